@@ -1,0 +1,66 @@
+// Big-endian integer encoding and decoding: the only place in the project
+// that knows the byte order of the store format.  Loads read from any byte
+// position (nothing in the format is aligned); callers bounds-check first.
+#ifndef VORLSTORE_CORE_CODING_H_
+#define VORLSTORE_CORE_CODING_H_
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace vorl {
+
+// REQUIRES: p points at 2, 4 or 8 readable bytes.
+inline std::uint16_t LoadBE16(const unsigned char* p) {
+  std::uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_bswap16(v);
+}
+inline std::uint32_t LoadBE32(const unsigned char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_bswap32(v);
+}
+inline std::uint64_t LoadBE64(const unsigned char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_bswap64(v);
+}
+
+// REQUIRES: p points at 2, 4 or 8 writable bytes.
+inline void StoreBE16(unsigned char* p, std::uint16_t v) {
+  v = __builtin_bswap16(v);
+  std::memcpy(p, &v, sizeof v);
+}
+inline void StoreBE32(unsigned char* p, std::uint32_t v) {
+  v = __builtin_bswap32(v);
+  std::memcpy(p, &v, sizeof v);
+}
+inline void StoreBE64(unsigned char* p, std::uint64_t v) {
+  v = __builtin_bswap64(v);
+  std::memcpy(p, &v, sizeof v);
+}
+
+// Append helpers for buffers the writer grows.
+template <typename Buffer>
+inline void AppendBE16(Buffer& out, std::uint16_t v) {
+  unsigned char b[2];
+  StoreBE16(b, v);
+  out.insert(out.end(), b, b + sizeof b);
+}
+template <typename Buffer>
+inline void AppendBE32(Buffer& out, std::uint32_t v) {
+  unsigned char b[4];
+  StoreBE32(b, v);
+  out.insert(out.end(), b, b + sizeof b);
+}
+template <typename Buffer>
+inline void AppendBE64(Buffer& out, std::uint64_t v) {
+  unsigned char b[8];
+  StoreBE64(b, v);
+  out.insert(out.end(), b, b + sizeof b);
+}
+
+}  // namespace vorl
+
+#endif  // VORLSTORE_CORE_CODING_H_

@@ -1,0 +1,86 @@
+// Status: the store core's one error type, and Result<T> for values that may
+// fail.  A Status is a kind plus a message; an OK status holds nothing and
+// costs one byte to test.  The core never throws across its API and never
+// prints: every failure travels back to the caller as one of these values.
+#ifndef VORLSTORE_CORE_STATUS_H_
+#define VORLSTORE_CORE_STATUS_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace vorl {
+
+enum class ErrorKind : std::uint8_t {
+  kOk,
+  kCorrupt,   // the file breaks a format rule
+  kVersion,   // the version byte is not one this code reads
+  kIO,        // the operating system refused an operation
+  kOther,     // a caller's request the store cannot honour
+  kInternal,  // a fault of our own or of the process (e.g. stdout failed)
+};
+
+class [[nodiscard]] Status {
+ public:
+  Status() = default;
+
+  static Status Corrupt(std::string message) { return {ErrorKind::kCorrupt, std::move(message)}; }
+  static Status IO(std::string message) { return {ErrorKind::kIO, std::move(message)}; }
+  static Status Other(std::string message) { return {ErrorKind::kOther, std::move(message)}; }
+  static Status Internal(std::string message) { return {ErrorKind::kInternal, std::move(message)}; }
+  static Status UnsupportedVersion(std::uint8_t version) {
+    Status s{ErrorKind::kVersion, {}};
+    s.version_ = version;
+    return s;
+  }
+
+  bool ok() const { return kind_ == ErrorKind::kOk; }
+  ErrorKind kind() const { return kind_; }
+  // The bare message, without the kind's prefix.  For kVersion this is
+  // "unsupported version N".
+  std::string message() const;
+  std::uint8_t version() const { return version_; }
+  // The display form: the kind's prefix followed by the message, e.g.
+  // "VorlCorruptError: file too small for header".
+  std::string ToString() const;
+
+ private:
+  Status(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+
+  ErrorKind kind_ = ErrorKind::kOk;
+  std::uint8_t version_ = 0;
+  std::string message_;
+};
+
+// A value or the Status explaining why there is none.
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  Result(Status status) : status_(std::move(status)) {}  // NOLINT(google-explicit-constructor)
+
+  bool ok() const { return status_.ok(); }
+  const Status& status() const& { return status_; }
+  Status&& status() && { return std::move(status_); }
+  // REQUIRES: ok().
+  T& value() & { return *value_; }
+  const T& value() const& { return *value_; }
+  T&& value() && { return std::move(*value_); }
+
+ private:
+  Status status_;
+  std::optional<T> value_;
+};
+
+// "{strerror text} (os error {errno})", the way every system failure is shown.
+std::string SystemErrorText(int error_number);
+
+// The text used when a path cannot be handed to the system because it holds
+// a NUL byte.
+inline constexpr std::string_view kNulInPathText = "file name contained an unexpected NUL byte";
+
+}  // namespace vorl
+
+#endif  // VORLSTORE_CORE_STATUS_H_

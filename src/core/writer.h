@@ -1,0 +1,61 @@
+// Writer: collects object blobs and a key -> object-id map in memory and
+// publishes them as one store file.  Objects get dense ids 0, 1, 2, ... in
+// order of addition; a key added twice keeps its last id.  Build() never
+// changes the writer, so it may run any number of times.
+//
+// Not thread-safe: the owner serialises calls (the Python class does so with
+// its borrow counter).
+#ifndef VORLSTORE_CORE_WRITER_H_
+#define VORLSTORE_CORE_WRITER_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/status.h"
+
+namespace vorl {
+
+// The temporary path a build of `target` writes before renaming: the last
+// component's extension replaced by "vrls.tmp" (see writer.cc for the rule).
+std::string TemporaryPathFor(std::string_view target);
+
+class Writer {
+ public:
+  Writer() = default;
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // Appends a copy of `blob` and returns its id.  Fails (kind other) only
+  // when the blob or the object count would not fit the file format.
+  Result<std::uint32_t> AddObject(std::string_view blob);
+
+  // Maps `key` to `obj_id`, replacing an earlier id for the same key.
+  // Fails (kind other) when obj_id names no object or the key is too long.
+  Status AddKey(std::string_view key, std::uint32_t obj_id);
+
+  // Writes the store to `path` through its temporary path, fsyncs, renames
+  // it over `path`, syncs the directory and prints the summary line on
+  // descriptor 1.  Failures are kind I/O; a failed summary print is kind
+  // internal (the store is in place by then).
+  Status Build(std::string_view path) const;
+
+  std::uint64_t num_objects() const { return object_offsets_.size(); }
+  std::uint64_t num_keys() const { return key_map_.size(); }
+
+ private:
+  std::string IndexSection() const;
+
+  // The object section exactly as it goes into the file: each record's
+  // length, CRC-32 and payload, encoded when the object is added.
+  std::string records_;
+  // Offset of each object's record within records_ (add 40 for the file).
+  std::vector<std::uint64_t> object_offsets_;
+  std::unordered_map<std::string, std::uint32_t> key_map_;
+};
+
+}  // namespace vorl
+
+#endif  // VORLSTORE_CORE_WRITER_H_
