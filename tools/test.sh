@@ -9,6 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 mode="${1:-all}"
+# Build folders; set VORL_BUILD_DIR to keep parallel checkouts apart.
+B="${VORL_BUILD_DIR:-build}"
 
 PY=$(bash tools/python314.sh)
 export PY
@@ -29,32 +31,32 @@ run_pytest() {  # build dir, extra env...
 }
 
 stage "build (release)"
-configure_and_build build
+configure_and_build "$B"
 stage "C++ unit tests"
-ctest --test-dir build --output-on-failure -j "$jobs"
+ctest --test-dir "$B" --output-on-failure -j "$jobs"
 if [ -d tests/python ] && ls tests/python/test_*.py >/dev/null 2>&1; then
   stage "Python tests"
-  run_pytest build
+  run_pytest "$B"
 fi
 [ "$mode" = quick ] && exit 0
 
 stage "build (AddressSanitizer + UndefinedBehaviorSanitizer)"
-configure_and_build build-asan -DVORL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+configure_and_build "$B-asan" -DVORL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 stage "C++ unit tests under sanitizers"
-ctest --test-dir build-asan --output-on-failure -j "$jobs"
+ctest --test-dir "$B-asan" --output-on-failure -j "$jobs"
 if [ -d tests/python ] && ls tests/python/test_*.py >/dev/null 2>&1; then
   stage "Python tests under sanitizers"
   asan_lib=$(g++ -print-file-name=libasan.so)
   ubsan_lib=$(g++ -print-file-name=libubsan.so)
   # The interpreter itself is not instrumented; leak checking would report
   # the interpreter's own allocations, so only memory errors are checked.
-  run_pytest build-asan LD_PRELOAD="$asan_lib $ubsan_lib" \
+  run_pytest "$B-asan" LD_PRELOAD="$asan_lib $ubsan_lib" \
     ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 fi
 
 for extra in tools/test.d/*.sh; do
   [ -e "$extra" ] || continue
   stage "$(basename "$extra" .sh)"
-  bash "$extra"
+  VORL_BUILD_DIR="$B" bash "$extra"
 done
 stage "all tests passed"
