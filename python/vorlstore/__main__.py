@@ -1,0 +1,7 @@
+"""Entry point of ``python -m vorlstore``."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())
