@@ -27,7 +27,8 @@ def _encode(obj: Any) -> bytes:
 
 
 def _decode(raw: bytes) -> Any:
-    return _unpackb(raw, raw=False)
+    # Maps with integer or other non-text keys round-trip like everything else.
+    return _unpackb(raw, raw=False, strict_map_key=False)
 
 
 def _fspath(path: str | os.PathLike[str]) -> str:

@@ -1,8 +1,11 @@
 #include "core/crc32.h"
 
 #include <array>
+#include <cstdlib>
+#include <cstring>
 
 #include "core/coding.h"
+#include "core/crc32_clmul.h"
 
 namespace vorl::crc32 {
 namespace {
@@ -49,14 +52,112 @@ std::uint32_t ExtendPortable(std::uint32_t crc, const void* data, std::size_t si
     p += 16;
     size -= 16;
   }
+  // The same tables serve 8 and 4 bytes per step, which keeps short inputs
+  // (and the tails the folding backends hand over) off the byte loop.
+  if (size >= 8) {
+    const std::uint32_t w0 = LoadLE32(p) ^ c;
+    const std::uint32_t w1 = LoadLE32(p + 4);
+    c = kTables[7][w0 & 0xFF] ^ kTables[6][(w0 >> 8) & 0xFF] ^ kTables[5][(w0 >> 16) & 0xFF] ^
+        kTables[4][w0 >> 24] ^ kTables[3][w1 & 0xFF] ^ kTables[2][(w1 >> 8) & 0xFF] ^
+        kTables[1][(w1 >> 16) & 0xFF] ^ kTables[0][w1 >> 24];
+    p += 8;
+    size -= 8;
+  }
+  if (size >= 4) {
+    const std::uint32_t w = LoadLE32(p) ^ c;
+    c = kTables[3][w & 0xFF] ^ kTables[2][(w >> 8) & 0xFF] ^ kTables[1][(w >> 16) & 0xFF] ^ kTables[0][w >> 24];
+    p += 4;
+    size -= 4;
+  }
   while (size-- > 0) c = (c >> 8) ^ kTables[0][(c ^ *p++) & 0xFF];
   return ~c;
 }
 
-std::uint32_t Extend(std::uint32_t crc, const void* data, std::size_t size) {
-  return ExtendPortable(crc, data, size);
+namespace {
+
+bool Supported(Backend backend) {
+  switch (backend) {
+    case Backend::kPortable:
+      return true;
+#ifdef VORL_CRC32_HAVE_CLMUL
+    case Backend::kPclmul:
+      // Needed when this runs before the C library's own constructors.
+      __builtin_cpu_init();
+      return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    case Backend::kVpclmul:
+      __builtin_cpu_init();
+      return Supported(Backend::kPclmul) && __builtin_cpu_supports("vpclmulqdq") &&
+             __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512vl");
+#endif
+    default:
+      return false;
+  }
 }
 
-const char* BackendName() { return "portable"; }
+// The fastest supported backend, unless VORL_CRC32_BACKEND names another
+// supported one.  An unknown or unsupported name is ignored, so a setting
+// meant for another machine never breaks this one; BackendName() shows what
+// was chosen.
+Backend Choose() {
+  if (const char* wanted = std::getenv("VORL_CRC32_BACKEND")) {
+    for (Backend b : kAllBackends) {
+      if (std::strcmp(wanted, BackendName(b)) == 0 && Supported(b)) return b;
+    }
+  }
+  for (Backend b : {Backend::kVpclmul, Backend::kPclmul}) {
+    if (Supported(b)) return b;
+  }
+  return Backend::kPortable;
+}
+
+struct Dispatch {
+  Backend backend;
+  ExtendFunction extend;
+};
+
+const Dispatch& Chosen() {
+  static const Dispatch dispatch = [] {
+    const Backend b = Choose();
+    return Dispatch{b, BackendFunction(b)};
+  }();
+  return dispatch;
+}
+
+}  // namespace
+
+const char* BackendName(Backend backend) {
+  switch (backend) {
+    case Backend::kPortable:
+      return "portable";
+    case Backend::kPclmul:
+      return "pclmul";
+    case Backend::kVpclmul:
+      return "vpclmul";
+  }
+  return "unknown";
+}
+
+ExtendFunction BackendFunction(Backend backend) {
+  if (!Supported(backend)) return nullptr;
+  switch (backend) {
+    case Backend::kPortable:
+      return &ExtendPortable;
+#ifdef VORL_CRC32_HAVE_CLMUL
+    case Backend::kPclmul:
+      return &ExtendPclmul;
+    case Backend::kVpclmul:
+      return &ExtendVpclmul;
+#endif
+    default:
+      return nullptr;
+  }
+}
+
+std::uint32_t Extend(std::uint32_t crc, const void* data, std::size_t size) {
+  return Chosen().extend(crc, data, size);
+}
+
+const char* BackendName() { return BackendName(Chosen().backend); }
 
 }  // namespace vorl::crc32

@@ -1,8 +1,15 @@
 // CRC-32 (ISO-HDLC / IEEE 802.3: reflected polynomial 0xEDB88320, preset and
 // final complement), the checksum of object payloads and of the whole file.
 // Extend() continues a finished checksum over more bytes, so
-// Extend(Extend(0, a), b) == Crc32(a + b).  The backend is chosen once per
-// process; all functions are thread-safe.
+// Extend(Extend(0, a), b) == Value(a + b).
+//
+// Three backends compute the same function: a portable table that consumes
+// 16 bytes per step, and on x86-64 two carry-less-multiply folding backends
+// (PCLMULQDQ with SSE4.1, and VPCLMULQDQ with AVX-512).  Extend() dispatches
+// to the fastest one the CPU supports, chosen once per process; the
+// environment variable VORL_CRC32_BACKEND=portable|pclmul|vpclmul, read at
+// that moment, forces a choice when the CPU supports it.  All functions are
+// thread-safe.
 #ifndef VORLSTORE_CORE_CRC32_H_
 #define VORLSTORE_CORE_CRC32_H_
 
@@ -15,12 +22,24 @@ std::uint32_t Extend(std::uint32_t crc, const void* data, std::size_t size);
 
 inline std::uint32_t Value(const void* data, std::size_t size) { return Extend(0, data, size); }
 
-// The portable slicing-by-16 table backend, exposed so that tests can check
-// every backend against it.
-std::uint32_t ExtendPortable(std::uint32_t crc, const void* data, std::size_t size);
-
-// Name of the backend Extend() dispatches to ("portable", ...).
+// Name of the backend Extend() dispatches to: "portable", "pclmul" or
+// "vpclmul".
 const char* BackendName();
+
+// --- Direct access to each backend, for tests and benchmarks.
+
+enum class Backend { kPortable, kPclmul, kVpclmul };
+inline constexpr Backend kAllBackends[] = {Backend::kPortable, Backend::kPclmul, Backend::kVpclmul};
+
+using ExtendFunction = std::uint32_t (*)(std::uint32_t crc, const void* data, std::size_t size);
+
+const char* BackendName(Backend backend);
+// The backend's Extend, or nullptr when this CPU (or this build) lacks the
+// instructions it needs.  The portable backend is always there.
+ExtendFunction BackendFunction(Backend backend);
+
+// The portable table backend.
+std::uint32_t ExtendPortable(std::uint32_t crc, const void* data, std::size_t size);
 
 }  // namespace vorl::crc32
 

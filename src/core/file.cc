@@ -102,6 +102,8 @@ Status SyncFd(int fd) {
 BufferedWriter::BufferedWriter(int fd) : fd_(fd), buffer_(kCapacity, '\0') {}
 
 Status BufferedWriter::Append(const void* data, std::size_t size) {
+  // An empty piece may come with a null pointer, which memcpy must not see.
+  if (size == 0) return {};
   if (size < kCapacity - used_) {
     std::memcpy(buffer_.data() + used_, data, size);
     used_ += size;

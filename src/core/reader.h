@@ -10,15 +10,19 @@
 #ifndef VORLSTORE_CORE_READER_H_
 #define VORLSTORE_CORE_READER_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "core/file.h"
+#include "core/key_index.h"
 #include "core/status.h"
 
 namespace vorl {
@@ -45,6 +49,10 @@ struct ReaderStats {
 // Key bytes as text: valid UTF-8 unchanged, each maximal invalid subpart
 // replaced by U+FFFD.  Never fails.
 std::string KeyToText(std::string_view key);
+
+// A checksum as messages and statistics show it: "0x" and eight lower-case
+// hex digits.
+std::string Crc32Text(std::uint32_t crc);
 
 class Reader {
  public:
@@ -77,31 +85,83 @@ class Reader {
 
   // --- Zero-copy access for callers that build their own results.
   // Index entries in file order; duplicates included.
-  std::size_t num_entries() const;
-  std::string_view key_at(std::size_t i) const;
-  std::uint64_t offset_at(std::size_t i) const;
+  std::size_t num_entries() const { return index_.size(); }
+  // REQUIRES: i < num_entries().
+  std::string_view key_at(std::size_t i) const { return index_.key(i); }
+  std::uint64_t offset_at(std::size_t i) const { return index_.offset(i); }
   // The offset stored for `key` (the last entry wins for duplicate keys).
-  std::optional<std::uint64_t> Find(std::string_view key) const;
+  std::optional<std::uint64_t> Find(std::string_view key) const { return index_.Find(key); }
   // Entries [first, second) are those whose key starts with `prefix`.
   std::pair<std::size_t, std::size_t> PrefixRange(std::string_view prefix) const;
   // Calls visit(i, payload_view) for each entry in [begin, end), in order;
-  // the first failed object read ends the walk and is returned.
+  // the first failed object read ends the walk and is returned.  A visitor
+  // may return a Status; a failed one ends the walk too and is returned.
   template <typename Visit>
   Status VisitEntries(std::size_t begin, std::size_t end, Visit&& visit) const;
   // Calls visit(payload_view) once per distinct object offset, in the order
-  // of the first entry that refers to it.
+  // of the first entry that refers to it.  Failures end the walk as above.
   template <typename Visit>
   Status VisitUniqueObjects(Visit&& visit) const;
 
-  const std::string& path() const;
-  std::uint32_t num_keys() const;
-  std::uint32_t num_objects() const;
+  const std::string& path() const { return path_; }
+  std::uint32_t num_keys() const { return num_keys_; }
+  std::uint32_t num_objects() const { return num_objects_; }
+  std::uint64_t file_size() const { return mapping_.size(); }
 
  private:
-  struct State;
-  explicit Reader(std::unique_ptr<State> state);
-  std::unique_ptr<State> state_;
+  struct Header {
+    std::uint32_t num_keys = 0;
+    std::uint32_t num_objects = 0;
+    std::uint64_t index_offset = 0;
+    std::uint32_t file_crc32 = 0;
+  };
+
+  Reader(std::string path, Mapping mapping, const Header& header, KeyIndex index);
+
+  // Calls visit(args...) and turns its result into a Status: visitors that
+  // return nothing always succeed.
+  template <typename Visit, typename... Args>
+  static Status Call(Visit& visit, Args&&... args) {
+    if constexpr (std::is_same_v<std::invoke_result_t<Visit&, Args...>, Status>) {
+      return visit(std::forward<Args>(args)...);
+    } else {
+      visit(std::forward<Args>(args)...);
+      return {};
+    }
+  }
+
+  std::string path_;
+  Mapping mapping_;
+  std::uint32_t num_keys_;
+  std::uint32_t num_objects_;
+  std::uint64_t index_offset_;
+  std::uint32_t file_crc32_;
+  KeyIndex index_;
 };
+
+template <typename Visit>
+Status Reader::VisitEntries(std::size_t begin, std::size_t end, Visit&& visit) const {
+  end = std::min(end, num_entries());
+  for (std::size_t i = begin; i < end; ++i) {
+    Result<std::string_view> object = ObjectView(offset_at(i));
+    if (!object.ok()) return std::move(object).status();
+    if (Status s = Call(visit, i, object.value()); !s.ok()) return s;
+  }
+  return {};
+}
+
+template <typename Visit>
+Status Reader::VisitUniqueObjects(Visit&& visit) const {
+  OffsetSet seen(num_entries());
+  for (std::size_t i = 0; i < num_entries(); ++i) {
+    const std::uint64_t offset = offset_at(i);
+    if (!seen.Insert(offset)) continue;
+    Result<std::string_view> object = ObjectView(offset);
+    if (!object.ok()) return std::move(object).status();
+    if (Status s = Call(visit, object.value()); !s.ok()) return s;
+  }
+  return {};
+}
 
 }  // namespace vorl
 

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <new>
 
 #include "core/coding.h"
 #include "core/crc32.h"
@@ -99,6 +101,21 @@ std::string TemporaryPathFor(std::string_view target) {
   return tmp;
 }
 
+unsigned char* Writer::Bytes::Extend(std::size_t n) {
+  if (n > capacity_ - size_) {
+    // A quarter more each time: few reallocations, little unused room.
+    std::size_t capacity = capacity_ + std::max(capacity_ / 4, std::size_t{4096});
+    if (capacity < size_ + n) capacity = size_ + n;
+    void* grown = std::realloc(data_, capacity);
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<unsigned char*>(grown);
+    capacity_ = capacity;
+  }
+  unsigned char* end = data_ + size_;
+  size_ += n;
+  return end;
+}
+
 Result<std::uint32_t> Writer::AddObject(std::string_view blob) {
   if (blob.size() > format::kMaxPayloadLength) {
     return Status::Other("object of " + std::to_string(blob.size()) +
@@ -109,10 +126,49 @@ Result<std::uint32_t> Writer::AddObject(std::string_view blob) {
   }
   const auto id = static_cast<std::uint32_t>(object_offsets_.size());
   object_offsets_.push_back(records_.size());
-  AppendBE32(records_, static_cast<std::uint32_t>(blob.size()));
-  AppendBE32(records_, crc32::Value(blob.data(), blob.size()));
-  records_.append(blob);
+  unsigned char* record;
+  try {
+    record = records_.Extend(format::kRecordHeaderSize + blob.size());
+  } catch (...) {
+    object_offsets_.pop_back();  // out of memory leaves the writer as it was
+    throw;
+  }
+  StoreBE32(record, static_cast<std::uint32_t>(blob.size()));
+  StoreBE32(record + 4, crc32::Value(blob.data(), blob.size()));
+  if (!blob.empty()) std::memcpy(record + format::kRecordHeaderSize, blob.data(), blob.size());
   return id;
+}
+
+std::uint64_t& Writer::SlotFor(std::string_view key, std::uint64_t hash) {
+  const std::size_t mask = slots_.size() - 1;
+  const std::uint64_t tag = hash & 0xFFFFFFFF00000000u;
+  for (std::size_t i = Home(hash);; i = (i + 1) & mask) {
+    std::uint64_t& slot = slots_[i];
+    if (slot == 0) return slot;
+    if ((slot & 0xFFFFFFFF00000000u) == tag && KeyOf((slot & 0xFFFFFFFFu) - 1) == key) return slot;
+  }
+}
+
+void Writer::GrowTable() {
+  // Power-of-two sizes, at most three quarters full.
+  std::vector<std::uint64_t> old(slots_.empty() ? 64 : slots_.size() * 2, 0);
+  slots_.swap(old);
+  ++table_bits_;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::uint64_t slot : old) {
+    if (slot == 0) continue;
+    // The home slot comes from the top bits of the hash, which the slot
+    // keeps while the table has at most 2^32 slots; larger tables hash the
+    // key again.  Keys are distinct, so the first empty slot is the place.
+    std::uint64_t hash = slot;
+    if (table_bits_ > 32) {
+      const std::string_view key = KeyOf((slot & 0xFFFFFFFFu) - 1);
+      hash = HashBytes(hash_key_, key.data(), key.size());
+    }
+    std::size_t i = Home(hash);
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
 }
 
 Status Writer::AddKey(std::string_view key, std::uint32_t obj_id) {
@@ -124,34 +180,112 @@ Status Writer::AddKey(std::string_view key, std::uint32_t obj_id) {
     return Status::Other("key of " + std::to_string(key.size()) +
                          " bytes exceeds the limit of 65535 bytes");
   }
-  // Ids fit in 32 bits and every key needs an object, yet many keys may
-  // share one object, so the key count needs its own limit.
-  auto it = key_map_.find(std::string(key));
-  if (it != key_map_.end()) {
-    it->second = obj_id;
+  if ((key_refs_.size() + 1) * 4 > slots_.size() * 3) GrowTable();
+  const std::uint64_t hash = HashBytes(hash_key_, key.data(), key.size());
+  std::uint64_t& slot = SlotFor(key, hash);
+  if (slot != 0) {
+    key_ids_[(slot & 0xFFFFFFFFu) - 1] = obj_id;
     return {};
   }
-  if (key_map_.size() >= format::kMaxCount) return Status::Other("too many keys: the limit is 4294967295");
-  key_map_.emplace(std::string(key), obj_id);
+  // Ids fit in 32 bits and every key needs an object, yet many keys may
+  // share one object, so the key count needs its own limit.
+  if (key_refs_.size() >= format::kMaxCount) return Status::Other("too many keys: the limit is 4294967295");
+  const std::size_t pos = key_bytes_.size();
+  if (!key.empty()) std::memcpy(key_bytes_.Extend(key.size()), key.data(), key.size());
+  key_ids_.push_back(obj_id);
+  try {
+    key_refs_.push_back((std::uint64_t{pos} << 16) | key.size());
+  } catch (...) {
+    key_ids_.pop_back();  // out of memory leaves the writer as it was
+    throw;
+  }
+  slot = (hash & 0xFFFFFFFF00000000u) | key_refs_.size();
   return {};
 }
 
-std::string Writer::IndexSection() const {
-  std::vector<const std::pair<const std::string, std::uint32_t>*> sorted;
-  sorted.reserve(key_map_.size());
-  std::size_t bytes = 0;
-  for (const auto& entry : key_map_) {
-    sorted.push_back(&entry);
-    bytes += format::kEntryOverhead + entry.first.size();
+namespace {
+
+// One key in the sort: eight of its bytes from `depth` on, big-endian and
+// zero-padded, and how many of the eight are key bytes.  Ordering by
+// (chunk, real) orders the keys by those bytes, a key that ends first
+// coming first; keys that tie on a full chunk go on to the next eight bytes.
+struct SortItem {
+  std::uint64_t chunk;
+  std::uint32_t real;
+  std::uint32_t entry;
+};
+
+}  // namespace
+
+std::vector<std::uint32_t> Writer::SortedEntries() const {
+  const std::size_t n = key_refs_.size();
+  std::vector<SortItem> items(n);
+  for (std::size_t i = 0; i < n; ++i) items[i].entry = static_cast<std::uint32_t>(i);
+  // Most-significant-chunk-first: sort a range by one 8-byte chunk, then
+  // each run that shares a whole chunk by the next one.  Each round reads
+  // every key once, instead of every comparison reading two keys.  Small
+  // runs compare whole remainders instead.  A stack, not recursion, because
+  // long shared prefixes make deep rounds.
+  struct Range {
+    std::size_t begin, end, depth;
+  };
+  std::vector<Range> todo = {{0, n, 0}};
+  while (!todo.empty()) {
+    const Range r = todo.back();
+    todo.pop_back();
+    const auto first = items.begin() + static_cast<std::ptrdiff_t>(r.begin);
+    const auto last = items.begin() + static_cast<std::ptrdiff_t>(r.end);
+    if (r.end - r.begin <= 16) {
+      std::sort(first, last, [&](const SortItem& a, const SortItem& b) {
+        // string_view compares bytes as unsigned char, a proper prefix first.
+        return KeyOf(a.entry).substr(r.depth) < KeyOf(b.entry).substr(r.depth);
+      });
+      continue;
+    }
+    for (auto it = first; it != last; ++it) {
+      const std::string_view key = KeyOf(it->entry);
+      const std::size_t left = key.size() - r.depth;  // keys in a run are longer than depth
+      if (left >= 8) {
+        it->chunk = LoadBE64(reinterpret_cast<const unsigned char*>(key.data()) + r.depth);
+        it->real = 8;
+      } else {
+        unsigned char padded[8] = {};
+        std::memcpy(padded, key.data() + r.depth, left);
+        it->chunk = LoadBE64(padded);
+        it->real = static_cast<std::uint32_t>(left);
+      }
+    }
+    std::sort(first, last, [](const SortItem& a, const SortItem& b) {
+      return a.chunk != b.chunk ? a.chunk < b.chunk : a.real < b.real;
+    });
+    // Keys are distinct, so only runs of whole chunks can tie.
+    for (auto run = first; run != last;) {
+      auto next = run + 1;
+      while (next != last && next->chunk == run->chunk && next->real == run->real) ++next;
+      if (next - run > 1) {
+        todo.push_back({static_cast<std::size_t>(run - items.begin()),
+                        static_cast<std::size_t>(next - items.begin()), r.depth + 8});
+      }
+      run = next;
+    }
   }
-  // std::string compares bytes as unsigned char, a proper prefix first.
-  std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
-  std::string index;
-  index.reserve(bytes);
-  for (const auto* entry : sorted) {
-    AppendBE16(index, static_cast<std::uint16_t>(entry->first.size()));
-    index += entry->first;
-    AppendBE64(index, format::kHeaderSize + object_offsets_[entry->second]);
+  std::vector<std::uint32_t> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = items[i].entry;
+  return order;
+}
+
+std::string Writer::IndexSection() const {
+  const std::vector<std::uint32_t> order = SortedEntries();
+  std::size_t bytes = 0;
+  for (std::uint64_t ref : key_refs_) bytes += format::kEntryOverhead + (ref & 0xFFFF);
+  std::string index(bytes, '\0');
+  auto* out = reinterpret_cast<unsigned char*>(index.data());
+  for (std::uint32_t entry : order) {
+    const std::string_view key = KeyOf(entry);
+    StoreBE16(out, static_cast<std::uint16_t>(key.size()));
+    if (!key.empty()) std::memcpy(out + 2, key.data(), key.size());
+    StoreBE64(out + 2 + key.size(), format::kHeaderSize + object_offsets_[key_ids_[entry]]);
+    out += format::kEntryOverhead + key.size();
   }
   return index;
 }
@@ -165,7 +299,7 @@ Status Writer::Build(std::string_view path) const {
   unsigned char header[format::kHeaderSize] = {};
   std::copy(std::begin(format::kMagic), std::end(format::kMagic), header);
   header[format::kVersionPos] = format::kVersion;
-  StoreBE32(header + format::kNumKeysPos, static_cast<std::uint32_t>(key_map_.size()));
+  StoreBE32(header + format::kNumKeysPos, static_cast<std::uint32_t>(key_refs_.size()));
   StoreBE32(header + format::kNumObjectsPos, static_cast<std::uint32_t>(object_offsets_.size()));
   StoreBE64(header + format::kIndexOffsetPos, format::kHeaderSize + records_.size());
   StoreBE64(header + format::kDataOffsetPos, format::kHeaderSize);
@@ -192,7 +326,7 @@ Status Writer::Build(std::string_view path) const {
   struct stat st {};
   const std::uint64_t size =
       ::stat(std::string(path).c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-  return PrintSummary(SummaryLine(path, object_offsets_.size(), key_map_.size(), size));
+  return PrintSummary(SummaryLine(path, object_offsets_.size(), key_refs_.size(), size));
 }
 
 }  // namespace vorl

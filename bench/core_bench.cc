@@ -1,0 +1,433 @@
+// Benchmarks of the store core: CRC-32 per backend (with memcpy and a plain
+// sequential read as the machine's yardsticks), the writer on data set A
+// (1,000,000 keys "user:%08d", each with its own 80-120 byte object, added
+// in random order), and, when the reader is built, opening that store and
+// looking keys up.
+//
+// Data sets come from fixed seeds, so every run measures the same bytes.
+// Store files go to $VORL_BENCH_DIR (default /tmp); builds include the fsync.
+//
+//   vorl_core_bench [--benchmark_filter=REGEX] [google-benchmark flags]
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/crc32.h"
+#include "core/writer.h"
+#ifdef VORL_BENCH_READER
+#include "core/reader.h"
+#endif
+
+// --- Heap accounting: the C allocator's entry points are replaced by
+// counting ones that forward to glibc's own, so every allocation of the
+// process (operator new, realloc-grown buffers, the C library's) is seen and
+// a benchmark can report the peak heap its subject used.  Sizes are the
+// usable sizes of the blocks, so allocator rounding counts too.
+
+extern "C" {
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t count, std::size_t size);
+void* __libc_realloc(void* p, std::size_t size);
+void* __libc_memalign(std::size_t alignment, std::size_t size);
+void __libc_free(void* p);
+}
+
+namespace {
+std::atomic<std::int64_t> g_heap_bytes{0};
+std::atomic<std::int64_t> g_heap_peak{0};
+
+void* Counted(void* p) {
+  if (p == nullptr) return p;
+  const auto size = static_cast<std::int64_t>(malloc_usable_size(p));
+  const std::int64_t now = g_heap_bytes.fetch_add(size, std::memory_order_relaxed) + size;
+  std::int64_t peak = g_heap_peak.load(std::memory_order_relaxed);
+  while (now > peak && !g_heap_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+  }
+  return p;
+}
+
+void Uncount(void* p) {
+  if (p != nullptr) {
+    g_heap_bytes.fetch_sub(static_cast<std::int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+  }
+}
+}  // namespace
+
+extern "C" {
+void* malloc(std::size_t size) { return Counted(__libc_malloc(size)); }
+void* calloc(std::size_t count, std::size_t size) { return Counted(__libc_calloc(count, size)); }
+void* realloc(void* p, std::size_t size) {
+  // The old block's size must be read before realloc frees or moves it.
+  const auto old_size = p == nullptr ? 0 : static_cast<std::int64_t>(malloc_usable_size(p));
+  void* q = __libc_realloc(p, size);
+  if (q == nullptr && size != 0) return nullptr;  // the old block stays
+  g_heap_bytes.fetch_sub(old_size, std::memory_order_relaxed);
+  return Counted(q);
+}
+void free(void* p) {
+  Uncount(p);
+  __libc_free(p);
+}
+void* memalign(std::size_t alignment, std::size_t size) { return Counted(__libc_memalign(alignment, size)); }
+void* aligned_alloc(std::size_t alignment, std::size_t size) { return memalign(alignment, size); }
+int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
+  void* p = memalign(alignment, size);
+  if (p == nullptr) return ENOMEM;
+  *out = p;
+  return 0;
+}
+void* valloc(std::size_t size) { return memalign(static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)), size); }
+}
+
+namespace vorl {
+namespace {
+
+// Peak heap growth over a scope, in bytes.
+class HeapPeak {
+ public:
+  HeapPeak() : base_(g_heap_bytes.load()) { g_heap_peak.store(base_); }
+  std::int64_t bytes() const { return g_heap_peak.load() - base_; }
+
+ private:
+  std::int64_t base_;
+};
+
+// Peak resident-set growth over a scope, from /proc (resetting the
+// high-water mark needs Linux 4.0).  Counts allocator overhead and
+// fragmentation too, which the heap figure does not.
+class RssPeak {
+ public:
+  RssPeak() {
+    // Give freed memory back first, or the subject would reuse resident
+    // pages and look smaller than it is.
+    ::malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";
+    base_ = Read("VmRSS:");
+  }
+  std::int64_t bytes() const { return Read("VmHWM:") - base_; }
+
+ private:
+  static std::int64_t Read(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string word;
+    while (in >> word) {
+      if (word == field) {
+        std::int64_t kib = 0;
+        in >> kib;
+        return kib * 1024;
+      }
+    }
+    return 0;
+  }
+  std::int64_t base_ = 0;
+};
+
+const std::string& BenchDir() {
+  static const std::string dir = [] {
+    const char* d = std::getenv("VORL_BENCH_DIR");
+    return std::string(d != nullptr && *d != '\0' ? d : "/tmp");
+  }();
+  return dir;
+}
+
+// Runs fn with descriptor 1 pointed at /dev/null, so that a build's summary
+// line does not interleave with the benchmark table.
+template <typename Fn>
+auto Quietly(Fn fn) {
+  std::fflush(stdout);
+  const int saved = ::dup(1);
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ::dup2(null, 1);
+  ::close(null);
+  auto result = fn();
+  ::dup2(saved, 1);
+  ::close(saved);
+  return result;
+}
+
+// --- CRC-32 and the yardsticks.
+
+constexpr std::size_t kKiB = 1024, kMiB = 1024 * kKiB;
+
+const unsigned char* RandomBuffer(std::size_t size) {
+  static std::vector<unsigned char> buffer;
+  if (buffer.size() < size) {
+    buffer.resize(size);
+    std::mt19937_64 rng(42);
+    for (std::size_t i = 0; i + 8 <= size; i += 8) {
+      const std::uint64_t v = rng();
+      std::memcpy(&buffer[i], &v, 8);
+    }
+  }
+  return buffer.data();
+}
+
+void SetBytes(benchmark::State& state, std::size_t size) {
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(size));
+}
+
+void BM_Crc32(benchmark::State& state, crc32::ExtendFunction extend, std::size_t size) {
+  const unsigned char* data = RandomBuffer(size);
+  std::uint32_t crc = 0;
+  for (auto _ : state) {
+    crc = extend(crc, data, size);
+    benchmark::DoNotOptimize(crc);
+  }
+  SetBytes(state, size);
+}
+
+void BM_Memcpy(benchmark::State& state, std::size_t size) {
+  const unsigned char* src = RandomBuffer(size);
+  std::vector<unsigned char> dst(size);
+  for (auto _ : state) {
+    std::memcpy(dst.data(), src, size);
+    benchmark::ClobberMemory();
+  }
+  SetBytes(state, size);
+}
+
+// Reads every 64-bit word once; the compiler vectorises the sum.
+void BM_SequentialRead(benchmark::State& state, std::size_t size) {
+  const auto* words = reinterpret_cast<const std::uint64_t*>(RandomBuffer(size));
+  for (auto _ : state) {
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < size / 8; ++i) sum += words[i];
+    benchmark::DoNotOptimize(sum);
+  }
+  SetBytes(state, size);
+}
+
+// --- Data set A.
+
+constexpr int kDataSetKeys = 1'000'000;
+
+struct DataSet {
+  std::vector<std::string> keys;  // "user:%08d", in insertion (random) order
+  std::vector<std::string> blobs;  // blobs[i] belongs to keys[i]
+  std::uint64_t blob_bytes = 0;
+  std::uint64_t key_bytes = 0;
+};
+
+const DataSet& DataSetA() {
+  static const DataSet data = [] {
+    DataSet d;
+    std::mt19937_64 rng(20240601);
+    std::vector<int> order(kDataSetKeys);
+    for (int i = 0; i < kDataSetKeys; ++i) order[i] = i;
+    // Fisher-Yates with the raw generator, so the order does not depend on
+    // the standard library's distributions.
+    for (int i = kDataSetKeys - 1; i > 0; --i) std::swap(order[i], order[rng() % (i + 1)]);
+    d.keys.reserve(kDataSetKeys);
+    d.blobs.reserve(kDataSetKeys);
+    char key[32];
+    for (int n : order) {
+      std::snprintf(key, sizeof key, "user:%08d", n);
+      d.keys.emplace_back(key);
+      std::string blob(80 + rng() % 41, '\0');
+      for (std::size_t i = 0; i < blob.size(); i += 8) {
+        const std::uint64_t v = rng();
+        std::memcpy(&blob[i], &v, std::min<std::size_t>(8, blob.size() - i));
+      }
+      d.key_bytes += d.keys.back().size();
+      d.blob_bytes += blob.size();
+      d.blobs.push_back(std::move(blob));
+    }
+    return d;
+  }();
+  return data;
+}
+
+void FillWriter(Writer& w, const DataSet& d) {
+  for (std::size_t i = 0; i < d.keys.size(); ++i) {
+    auto id = w.AddObject(d.blobs[i]);
+    if (!id.ok() || !w.AddKey(d.keys[i], id.value()).ok()) std::abort();
+  }
+}
+
+std::string StorePath(const char* name) { return BenchDir() + "/vorl-bench-" + name + ".vrls"; }
+
+void BuildOrDie(const Writer& w, const std::string& path) {
+  Status s = Quietly([&] { return w.Build(path); });
+  if (!s.ok()) {
+    std::fprintf(stderr, "build failed: %s\n", s.ToString().c_str());
+    std::exit(1);
+  }
+}
+
+// AddObject + AddKey for every key of data set A into a fresh writer.
+void BM_WriterAdd(benchmark::State& state) {
+  const DataSet& d = DataSetA();
+  for (auto _ : state) {
+    auto w = std::make_unique<Writer>();
+    FillWriter(*w, d);
+    benchmark::DoNotOptimize(w->num_keys());
+    state.PauseTiming();  // freeing the writer is not part of adding
+    w.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * kDataSetKeys);
+}
+
+// Build() alone (assemble, write, fsync, rename) from a filled writer.
+void BM_WriterBuild(benchmark::State& state) {
+  const DataSet& d = DataSetA();
+  Writer w;
+  FillWriter(w, d);
+  const std::string path = StorePath("build");
+  for (auto _ : state) BuildOrDie(w, path);
+  ::unlink(path.c_str());
+  state.SetItemsProcessed(state.iterations() * kDataSetKeys);
+}
+
+// The whole job, as a user sees it: a fresh writer, every key, one build.
+// Reports the peak heap and resident-set growth against the blob bytes.
+void BM_WriterAddAndBuild(benchmark::State& state) {
+  const DataSet& d = DataSetA();
+  const std::string path = StorePath("addbuild");
+  std::int64_t heap = 0, rss = 0;
+  for (auto _ : state) {
+    HeapPeak heap_peak;
+    RssPeak rss_peak;
+    {
+      Writer w;
+      FillWriter(w, d);
+      BuildOrDie(w, path);
+      heap = heap_peak.bytes();
+      rss = rss_peak.bytes();
+      state.PauseTiming();
+    }
+    state.ResumeTiming();
+  }
+  ::unlink(path.c_str());
+  const double payload = static_cast<double>(d.blob_bytes);
+  state.counters["blob_MB"] = payload / 1e6;
+  state.counters["heap_peak_MB"] = static_cast<double>(heap) / 1e6;
+  state.counters["rss_peak_MB"] = static_cast<double>(rss) / 1e6;
+  state.counters["heap_x_blobs"] = static_cast<double>(heap) / payload;
+  state.counters["rss_x_blobs"] = static_cast<double>(rss) / payload;
+  state.SetItemsProcessed(state.iterations() * kDataSetKeys);
+}
+
+#ifdef VORL_BENCH_READER
+
+// Data set A as a store file, built once per process.
+const std::string& StoreA() {
+  static const std::string path = [] {
+    Writer w;
+    FillWriter(w, DataSetA());
+    const std::string p = StorePath("a");
+    BuildOrDie(w, p);
+    return p;
+  }();
+  return path;
+}
+
+std::unique_ptr<const Reader> OpenOrDie(const std::string& path, bool verify) {
+  auto r = Reader::Open(path, verify);
+  if (!r.ok()) {
+    std::fprintf(stderr, "open failed: %s\n", r.status().ToString().c_str());
+    std::exit(1);
+  }
+  return std::move(r).value();
+}
+
+void BM_ReaderOpen(benchmark::State& state) {
+  const bool verify = state.range(0) != 0;
+  const std::string& path = StoreA();
+  std::int64_t heap = 0;
+  for (auto _ : state) {
+    HeapPeak peak;
+    auto reader = OpenOrDie(path, verify);
+    heap = peak.bytes();
+    benchmark::DoNotOptimize(reader.get());
+    state.PauseTiming();  // unmapping and freeing are not part of opening
+    reader.reset();
+    state.ResumeTiming();
+  }
+  state.counters["index_heap_bytes_per_key"] = static_cast<double>(heap) / kDataSetKeys;
+}
+
+// One GetRaw per iteration, cycling through the keys in insertion order
+// (random with respect to the file).  With range(0) == 0 the keys are
+// absent ones of the same shape: "user:1" and the last seven digits.
+void BM_ReaderGet(benchmark::State& state) {
+  const bool hit = state.range(0) != 0;
+  const DataSet& d = DataSetA();
+  static const auto reader = OpenOrDie(StoreA(), false);
+  std::vector<std::string> misses;
+  if (!hit) {
+    misses.reserve(d.keys.size());
+    for (const std::string& k : d.keys) misses.push_back("user:1" + k.substr(6));
+  }
+  const std::vector<std::string>& keys = hit ? d.keys : misses;
+  std::size_t i = 0;
+  std::int64_t found = 0;
+  for (auto _ : state) {
+    auto value = reader->GetRaw(keys[i]);
+    found += value.ok() && value.value().has_value();
+    benchmark::DoNotOptimize(value);
+    if (++i == keys.size()) i = 0;
+  }
+  if (found != (hit ? state.iterations() : 0)) state.SkipWithError("unexpected lookup results");
+}
+
+#endif  // VORL_BENCH_READER
+
+void RegisterAll() {
+  struct Size {
+    const char* label;
+    std::size_t bytes;
+  };
+  const Size sizes[] = {{"100B", 100}, {"4KiB", 4 * kKiB}, {"64KiB", 64 * kKiB}, {"256MiB", 256 * kMiB}};
+  for (crc32::Backend b : crc32::kAllBackends) {
+    const crc32::ExtendFunction extend = crc32::BackendFunction(b);
+    if (extend == nullptr) continue;
+    for (const Size& s : sizes) {
+      const std::string name = std::string("crc32/") + crc32::BackendName(b) + "/" + s.label;
+      benchmark::RegisterBenchmark(name.c_str(), BM_Crc32, extend, s.bytes);
+    }
+  }
+  for (const Size& s : sizes) {
+    benchmark::RegisterBenchmark((std::string("memcpy/") + s.label).c_str(), BM_Memcpy, s.bytes);
+    benchmark::RegisterBenchmark((std::string("seqread/") + s.label).c_str(), BM_SequentialRead, s.bytes);
+  }
+  benchmark::RegisterBenchmark("writer/add_1M", BM_WriterAdd)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("writer/build_1M", BM_WriterBuild)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("writer/add_and_build_1M", BM_WriterAddAndBuild)->Unit(benchmark::kMillisecond);
+#ifdef VORL_BENCH_READER
+  benchmark::RegisterBenchmark("reader/open", BM_ReaderOpen)
+      ->ArgName("verify")
+      ->Arg(1)
+      ->Arg(0)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("reader/get_raw", BM_ReaderGet)->ArgName("hit")->Arg(1)->Arg(0);
+#endif
+}
+
+}  // namespace
+}  // namespace vorl
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  vorl::RegisterAll();
+  benchmark::AddCustomContext("crc32_backend", vorl::crc32::BackendName());
+  benchmark::AddCustomContext("bench_dir", vorl::BenchDir());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

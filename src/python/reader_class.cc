@@ -1,0 +1,253 @@
+// _VorlReader: one open core Reader per instance.  Every method takes a
+// shared borrow: the Reader never changes after the constructor, so any
+// number of calls may run on one instance at once.  Results are new objects
+// holding copies of the stored bytes; nothing returned points into the
+// mapping.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/reader.h"
+#include "python/classes.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/frame.h"
+#include "python/pyref.h"
+
+namespace vorl::py {
+namespace {
+
+using ReaderPtr = std::unique_ptr<const Reader>;
+
+constexpr const char kClassName[] = "_VorlReader";
+
+constexpr const char kClassDoc[] =
+    "_VorlReader(path, verify=True)\n--\n\n"
+    "Low-level reader \u2014 returns raw msgpack bytes.\n"
+    "**Use `vorlstore.VorlReader` (Python wrapper) instead of this directly.**\n"
+    "\n"
+    "Thread-safe for reads: the index is immutable after construction and the\n"
+    "mmap is read-only.  Share one instance freely across threads.";
+
+constexpr const char kGetRawDoc[] =
+    "get_raw($self, key)\n--\n\nO(1) exact-match lookup. Returns raw msgpack bytes or `None`.";
+constexpr const char kExistsDoc[] =
+    "exists($self, key)\n--\n\nKey presence check \u2014 no I/O beyond the in-memory hash index.";
+constexpr const char kPrefixRawDoc[] =
+    "prefix_raw($self, prefix)\n--\n\nSorted prefix scan. Returns `list[tuple[str, bytes]]`.";
+constexpr const char kKeysDoc[] = "keys($self)\n--\n\nAll keys in sorted order.";
+constexpr const char kItemsRawDoc[] =
+    "items_raw($self)\n--\n\nAll `(key, raw_bytes)` pairs in sorted key order.";
+constexpr const char kObjectsRawDoc[] =
+    "objects_raw($self)\n--\n\nUnique objects only (deduplicated by file offset).";
+constexpr const char kStatsDoc[] = "stats($self)\n--\n\nReturn file metadata as a `dict`.";
+constexpr const char kVerifyDoc[] =
+    "verify($self)\n--\n\nDeep CRC32 integrity check (whole-file + per-object).";
+constexpr const char kCloseDoc[] = "close($self)\n--\n\n";
+constexpr const char kEnterDoc[] = "__enter__($self)\n--\n\n";
+constexpr const char kExitDoc[] = "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n";
+
+constexpr const char* kNewParams[] = {"path", "verify"};
+constexpr const char* kKeyParams[] = {"key"};
+constexpr const char* kPrefixParams[] = {"prefix"};
+constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
+
+constexpr ArgumentSpec kNewArgs{kClassName, "__new__", kNewParams, 1};
+
+constexpr MethodSpec Method(const char* name, std::span<const char* const> params = {}) {
+  return {&kReaderClass, {kClassName, name, params, params.size()}, BorrowKind::kShared};
+}
+constexpr MethodSpec kGetRaw = Method("get_raw", kKeyParams);
+constexpr MethodSpec kExists = Method("exists", kKeyParams);
+constexpr MethodSpec kPrefixRaw = Method("prefix_raw", kPrefixParams);
+constexpr MethodSpec kKeys = Method("keys");
+constexpr MethodSpec kItemsRaw = Method("items_raw");
+constexpr MethodSpec kObjectsRaw = Method("objects_raw");
+constexpr MethodSpec kStats = Method("stats");
+constexpr MethodSpec kVerify = Method("verify");
+constexpr MethodSpec kClose = Method("close");
+constexpr MethodSpec kEnter = Method("__enter__");
+constexpr MethodSpec kExit = Method("__exit__", kExitParams);
+constexpr MethodSpec kRepr = Method("__repr__");
+
+// ---- Result objects (new references; a failure to create one is a fault)
+
+PyObject* BytesObject(std::string_view bytes) {
+  return NewResult(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+PyObject* TextObject(std::string_view utf8) {
+  return NewResult(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+
+// A stored key as str.  The interpreter's decoder with the "replace" handler
+// substitutes one U+FFFD per maximal invalid subpart, exactly as KeyToText
+// does, without building the intermediate text.
+PyObject* KeyObject(std::string_view key) {
+  return NewResult(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
+}
+
+PyObject* UnsignedObject(std::uint64_t value) { return NewResult(PyLong_FromUnsignedLongLong(value)); }
+
+// (key text, payload bytes) for entry i.
+PyObject* PairObject(const Reader& reader, std::size_t i, std::string_view payload) {
+  PyRef key = PyRef::Steal(KeyObject(reader.key_at(i)));
+  PyRef bytes = PyRef::Steal(BytesObject(payload));
+  return NewResult(PyTuple_Pack(2, key.get(), bytes.get()));
+}
+
+// A list of the pairs of entries [begin, end), built at its final size.
+PyObject* PairList(const Reader& reader, std::size_t begin, std::size_t end) {
+  PyRef list = PyRef::Steal(NewResult(PyList_New(static_cast<Py_ssize_t>(end - begin))));
+  Status s = reader.VisitEntries(begin, end, [&](std::size_t i, std::string_view payload) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - begin), PairObject(reader, i, payload));
+  });
+  if (!s.ok()) return RaiseStoreError(s);
+  return list.release();
+}
+
+// ---- Operations
+
+PyObject* New(PyTypeObject* type, const Arguments& args) {
+  std::string_view path;
+  if (!ConvertArgument(ConvertText, args[0], "path", &path)) return nullptr;
+  bool verify = true;
+  if (args[1] != nullptr && !ConvertArgument(ConvertBool, args[1], "verify", &verify)) return nullptr;
+  Result<ReaderPtr> reader = Reader::Open(path, verify);
+  if (!reader.ok()) return RaiseStoreError(reader.status());
+  return NewInstance<ReaderPtr>(type, std::move(reader).value());
+}
+
+PyObject* GetRaw(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
+  KeyBytes key;
+  if (!ConvertKey(args[0], &key)) return nullptr;
+  const std::optional<std::uint64_t> offset = reader->Find(key.view());
+  if (!offset) Py_RETURN_NONE;
+  Result<std::string_view> payload = reader->ObjectView(*offset);
+  if (!payload.ok()) return RaiseStoreError(payload.status());
+  return BytesObject(payload.value());
+}
+
+PyObject* Exists(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
+  KeyBytes key;
+  if (!ConvertKey(args[0], &key)) return nullptr;
+  return PyBool_FromLong(reader->Find(key.view()).has_value());
+}
+
+PyObject* PrefixRaw(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
+  KeyBytes prefix;
+  if (!ConvertKey(args[0], &prefix)) return nullptr;
+  const auto [begin, end] = reader->PrefixRange(prefix.view());
+  return PairList(*reader, begin, end);
+}
+
+PyObject* Keys(PyObject* /*self*/, ReaderPtr& reader) {
+  const std::size_t n = reader->num_entries();
+  PyRef list = PyRef::Steal(NewResult(PyList_New(static_cast<Py_ssize_t>(n))));
+  for (std::size_t i = 0; i < n; ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), KeyObject(reader->key_at(i)));
+  }
+  return list.release();
+}
+
+PyObject* ItemsRaw(PyObject* /*self*/, ReaderPtr& reader) { return PairList(*reader, 0, reader->num_entries()); }
+
+PyObject* ObjectsRaw(PyObject* /*self*/, ReaderPtr& reader) {
+  PyRef list = PyRef::Steal(NewResult(PyList_New(0)));
+  Status s = reader->VisitUniqueObjects([&](std::string_view payload) {
+    PyRef bytes = PyRef::Steal(BytesObject(payload));
+    if (PyList_Append(list.get(), bytes.get()) != 0) NewResult(nullptr);
+  });
+  if (!s.ok()) return RaiseStoreError(s);
+  return list.release();
+}
+
+void SetItem(PyObject* dict, const char* name, PyObject* value) {
+  PyRef owned = PyRef::Steal(value);
+  if (PyDict_SetItemString(dict, name, owned.get()) != 0) NewResult(nullptr);
+}
+
+PyObject* Stats(PyObject* /*self*/, ReaderPtr& reader) {
+  const ReaderStats stats = reader->Stats();
+  PyRef dict = PyRef::Steal(NewResult(PyDict_New()));
+  SetItem(dict.get(), "path", TextObject(stats.path));
+  SetItem(dict.get(), "version", NewResult(PyLong_FromLong(stats.version)));
+  SetItem(dict.get(), "num_keys", UnsignedObject(stats.num_keys));
+  SetItem(dict.get(), "num_objects", UnsignedObject(stats.num_objects));
+  SetItem(dict.get(), "index_offset", UnsignedObject(stats.index_offset));
+  SetItem(dict.get(), "data_offset", UnsignedObject(stats.data_offset));
+  SetItem(dict.get(), "file_size_kb", NewResult(PyFloat_FromDouble(stats.file_size_kb)));
+  SetItem(dict.get(), "file_crc32", TextObject(stats.file_crc32));
+  return dict.release();
+}
+
+PyObject* Verify(PyObject* /*self*/, ReaderPtr& reader) {
+  if (Status s = reader->Verify(); !s.ok()) return RaiseStoreError(s);
+  Py_RETURN_TRUE;
+}
+
+// close() and __exit__ release nothing: the mapping lives as long as the
+// instance, so a closed reader keeps answering.
+PyObject* Close(PyObject* /*self*/, ReaderPtr& /*reader*/) { Py_RETURN_NONE; }
+
+PyObject* Enter(PyObject* self, ReaderPtr& /*reader*/) { return Py_NewRef(self); }
+
+PyObject* Exit(PyObject* /*self*/, ReaderPtr& /*reader*/, const Arguments& /*ignored*/) { Py_RETURN_FALSE; }
+
+PyObject* Repr(PyObject* /*self*/, ReaderPtr& reader) {
+  const std::string text = "_VorlReader('" + reader->path() + "', keys=" + std::to_string(reader->num_keys()) +
+                           ", objects=" + std::to_string(reader->num_objects()) + ")";
+  return TextObject(text);
+}
+
+template <PyObject* (*Op)(PyObject*, ReaderPtr&, const Arguments&), const MethodSpec& M>
+constexpr PyMethodDef WithArguments(const char* doc) {
+  return {M.args.method_name, AsMethodPointer(FastcallEntry<ReaderPtr, M, Op>), METH_FASTCALL | METH_KEYWORDS,
+          doc};
+}
+
+template <PyObject* (*Op)(PyObject*, ReaderPtr&), const MethodSpec& M>
+constexpr PyMethodDef WithoutArguments(const char* doc) {
+  return {M.args.method_name, AsMethodPointer(NoargsEntry<ReaderPtr, M, Op>), METH_NOARGS, doc};
+}
+
+PyMethodDef kMethods[] = {
+    WithArguments<GetRaw, kGetRaw>(kGetRawDoc),
+    WithArguments<Exists, kExists>(kExistsDoc),
+    WithArguments<PrefixRaw, kPrefixRaw>(kPrefixRawDoc),
+    WithoutArguments<Keys, kKeys>(kKeysDoc),
+    WithoutArguments<ItemsRaw, kItemsRaw>(kItemsRawDoc),
+    WithoutArguments<ObjectsRaw, kObjectsRaw>(kObjectsRawDoc),
+    WithoutArguments<Stats, kStats>(kStatsDoc),
+    WithoutArguments<Verify, kVerify>(kVerifyDoc),
+    WithoutArguments<Close, kClose>(kCloseDoc),
+    WithoutArguments<Enter, kEnter>(kEnterDoc),
+    WithArguments<Exit, kExit>(kExitDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocEntry<ReaderPtr>)},
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_new, reinterpret_cast<void*>(NewEntry<kNewArgs, New>)},
+    {Py_tp_repr, reinterpret_cast<void*>(ReprEntry<ReaderPtr, kRepr, Repr>)},
+    {0, nullptr},
+};
+
+// Default flags only: not a base type, no GC, no __dict__, no weak
+// references, not immutable.
+PyType_Spec kSpec{
+    .name = "builtins._VorlReader",
+    .basicsize = static_cast<int>(sizeof(Instance<ReaderPtr>)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kSlots,
+};
+
+}  // namespace
+
+ClassDef kReaderClass{kClassName, &kSpec, {}};
+
+}  // namespace vorl::py

@@ -1,0 +1,113 @@
+// _VorlWriter: one core Writer per instance.  Mutations take the exclusive
+// borrow; build and repr share the instance.  The class only converts
+// arguments and results; the Writer does the work.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/writer.h"
+#include "python/classes.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/frame.h"
+
+namespace vorl::py {
+namespace {
+
+constexpr const char kClassName[] = "_VorlWriter";
+
+constexpr const char kClassDoc[] =
+    "_VorlWriter()\n--\n\n"
+    "Low-level writer \u2014 accepts pre-serialised msgpack bytes per object.\n"
+    "**Use `vorlstore.VorlWriter` (Python wrapper) instead of this directly.**";
+
+constexpr const char kAddObjectRawDoc[] =
+    "add_object_raw($self, raw_bytes)\n--\n\n"
+    "Store pre-encoded *raw_bytes* (msgpack). Returns the object ID.";
+constexpr const char kAddKeyDoc[] =
+    "add_key($self, key, obj_id)\n--\n\n"
+    "Map *key* (str or bytes) to *obj_id*.";
+constexpr const char kBuildDoc[] =
+    "build($self, path)\n--\n\n"
+    "Atomically write the `.vrls` file: tmp \u2192 fsync \u2192 rename.";
+
+constexpr const char* kAddObjectRawParams[] = {"raw_bytes"};
+constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
+constexpr const char* kBuildParams[] = {"path"};
+
+constexpr ArgumentSpec kNewArgs{kClassName, "__new__", {}, 0};
+constexpr MethodSpec kAddObjectRaw{
+    &kWriterClass, {kClassName, "add_object_raw", kAddObjectRawParams, 1}, BorrowKind::kExclusive};
+constexpr MethodSpec kAddKey{
+    &kWriterClass, {kClassName, "add_key", kAddKeyParams, 2}, BorrowKind::kExclusive};
+constexpr MethodSpec kBuild{&kWriterClass, {kClassName, "build", kBuildParams, 1}, BorrowKind::kShared};
+constexpr MethodSpec kRepr{&kWriterClass, {kClassName, "__repr__", {}, 0}, BorrowKind::kShared};
+
+PyObject* New(PyTypeObject* type, const Arguments& /*no parameters*/) { return NewInstance<Writer>(type); }
+
+PyObject* AddObjectRaw(PyObject* /*self*/, Writer& writer, const Arguments& args) {
+  std::string_view raw;
+  if (!ConvertArgument(ConvertBytes, args[0], "raw_bytes", &raw)) return nullptr;
+  Result<std::uint32_t> id = writer.AddObject(raw);
+  if (!id.ok()) return RaiseStoreError(id.status());
+  return NewResult(PyLong_FromUnsignedLongLong(id.value()));
+}
+
+PyObject* AddKey(PyObject* /*self*/, Writer& writer, const Arguments& args) {
+  // obj_id is a frame conversion, the key is converted by the operation:
+  // a bad obj_id is reported before a bad key.
+  std::uint32_t obj_id = 0;
+  if (!ConvertArgument(ConvertUInt32, args[1], "obj_id", &obj_id)) return nullptr;
+  KeyBytes key;
+  if (!ConvertKey(args[0], &key)) return nullptr;
+  if (Status s = writer.AddKey(key.view(), obj_id); !s.ok()) return RaiseStoreError(s);
+  Py_RETURN_NONE;
+}
+
+PyObject* Build(PyObject* /*self*/, Writer& writer, const Arguments& args) {
+  std::string_view path;
+  if (!ConvertArgument(ConvertText, args[0], "path", &path)) return nullptr;
+  if (Status s = writer.Build(path); !s.ok()) return RaiseStoreError(s);
+  Py_RETURN_NONE;
+}
+
+PyObject* Repr(PyObject* /*self*/, Writer& writer) {
+  const std::string text = "_VorlWriter(objects=" + std::to_string(writer.num_objects()) +
+                           ", keys=" + std::to_string(writer.num_keys()) + ")";
+  return NewResult(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyMethodDef kMethods[] = {
+    {"add_object_raw", AsMethodPointer(FastcallEntry<Writer, kAddObjectRaw, AddObjectRaw>),
+     METH_FASTCALL | METH_KEYWORDS, kAddObjectRawDoc},
+    {"add_key", AsMethodPointer(FastcallEntry<Writer, kAddKey, AddKey>), METH_FASTCALL | METH_KEYWORDS,
+     kAddKeyDoc},
+    {"build", AsMethodPointer(FastcallEntry<Writer, kBuild, Build>), METH_FASTCALL | METH_KEYWORDS,
+     kBuildDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocEntry<Writer>)},
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_new, reinterpret_cast<void*>(NewEntry<kNewArgs, New>)},
+    {Py_tp_repr, reinterpret_cast<void*>(ReprEntry<Writer, kRepr, Repr>)},
+    {0, nullptr},
+};
+
+// Default flags only: not a base type, no GC, no __dict__, no weak
+// references, not immutable.
+PyType_Spec kSpec{
+    .name = "builtins._VorlWriter",
+    .basicsize = static_cast<int>(sizeof(Instance<Writer>)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kSlots,
+};
+
+}  // namespace
+
+ClassDef kWriterClass{kClassName, &kSpec, {}};
+
+}  // namespace vorl::py

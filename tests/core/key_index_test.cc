@@ -1,0 +1,112 @@
+// The reader's hash containers and their seeding.
+#include "core/key_index.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/hash_seed.h"
+
+namespace vorl {
+namespace {
+
+struct MaxEntriesCase {
+  std::uint32_t num_keys;
+  std::uint64_t index_offset;
+  std::uint64_t file_size;
+  std::size_t expected;
+};
+
+class MaxEntriesTest : public testing::TestWithParam<MaxEntriesCase> {};
+
+// A damaged num_keys never reserves more entries than the file can hold.
+TEST_P(MaxEntriesTest, TrustsTheHeaderOnlyAsFarAsTheFileReaches) {
+  const auto& c = GetParam();
+  EXPECT_EQ(KeyIndex::MaxEntries(c.num_keys, c.index_offset, c.file_size), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MaxEntriesTest,
+                         testing::Values(MaxEntriesCase{4, 93, 137, 4}, MaxEntriesCase{5, 93, 137, 4},
+                                         MaxEntriesCase{0xFFFFFFFF, 40, 100, 6},
+                                         MaxEntriesCase{0xFFFFFFFF, 100, 100, 0},
+                                         MaxEntriesCase{0xFFFFFFFF, 101, 100, 0},
+                                         MaxEntriesCase{0xFFFFFFFF, ~std::uint64_t{0}, 100, 0},
+                                         MaxEntriesCase{0, 40, 1 << 20, 0}));
+
+TEST(KeyIndexTest, LastEntryOfAKeyWinsWhileAllEntriesStay) {
+  KeyIndex index;
+  EXPECT_FALSE(index.Find("").has_value());
+  index.Reserve(5, 6);
+  const std::string long_key(65535, 'k');
+  index.Add("", 1);
+  index.Add("k", 2);
+  index.Add("k", 3);
+  index.Add(long_key, 4);
+  index.Add("k", 5);
+  EXPECT_EQ(index.size(), 5u);
+  EXPECT_EQ(index.Find(""), 1u);
+  EXPECT_EQ(index.Find("k"), 5u);
+  EXPECT_EQ(index.Find(long_key), 4u);
+  EXPECT_FALSE(index.Find("kk").has_value());
+  EXPECT_EQ(index.key(3), long_key);
+  EXPECT_EQ(index.key(2), "k");
+  EXPECT_EQ(index.offset(2), 3u);
+}
+
+TEST(KeyIndexTest, ManyKeysBeyondTheReservationAreAllFound) {
+  KeyIndex index;
+  index.Reserve(10, 0);  // far too small: the table has to grow
+  for (int i = 0; i < 20000; ++i) index.Add("user:" + std::to_string(i), i);
+  for (int i = 0; i < 20000; ++i) {
+    ASSERT_EQ(index.Find("user:" + std::to_string(i)), static_cast<std::uint64_t>(i));
+    ASSERT_FALSE(index.Find("user:" + std::to_string(i) + "x").has_value());
+  }
+}
+
+TEST(OffsetSetTest, ReportsNewOffsetsOnce) {
+  OffsetSet set(2);
+  const std::uint64_t max = ~std::uint64_t{0};
+  for (std::uint64_t v : {std::uint64_t{0}, max, std::uint64_t{40}}) {
+    EXPECT_TRUE(set.Insert(v));
+    EXPECT_FALSE(set.Insert(v));
+  }
+  for (std::uint64_t v = 1; v < 5000; ++v) EXPECT_TRUE(set.Insert(v * 4096));
+  for (std::uint64_t v = 1; v < 5000; ++v) EXPECT_FALSE(set.Insert(v * 4096));
+  EXPECT_FALSE(set.Insert(max));
+}
+
+TEST(HashSeedTest, OneSeedPerProcessAndOneKeyPerContainer) {
+  std::vector<const void*> seen(4);
+  std::vector<std::thread> threads;
+  for (auto& s : seen) threads.emplace_back([&s] { s = &ProcessSeed(); });
+  for (auto& t : threads) t.join();
+  for (const void* s : seen) EXPECT_EQ(s, &ProcessSeed());
+  const HashKey a = NewHashKey(), b = NewHashKey();
+  EXPECT_NE(HashBytes(a, "user:00000042", 13), HashBytes(b, "user:00000042", 13));
+}
+
+// Every length from 0 to 80 hashes within its bounds (the sanitizer build
+// catches any over-read of the exactly sized buffers) and differently.
+TEST(HashSeedTest, HashReadsOnlyItsBytesAndSeesEveryByte) {
+  const HashKey key = NewHashKey();
+  std::set<std::uint64_t> hashes;
+  for (std::size_t n = 0; n <= 80; ++n) {
+    auto buffer = std::make_unique<char[]>(n);
+    for (std::size_t i = 0; i < n; ++i) buffer[i] = 'a';
+    const std::uint64_t h = HashBytes(key, buffer.get(), n);
+    EXPECT_TRUE(hashes.insert(h).second) << n;
+    // Flipping any single byte changes the hash.
+    for (std::size_t i = 0; i < n; ++i) {
+      buffer[i] = 'b';
+      EXPECT_NE(HashBytes(key, buffer.get(), n), h) << n << " " << i;
+      buffer[i] = 'a';
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorl

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Crash safety: SIGKILL a process that keeps republishing a store, at random
+# moments; the target is always absent or a complete store
+# (tests/reliability/test_crash.py).  VORL_CRASH_TRIALS and VORL_CRASH_SEED
+# change the number of trials and replay a run.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+B="${VORL_BUILD_DIR:-build}"
+PY="${PY:-$(bash tools/python314.sh)}"
+out=$(cmake --build "$B" --target vorl_fault_driver 2>&1) || { echo "$out"; exit 1; }
+VORL_BUILD_DIR="$B" "$PY" -m pytest -q -s -p no:cacheprovider tests/reliability/test_crash.py
