@@ -10,7 +10,7 @@ from __future__ import annotations
 import os
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
 from types import TracebackType
-from typing import Any, Union, overload
+from typing import Any, Union, cast, overload
 
 import msgpack
 
@@ -23,7 +23,8 @@ _unpackb = msgpack.unpackb
 
 
 def _encode(obj: Any) -> bytes:
-    return msgpack.packb(obj, use_bin_type=True)
+    packed: bytes = msgpack.packb(obj, use_bin_type=True)
+    return packed
 
 
 def _decode(raw: bytes) -> Any:
@@ -134,7 +135,8 @@ class VorlReader(Mapping[str, Any]):
         return default if raw is None else _decode(raw)
 
     def __contains__(self, key: object) -> bool:
-        return bool(self._raw.exists(key))
+        # Unusable keys reach the native check, which raises its ValueError.
+        return bool(self._raw.exists(cast(Key, key)))
 
     def __len__(self) -> int:
         return self._len

@@ -5,7 +5,15 @@ import textwrap
 
 import pytest
 
-import _vorlstore
+try:
+    import _vorlstore
+except ModuleNotFoundError:
+    # An installed wheel holds the module only as vorlstore._vorlstore; put
+    # its folder on the path so the bare name (and child processes) work too.
+    import vorlstore
+
+    sys.path.append(os.path.dirname(vorlstore.__file__))
+    import _vorlstore
 
 
 @pytest.fixture

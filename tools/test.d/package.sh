@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The package as a user gets it: type-check it, build a wheel, install it into
+# a fresh virtual environment without network access, and run the Python test
+# suite against the installed copy instead of the build tree.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+PY="${PY:-$(bash tools/python314.sh)}"
+B="${VORL_BUILD_DIR:-build}"
+
+echo "-- type check (mypy --strict)"
+MYPYPATH="$root/python" "$PY" -m mypy --no-incremental --config-file pyproject.toml
+
+work="$root/$B-wheel"
+rm -rf "$work"
+mkdir -p "$work"
+echo "-- wheel"
+"$PY" -m build --wheel --no-isolation --outdir "$work/dist" . >"$work/build.log" 2>&1 || { tail -40 "$work/build.log"; exit 1; }
+wheel=$(ls "$work"/dist/vorlstore-*.whl)
+echo "built $(basename "$wheel")"
+
+echo "-- install into a fresh virtual environment"
+# System site packages provide pip, msgpack, pytest and hypothesis; nothing
+# is fetched.
+"$PY" -m venv --without-pip --system-site-packages "$work/venv"
+"$work/venv/bin/python" -m pip install --no-index --no-deps --quiet "$wheel"
+"$work/venv/bin/python" - <<'PY'
+import glob, os, vorlstore, vorlstore._vorlstore as m
+here = os.path.dirname(vorlstore.__file__)
+assert "site-packages" in here, here
+assert os.path.basename(m.__file__).startswith("_vorlstore.cpython-314-"), m.__file__
+assert os.path.exists(os.path.join(here, "py.typed")) and os.path.exists(os.path.join(here, "_vorlstore.pyi"))
+print("installed at", here)
+PY
+test -x "$work/venv/bin/vorlstore"
+
+echo "-- Python tests against the installed package"
+cd "$work"  # away from the source tree, so nothing is imported from it
+env -u PYTHONPATH VORL_TEST_INSTALLED=1 PATH="$work/venv/bin:$PATH" \
+  "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python"
