@@ -1,0 +1,405 @@
+"""Side-by-side benchmark of vorlstore against the stores a Python user reaches for.
+
+Runs the same operations on the native module `_vorlstore`, the `vorlstore`
+wrappers, an in-memory dict (and its pickle), LMDB, SQLite and dbm.gnu, and
+prints one table per data set with medians and ratios to our figures.
+
+    python bench/python_bench.py            # data sets A, B and C at full size
+    python bench/python_bench.py --scale 0.1 --repeat 3   # a quicker look
+
+Data set A: 1,000,000 keys "user:%08d", each with its own 80-120 byte
+MessagePack object, inserted in random order.  B: 1,000,000 keys over 100,000
+objects.  C: 10,000 objects of 64 KiB.  Timings are wall-clock medians with the
+page cache warm; every store is built in the same temporary folder.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dbm.gnu
+import gc
+import os
+import pickle
+import random
+import shutil
+import sqlite3
+import statistics
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+
+import msgpack
+
+try:
+    import lmdb
+except ImportError:  # pragma: no cover - reported in the table
+    lmdb = None
+
+from vorlstore import VorlReader
+from vorlstore._vorlstore import _VorlReader, _VorlWriter
+
+
+def median_time(fn: Callable[[], object], repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+class DataSet:
+    def __init__(self, name: str, keys: list[bytes], object_of_key: list[int], objects: list[bytes]):
+        self.name = name
+        self.keys = keys                  # in insertion order
+        self.object_of_key = object_of_key
+        self.objects = objects            # MessagePack bytes
+        self.payload = sum(len(o) for o in objects)
+
+    def pairs(self):
+        objs = self.objects
+        return ((k, objs[i]) for k, i in zip(self.keys, self.object_of_key))
+
+
+def make_a(n: int, rng: random.Random) -> DataSet:
+    keys = [b"user:%08d" % i for i in range(n)]
+    rng.shuffle(keys)
+    objects = []
+    for i in range(n):
+        size = rng.randint(80, 120)
+        obj = {"id": i, "name": "x" * max(1, size - 40), "score": rng.random(), "tags": ["a", "b"]}
+        raw = msgpack.packb(obj)
+        objects.append(raw[:size] if len(raw) > size else raw + b"\xc0" * 0)
+    return DataSet("A", keys, list(range(n)), objects)
+
+
+def make_b(n: int, rng: random.Random) -> DataSet:
+    n_obj = max(1, n // 10)
+    objects = [msgpack.packb({"group": i, "pad": "y" * rng.randint(40, 80)}) for i in range(n_obj)]
+    keys = [b"item:%08d" % i for i in range(n)]
+    rng.shuffle(keys)
+    return DataSet("B", keys, [rng.randrange(n_obj) for _ in range(n)], objects)
+
+
+def make_c(n: int, rng: random.Random) -> DataSet:
+    objects = [msgpack.packb(rng.randbytes(65536 - 5)) for _ in range(n)]
+    keys = [b"blob:%06d" % i for i in range(n)]
+    return DataSet("C", keys, list(range(n)), objects)
+
+
+# ---- stores: each returns a dict of operation -> seconds (or None) -------------
+
+
+class Store:
+    name = ""
+
+    def __init__(self, folder: str, ds: DataSet):
+        self.folder = folder
+        self.ds = ds
+
+    def build(self) -> None: ...
+    def open(self) -> object: ...
+    def getter(self, handle) -> Callable[[bytes], object]: ...
+    def contains(self, handle) -> Callable[[bytes], bool] | None: return None
+    def prefix(self, handle, start: bytes, count: int) -> list: ...
+    def items(self, handle) -> list: ...
+
+
+class Vorl(Store):
+    name = "vorlstore"
+
+    def build(self):
+        w = _VorlWriter()
+        add_obj, add_key = w.add_object_raw, w.add_key
+        ids = [add_obj(o) for o in self.ds.objects]
+        for k, i in zip(self.ds.keys, self.ds.object_of_key):
+            add_key(k, ids[i])
+        self.path = os.path.join(self.folder, "v.vrls")
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        saved = os.dup(1)
+        os.dup2(devnull, 1)  # the summary line is not part of the figure
+        try:
+            w.build(self.path)
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+            os.close(devnull)
+
+    def open(self):
+        return _VorlReader(self.path)
+
+    def getter(self, r):
+        return r.get_raw
+
+    def contains(self, r):
+        return r.exists
+
+    def prefix(self, r, start, count):
+        return r.prefix_raw(start)[:count]
+
+    def items(self, r):
+        return r.items_raw()
+
+
+class VorlWrapper(Vorl):
+    name = "vorlstore.VorlReader"
+
+    def open(self):
+        return VorlReader(self.path)
+
+    def getter(self, r):
+        return r.get
+
+    def contains(self, r):
+        return r.__contains__
+
+    def prefix(self, r, start, count):
+        return r.prefix(start)[:count]
+
+    def items(self, r):
+        return list(r.items())
+
+
+class Dict(Store):
+    name = "dict (pickled)"
+
+    def build(self):
+        self.path = os.path.join(self.folder, "d.pickle")
+        with open(self.path, "wb") as f:
+            pickle.dump(dict(self.ds.pairs()), f, protocol=pickle.HIGHEST_PROTOCOL)
+            f.flush()
+            os.fsync(f.fileno())
+
+    def open(self):
+        with open(self.path, "rb") as f:
+            return pickle.load(f)
+
+    def getter(self, d):
+        return d.get
+
+    def contains(self, d):
+        return d.__contains__
+
+    def prefix(self, d, start, count):
+        return None  # no ordered scan
+
+    def items(self, d):
+        return list(d.items())
+
+
+class Lmdb(Store):
+    name = "LMDB"
+
+    def build(self):
+        self.path = os.path.join(self.folder, "l.lmdb")
+        env = lmdb.open(self.path, map_size=1 << 36, subdir=True, sync=True, metasync=True)
+        with env.begin(write=True) as txn:
+            for k, v in self.ds.pairs():
+                txn.put(k, v)
+        env.sync(True)
+        env.close()
+
+    def open(self):
+        self.env = lmdb.open(self.path, readonly=True, lock=False, subdir=True)
+        return self.env.begin(buffers=False)
+
+    def getter(self, txn):
+        return txn.get
+
+    def contains(self, txn):
+        get = txn.get
+        return lambda k: get(k) is not None
+
+    def prefix(self, txn, start, count):
+        out = []
+        cur = txn.cursor()
+        if cur.set_range(start):
+            for k, v in cur:
+                if not k.startswith(start) or len(out) == count:
+                    break
+                out.append((k, v))
+        return out
+
+    def items(self, txn):
+        return list(txn.cursor().iternext())
+
+
+class Sqlite(Store):
+    name = "SQLite"
+
+    def build(self):
+        self.path = os.path.join(self.folder, "s.sqlite")
+        db = sqlite3.connect(self.path)
+        db.execute("CREATE TABLE kv (k BLOB PRIMARY KEY, v BLOB) WITHOUT ROWID")
+        with db:
+            db.executemany("INSERT INTO kv VALUES (?, ?)", self.ds.pairs())
+        db.close()
+
+    def open(self):
+        db = sqlite3.connect(f"file:{self.path}?immutable=1", uri=True, check_same_thread=False)
+        db.execute("PRAGMA mmap_size=1073741824")
+        return db
+
+    def getter(self, db):
+        cur = db.cursor()
+        q = "SELECT v FROM kv WHERE k = ?"
+
+        def get(k):
+            row = cur.execute(q, (k,)).fetchone()
+            return None if row is None else row[0]
+        return get
+
+    def prefix(self, db, start, count):
+        end = start[:-1] + bytes([start[-1] + 1])
+        return db.execute("SELECT k, v FROM kv WHERE k >= ? AND k < ? ORDER BY k LIMIT ?",
+                          (start, end, count)).fetchall()
+
+    def items(self, db):
+        return db.execute("SELECT k, v FROM kv ORDER BY k").fetchall()
+
+
+class Gdbm(Store):
+    name = "dbm.gnu"
+
+    def build(self):
+        self.path = os.path.join(self.folder, "g.gdbm")
+        db = dbm.gnu.open(self.path, "nf")
+        for k, v in self.ds.pairs():
+            db[k] = v
+        db.sync()
+        db.close()
+
+    def open(self):
+        return dbm.gnu.open(self.path, "r")
+
+    def getter(self, db):
+        return db.get
+
+    def contains(self, db):
+        return db.__contains__
+
+    def prefix(self, db, start, count):
+        return None  # unordered
+
+    def items(self, db):
+        return None
+
+
+def anon_rss() -> int:
+    """Resident anonymous memory in bytes: what a store holds beyond mapped files."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def open_memory_in_child(cls, path: str) -> float:
+    """Anonymous memory (MB) a fresh process gains by opening the store at `path`."""
+    import subprocess
+    done = subprocess.run([sys.executable, __file__, "--measure-open", cls.__name__, path],
+                          capture_output=True, text=True, check=True)
+    return float(done.stdout) / 1e6
+
+
+def measure_open(cls_name: str, path: str) -> int:
+    s = globals()[cls_name](os.path.dirname(path), None)
+    s.path = path
+    gc.collect()
+    before = anon_rss()
+    handle = s.open()
+    after = anon_rss()
+    del handle
+    print(after - before)
+    return 0
+
+
+def lookup_loop(fn, keys) -> float:
+    t0 = time.perf_counter()
+    for k in keys:
+        fn(k)
+    return time.perf_counter() - t0
+
+
+def run_store(cls, folder, ds, args, probes, misses, prefix_start):
+    sub = os.path.join(folder, cls.__name__)
+    os.makedirs(sub)
+    s = cls(sub, ds)
+    out: dict[str, float | None] = {}
+    out["build s"] = median_time(lambda: (shutil.rmtree(sub), os.makedirs(sub), s.build()), 1 if ds.name != "C" else 3)
+    out["open ms"] = median_time(s.open, args.repeat) * 1e3
+    out["open mem MB"] = open_memory_in_child(cls, s.path)
+    h = s.open()
+    get = s.getter(h)
+    out["get ns"] = statistics.median(lookup_loop(get, probes) for _ in range(args.repeat)) / len(probes) * 1e9
+    out["miss ns"] = statistics.median(lookup_loop(get, misses) for _ in range(args.repeat)) / len(misses) * 1e9
+    has = s.contains(h)
+    out["exists ns"] = (statistics.median(lookup_loop(has, probes) for _ in range(args.repeat)) / len(probes) * 1e9
+                        if has else None)
+    pre = s.prefix(h, prefix_start, 1000)
+    out["prefix1000 us"] = (median_time(lambda: s.prefix(h, prefix_start, 1000), args.repeat) * 1e6
+                            if pre is not None else None)
+    its = s.items(h)
+    out["items s"] = median_time(lambda: s.items(h), max(1, args.repeat // 2)) if its is not None else None
+    del its, pre, get, has, h
+    return out
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--scale", type=float, default=1.0, help="fraction of the full data set sizes")
+    ap.add_argument("--repeat", type=int, default=5, help="runs per figure (median)")
+    ap.add_argument("--sets", default="ABC", help="which data sets to run")
+    ap.add_argument("--dir", default=None, help="folder for the store files (default: a temporary one)")
+    ap.add_argument("--measure-open", nargs=2, metavar=("STORE", "PATH"), help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.measure_open:
+        return measure_open(*args.measure_open)
+    rng = random.Random(1234)
+    makers = {"A": (make_a, 1_000_000), "B": (make_b, 1_000_000), "C": (make_c, 10_000)}
+    stores = [Vorl, VorlWrapper, Dict, Sqlite, Gdbm] + ([Lmdb] if lmdb else [])
+    for name in args.sets:
+        make, full = makers[name]
+        n = max(100, int(full * args.scale))
+        ds = make(n, rng)
+        probes = rng.sample(ds.keys, min(len(ds.keys), 1_000_000))
+        misses = [b"absent:%08d" % i for i in range(len(probes))]
+        ordered = sorted(ds.keys)
+        prefix_start = ordered[len(ordered) // 2][:-3]
+        print(f"\n## Data set {name}: {len(ds.keys):,} keys, {len(ds.objects):,} objects, "
+              f"{ds.payload / 1e6:.1f} MB payload (repeat {args.repeat}, median)")
+        results = {}
+        with tempfile.TemporaryDirectory(dir=args.dir) as folder:
+            for cls in stores:
+                try:
+                    results[cls.name] = run_store(cls, folder, ds, args, probes, misses, prefix_start)
+                except Exception as e:  # noqa: BLE001 - a peer's failure is reported, not fatal
+                    print(f"  {cls.name}: failed: {e!r}", file=sys.stderr)
+        cols = list(next(iter(results.values())).keys())
+        ours = results.get("vorlstore", {})
+        print("| store | " + " | ".join(cols) + " |")
+        print("|---" * (len(cols) + 1) + "|")
+        for store, row in results.items():
+            cells = []
+            for c in cols:
+                v = row[c]
+                if v is None:
+                    cells.append("-")
+                    continue
+                cell = f"{v:,.1f}" if v >= 10 else f"{v:.3g}"
+                base = ours.get(c)
+                if store != "vorlstore" and base and v and c != "open mem MB":
+                    cell += f" ({base / v:.2f}x)"
+                cells.append(cell)
+            print(f"| {store} | " + " | ".join(cells) + " |")
+        print("(x) = our figure divided by this store's: below 1.0 means vorlstore is faster.")
+        mem = ours.get("open mem MB")
+        if mem is not None:
+            print(f"vorlstore reader memory beyond the mapping: {mem * 1e6 / len(ds.keys):.1f} bytes per key")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
