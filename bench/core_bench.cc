@@ -4,6 +4,7 @@
 // in random order), and, when the reader is built, opening that store and
 // looking keys up.
 //
+// Google Benchmark prints bytes_per_second in binary units: "G/s" is GiB/s.
 // Data sets come from fixed seeds, so every run measures the same bytes.
 // Store files go to $VORL_BENCH_DIR (default /tmp); builds include the fsync.
 //
@@ -216,7 +217,7 @@ void BM_SequentialRead(benchmark::State& state, std::size_t size) {
 constexpr int kDataSetKeys = 1'000'000;
 
 struct DataSet {
-  std::vector<std::string> keys;  // "user:%08d", in insertion (random) order
+  std::vector<std::string> keys;   // "user:%08d", in insertion (random) order
   std::vector<std::string> blobs;  // blobs[i] belongs to keys[i]
   std::uint64_t blob_bytes = 0;
   std::uint64_t key_bytes = 0;
@@ -324,13 +325,16 @@ void BM_WriterAddAndBuild(benchmark::State& state) {
 
 #ifdef VORL_BENCH_READER
 
-// Data set A as a store file, built once per process.
+bool g_store_a_built = false;
+
+// Data set A as a store file, built once per process and removed at exit.
 const std::string& StoreA() {
   static const std::string path = [] {
     Writer w;
     FillWriter(w, DataSetA());
     const std::string p = StorePath("a");
     BuildOrDie(w, p);
+    g_store_a_built = true;
     return p;
   }();
   return path;
@@ -407,7 +411,8 @@ void RegisterAll() {
   }
   benchmark::RegisterBenchmark("writer/add_1M", BM_WriterAdd)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("writer/build_1M", BM_WriterBuild)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("writer/add_and_build_1M", BM_WriterAddAndBuild)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("writer/add_and_build_1M", BM_WriterAddAndBuild)
+      ->Unit(benchmark::kMillisecond);
 #ifdef VORL_BENCH_READER
   benchmark::RegisterBenchmark("reader/open", BM_ReaderOpen)
       ->ArgName("verify")
@@ -429,5 +434,8 @@ int main(int argc, char** argv) {
   benchmark::AddCustomContext("bench_dir", vorl::BenchDir());
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+#ifdef VORL_BENCH_READER
+  if (vorl::g_store_a_built) ::unlink(vorl::StoreA().c_str());
+#endif
   return 0;
 }

@@ -65,7 +65,8 @@ std::uint32_t ExtendPortable(std::uint32_t crc, const void* data, std::size_t si
   }
   if (size >= 4) {
     const std::uint32_t w = LoadLE32(p) ^ c;
-    c = kTables[3][w & 0xFF] ^ kTables[2][(w >> 8) & 0xFF] ^ kTables[1][(w >> 16) & 0xFF] ^ kTables[0][w >> 24];
+    c = kTables[3][w & 0xFF] ^ kTables[2][(w >> 8) & 0xFF] ^ kTables[1][(w >> 16) & 0xFF] ^
+        kTables[0][w >> 24];
     p += 4;
     size -= 4;
   }
@@ -119,7 +120,8 @@ struct Dispatch {
 const Dispatch& Chosen() {
   static const Dispatch dispatch = [] {
     const Backend b = Choose();
-    return Dispatch{b, BackendFunction(b)};
+    const ExtendFunction extend = BackendFunction(b);  // never null: Choose() checked support
+    return extend != nullptr ? Dispatch{b, extend} : Dispatch{Backend::kPortable, &ExtendPortable};
   }();
   return dispatch;
 }

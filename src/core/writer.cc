@@ -151,9 +151,10 @@ std::uint64_t& Writer::SlotFor(std::string_view key, std::uint64_t hash) {
 
 void Writer::GrowTable() {
   // Power-of-two sizes, at most three quarters full.
-  std::vector<std::uint64_t> old(slots_.empty() ? 64 : slots_.size() * 2, 0);
+  const int bits = slots_.empty() ? 6 : table_bits_ + 1;
+  std::vector<std::uint64_t> old(std::size_t{1} << bits, 0);
   slots_.swap(old);
-  ++table_bits_;
+  table_bits_ = bits;
   const std::size_t mask = slots_.size() - 1;
   for (std::uint64_t slot : old) {
     if (slot == 0) continue;
@@ -244,7 +245,7 @@ std::vector<std::uint32_t> Writer::SortedEntries() const {
     }
     for (auto it = first; it != last; ++it) {
       const std::string_view key = KeyOf(it->entry);
-      const std::size_t left = key.size() - r.depth;  // keys in a run are longer than depth
+      const std::size_t left = key.size() - r.depth;  // a run's keys have at least depth bytes
       if (left >= 8) {
         it->chunk = LoadBE64(reinterpret_cast<const unsigned char*>(key.data()) + r.depth);
         it->real = 8;

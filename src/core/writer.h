@@ -92,11 +92,12 @@ class Writer {
 
   // The key map, an open-addressing hash table over key entries.  Entry i
   // (numbered in order of each key's first addition) has its bytes in
-  // key_bytes_ at key_refs_[i] >> 16, its length in the low 16 bits, and
-  // its object id in key_ids_[i].  A slot holds 0 (empty) or the entry
-  // number + 1 in its low 32 bits and the high 32 bits of the key's hash
-  // above them, so that probes rarely touch other keys' bytes and growing
-  // the table rarely needs them.
+  // key_bytes_ at key_refs_[i] >> 16 (48 bits of position are more than any
+  // memory holds), its length in the low 16 bits, and its object id in
+  // key_ids_[i].  A slot holds 0 (empty) or the entry number + 1 in its low
+  // 32 bits and the high 32 bits of the key's hash above them, so that
+  // probes rarely touch other keys' bytes and growing the table rarely
+  // needs them.
   Bytes key_bytes_;
   std::vector<std::uint64_t> key_refs_;
   std::vector<std::uint32_t> key_ids_;
