@@ -5,7 +5,9 @@
 #ifndef VORLSTORE_CORE_STATUS_H_
 #define VORLSTORE_CORE_STATUS_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,6 +74,19 @@ class [[nodiscard]] Result {
  private:
   Status status_;
   std::optional<T> value_;
+};
+
+// Thrown, like std::bad_alloc by the standard containers, when one of the
+// core's own buffers cannot grow.  It carries the size asked for, so that the
+// process can say how much it could not get before it ends.
+class AllocationFailure : public std::bad_alloc {
+ public:
+  explicit AllocationFailure(std::size_t bytes) : bytes_(bytes) {}
+  std::size_t bytes() const { return bytes_; }
+  const char* what() const noexcept override { return "memory allocation failed"; }
+
+ private:
+  std::size_t bytes_;
 };
 
 // "{strerror text} (os error {errno})", the way every system failure is shown.

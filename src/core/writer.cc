@@ -107,7 +107,7 @@ unsigned char* Writer::Bytes::Extend(std::size_t n) {
     std::size_t capacity = capacity_ + std::max(capacity_ / 4, std::size_t{4096});
     if (capacity < size_ + n) capacity = size_ + n;
     void* grown = std::realloc(data_, capacity);
-    if (grown == nullptr) throw std::bad_alloc();
+    if (grown == nullptr) throw AllocationFailure(capacity);
     data_ = static_cast<unsigned char*>(grown);
     capacity_ = capacity;
   }

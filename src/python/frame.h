@@ -179,6 +179,8 @@ PyObject* Contain(const ArgumentSpec& site, Body&& body) noexcept {
   } catch (const InternalFault& fault) {
     RaiseFault(fault, site);
     return nullptr;
+  } catch (const AllocationFailure& failure) {
+    AbortOutOfMemory(failure.bytes());
   } catch (const std::bad_alloc&) {
     AbortBadAlloc();
   } catch (const std::exception& e) {

@@ -152,13 +152,7 @@ def test_first_key_lookups_from_many_threads():
 # for a copy of a 96 MiB argument.
 EXHAUSTING_CALLS = [
     pytest.param("w.add_object_raw(b'0'); w.add_key(big, 0)", id="key-copy"),
-    pytest.param(
-        "w.add_object_raw(blob)",
-        id="blob-copy",
-        # The core's record buffer reports exhaustion as std::bad_alloc,
-        # which carries no size.
-        marks=pytest.mark.xfail(strict=True, reason="core allocation failures carry no size"),
-    ),
+    pytest.param("w.add_object_raw(blob)", id="blob-copy"),
 ]
 
 
