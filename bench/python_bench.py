@@ -69,9 +69,10 @@ def make_a(n: int, rng: random.Random) -> DataSet:
     objects = []
     for i in range(n):
         size = rng.randint(80, 120)
-        obj = {"id": i, "name": "x" * max(1, size - 40), "score": rng.random(), "tags": ["a", "b"]}
-        raw = msgpack.packb(obj)
-        objects.append(raw[:size] if len(raw) > size else raw + b"\xc0" * 0)
+        obj = {"id": i, "name": "", "score": rng.random(), "tags": ["a", "b"]}
+        # Pad the name so that the encoded object is about `size` bytes.
+        obj["name"] = "x" * max(0, size - len(msgpack.packb(obj)) - 1)
+        objects.append(msgpack.packb(obj))
     return DataSet("A", keys, list(range(n)), objects)
 
 
