@@ -3,10 +3,13 @@
 // number of calls may run on one instance at once.  Results are new objects
 // holding copies of the stored bytes; nothing returned points into the
 // mapping.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/reader.h"
 #include "python/classes.h"
@@ -151,15 +154,21 @@ PyObject* Keys(PyObject* /*self*/, ReaderPtr& reader) {
   return list.release();
 }
 
-PyObject* ItemsRaw(PyObject* /*self*/, ReaderPtr& reader) { return PairList(*reader, 0, reader->num_entries()); }
+PyObject* ItemsRaw(PyObject* /*self*/, ReaderPtr& reader) {
+  return PairList(*reader, 0, reader->num_entries());
+}
 
+// The number of distinct objects is known only after the walk, so the walk
+// collects views first; the list is then created at its final size, and a
+// failed read creates no Python object at all.
 PyObject* ObjectsRaw(PyObject* /*self*/, ReaderPtr& reader) {
-  PyRef list = PyRef::Steal(NewResult(PyList_New(0)));
-  Status s = reader->VisitUniqueObjects([&](std::string_view payload) {
-    PyRef bytes = PyRef::Steal(BytesObject(payload));
-    if (PyList_Append(list.get(), bytes.get()) != 0) NewResult(nullptr);
-  });
+  std::vector<std::string_view> payloads;
+  Status s = reader->VisitUniqueObjects([&](std::string_view payload) { payloads.push_back(payload); });
   if (!s.ok()) return RaiseStoreError(s);
+  PyRef list = PyRef::Steal(NewResult(PyList_New(static_cast<Py_ssize_t>(payloads.size()))));
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), BytesObject(payloads[i]));
+  }
   return list.release();
 }
 
@@ -196,7 +205,8 @@ PyObject* Enter(PyObject* self, ReaderPtr& /*reader*/) { return Py_NewRef(self);
 PyObject* Exit(PyObject* /*self*/, ReaderPtr& /*reader*/, const Arguments& /*ignored*/) { Py_RETURN_FALSE; }
 
 PyObject* Repr(PyObject* /*self*/, ReaderPtr& reader) {
-  const std::string text = "_VorlReader('" + reader->path() + "', keys=" + std::to_string(reader->num_keys()) +
+  const std::string text = "_VorlReader('" + reader->path() +
+                           "', keys=" + std::to_string(reader->num_keys()) +
                            ", objects=" + std::to_string(reader->num_objects()) + ")";
   return TextObject(text);
 }

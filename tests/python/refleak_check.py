@@ -19,8 +19,10 @@ import sys
 import tempfile
 
 import _vorlstore
+from storebuild import entry_positions, put, with_file_crc, write_store
 
 W = _vorlstore._VorlWriter
+R = _vorlstore._VorlReader
 # Total references and blocks may move by a few after warm-up (interpreter
 # caches filling late); a leak shows as a growth proportional to the rounds.
 SLACK = 50
@@ -129,6 +131,125 @@ def writer_round(tmp):
     repr(w)
 
 
+class CallingKey:
+    """The key "ab", whose iteration first calls back into a reader."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __getitem__(self, i):
+        return b"ab"[i]
+
+    def __iter__(self):
+        self.action()
+        return iter(b"ab")
+
+
+def make_reader_files(tmp):
+    """Writes the stores the reader rounds open; returns {name: path as str}."""
+    objects = [b"\x92\x01\x02", b"", b"two" * 50, b"unreferenced"]
+    keys = {"a": 0, "ab": 2, "abc": 0, "b": 1, b"": 2, b"\xff\xfe": 2, "\u00e9": 0}
+    good = tmp / "good.vrls"
+    data = write_store(good, objects, keys)
+    last_offset = entry_positions(data)[-1][1]
+    damaged = {
+        "empty": b"",
+        "short": data[:39],
+        "magic": b"PK\x03\x04" + data[4:],
+        "version": put(data, 4, ">B", 3),
+        "crc": put(data, 48, ">B", 0),
+        "truncated": with_file_crc(data[:-1]),
+        "huge_num_keys": put(data, 8, ">I", 2**32 - 1),
+        "out_of_bounds": with_file_crc(put(data, last_offset, ">Q", 2**64 - 1)),
+        "beyond_end": with_file_crc(put(data, 40, ">I", 2**32 - 1)),
+        "object_crc": with_file_crc(put(data, 48, ">B", 0)),
+    }
+    paths = {"good": str(good), "missing": str(tmp / "missing.vrls"), "directory": str(tmp / "occupied"),
+             "nul": str(good) + "\0"}
+    for name, content in damaged.items():
+        (tmp / f"{name}.vrls").write_bytes(content)
+        paths[name] = str(tmp / f"{name}.vrls")
+    return paths
+
+
+def reader_round(paths):
+    good = paths["good"]
+    r = R(good)
+    R(path=good, verify=False)
+    repr(r)
+    for key in GOOD_KEYS:
+        r.get_raw(key)
+        r.get_raw(key=key)
+        r.exists(key)
+        r.prefix_raw(key)
+        r.prefix_raw(prefix=key)
+    for key in ("zz", b"\xff", [0]):
+        r.get_raw(key)
+        r.exists(key)
+        r.prefix_raw(key)
+    for key in BAD_KEYS:
+        expect(ValueError, r.get_raw, key)
+        expect(ValueError, r.exists, key)
+        expect(ValueError, r.prefix_raw, key)
+    r.keys()
+    r.items_raw()
+    r.objects_raw()
+    r.stats()
+    r.verify()
+    r.close()
+    with r as same:
+        same.keys()
+    r.__exit__(None, None, None)
+    expect(KeyError, _raise_inside_with, r)
+
+    # Re-entry through key conversion shares the borrow.
+    r.get_raw(CallingKey(r.items_raw))
+    r.prefix_raw(CallingKey(lambda: r.get_raw(CallingKey(r.stats))))
+    r.exists([97, Reenter(r.objects_raw, False)])
+
+    # Parsing and conversion failures.
+    expect(TypeError, R)
+    expect(TypeError, R, good, True, 1)
+    expect(TypeError, R, good, path=good)
+    expect(TypeError, R, good, nope=1)
+    expect(TypeError, R, good, verify=1)
+    expect(TypeError, R, 123)
+    expect(TypeError, R, b"x.vrls")
+    expect(UnicodeEncodeError, R, "\udc80.vrls")
+    expect(TypeError, r.get_raw)
+    expect(TypeError, r.get_raw, b"k", key=b"k")
+    expect(TypeError, r.prefix_raw, key=b"k")
+    expect(TypeError, r.__exit__)
+    expect(TypeError, r.__exit__, 1, _exc_tb=2)
+    expect(TypeError, r.keys, 1)
+    expect(TypeError, R.get_raw, object(), b"k")
+    expect(TypeError, R.__repr__, W())
+
+    # Files that do not open.
+    for name in ("missing", "directory", "nul"):
+        expect(OSError, R, paths[name])
+    for name in ("empty", "short", "magic", "version", "crc", "truncated", "huge_num_keys"):
+        expect(RuntimeError, R, paths[name])
+    expect(RuntimeError, R(paths["crc"], verify=False).verify)
+
+    # Records that cannot be read.
+    for name in ("out_of_bounds", "beyond_end"):
+        bad = R(paths[name])
+        bad.keys()
+        bad.exists(b"\xff\xfe")
+        expect(RuntimeError, bad.get_raw, b"\xff\xfe" if name == "out_of_bounds" else "a")
+        expect(RuntimeError, bad.items_raw)
+        expect(RuntimeError, bad.objects_raw)
+        expect(RuntimeError, bad.prefix_raw, "")
+        expect(RuntimeError, bad.verify)
+    expect(RuntimeError, R(paths["object_crc"]).verify)
+
+
+def _raise_inside_with(r):
+    with r:
+        raise KeyError("inside")
+
+
 def panic_round(tmp):
     w = W()
     w.add_object_raw(b"x")
@@ -175,6 +296,8 @@ def main():
         # (its diagnostics go nowhere too).
         with descriptor_redirected(1, os.devnull):
             results.append(measure("writer", lambda: writer_round(tmp), rounds))
+            paths = make_reader_files(tmp)
+        results.append(measure("reader", lambda: reader_round(paths), rounds))
         with descriptor_redirected(1, "/dev/full"), descriptor_redirected(2, os.devnull):
             results.append(measure("panic", lambda: panic_round(tmp), rounds))
     failed = False

@@ -1,8 +1,12 @@
 """Argument parsing, receiver checks and the per-instance borrow."""
 
+import pathlib
+
 import pytest
 
+from _vorlstore import _VorlReader
 from _vorlstore import _VorlWriter as W
+from storebuild import write_store
 
 
 class NameSub(str):
@@ -144,3 +148,145 @@ def test_key_conversion_runs_under_the_borrow(writer):
     writer.add_key(Key(), 0)
     assert errors == ["Already mutably borrowed"]
     assert repr(writer) == "_VorlWriter(objects=1, keys=1)"
+
+
+# ---- The reader's parameter lists and frame conversions
+
+R = _VorlReader
+
+READER_PARSE_ERRORS = [
+    (lambda r, p: R(), "_VorlReader.__new__() missing 1 required positional argument: 'path'"),
+    (lambda r, p: R(verify=False), "_VorlReader.__new__() missing 1 required positional argument: 'path'"),
+    (lambda r, p: R("f", True, 1), "_VorlReader.__new__() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda r, p: R(5, 6, 7, 8), "_VorlReader.__new__() takes from 1 to 2 positional arguments but 4 were given"),
+    (lambda r, p: R(p, path=p), "_VorlReader.__new__() got multiple values for argument 'path'"),
+    (lambda r, p: R(p, False, verify=True), "_VorlReader.__new__() got multiple values for argument 'verify'"),
+    (lambda r, p: R(p, mode="r"), "_VorlReader.__new__() got an unexpected keyword argument 'mode'"),
+    (lambda r, p: R(p, **{"\udc80": 1}), "_VorlReader.__new__() got an unexpected keyword argument '\udc80'"),
+    (lambda r, p: r.get_raw(), "_VorlReader.get_raw() missing 1 required positional argument: 'key'"),
+    (lambda r, p: r.get_raw(b"k", key=b"k"), "_VorlReader.get_raw() got multiple values for argument 'key'"),
+    (lambda r, p: r.get_raw(k=b"k"), "_VorlReader.get_raw() got an unexpected keyword argument 'k'"),
+    (lambda r, p: r.get_raw(5, 6), "_VorlReader.get_raw() takes 1 positional arguments but 2 were given"),
+    (lambda r, p: r.exists(), "_VorlReader.exists() missing 1 required positional argument: 'key'"),
+    (lambda r, p: r.exists(prefix=b""), "_VorlReader.exists() got an unexpected keyword argument 'prefix'"),
+    (lambda r, p: r.prefix_raw(), "_VorlReader.prefix_raw() missing 1 required positional argument: 'prefix'"),
+    (lambda r, p: r.prefix_raw(key=b""), "_VorlReader.prefix_raw() got an unexpected keyword argument 'key'"),
+    (lambda r, p: r.__exit__(),
+     "_VorlReader.__exit__() missing 3 required positional arguments: '_exc_type', '_exc_val', and '_exc_tb'"),
+    (lambda r, p: r.__exit__(1),
+     "_VorlReader.__exit__() missing 2 required positional arguments: '_exc_val' and '_exc_tb'"),
+    (lambda r, p: r.__exit__(1, _exc_tb=3),
+     "_VorlReader.__exit__() missing 1 required positional argument: '_exc_val'"),
+    (lambda r, p: r.__exit__(1, 2, 3, 4), "_VorlReader.__exit__() takes 3 positional arguments but 4 were given"),
+    (lambda r, p: r.__exit__(1, 2, 3, _exc_type=1),
+     "_VorlReader.__exit__() got multiple values for argument '_exc_type'"),
+    (lambda r, p: r.__exit__(None, None, None, exc=1),
+     "_VorlReader.__exit__() got an unexpected keyword argument 'exc'"),
+    # Methods without parameters are rejected by the interpreter itself.
+    (lambda r, p: r.keys(1), "_VorlReader.keys() takes no arguments (1 given)"),
+    (lambda r, p: r.verify(True), "_VorlReader.verify() takes no arguments (1 given)"),
+    (lambda r, p: r.close(x=1), "_VorlReader.close() takes no keyword arguments"),
+    (lambda r, p: r.__enter__(None), "_VorlReader.__enter__() takes no arguments (1 given)"),
+]
+
+
+@pytest.fixture
+def reader_path(tmp_path):
+    path = tmp_path / "frame.vrls"
+    write_store(path, [b"x"], {"k": 0})
+    return str(path)
+
+
+@pytest.mark.parametrize("call, message", READER_PARSE_ERRORS, ids=[m for _, m in READER_PARSE_ERRORS])
+def test_reader_parse_errors(reader_path, call, message):
+    r = R(reader_path)
+    with pytest.raises(TypeError) as info:
+        call(r, reader_path)
+    assert type(info.value) is TypeError
+    assert str(info.value) == message
+    assert r.items_raw() == [("k", b"x")]
+
+
+def fake_numpy_bool(name, **namespace):
+    return type(name, (), {"__module__": "numpy", **namespace})
+
+
+NumpyTrue = fake_numpy_bool("bool_", __bool__=lambda self: True)
+NumpyFalse = fake_numpy_bool("bool", __bool__=lambda self: False)
+NumpyNoTruth = fake_numpy_bool("bool_")
+
+
+def raise_value_error(self):
+    raise ValueError("no truth")
+
+
+NumpyFailing = fake_numpy_bool("bool_", __bool__=raise_value_error)
+NumpyInt = fake_numpy_bool("int_", __bool__=lambda self: False)
+
+CONVERSION_ERRORS = [
+    ((123,), {}, TypeError, "argument 'path': 'int' object is not an instance of 'str'"),
+    ((None,), {}, TypeError, "argument 'path': 'None' is not an instance of 'str'"),
+    ((b"f.vrls",), {}, TypeError, "argument 'path': 'bytes' object is not an instance of 'str'"),
+    ((pathlib.Path("f.vrls"),), {}, TypeError, "argument 'path': 'PosixPath' object is not an instance of 'str'"),
+    ((), {"path": bytearray(b"f")}, TypeError, "argument 'path': 'bytearray' object is not an instance of 'str'"),
+    (("f", 1), {}, TypeError, "argument 'verify': 'int' object is not an instance of 'bool'"),
+    (("f",), {"verify": 0}, TypeError, "argument 'verify': 'int' object is not an instance of 'bool'"),
+    (("f",), {"verify": None}, TypeError, "argument 'verify': 'None' is not an instance of 'bool'"),
+    (("f",), {"verify": "yes"}, TypeError, "argument 'verify': 'str' object is not an instance of 'bool'"),
+    (("f",), {"verify": 1.0}, TypeError, "argument 'verify': 'float' object is not an instance of 'bool'"),
+    (("f",), {"verify": NumpyInt()}, TypeError, "argument 'verify': 'int_' object is not an instance of 'bool'"),
+    (("f",), {"verify": NumpyNoTruth()}, TypeError,
+     "argument 'verify': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
+    (("f",), {"verify": NumpyFailing()}, ValueError, "no truth"),
+    # path is converted before verify.
+    ((123,), {"verify": 1}, TypeError, "argument 'path': 'int' object is not an instance of 'str'"),
+    (("\udc80.vrls",), {"verify": 1}, UnicodeEncodeError, None),
+]
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, message", CONVERSION_ERRORS, ids=[repr(c[:2]) for c in CONVERSION_ERRORS]
+)
+def test_reader_constructor_conversions(tmp_path, monkeypatch, args, kwargs, error, message):
+    # "f" is a missing file: a conversion error instead of OSError shows that open never ran.
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(BaseException) as info:
+        R(*args, **kwargs)
+    assert type(info.value) is error
+    if message is not None:
+        assert str(info.value) == message
+
+
+@pytest.mark.parametrize("flag, opens", [(True, False), (False, True), (NumpyTrue(), False), (NumpyFalse(), True)],
+                         ids=["True", "False", "numpy True", "numpy False"])
+def test_verify_flag_forms(tmp_path, flag, opens):
+    path = tmp_path / "damaged.vrls"
+    data = bytearray(write_store(path, [b"payload"], {"k": 0}))
+    data[48] ^= 1
+    path.write_bytes(bytes(data))
+    if opens:
+        assert R(str(path), verify=flag).get_raw("k") == b"qayload"
+        assert R(str(path), flag).get_raw("k") == b"qayload"
+    else:
+        with pytest.raises(RuntimeError, match="^VorlCorruptError: file CRC32 mismatch  stored="):
+            R(str(path), verify=flag)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda r: R.get_raw(object(), b"k"),
+        lambda r: R.exists(W(), b"k"),
+        lambda r: R.prefix_raw("not a reader", b""),
+        lambda r: R.keys(W()),
+        lambda r: R.stats(1),
+        lambda r: R.__exit__(None, None, None, None),
+        lambda r: R.__repr__(W()),
+        lambda r: W.build(r, "x"),
+    ],
+)
+def test_reader_foreign_receiver_is_rejected(reader_path, call):
+    r = R(reader_path)
+    with pytest.raises(TypeError, match="_VorlReader|_VorlWriter"):
+        call(r)
+    assert r.keys() == ["k"]

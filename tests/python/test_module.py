@@ -5,24 +5,29 @@ import weakref
 import pytest
 
 import _vorlstore
-from _vorlstore import _VorlWriter
+from _vorlstore import _VorlReader, _VorlWriter
+from storebuild import write_store
 
 # Flags of the type object that the classes must not have.
 TPFLAGS_IMMUTABLETYPE = 1 << 8
 TPFLAGS_BASETYPE = 1 << 10
 TPFLAGS_HAVE_GC = 1 << 14
 
-# (class, factory of an instance); the reader joins when it exists.
-CLASSES = [(_VorlWriter, lambda tmp_path: _VorlWriter())]
+
+def open_reader(tmp_path):
+    path = tmp_path / "instance.vrls"
+    write_store(path, [b"x"], {"k": 0})
+    return _VorlReader(str(path))
+
+
+# (class, factory of an instance)
+CLASSES = [(_VorlWriter, lambda tmp_path: _VorlWriter()), (_VorlReader, open_reader)]
 CLASS_IDS = [cls.__name__ for cls, _ in CLASSES]
-
-
-HAS_READER = hasattr(_vorlstore, "_VorlReader")
-CLASS_NAMES = ["_VorlWriter", "_VorlReader"] if HAS_READER else ["_VorlWriter"]
+CLASS_NAMES = ["_VorlWriter", "_VorlReader"]
 
 
 def test_module_contents():
-    assert _vorlstore.__all__ == [*CLASS_NAMES, "__version__"]
+    assert _vorlstore.__all__ == ["_VorlWriter", "_VorlReader", "__version__"]
     assert type(_vorlstore.__all__) is list
     assert _vorlstore.__version__ == "0.2.0"
     assert _vorlstore.__doc__ == "vorlstore._vorlstore \u2014 native extension module entry-point"
@@ -43,6 +48,7 @@ def test_every_module_object_gets_the_same_classes():
     spec.loader.exec_module(again)
     assert again is not _vorlstore
     assert again._VorlWriter is _VorlWriter
+    assert again._VorlReader is _VorlReader
     assert again.__all__ == _vorlstore.__all__
     assert again.__all__ is not _vorlstore.__all__
 
