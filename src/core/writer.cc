@@ -1,6 +1,7 @@
 #include "core/writer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +59,44 @@ Status SyncDirectory(const std::string& dir) {
   if (!opened.fd.valid()) return Status::IO("sync dir: " + OpenErrorText(opened.error));
   if (Status s = SyncFd(opened.fd.get()); !s.ok()) return Status::IO("sync dir: " + s.message());
   return {};
+}
+
+// Opens the temporary file for writing, empty, and holding an exclusive lock
+// on it.  Two builds of one target share the temporary name; without the lock
+// both would write into the same file at once and one of them would publish
+// the mix.  The lock is taken before the file is truncated, so a waiting build
+// never touches bytes another build is writing.  Once it has the lock it
+// checks that the name still refers to the file it locked: the build it
+// waited for may have renamed that file over the target, and then it starts
+// again with a new file.  File systems without locks are used unlocked.
+Result<UniqueFd> OpenLockedTemporary(const std::string& tmp_path) {
+  while (true) {
+    OpenOutcome opened = OpenFile(tmp_path, O_WRONLY | O_CREAT, 0666);
+    if (!opened.fd.valid()) return Status::IO("open tmp: " + OpenErrorText(opened.error));
+    const int fd = opened.fd.get();
+    int locked;
+    do {
+      locked = ::flock(fd, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0 && errno != ENOLCK && errno != EOPNOTSUPP) {
+      return Status::IO("open tmp: " + SystemErrorText(errno));
+    }
+    struct stat by_fd {};
+    struct stat by_name {};
+    if (::fstat(fd, &by_fd) != 0) return Status::IO("open tmp: " + SystemErrorText(errno));
+    if (::stat(tmp_path.c_str(), &by_name) != 0) {
+      // Renamed away while we waited (or interrupted): start again.
+      if (errno == ENOENT || errno == EINTR) continue;
+      return Status::IO("open tmp: " + SystemErrorText(errno));
+    }
+    if (by_fd.st_dev != by_name.st_dev || by_fd.st_ino != by_name.st_ino) continue;
+    int truncated;
+    do {
+      truncated = ::ftruncate(fd, 0);
+    } while (truncated != 0 && errno == EINTR);
+    if (truncated != 0) return Status::IO("open tmp: " + SystemErrorText(errno));
+    return std::move(opened.fd);
+  }
 }
 
 // The line a successful build prints: path, counts and size in KiB with one
@@ -307,20 +346,21 @@ Status Writer::Build(std::string_view path) const {
   StoreBE32(header + format::kFileCrcPos, file_crc);
 
   {
-    OpenOutcome opened = OpenFile(tmp_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (!opened.fd.valid()) return Status::IO("open tmp: " + OpenErrorText(opened.error));
-    BufferedWriter out(opened.fd.get());
+    Result<UniqueFd> tmp = OpenLockedTemporary(tmp_path);
+    if (!tmp.ok()) return std::move(tmp).status();
+    BufferedWriter out(tmp.value().get());
     Status s = out.Append(header, sizeof header);
     if (s.ok()) s = out.Append(records_.data(), records_.size());
     if (s.ok()) s = out.Append(index.data(), index.size());
     if (s.ok()) s = out.Flush();
-    if (s.ok()) s = SyncFd(opened.fd.get());
+    if (s.ok()) s = SyncFd(tmp.value().get());
     if (!s.ok()) return s;
-  }  // closes the temporary file; a failure to close is ignored
-
-  if (::rename(tmp_path.c_str(), std::string(path).c_str()) != 0) {
-    return Status::IO("rename: " + SystemErrorText(errno));
-  }
+    // The lock is held until the file has its final name, so that no other
+    // build can truncate it in between.
+    if (::rename(tmp_path.c_str(), std::string(path).c_str()) != 0) {
+      return Status::IO("rename: " + SystemErrorText(errno));
+    }
+  }  // closes the file and releases the lock; a failure to close is ignored
   // Without this, a crash soon after the rename could lose the new entry.
   if (Status s = SyncDirectory(ParentDirectory(path, LastFileComponent(path))); !s.ok()) return s;
 

@@ -12,7 +12,8 @@ cd "$(dirname "$0")/../.."
 root=$PWD
 B="${VORL_BUILD_DIR:-build}"
 PY="${PY:-$(bash tools/python314.sh)}"
-tests=(tests/reliability/test_concurrency.py tests/reliability/test_hostile_headers.py)
+tests=(tests/reliability/test_concurrency.py tests/reliability/test_concurrent_builds.py
+       tests/reliability/test_hostile_headers.py)
 
 run() {  # build dir, extra env...
   local dir="$1"; shift
