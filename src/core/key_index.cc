@@ -2,18 +2,42 @@
 
 #include <algorithm>
 #include <bit>
-#include <new>
+#include <cstring>
+#include <utility>
 
 #include "core/format.h"
 
 namespace vorl {
 namespace {
 
-// Table size for n keys: a power of two (the slot is hash & mask) with the
-// load kept at or below 2/3, where linear probing stays short.
+// Table positions for n entries: the table is kept at most 80% full, where
+// linear probing stays short, and never exceeds 2^32 positions so that a
+// position fits the 32-bit file order (n <= 2^32 - 1 leaves one free).
+std::size_t CapacityFor(std::size_t n) {
+  const std::uint64_t wanted = std::uint64_t{n} + n / 4 + 1;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, std::uint64_t{1} << 32));
+}
+
+// Table size for n offsets: a power of two (the slot is hash & mask) with the
+// load kept at or below 2/3.
 std::size_t SlotsFor(std::size_t n) {
   if (n == 0) return 0;
   return std::bit_ceil(n + n / 2 + 1);
+}
+
+// Copies n <= 16 bytes with at most two fixed-size, possibly overlapping
+// moves per size class: a library call per key would cost more than the
+// copy when an index of millions of short keys is parsed.
+void CopyShort(unsigned char* to, const char* from, std::size_t n) {
+  if (n >= 8) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<unsigned char>(from[i]);
+  }
 }
 
 }  // namespace
@@ -25,58 +49,83 @@ std::size_t KeyIndex::MaxEntries(std::uint32_t num_keys, std::uint64_t index_off
 }
 
 void KeyIndex::Reserve(std::size_t max_entries, std::size_t key_bytes) {
-  entries_.reserve(max_entries);
   arena_.reserve(key_bytes);
-  if (max_entries > max_entries_) RebuildTable(max_entries);
+  if (max_entries > max_entries_) Rebuild(max_entries);
 }
 
-void KeyIndex::Add(std::string_view key, std::uint64_t offset) {
-  if (entries_.size() >= max_entries_) Reserve(2 * entries_.size() + 1, 0);
-  const std::uint64_t hash = HashBytes(hash_key_, key.data(), key.size());
-  std::uint32_t& slot = SlotFor(key, hash);
-  entries_.push_back({offset, (static_cast<std::uint64_t>(arena_.size()) << 16) | key.size()});
-  arena_.append(key);
-  // A repeated key takes over the slot: the last entry wins.
-  slot = TagOf(hash) | static_cast<std::uint32_t>(entries_.size());
+void KeyIndex::ShrinkToFit() {
+  // Only when it frees much: shrinking a large arena copies it.
+  if (arena_.capacity() - arena_.size() > arena_.size() / 4) arena_.shrink_to_fit();
 }
 
 std::optional<std::uint64_t> KeyIndex::Find(std::string_view key) const {
-  if (entries_.empty()) return std::nullopt;
-  const std::uint64_t hash = HashBytes(hash_key_, key.data(), key.size());
-  const std::uint32_t tag = TagOf(hash);
-  for (std::size_t i = hash & slot_mask_;; i = (i + 1) & slot_mask_) {
-    const std::uint32_t slot = slots_[i];
-    if (slot == 0) return std::nullopt;
-    if ((slot & ~entry_mask_) != tag) continue;
-    const Entry& e = entries_[(slot & entry_mask_) - 1];
-    if (KeyOf(e) == key) return e.offset;
+  if (size_ == 0) return std::nullopt;
+  const std::uint64_t hash = Hash(key);
+  const std::uint8_t tag = TagOf(hash);
+  const Entry* table = Table();
+  const std::uint8_t* tags = Tags();
+  std::size_t pos = Home(hash);
+  // The entry is most often at its home position: load it while the tags
+  // are read, so that a hit waits for one cache miss, not two in a row.
+  __builtin_prefetch(&table[pos]);
+  for (;; pos = Next(pos)) {
+    const std::uint8_t t = tags[pos];
+    if (t == kFree) return std::nullopt;
+    if (t == tag && HoldsKey(table[pos], key)) return table[pos].offset;
   }
 }
 
-std::uint32_t& KeyIndex::SlotFor(std::string_view key, std::uint64_t hash) {
-  const std::uint32_t tag = TagOf(hash);
-  for (std::size_t i = hash & slot_mask_;; i = (i + 1) & slot_mask_) {
-    const std::uint32_t slot = slots_[i];
-    if (slot == 0) return slots_[i];
-    if ((slot & ~entry_mask_) == tag && KeyOf(entries_[(slot & entry_mask_) - 1]) == key) return slots_[i];
+void KeyIndex::Add(std::string_view key, std::uint64_t offset, std::uint64_t hash) {
+  if (size_ >= max_entries_) Rebuild(2 * size_ + 1);
+  const std::uint8_t tag = TagOf(hash);
+  Entry* table = Table();
+  std::uint8_t* tags = Tags();
+  // Walk the key's probe sequence to its first free position.  An earlier
+  // entry of the same key on the way is shadowed: the last entry wins.
+  std::size_t pos = Home(hash);
+  for (; tags[pos] != kFree; pos = Next(pos)) {
+    if (tags[pos] == tag && HoldsKey(table[pos], key)) tags[pos] = kShadowed;
   }
+  Entry& e = table[pos];
+  e.offset = offset;
+  if (key.size() <= kInlineKey) {
+    CopyShort(e.key, key.data(), key.size());
+    e.key[kInlineKey] = static_cast<unsigned char>(key.size());
+  } else {
+    const std::uint64_t ref = (static_cast<std::uint64_t>(arena_.size()) << 16) | key.size();
+    std::memcpy(e.key, &ref, sizeof ref);
+    e.key[kInlineKey] = kArenaKey;
+    arena_.append(key);
+  }
+  tags[pos] = tag;
+  Order()[size_++] = static_cast<std::uint32_t>(pos);
 }
 
-void KeyIndex::RebuildTable(std::size_t max_entries) {
-  const std::size_t count = SlotsFor(max_entries);
-  slots_.reset(static_cast<std::uint32_t*>(std::calloc(count, sizeof(std::uint32_t))));
-  if (slots_ == nullptr) throw std::bad_alloc();
-  slot_mask_ = count - 1;
+void KeyIndex::Rebuild(std::size_t max_entries) {
+  const std::size_t capacity = CapacityFor(max_entries);
+  LargeBuffer table(capacity * (sizeof(Entry) + 1));
+  LargeBuffer order(max_entries * sizeof(std::uint32_t));
+  auto* new_table = static_cast<Entry*>(table.data());
+  auto* new_tags = reinterpret_cast<std::uint8_t*>(new_table + capacity);
+  auto* new_order = static_cast<std::uint32_t*>(order.data());
+  const std::uint8_t* old_tags = Tags();
+  capacity_ = capacity;  // Home() and Next() below work on the new table
+  // Entries keep their tags, shadowed ones included, and their file order.
+  // Each goes to the first free position of its probe sequence in the new
+  // table, which keeps every live entry reachable from its home.
+  for (std::size_t i = 0; i < size_; ++i) {
+    const std::size_t old_pos = Order()[i];
+    const Entry& e = Table()[old_pos];
+    const std::string_view key = KeyOf(e);
+    std::size_t pos = Home(Hash(key));
+    while (new_tags[pos] != kFree) pos = Next(pos);
+    new_table[pos] = e;
+    new_tags[pos] = old_tags[old_pos];
+    new_order[i] = static_cast<std::uint32_t>(pos);
+  }
+  table_ = std::move(table);
+  order_ = std::move(order);
   max_entries_ = max_entries;
-  // Entry numbers + 1 run up to max_entries; the bits above are the tag's.
-  const auto entry_bits = std::bit_width(max_entries);
-  entry_mask_ = entry_bits >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << entry_bits) - 1;
-  // Re-inserting in entry order keeps the last entry of every key.
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    const std::string_view key = KeyOf(entries_[i]);
-    const std::uint64_t hash = HashBytes(hash_key_, key.data(), key.size());
-    SlotFor(key, hash) = TagOf(hash) | static_cast<std::uint32_t>(i + 1);
-  }
 }
 
 OffsetSet::OffsetSet(std::size_t expected) : hash_key_(NewHashKey()) { Rebuild(expected); }

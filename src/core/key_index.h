@@ -1,12 +1,16 @@
 // The reader's hash containers.
 //
-// KeyIndex holds the index section of an open store: every entry in file
-// order (key and object offset, duplicates included) and an open-addressing
-// hash table over them for exact lookups.  All keys are copied once into a
-// single arena owned by the index, so nothing points into the file mapping
-// and a key costs its bytes plus 16 bytes of entry plus 6 to 12 bytes of
-// table.  For a key that occurs more than once the table refers to the last
-// of its entries.
+// KeyIndex holds the index section of an open store: every entry (key and
+// object offset, duplicates included) and, for exact lookups, a hash table
+// that answers with the last entry of a key.  The entries live in the hash
+// table itself, so that a lookup reads one entry and no separate table slot
+// (on a large index every place read is a cache miss); a list of table
+// positions in file order serves the ordered walks.  Keys are copied once
+// into memory the index owns, so nothing points into the file mapping: a key
+// of up to 15 bytes is stored inside its 24-byte entry, a longer one in a
+// single arena.  With the table at most 80% full, a key costs 24 + 1 bytes
+// per table position (about 31 bytes), 4 bytes of file order and, if it is
+// long, its bytes.
 //
 // OffsetSet is a set of object offsets for the walks that visit each object
 // once.
@@ -18,14 +22,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/hash_seed.h"
+#include "core/large_buffer.h"
 
 namespace vorl {
 
@@ -43,60 +47,128 @@ class KeyIndex {
   // make the reader reserve more memory than the file justifies.
   static std::size_t MaxEntries(std::uint32_t num_keys, std::uint64_t index_offset, std::uint64_t file_size);
 
-  // Sizes the entries for `max_entries`, the arena for `key_bytes` and the
-  // table so that `max_entries` distinct keys fit without a rehash.
+  // Sizes the table and the file order for `max_entries` entries and the
+  // arena for `key_bytes`, so that adding that many needs no rebuild.
   void Reserve(std::size_t max_entries, std::size_t key_bytes);
+  // Gives back the part of the arena reservation that the entries added so
+  // far do not use (it is reserved for the worst case, where no key is short
+  // enough to be stored inline).
+  void ShrinkToFit();
 
-  // Appends an entry and points the table's slot for `key` at it.
-  // REQUIRES: key.size() <= 65535.
-  void Add(std::string_view key, std::uint64_t offset);
+  // Appends an entry; it becomes the one that Find answers with for `key`.
+  // REQUIRES: key.size() <= 65535, and fewer than 2^32 - 1 entries so far.
+  void Add(std::string_view key, std::uint64_t offset) { Add(key, offset, Hash(key)); }
+  // The same with the key's Hash() computed already.
+  void Add(std::string_view key, std::uint64_t offset, std::uint64_t hash);
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  std::uint64_t Hash(std::string_view key) const { return HashBytes(hash_key_, key.data(), key.size()); }
+  // Starts loading the table position where a key of this hash goes, for a
+  // caller that will Add it soon: a large table is written at random, and
+  // the cache misses of several coming additions then overlap.
+  [[gnu::always_inline]] void PrefetchHome(std::uint64_t hash) const {
+    if (capacity_ == 0) return;
+    const std::size_t pos = Home(hash);
+    __builtin_prefetch(&Tags()[pos], 1);
+    __builtin_prefetch(&Table()[pos], 1);
+  }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  // Entry i in file order.  REQUIRES: i < size().
+  std::string_view key(std::size_t i) const { return KeyOf(EntryAt(i)); }
+  std::uint64_t offset(std::size_t i) const { return EntryAt(i).offset; }
+  // Starts loading entry i into the cache, for walks that will soon read it.
   // REQUIRES: i < size().
-  std::string_view key(std::size_t i) const { return KeyOf(entries_[i]); }
-  std::uint64_t offset(std::size_t i) const { return entries_[i].offset; }
+  [[gnu::always_inline]] void Prefetch(std::size_t i) const { __builtin_prefetch(&EntryAt(i)); }
 
   // The offset of the last entry whose key is `key`.  An empty index answers
   // without hashing.
   std::optional<std::uint64_t> Find(std::string_view key) const;
 
  private:
+  static constexpr std::size_t kInlineKey = 15;
+  static constexpr unsigned char kArenaKey = 0xFF;  // marks an arena key
+
   struct Entry {
     std::uint64_t offset;
-    // Arena position << 16 | key length.  The arena never exceeds the mapped
-    // file, and a mapping is far below 2^48 bytes, so 48 bits suffice.
-    std::uint64_t key_ref;
+    // An inline key: its bytes from key[0] and its length in key[15].  An
+    // arena key: kArenaKey in key[15] and, in key[0..8), the arena position
+    // << 16 | the key length.  The arena never exceeds the mapped file, and a
+    // mapping is far below 2^48 bytes, so 48 bits of position suffice.
+    unsigned char key[16];
   };
+  static_assert(sizeof(Entry) == 24);
 
+  // A table position's tag byte: kFree, kShadowed for an entry whose key was
+  // added again later (Find passes it by), or a byte of the key's hash from
+  // kFirstTag up, so that a probe rarely compares keys that differ.
+  static constexpr std::uint8_t kFree = 0;
+  static constexpr std::uint8_t kShadowed = 1;
+  static constexpr std::uint8_t kFirstTag = 2;
+
+  const Entry& EntryAt(std::size_t i) const { return Table()[Order()[i]]; }
   std::string_view KeyOf(const Entry& e) const {
-    return {arena_.data() + (e.key_ref >> 16), static_cast<std::size_t>(e.key_ref & 0xFFFF)};
+    const unsigned char last = e.key[kInlineKey];
+    if (last != kArenaKey) return {reinterpret_cast<const char*>(e.key), last};
+    std::uint64_t ref;
+    std::memcpy(&ref, e.key, sizeof ref);
+    return {arena_.data() + (ref >> 16), static_cast<std::size_t>(ref & 0xFFFF)};
   }
-  // The bits of a slot that are free for a hash tag, filled from `hash`.
-  std::uint32_t TagOf(std::uint64_t hash) const {
-    return static_cast<std::uint32_t>(hash >> 32) & ~entry_mask_;
+  // Whether `e` holds `key`.  Inline keys are compared in at most two
+  // fixed-size steps, without a library call: this is the last step of
+  // every successful lookup.
+  bool HoldsKey(const Entry& e, std::string_view key) const {
+    const std::size_t n = key.size();
+    const unsigned char last = e.key[kInlineKey];
+    if (last == kArenaKey) return KeyOf(e) == key;
+    if (last != n) return false;
+    const char* k = key.data();
+    if (n >= 8) {
+      return Load64(e.key) == Load64(k) && Load64(e.key + n - 8) == Load64(k + n - 8);
+    }
+    if (n >= 4) {
+      return Load32(e.key) == Load32(k) && Load32(e.key + n - 4) == Load32(k + n - 4);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (e.key[i] != static_cast<unsigned char>(k[i])) return false;
+    }
+    return true;
   }
-  // The slot that holds `key`, or the empty slot where it would go.
-  std::uint32_t& SlotFor(std::string_view key, std::uint64_t hash);
-  void RebuildTable(std::size_t max_entries);
+  static std::uint64_t Load64(const void* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  static std::uint32_t Load32(const void* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  static std::uint8_t TagOf(std::uint64_t hash) {
+    const auto tag = static_cast<std::uint8_t>(hash);
+    return tag < kFirstTag ? tag + kFirstTag : tag;
+  }
+  // Where a key's probe starts: the hash scaled to the table size, so that
+  // the table need not be a power of two.
+  std::size_t Home(std::uint64_t hash) const {
+    return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * capacity_) >> 64);
+  }
+  std::size_t Next(std::size_t pos) const { return pos + 1 == capacity_ ? 0 : pos + 1; }
+  void Rebuild(std::size_t max_entries);
 
+  Entry* Table() const { return static_cast<Entry*>(table_.data()); }
+  std::uint8_t* Tags() const { return reinterpret_cast<std::uint8_t*>(Table() + capacity_); }
+  std::uint32_t* Order() const { return static_cast<std::uint32_t*>(order_.data()); }
+
+  // capacity_ entries followed by their capacity_ tags, in one block so that
+  // the tags share the table's huge pages.  Positions fit in 32 bits because
+  // the table never grows past 2^32 positions.
+  LargeBuffer table_;
+  LargeBuffer order_;  // size_ table positions, in file order
   std::string arena_;
-  std::vector<Entry> entries_;
-  struct FreeDeleter {
-    void operator()(std::uint32_t* p) const { std::free(p); }
-  };
-
-  // A slot holds the entry number + 1 of the last entry of a key in its low
-  // bits (entry_mask_; entry numbers are below num_keys <= 2^32 - 1) and a
-  // tag of the key's hash in the bits above, so that a probe passing other
-  // keys' slots rarely has to load their entries.  0 marks an empty slot.
-  // The table comes from calloc: large blocks arrive as untouched zero
-  // pages, so a table reserved for a damaged num_keys costs address space,
-  // not memory, until the parse fails.
-  std::unique_ptr<std::uint32_t[], FreeDeleter> slots_;
-  std::size_t slot_mask_ = 0;
-  std::uint32_t entry_mask_ = 0;
-  std::size_t max_entries_ = 0;  // entries the table holds before it must grow
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+  std::size_t max_entries_ = 0;  // entries that fit before a rebuild
   HashKey hash_key_;
 };
 

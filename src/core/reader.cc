@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -35,21 +36,42 @@ std::string MagicText(const unsigned char* p) {
 Status ParseIndex(const unsigned char* data, std::uint64_t size, std::uint32_t num_keys,
                   std::uint64_t index_offset, KeyIndex& index) {
   const std::size_t max_entries = KeyIndex::MaxEntries(num_keys, index_offset, size);
-  // For a well-formed file this is exactly the key bytes of the index.
+  // For a well-formed file this is exactly the key bytes of the index, what
+  // the arena needs if no key is short enough to be stored inline.
   const std::uint64_t room = index_offset < size ? size - index_offset : 0;
   const std::uint64_t key_bytes = std::min<std::uint64_t>(room - format::kEntryOverhead * max_entries,
                                                           format::kMaxKeyLength * max_entries);
   index.Reserve(max_entries, static_cast<std::size_t>(key_bytes));
 
+  // Entries go into the table kLead steps after they are read, so that the
+  // table position of each is fetched (PrefetchHome) while the ones before
+  // it are added; the additions stay in file order.
+  constexpr std::uint32_t kLead = 8;
+  struct Pending {
+    std::string_view key;
+    std::uint64_t offset;
+    std::uint64_t hash;
+  };
+  std::array<Pending, kLead> pending;
   std::uint64_t p = index_offset;
   for (std::uint32_t n = 0; n < num_keys; ++n) {
     if (p > size || size - p < 2) return Status::Corrupt("index section truncated (key_len)");
     const std::uint64_t key_len = LoadBE16(data + p);
     if (size - p - 2 < key_len + 8) return Status::Corrupt("index section truncated (key + offset)");
     const auto* key = reinterpret_cast<const char*>(data + p + 2);
-    index.Add(std::string_view(key, static_cast<std::size_t>(key_len)), LoadBE64(data + p + 2 + key_len));
+    Pending& slot = pending[n % kLead];
+    if (n >= kLead) index.Add(slot.key, slot.offset, slot.hash);
+    slot.key = std::string_view(key, static_cast<std::size_t>(key_len));
+    slot.offset = LoadBE64(data + p + 2 + key_len);
+    slot.hash = index.Hash(slot.key);
+    index.PrefetchHome(slot.hash);
     p += format::kEntryOverhead + key_len;
   }
+  for (std::uint32_t n = num_keys < kLead ? 0 : num_keys - kLead; n < num_keys; ++n) {
+    const Pending& slot = pending[n % kLead];
+    index.Add(slot.key, slot.offset, slot.hash);
+  }
+  index.ShrinkToFit();
   return {};
 }
 
@@ -122,6 +144,21 @@ Result<std::string_view> Reader::ObjectView(std::uint64_t offset) const {
   return std::string_view(reinterpret_cast<const char*>(record + format::kRecordHeaderSize), length);
 }
 
+Result<std::optional<std::string_view>> Reader::FindObject(std::string_view key) const {
+  const std::optional<std::uint64_t> offset = index_.Find(key);
+  if (!offset) return std::optional<std::string_view>();
+  // The record's length arrives with its first cache line; ask for the next
+  // lines now, so that a small payload arrives in one memory round trip
+  // instead of two.  The checks keep every address inside the mapping.
+  const std::uint64_t size = mapping_.size();
+  for (std::uint64_t ahead = kCacheLine; ahead <= 2 * kCacheLine; ahead += kCacheLine) {
+    if (*offset < size && size - *offset > ahead) __builtin_prefetch(mapping_.data() + *offset + ahead);
+  }
+  Result<std::string_view> object = ObjectView(*offset);
+  if (!object.ok()) return std::move(object).status();
+  return std::optional<std::string_view>(object.value());
+}
+
 Result<std::string> Reader::ReadObject(std::uint64_t offset) const {
   Result<std::string_view> view = ObjectView(offset);
   if (!view.ok()) return std::move(view).status();
@@ -135,6 +172,7 @@ Status Reader::Verify() const {
   // Keys that share a record check it once.
   OffsetSet seen(num_entries());
   for (std::size_t i = 0; i < num_entries(); ++i) {
+    PrefetchAhead(i, num_entries());
     const std::uint64_t offset = offset_at(i);
     if (!seen.Insert(offset)) continue;
     if (offset > size || size - offset < format::kRecordHeaderSize) {

@@ -91,6 +91,16 @@ class Reader {
   std::uint64_t offset_at(std::size_t i) const { return index_.offset(i); }
   // The offset stored for `key` (the last entry wins for duplicate keys).
   std::optional<std::uint64_t> Find(std::string_view key) const { return index_.Find(key); }
+  // The object stored for `key` (the last entry wins for duplicate keys) as
+  // a view into the mapping, no value for an absent key, or the corrupt
+  // error of ObjectView.
+  Result<std::optional<std::string_view>> FindObject(std::string_view key) const;
+  // Starts loading entry i into the cache.  REQUIRES: i < num_entries().
+  // Entries lie at random places in memory and a walk's work per entry is
+  // short, so walks in file order ask for the entry kEntryLead steps ahead:
+  // the cache misses then overlap instead of following one another.
+  [[gnu::always_inline]] void PrefetchEntry(std::size_t i) const { index_.Prefetch(i); }
+  static constexpr std::size_t kEntryLead = 16;
   // Entries [first, second) are those whose key starts with `prefix`.
   std::pair<std::size_t, std::size_t> PrefixRange(std::string_view prefix) const;
   // Calls visit(i, payload_view) for each entry in [begin, end), in order;
@@ -118,6 +128,24 @@ class Reader {
 
   Reader(std::string path, Mapping mapping, const Header& header, KeyIndex index);
 
+  // Walks also ask for the record kRecordLead steps ahead, once its entry
+  // (asked for kEntryLead steps ahead) has had time to arrive.  The prefetch
+  // helpers are always inlined: GCC deems a function whose only effect is a
+  // prefetch free of side effects and drops calls to it.
+  static constexpr std::size_t kRecordLead = 8;
+  static constexpr std::uint64_t kCacheLine = 64;
+  [[gnu::always_inline]] void PrefetchAhead(std::size_t i, std::size_t end) const {
+    if (end - i > kEntryLead) index_.Prefetch(i + kEntryLead);
+    if (end - i > kRecordLead) PrefetchRecord(offset_at(i + kRecordLead));
+  }
+  // The record's first two cache lines, if it starts inside the file.
+  [[gnu::always_inline]] void PrefetchRecord(std::uint64_t offset) const {
+    const std::uint64_t size = mapping_.size();
+    if (offset >= size) return;
+    __builtin_prefetch(mapping_.data() + offset);
+    if (size - offset > kCacheLine) __builtin_prefetch(mapping_.data() + offset + kCacheLine);
+  }
+
   // Calls visit(args...) and turns its result into a Status: visitors that
   // return nothing always succeed.
   template <typename Visit, typename... Args>
@@ -143,6 +171,7 @@ template <typename Visit>
 Status Reader::VisitEntries(std::size_t begin, std::size_t end, Visit&& visit) const {
   end = std::min(end, num_entries());
   for (std::size_t i = begin; i < end; ++i) {
+    PrefetchAhead(i, end);
     Result<std::string_view> object = ObjectView(offset_at(i));
     if (!object.ok()) return std::move(object).status();
     if (Status s = Call(visit, i, object.value()); !s.ok()) return s;
@@ -154,6 +183,7 @@ template <typename Visit>
 Status Reader::VisitUniqueObjects(Visit&& visit) const {
   OffsetSet seen(num_entries());
   for (std::size_t i = 0; i < num_entries(); ++i) {
+    PrefetchAhead(i, num_entries());
     const std::uint64_t offset = offset_at(i);
     if (!seen.Insert(offset)) continue;
     Result<std::string_view> object = ObjectView(offset);

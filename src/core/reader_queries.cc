@@ -7,11 +7,10 @@
 namespace vorl {
 
 Result<std::optional<std::string>> Reader::GetRaw(std::string_view key) const {
-  const std::optional<std::uint64_t> offset = Find(key);
-  if (!offset) return std::optional<std::string>();
-  Result<std::string_view> object = ObjectView(*offset);
+  Result<std::optional<std::string_view>> object = FindObject(key);
   if (!object.ok()) return std::move(object).status();
-  return std::optional<std::string>(std::in_place, object.value());
+  if (!object.value()) return std::optional<std::string>();
+  return std::optional<std::string>(std::in_place, *object.value());
 }
 
 bool Reader::Exists(std::string_view key) const { return Find(key).has_value(); }
@@ -32,7 +31,10 @@ std::pair<std::size_t, std::size_t> Reader::PrefixRange(std::string_view prefix)
   }
   const std::size_t first = key_at(base) < prefix ? base + 1 : base;
   std::size_t end = first;
-  while (end < n && key_at(end).starts_with(prefix)) ++end;
+  while (end < n && key_at(end).starts_with(prefix)) {
+    if (n - end > kEntryLead) PrefetchEntry(end + kEntryLead);
+    ++end;
+  }
   return {first, end};
 }
 
@@ -50,7 +52,10 @@ Result<std::vector<KeyedObject>> Reader::PrefixRaw(std::string_view prefix) cons
 std::vector<std::string> Reader::Keys() const {
   std::vector<std::string> out;
   out.reserve(num_entries());
-  for (std::size_t i = 0; i < num_entries(); ++i) out.push_back(KeyToText(key_at(i)));
+  for (std::size_t i = 0; i < num_entries(); ++i) {
+    if (num_entries() - i > kEntryLead) PrefetchEntry(i + kEntryLead);
+    out.push_back(KeyToText(key_at(i)));
+  }
   return out;
 }
 

@@ -86,7 +86,9 @@ PyObject* TextObject(std::string_view utf8) {
 
 // A stored key as str.  The interpreter's decoder with the "replace" handler
 // substitutes one U+FFFD per maximal invalid subpart, exactly as KeyToText
-// does, without building the intermediate text.
+// does, without building the intermediate text.  (A copy of ASCII keys
+// straight into PyUnicode_New's string measured slower than the decoder's
+// own ASCII path.)
 PyObject* KeyObject(std::string_view key) {
   return NewResult(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
 }
@@ -125,11 +127,10 @@ PyObject* New(PyTypeObject* type, const Arguments& args) {
 PyObject* GetRaw(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
   KeyBytes key;
   if (!ConvertKey(args[0], &key)) return nullptr;
-  const std::optional<std::uint64_t> offset = reader->Find(key.view());
-  if (!offset) Py_RETURN_NONE;
-  Result<std::string_view> payload = reader->ObjectView(*offset);
+  Result<std::optional<std::string_view>> payload = reader->FindObject(key.view());
   if (!payload.ok()) return RaiseStoreError(payload.status());
-  return BytesObject(payload.value());
+  if (!payload.value()) Py_RETURN_NONE;
+  return BytesObject(*payload.value());
 }
 
 PyObject* Exists(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
@@ -149,6 +150,7 @@ PyObject* Keys(PyObject* /*self*/, ReaderPtr& reader) {
   const std::size_t n = reader->num_entries();
   PyRef list = PyRef::Steal(NewResult(PyList_New(static_cast<Py_ssize_t>(n))));
   for (std::size_t i = 0; i < n; ++i) {
+    if (n - i > Reader::kEntryLead) reader->PrefetchEntry(i + Reader::kEntryLead);
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), KeyObject(reader->key_at(i)));
   }
   return list.release();

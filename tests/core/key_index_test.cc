@@ -3,13 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/hash_seed.h"
+#include "core/large_buffer.h"
 
 namespace vorl {
 namespace {
@@ -64,6 +68,90 @@ TEST(KeyIndexTest, ManyKeysBeyondTheReservationAreAllFound) {
   for (int i = 0; i < 20000; ++i) {
     ASSERT_EQ(index.Find("user:" + std::to_string(i)), static_cast<std::uint64_t>(i));
     ASSERT_FALSE(index.Find("user:" + std::to_string(i) + "x").has_value());
+  }
+}
+
+// Keys of up to 15 bytes live inside their entry, longer ones in the arena;
+// both kinds, and a mix of them, must come back byte for byte and be found
+// only by their exact bytes.
+class KeyLengthTest : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(KeyLengthTest, KeysAroundTheInlineLimitRoundTrip) {
+  const std::size_t length = GetParam();
+  std::vector<std::string> keys;
+  for (char c : {'a', 'b', '\0', '\xff'}) {
+    std::string k(length, 'k');
+    if (length > 0) k.back() = c;
+    if (length > 1) k.front() = c;
+    keys.push_back(k);
+  }
+  // Neighbouring lengths, within the 65535-byte limit.
+  keys.push_back(std::string(length == 0 ? 1 : length - 1, 'k'));
+  if (length < 65535) keys.push_back(std::string(length + 1, 'k'));
+  if (length == 0) keys = {"", "k"};  // "" has no variants
+  KeyIndex index;
+  index.Reserve(keys.size(), 0);
+  for (std::size_t i = 0; i < keys.size(); ++i) index.Add(keys[i], 100 + i);
+  index.ShrinkToFit();
+  for (std::size_t i = 0; i < index.size(); ++i) {
+    EXPECT_EQ(index.key(i), keys[i]) << i;
+    EXPECT_EQ(index.offset(i), 100 + i);
+    EXPECT_EQ(index.Find(keys[i]), 100 + i) << i;
+  }
+  std::string absent(std::max<std::size_t>(length, 1), 'k');
+  absent.back() = 'z';
+  EXPECT_FALSE(index.Find(absent).has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, KeyLengthTest,
+                         testing::Values(0, 1, 3, 4, 5, 7, 8, 9, 14, 15, 16, 17, 64, 65535));
+
+// A key added again shadows its earlier entries in the table, while every
+// entry keeps its own offset in file order, also after the table grows.
+TEST(KeyIndexTest, DuplicatesSurviveGrowth) {
+  KeyIndex index;
+  index.Reserve(1, 0);
+  const std::string long_dup(40, 'd');
+  std::vector<std::pair<std::string, std::uint64_t>> added;
+  for (int i = 0; i < 5000; ++i) {
+    const std::string key = i % 7 == 0 ? "dup" : i % 11 == 0 ? long_dup : "key" + std::to_string(i);
+    index.Add(key, i);
+    added.emplace_back(key, i);
+  }
+  ASSERT_EQ(index.size(), added.size());
+  for (std::size_t i = 0; i < added.size(); ++i) {
+    ASSERT_EQ(index.key(i), added[i].first);
+    ASSERT_EQ(index.offset(i), added[i].second);
+  }
+  EXPECT_EQ(index.Find("dup"), 4998u);
+  EXPECT_EQ(index.Find(long_dup), 4994u);
+  EXPECT_EQ(index.Find("key4999"), 4999u);
+  EXPECT_FALSE(index.Find("key4998").has_value());  // 4998 is a multiple of 7
+}
+
+TEST(LargeBufferTest, BlocksAreZeroedWritableAndMovable) {
+  for (std::size_t bytes :
+       {std::size_t{0}, std::size_t{100}, std::size_t{2} << 20, (std::size_t{5} << 20) + 3}) {
+    LargeBuffer buffer(bytes);
+    auto* p = static_cast<unsigned char*>(buffer.data());
+    if (bytes == 0) {
+      EXPECT_EQ(p, nullptr);
+      continue;
+    }
+    ASSERT_NE(p, nullptr);
+    if (bytes >= (std::size_t{2} << 20)) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % (2 << 20), 0u);
+    }
+    for (std::size_t i = 0; i < bytes; i += 4093) EXPECT_EQ(p[i], 0) << bytes << " " << i;
+    EXPECT_EQ(p[bytes - 1], 0);
+    p[0] = 1;
+    p[bytes - 1] = 2;
+    LargeBuffer moved(std::move(buffer));
+    EXPECT_EQ(buffer.data(), nullptr);
+    EXPECT_EQ(moved.data(), p);
+    LargeBuffer assigned;
+    assigned = std::move(moved);
+    EXPECT_EQ(static_cast<unsigned char*>(assigned.data())[bytes - 1], 2);
   }
 }
 

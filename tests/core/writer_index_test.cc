@@ -67,6 +67,20 @@ std::vector<std::string> AwkwardBytes(std::mt19937& rng) {
   return keys;
 }
 
+// Keys of 0 to 24 bytes over every byte value, so that the radix passes
+// see all 256 values of every digit and every count of real bytes.
+std::vector<std::string> AllByteValues(std::mt19937& rng) {
+  std::map<std::string, int> unique;
+  while (unique.size() < 20000) {
+    std::string k(rng() % 25, '\0');
+    for (char& c : k) c = static_cast<char>(rng() % 256);
+    unique[k] = 0;
+  }
+  std::vector<std::string> keys;
+  for (const auto& [k, unused] : unique) keys.push_back(k);
+  return keys;
+}
+
 class WriterIndexTest : public ::testing::TestWithParam<KeySet> {};
 
 TEST_P(WriterIndexTest, IndexMatchesSortedModelWithLastIdWinning) {
@@ -125,7 +139,8 @@ TEST_P(WriterIndexTest, IndexMatchesSortedModelWithLastIdWinning) {
 INSTANTIATE_TEST_SUITE_P(KeyShapes, WriterIndexTest,
                          ::testing::Values(KeySet{"Numbered", Numbered},
                                            KeySet{"LongSharedPrefix", LongSharedPrefix},
-                                           KeySet{"AwkwardBytes", AwkwardBytes}),
+                                           KeySet{"AwkwardBytes", AwkwardBytes},
+                                           KeySet{"AllByteValues", AllByteValues}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
