@@ -15,10 +15,12 @@ set -euo pipefail
 
 cache_root="${VORL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vorlstore}"
 prefix="$cache_root/py314"
-stamp="$prefix/.complete-v3"
+stamp="$prefix/.complete-v4"
 packages=(python3.14-dev python3.14-dbg python3-pytest python3-hypothesis python3-msgpack
           python3-pip python3-scikit-build-core python3-build python3-mypy
-          python3-lmdb python3.14-gdbm)
+          python3-lmdb python3.14-gdbm
+          python3-dask python3-distributed python3-pandas python3-pyarrow python3-numpy
+          python3-tqdm python3-nanobind nanobind-dev)
 want_debug="${VORL_PY_DEBUG:-0}"
 exe_name=python3.14
 [ "$want_debug" = 1 ] && exe_name=python3.14d
@@ -99,10 +101,22 @@ for deb in "$work"/cache/archives/*.deb; do
 done
 
 libdir="$prefix/usr/lib/x86_64-linux-gnu"
+# One patchelf call per change: newer patchelf releases write a broken
+# interpreter when the loader and the run path are set in one call.
 for exe in python3.14 python3.14d; do
   [ -f "$prefix/usr/bin/$exe" ] || continue
-  patchelf --set-interpreter "$libdir/ld-linux-x86-64.so.2" --force-rpath --set-rpath "$libdir" "$prefix/usr/bin/$exe"
+  patchelf --set-interpreter "$libdir/ld-linux-x86-64.so.2" "$prefix/usr/bin/$exe"
+  patchelf --force-rpath --set-rpath "$libdir" "$prefix/usr/bin/$exe"
 done
+# A library with a RUNPATH of its own (pyarrow's extension modules, for one)
+# ignores the interpreter's run path for its direct dependencies; give it the
+# prefix's library directory too, so that no environment variable is needed
+# and system tools started from Python never see the prefix's libraries.
+while IFS= read -r -d '' lib; do
+  runpath=$(patchelf --print-rpath "$lib" 2>/dev/null) || continue
+  case ":$runpath:" in ""|"::"|*":$libdir:"*) continue ;; esac
+  patchelf --set-rpath "$runpath:$libdir" "$lib"
+done < <(find "$prefix/usr/lib" -name '*.so*' -type f -print0)
 # Debian's pyconfig.h is a multiarch wrapper; put the real header in its place
 # so that builds using only <prefix>/usr/include/python3.14* find it.
 for flavour in python3.14 python3.14d; do
