@@ -8,7 +8,7 @@ import pytest
 
 from _vorlstore import _VorlWriter
 from processes import os_error_text, run_python
-from storecodec import encode_store, summary_line
+from storecodec import EXAMPLE_STORE, encode_store, summary_line
 
 
 def test_ids_and_repr(writer):
@@ -55,27 +55,6 @@ def test_built_file_matches_the_layout(writer, tmp_path, objects, keys):
     assert writer.build(str(target)) is None
     assert target.read_bytes() == encode_store(objects, expected_map)
     assert not (tmp_path / "out.vrls.tmp").exists()
-
-
-# The format's example store: one object 92 01 02 under the keys "a" and "b", 73 bytes.  README.md
-# ("The file format") shows the same rows.
-EXAMPLE_STORE = [
-    (0, "56 52 4C 53", "magic"),
-    (4, "02 00 00 00", "version 2, three reserved zero bytes"),
-    (8, "00 00 00 02", "num_keys 2"),
-    (12, "00 00 00 01", "num_objects 1"),
-    (16, "00 00 00 00 00 00 00 33", "index_offset 51"),
-    (24, "00 00 00 00 00 00 00 28", "data_offset 40"),
-    (32, "CA F0 BE 65", "file_crc32 of bytes 40 to 72"),
-    (36, "00 00 00 00", "reserved"),
-    (40, "00 00 00 03", "object 0: length 3"),
-    (44, "F6 C3 E5 E1", "object 0: crc32 of 92 01 02"),
-    (48, "92 01 02", "object 0: payload"),
-    (51, "00 01 61", "entry 0: key_len 1, key 'a'"),
-    (54, "00 00 00 00 00 00 00 28", "entry 0: offset 40"),
-    (62, "00 01 62", "entry 1: key_len 1, key 'b'"),
-    (65, "00 00 00 00 00 00 00 28", "entry 1: offset 40"),
-]
 
 
 def test_example_store_is_byte_exact(writer, tmp_path):
