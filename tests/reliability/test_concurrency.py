@@ -29,7 +29,7 @@ import pytest
 
 import storecodec
 from _vorlstore import _VorlReader, _VorlWriter
-from callargs import SizedCallingKey as CallingKey
+from callargs import SizedCallingKey
 from processes import redirected
 
 SECONDS = float(os.environ.get("VORL_CONCURRENCY_SECONDS", "10"))
@@ -172,7 +172,7 @@ def q_reenter(r, m, rng):
     """get_raw of a key whose iteration first runs another query on the same reader."""
     k = rng.choice(PROBES)
     inner = rng.choice(PLAIN_QUERIES)
-    key = CallingKey(k, lambda: inner(r, m, rng))
+    key = SizedCallingKey(k, lambda: inner(r, m, rng))
     got = r.get_raw(key)
     [(what, inner_got, inner_expected)] = key.seen
     return f"get_raw({k!r}) around {what}", (got, inner_got), (m.lookup.get(k), inner_expected)
@@ -265,7 +265,7 @@ def writer_thread(run, seed):
             for key, obj_id in m.keys.items():
                 if rng.random() < 0.2:
                     name, nested, message = rng.choice(WRITER_CALLS)
-                    key = CallingKey(key, lambda: nested(w, run.path + ".nested"))
+                    key = SizedCallingKey(key, lambda: nested(w, run.path + ".nested"))
                     w.add_key(key, obj_id)
                     if key.seen != [("RuntimeError", message)]:
                         run.mismatch(f"writer: nested {name} inside add_key gave {key.seen!r}")
@@ -435,7 +435,7 @@ def test_writer_reentered_during_add_key(tmp_path, hook, nested, message):
     w = _VorlWriter()
     w.add_object_raw(b"x")
     target = tmp_path / "nested.vrls"
-    key = CallingKey(b"ab", lambda: nested(w, target), hook)
+    key = SizedCallingKey(b"ab", lambda: nested(w, target), hook)
     assert w.add_key(key, 0) is None
     assert key.seen == [("RuntimeError", message)]
     assert not target.exists()
@@ -448,7 +448,7 @@ def test_writer_reentered_during_add_key(tmp_path, hook, nested, message):
 def test_borrow_error_escaping_key_conversion(tmp_path, hook):
     w = _VorlWriter()
     w.add_object_raw(b"x")
-    key = CallingKey(b"ab", lambda: w.add_key(b"other", 0), hook, catch=False)
+    key = SizedCallingKey(b"ab", lambda: w.add_key(b"other", 0), hook, catch=False)
     if hook == "__len__":
         # The length only sizes the buffer; its failure is ignored.
         w.add_key(key, 0)
@@ -474,7 +474,7 @@ def test_reader_reentered_many_levels_deep(generations, tmp_path):
     keys = [b"k/%03d" % i for i in range(30)]
     key, calling = keys[0], []
     for k in keys[1:]:
-        key = CallingKey(k, lambda inner=key: r.get_raw(inner))
+        key = SizedCallingKey(k, lambda inner=key: r.get_raw(inner))
         calling.append(key)
     # 29 shared borrows of one reader held at once, one inside the other.
     assert r.get_raw(key) == m.lookup[keys[-1]]
