@@ -58,7 +58,7 @@ class ReaderFileTest : public testing::Test {
 
 std::string CrcMismatch(const std::string& image) {
   char text[96];
-  std::snprintf(text, sizeof text, "VorlCorruptError: file CRC32 mismatch  stored=0x%08x  computed=0x%08x",
+  std::snprintf(text, sizeof text, "corrupt: file CRC32 mismatch  stored=0x%08x  computed=0x%08x",
                 LoadBE32(reinterpret_cast<const unsigned char*>(image.data()) + 32),
                 crc32::Value(image.data() + 40, image.size() - 40));
   return text;
@@ -86,25 +86,25 @@ TEST_P(OpenFailureTest, FirstFailingCheckDecides) {
   EXPECT_EQ(outcome(OpenImage(image, false)), text(c.unverified ? c.unverified : c.expected));
 }
 
-const char* const kKeyLen = "VorlCorruptError: index section truncated (key_len)";
-const char* const kKeyOffset = "VorlCorruptError: index section truncated (key + offset)";
+const char* const kKeyLen = "corrupt: index section truncated (key_len)";
+const char* const kKeyOffset = "corrupt: index section truncated (key + offset)";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, OpenFailureTest,
     testing::Values(
-        OpenCase{"Empty", [](std::string& f) { f.clear(); }, "VorlCorruptError: file too small for header"},
+        OpenCase{"Empty", [](std::string& f) { f.clear(); }, "corrupt: file too small for header"},
         OpenCase{"Bytes39", [](std::string& f) { f.resize(39); },
-                 "VorlCorruptError: file too small for header"},
+                 "corrupt: file too small for header"},
         OpenCase{"Zip39", [](std::string& f) { f = std::string("PK\3\4", 4) + std::string(35, '\0'); },
-                 "VorlCorruptError: file too small for header"},
+                 "corrupt: file too small for header"},
         OpenCase{"ZipMagic", [](std::string& f) { f.replace(0, 4, "PK\3\4"); },
-                 "VorlCorruptError: bad magic [80, 75, 3, 4]"},
+                 "corrupt: bad magic [80, 75, 3, 4]"},
         OpenCase{"MagicBeforeVersion", [](std::string& f) { f[3] = 's', f[4] = 3; },
-                 "VorlCorruptError: bad magic [86, 82, 76, 115]"},
-        OpenCase{"Version1", [](std::string& f) { f[4] = 1; }, "VorlVersionError: unsupported version 1"},
-        OpenCase{"Version3", [](std::string& f) { f[4] = 3; }, "VorlVersionError: unsupported version 3"},
+                 "corrupt: bad magic [86, 82, 76, 115]"},
+        OpenCase{"Version1", [](std::string& f) { f[4] = 1; }, "version: unsupported version 1"},
+        OpenCase{"Version3", [](std::string& f) { f[4] = 3; }, "version: unsupported version 3"},
         OpenCase{"VersionBeforeCrc", [](std::string& f) { f[4] = 3, f[48] ^= 1; },
-                 "VorlVersionError: unsupported version 3"},
+                 "version: unsupported version 3"},
         OpenCase{"PayloadByte", [](std::string& f) { f[48] ^= 1; }, "CRC", "OK"},
         OpenCase{"CrcBeforeIndex", [](std::string& f) { f.resize(130); }, "CRC", kKeyOffset},
         OpenCase{"CutAtLastEntry", [](std::string& f) { f.resize(126); }, kKeyLen, nullptr, true},
@@ -136,25 +136,25 @@ TEST_F(ReaderFileTest, CrcMismatchMessageIsExact) {
   std::string image = testing_util::ReadFile(path_);
   image[50] = 3;
   EXPECT_EQ(OpenImage(image).status().ToString(),
-            "VorlCorruptError: file CRC32 mismatch  stored=0xcaf0be65  computed=0x518354b1");
+            "corrupt: file CRC32 mismatch  stored=0xcaf0be65  computed=0x518354b1");
   image[50] = 2;
   PutBE32(image, 32, 31);
   EXPECT_EQ(OpenImage(image).status().ToString(),
-            "VorlCorruptError: file CRC32 mismatch  stored=0x0000001f  computed=0xcaf0be65");
+            "corrupt: file CRC32 mismatch  stored=0x0000001f  computed=0xcaf0be65");
 }
 
 TEST_F(ReaderFileTest, SystemFailuresNameTheStep) {
   const std::string missing = dir_.path() + "/missing.vrls";
   auto r = Reader::Open(missing);
   EXPECT_EQ(r.status().ToString(),
-            "VorlIOError: cannot open " + missing + ": No such file or directory (os error 2)");
+            "io: cannot open " + missing + ": No such file or directory (os error 2)");
   EXPECT_EQ(r.status().kind(), ErrorKind::kIO);
   EXPECT_EQ(
       Reader::Open(std::string("a\0b.vrls", 8)).status().ToString(),
-      std::string("VorlIOError: cannot open a\0b.vrls: file name contained an unexpected NUL byte", 77));
+      std::string("io: cannot open a\0b.vrls: file name contained an unexpected NUL byte", 68));
   // A directory opens read-only but cannot be mapped.
   EXPECT_EQ(Reader::Open(dir_.path()).status().ToString(),
-            "VorlIOError: mmap failed: No such device (os error 19)");
+            "io: mmap failed: No such device (os error 19)");
 }
 
 TEST_F(ReaderFileTest, HeaderOnlyStoreOpensAndVerifies) {
@@ -196,7 +196,7 @@ TEST_F(ReaderFileTest, ChangedPayloadIsFoundOnlyByVerification) {
   RefreshFileCrc(image);
   reader = MustOpen(image);
   ASSERT_TRUE(reader);
-  EXPECT_EQ(reader->Verify().ToString(), "VorlCorruptError: object CRC32 mismatch at offset 53");
+  EXPECT_EQ(reader->Verify().ToString(), "corrupt: object CRC32 mismatch at offset 53");
 }
 
 struct BoundsCase {
@@ -229,9 +229,9 @@ TEST_P(ObjectBoundsTest, ReadAndVerifyReportTheOffset) {
   EXPECT_EQ(verify.ok() ? "OK" : verify.ToString(), fill(GetParam().verify_error));
 }
 
-const char* const kOutOfBounds = "VorlCorruptError: offset {o} out of bounds";
-const char* const kVerifyOutOfBounds = "VorlCorruptError: object offset {o} out of bounds";
-const char* const kBeyondEnd = "VorlCorruptError: object at {o} extends beyond file end";
+const char* const kOutOfBounds = "corrupt: offset {o} out of bounds";
+const char* const kVerifyOutOfBounds = "corrupt: object offset {o} out of bounds";
+const char* const kBeyondEnd = "corrupt: object at {o} extends beyond file end";
 
 INSTANTIATE_TEST_SUITE_P(Table, ObjectBoundsTest,
                          testing::Values(BoundsCase{40, false, "=xyz", "OK"},
@@ -251,12 +251,12 @@ TEST_F(ReaderFileTest, EnlargedRecordLengthRunsPastTheEnd) {
     auto reader = MustOpen(image, false);
     ASSERT_TRUE(reader);
     EXPECT_EQ(reader->ReadObject(53).status().ToString(),
-              "VorlCorruptError: object at 53 extends beyond file end");
+              "corrupt: object at 53 extends beyond file end");
     EXPECT_EQ(reader->Verify().ToString(), CrcMismatch(image));
     RefreshFileCrc(image);
     reader = MustOpen(image);
     ASSERT_TRUE(reader);
-    EXPECT_EQ(reader->Verify().ToString(), "VorlCorruptError: object at 53 extends beyond file end");
+    EXPECT_EQ(reader->Verify().ToString(), "corrupt: object at 53 extends beyond file end");
     EXPECT_EQ(reader->ReadObject(40).value(), "alpha");  // the reader stays usable
   }
 }
@@ -276,11 +276,11 @@ TEST_F(ReaderFileTest, VerifyChecksReferencedRecordsInIndexOrder) {
   auto reader = MustOpen(image({{"a", three}, {"b", two}}));
   ASSERT_TRUE(reader);
   EXPECT_EQ(reader->Verify().ToString(),
-            "VorlCorruptError: object CRC32 mismatch at offset " + std::to_string(three));
+            "corrupt: object CRC32 mismatch at offset " + std::to_string(three));
   reader = MustOpen(image({{"a", one}, {"b", kMax}, {"c", two}}));
   ASSERT_TRUE(reader);
   EXPECT_EQ(reader->Verify().ToString(),
-            "VorlCorruptError: object offset 18446744073709551615 out of bounds");
+            "corrupt: object offset 18446744073709551615 out of bounds");
   // Records no key refers to are covered by the file CRC alone.
   reader = MustOpen(image({{"a", one}, {"b", one}}));
   ASSERT_TRUE(reader);

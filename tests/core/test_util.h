@@ -100,7 +100,7 @@ auto CaptureStdout(Fn fn, std::string* out) {
 // Builds `w` at `path`, dropping the summary line.
 inline Status BuildQuietly(const Writer& w, const std::string& path) {
   std::string out;
-  return CaptureStdout([&] { return w.Build(path); }, &out);
+  return CaptureStdout([&] { return w.Build(path).status(); }, &out);
 }
 
 // Big-endian patches of a file image at `pos`.
