@@ -132,7 +132,8 @@ void StoreSeeds(const fs::path& dir) {
   seeds.emplace_back("large-keys", Built(dir, large));
 
   vorl::Writer many;
-  for (int i = 0; i < 200; ++i) Add(many, std::string(static_cast<std::size_t>(i % 17), static_cast<char>(i)));
+  for (int i = 0; i < 200; ++i)
+    Add(many, std::string(static_cast<std::size_t>(i % 17), static_cast<char>(i)));
   for (int i = 0; i < 300; ++i) Key(many, "key/" + std::to_string(i), static_cast<std::uint32_t>(i % 200));
   seeds.emplace_back("many-objects", Built(dir, many));
 

@@ -120,7 +120,8 @@ inline Status DecodeEntry(const unsigned char* data, std::uint64_t size, std::ui
   if (pos > size || size - pos < 2) return Status::Corrupt("index section truncated (key_len)");
   const std::uint64_t key_len = LoadBE16(data + pos);
   if (size - pos - 2 < key_len + 8) return Status::Corrupt("index section truncated (key + offset)");
-  entry->key = std::string_view(reinterpret_cast<const char*>(data + pos + 2), static_cast<std::size_t>(key_len));
+  entry->key =
+      std::string_view(reinterpret_cast<const char*>(data + pos + 2), static_cast<std::size_t>(key_len));
   entry->offset = LoadBE64(data + pos + 2 + key_len);
   entry->next = pos + kEntryOverhead + key_len;
   return {};

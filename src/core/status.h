@@ -17,11 +17,11 @@ namespace vorl {
 
 enum class ErrorKind : std::uint8_t {
   kOk,
-  kCorrupt,   // the file breaks a format rule
-  kVersion,   // the version byte is not one this code reads
-  kIO,        // the operating system refused an operation
-  kOther,     // a caller's request the store cannot honour
-  kInternal,  // a fault of our own or of the process (e.g. stdout failed)
+  kCorrupt,    // the file breaks a format rule
+  kVersion,    // the version byte is not one this code reads
+  kIO,         // the operating system refused an operation
+  kOther,      // a caller's request the store cannot honour
+  kInternal,   // a fault of our own or of the process (e.g. stdout failed)
   kCancelled,  // the caller's cancellation callback asked to stop
 };
 
@@ -76,7 +76,7 @@ class [[nodiscard]] Status {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : value_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  Result(T value) : value_(std::move(value)) {}          // NOLINT(google-explicit-constructor)
   Result(Status status) : status_(std::move(status)) {}  // NOLINT(google-explicit-constructor)
 
   bool ok() const { return status_.ok(); }

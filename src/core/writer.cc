@@ -44,7 +44,8 @@ Result<std::uint32_t> Writer::AddObject(std::string_view blob) {
     object_offsets_.pop_back();  // out of memory leaves the writer as it was
     throw;
   }
-  format::EncodeRecordHeader(record, static_cast<std::uint32_t>(blob.size()), crc32::Value(blob.data(), blob.size()));
+  format::EncodeRecordHeader(record, static_cast<std::uint32_t>(blob.size()),
+                             crc32::Value(blob.data(), blob.size()));
   if (!blob.empty()) std::memcpy(record + format::kRecordHeaderSize, blob.data(), blob.size());
   return id;
 }
@@ -135,7 +136,8 @@ Result<BuildSummary> Writer::Build(std::string_view path, const BuildOptions& op
   header.num_keys = static_cast<std::uint32_t>(key_refs_.size());
   header.num_objects = static_cast<std::uint32_t>(object_offsets_.size());
   header.index_offset = format::kDataOffset + records_.size();
-  header.file_crc32 = crc32::Extend(crc32::Value(records_.data(), records_.size()), index.data(), index.size());
+  header.file_crc32 =
+      crc32::Extend(crc32::Value(records_.data(), records_.size()), index.data(), index.size());
   unsigned char header_bytes[format::kHeaderSize];
   format::EncodeHeader(header, header_bytes);
 

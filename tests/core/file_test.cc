@@ -60,8 +60,9 @@ TEST_P(HostileTmpTest, NeverWritesThroughIt) {
 INSTANTIATE_TEST_SUITE_P(
     Table, HostileTmpTest,
     testing::Values(
-        HostileTmpCase{"stale_file", [](const std::string& tmp, const std::string&) { WriteFile(tmp, "old junk"); },
-                       "", "t.vrls v.txt"},
+        HostileTmpCase{"stale_file",
+                       [](const std::string& tmp, const std::string&) { WriteFile(tmp, "old junk"); }, "",
+                       "t.vrls v.txt"},
         HostileTmpCase{"symlink_to_file",
                        [](const std::string& tmp, const std::string& dir) {
                          ASSERT_EQ(::symlink((dir + "/v.txt").c_str(), tmp.c_str()), 0);
@@ -72,12 +73,14 @@ INSTANTIATE_TEST_SUITE_P(
                          ASSERT_EQ(::symlink((dir + "/created-by-build").c_str(), tmp.c_str()), 0);
                        },
                        "io: open tmp: Too many levels of symbolic links (os error 40)", "t.vrls.tmp v.txt"},
-        HostileTmpCase{"fifo",
-                       [](const std::string& tmp, const std::string&) { ASSERT_EQ(::mkfifo(tmp.c_str(), 0600), 0); },
-                       "io: open tmp: not a regular file", "t.vrls.tmp v.txt"},
-        HostileTmpCase{"directory",
-                       [](const std::string& tmp, const std::string&) { ASSERT_EQ(::mkdir(tmp.c_str(), 0700), 0); },
-                       "io: open tmp: Is a directory (os error 21)", "t.vrls.tmp v.txt"}),
+        HostileTmpCase{
+            "fifo",
+            [](const std::string& tmp, const std::string&) { ASSERT_EQ(::mkfifo(tmp.c_str(), 0600), 0); },
+            "io: open tmp: not a regular file", "t.vrls.tmp v.txt"},
+        HostileTmpCase{
+            "directory",
+            [](const std::string& tmp, const std::string&) { ASSERT_EQ(::mkdir(tmp.c_str(), 0700), 0); },
+            "io: open tmp: Is a directory (os error 21)", "t.vrls.tmp v.txt"}),
     [](const testing::TestParamInfo<HostileTmpCase>& info) { return std::string(info.param.name); });
 
 TEST(PendingFileTest, FifoWithAReaderIsRefusedToo) {
@@ -111,12 +114,12 @@ TEST_P(NulTargetTest, PublishesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, NulTargetTest,
-    testing::Values(NulCase{std::string("x.vrls\0", 7), "io: rename: file name contained an unexpected NUL byte",
-                            "x.vrls.tmp"},
+    testing::Values(NulCase{std::string("x.vrls\0", 7),
+                            "io: rename: file name contained an unexpected NUL byte", "x.vrls.tmp"},
                     NulCase{std::string("x.vrls\0garbage", 14),
                             "io: rename: file name contained an unexpected NUL byte", "x.vrls.tmp"},
-                    NulCase{std::string("a\0b.vrls", 8), "io: open tmp: file name contained an unexpected NUL byte",
-                            ""}));
+                    NulCase{std::string("a\0b.vrls", 8),
+                            "io: open tmp: file name contained an unexpected NUL byte", ""}));
 
 // Holds the lock on a temporary file the way a concurrent build does.
 class LockHolder {

@@ -98,8 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
     Table, OpenFailureTest,
     testing::Values(
         OpenCase{"Empty", [](std::string& f) { f.clear(); }, "corrupt: file too small for header"},
-        OpenCase{"Bytes39", [](std::string& f) { f.resize(39); },
-                 "corrupt: file too small for header"},
+        OpenCase{"Bytes39", [](std::string& f) { f.resize(39); }, "corrupt: file too small for header"},
         OpenCase{"Zip39", [](std::string& f) { f = std::string("PK\3\4", 4) + std::string(35, '\0'); },
                  "corrupt: file too small for header"},
         OpenCase{"ZipMagic", [](std::string& f) { f.replace(0, 4, "PK\3\4"); },
@@ -151,15 +150,12 @@ TEST_F(ReaderFileTest, CrcMismatchMessageIsExact) {
 TEST_F(ReaderFileTest, SystemFailuresNameTheStep) {
   const std::string missing = dir_.path() + "/missing.vrls";
   auto r = Reader::Open(missing);
-  EXPECT_EQ(r.status().ToString(),
-            "io: cannot open " + missing + ": No such file or directory (os error 2)");
+  EXPECT_EQ(r.status().ToString(), "io: cannot open " + missing + ": No such file or directory (os error 2)");
   EXPECT_EQ(r.status().kind(), ErrorKind::kIO);
-  EXPECT_EQ(
-      Reader::Open(std::string("a\0b.vrls", 8)).status().ToString(),
-      std::string("io: cannot open a\0b.vrls: file name contained an unexpected NUL byte", 68));
+  EXPECT_EQ(Reader::Open(std::string("a\0b.vrls", 8)).status().ToString(),
+            std::string("io: cannot open a\0b.vrls: file name contained an unexpected NUL byte", 68));
   // A directory opens read-only but cannot be mapped.
-  EXPECT_EQ(Reader::Open(dir_.path()).status().ToString(),
-            "io: mmap failed: No such device (os error 19)");
+  EXPECT_EQ(Reader::Open(dir_.path()).status().ToString(), "io: mmap failed: No such device (os error 19)");
 }
 
 TEST_F(ReaderFileTest, HeaderOnlyStoreOpensAndVerifies) {
@@ -255,8 +251,7 @@ TEST_F(ReaderFileTest, EnlargedRecordLengthRunsPastTheEnd) {
     PutBE32(image, 53, length);
     auto reader = MustOpen(image, false);
     ASSERT_TRUE(reader);
-    EXPECT_EQ(reader->ReadObject(53).status().ToString(),
-              "corrupt: object at 53 extends beyond file end");
+    EXPECT_EQ(reader->ReadObject(53).status().ToString(), "corrupt: object at 53 extends beyond file end");
     EXPECT_EQ(reader->Verify().ToString(), CrcMismatch(image));
     RefreshFileCrc(image);
     reader = MustOpen(image);
@@ -280,12 +275,10 @@ TEST_F(ReaderFileTest, VerifyChecksReferencedRecordsInIndexOrder) {
   };
   auto reader = MustOpen(image({{"a", three}, {"b", two}}));
   ASSERT_TRUE(reader);
-  EXPECT_EQ(reader->Verify().ToString(),
-            "corrupt: object CRC32 mismatch at offset " + std::to_string(three));
+  EXPECT_EQ(reader->Verify().ToString(), "corrupt: object CRC32 mismatch at offset " + std::to_string(three));
   reader = MustOpen(image({{"a", one}, {"b", kMax}, {"c", two}}));
   ASSERT_TRUE(reader);
-  EXPECT_EQ(reader->Verify().ToString(),
-            "corrupt: object offset 18446744073709551615 out of bounds");
+  EXPECT_EQ(reader->Verify().ToString(), "corrupt: object offset 18446744073709551615 out of bounds");
   // Records no key refers to are covered by the file CRC alone.
   reader = MustOpen(image({{"a", one}, {"b", one}}));
   ASSERT_TRUE(reader);
@@ -339,7 +332,8 @@ INSTANTIATE_TEST_SUITE_P(
                     SpecialFileCase{"socket", MakeSocket, "No such device or address (os error 6)"},
                     SpecialFileCase{"char_device", MakeDevNullLink, "not a regular file"},
                     // Directories keep failing where they always did.
-                    SpecialFileCase{"directory", MakeDirectory, "io: mmap failed: No such device (os error 19)"}),
+                    SpecialFileCase{"directory", MakeDirectory,
+                                    "io: mmap failed: No such device (os error 19)"}),
     [](const testing::TestParamInfo<SpecialFileCase>& info) { return std::string(info.param.name); });
 
 // Files larger than one checksum step are checked in steps whose pages are
@@ -348,7 +342,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(LargeReaderTest, ChecksumInStepsMatchesOnePass) {
   std::string big(70u << 20, '\0');
   for (std::size_t i = 0; i < big.size(); i += 4093) big[i] = static_cast<char>(i / 4093);
-  std::string image = AssembleStore({"head", big}, {{"a", 40}, {"z", testing_util::RecordOffset({"head", big}, 1)}});
+  std::string image =
+      AssembleStore({"head", big}, {{"a", 40}, {"z", testing_util::RecordOffset({"head", big}, 1)}});
   big.clear();
   TempDir dir("/dev/shm");
   const std::string path = dir.path() + "/big.vrls";

@@ -29,8 +29,9 @@ class TempDir {
   // In `base` when given and present (e.g. /dev/shm for large files),
   // otherwise in the system's temporary directory.
   explicit TempDir(const char* base = nullptr) {
-    const std::filesystem::path where =
-        base != nullptr && std::filesystem::is_directory(base) ? base : std::filesystem::temp_directory_path();
+    const std::filesystem::path where = base != nullptr && std::filesystem::is_directory(base)
+                                            ? base
+                                            : std::filesystem::temp_directory_path();
     std::string pattern = (where / "vorl-test-XXXXXX").string();
     path_ = ::mkdtemp(pattern.data()) ? pattern : "";
   }

@@ -62,7 +62,8 @@ TEST(WriterTest, KeysAreOrderedByUnsignedBytes) {
   // Index starts after the header and the one 9-byte record.
   std::string keys;
   for (std::size_t p = 49; p < file.size();) {
-    const std::size_t len = (static_cast<unsigned char>(file[p]) << 8) | static_cast<unsigned char>(file[p + 1]);
+    const std::size_t len =
+        (static_cast<unsigned char>(file[p]) << 8) | static_cast<unsigned char>(file[p + 1]);
     keys += "[" + file.substr(p + 2, len) + "]";
     p += 10 + len;
   }
@@ -136,18 +137,14 @@ TEST_P(TemporaryPathTest, ReplacesTheLastExtension) {
   EXPECT_EQ(TemporaryPathFor(GetParam().target), GetParam().tmp);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, TemporaryPathTest,
-                         testing::Values(TmpCase{"out/data.vrls", "out/data.vrls.tmp"},
-                                         TmpCase{"out/data", "out/data.vrls.tmp"},
-                                         TmpCase{"out/data.bin", "out/data.vrls.tmp"},
-                                         TmpCase{"a.tar.gz", "a.tar.vrls.tmp"},
-                                         TmpCase{".hidden", ".hidden.vrls.tmp"},
-                                         TmpCase{"name.", "name.vrls.tmp"},
-                                         TmpCase{"dir.d/file", "dir.d/file.vrls.tmp"},
-                                         TmpCase{"out/data/", "out/data.vrls.tmp"},
-                                         TmpCase{"out/data.x/.", "out/data.vrls.tmp"},
-                                         TmpCase{"", ""}, TmpCase{"/", "/"}, TmpCase{".", "."},
-                                         TmpCase{"a/..", "a/.."}, TmpCase{"..", ".."}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, TemporaryPathTest,
+    testing::Values(TmpCase{"out/data.vrls", "out/data.vrls.tmp"}, TmpCase{"out/data", "out/data.vrls.tmp"},
+                    TmpCase{"out/data.bin", "out/data.vrls.tmp"}, TmpCase{"a.tar.gz", "a.tar.vrls.tmp"},
+                    TmpCase{".hidden", ".hidden.vrls.tmp"}, TmpCase{"name.", "name.vrls.tmp"},
+                    TmpCase{"dir.d/file", "dir.d/file.vrls.tmp"}, TmpCase{"out/data/", "out/data.vrls.tmp"},
+                    TmpCase{"out/data.x/.", "out/data.vrls.tmp"}, TmpCase{"", ""}, TmpCase{"/", "/"},
+                    TmpCase{".", "."}, TmpCase{"a/..", "a/.."}, TmpCase{"..", ".."}));
 
 TEST(WriterBuildFailureTest, MissingDirectoryCreatesNothing) {
   TempDir dir;
@@ -195,7 +192,8 @@ TEST_P(SummarySizeTest, RoundsLikePrintf) {
   std::string out;
   const std::string path = dir.path() + "/s.vrls";
   ASSERT_TRUE(CaptureStdout([&] { return w.Build(path); }, &out).ok());
-  EXPECT_EQ(out, "\u2705  " + path + "  \u2014  1 objects \u00b7 0 keys \u00b7 " + GetParam().shown + " KB\n");
+  EXPECT_EQ(out,
+            "\u2705  " + path + "  \u2014  1 objects \u00b7 0 keys \u00b7 " + GetParam().shown + " KB\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SummarySizeTest,

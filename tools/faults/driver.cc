@@ -80,7 +80,8 @@ bool Fill(Writer& w, std::uint64_t seed, unsigned objects, std::size_t size, uns
 bool MakeWriter(const std::string& shape, unsigned long generation, Writer& w) {
   if (shape == "empty") return true;
   if (shape == "small") {
-    return w.AddObject(std::string("\x92\x01\x02", 3)).ok() && Must(w.AddKey("a", 0)) && Must(w.AddKey("b", 0));
+    return w.AddObject(std::string("\x92\x01\x02", 3)).ok() && Must(w.AddKey("a", 0)) &&
+           Must(w.AddKey("b", 0));
   }
   if (shape == "edge") return Fill(w, 1, 1, 8152, 1, "k%lu");
   if (shape == "medium") return Fill(w, 2, 20, 1000, 20, "key-%03lu");
