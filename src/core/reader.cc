@@ -12,10 +12,12 @@
 namespace vorl {
 namespace {
 
-// Files up to this size are checksummed in one call.  Larger ones go in
-// steps of this size, each step's pages dropped from the process once
+// Files up to kOnePassLimit are checksummed in one call.  Larger ones go in
+// steps of kCrcStep, each step's pages dropped from the process once
 // checked: a pass over a file of many gigabytes would otherwise keep every
-// page of it resident.
+// page of it resident.  Below the limit the pages are left alone, since the
+// queries that follow an open want them mapped.
+constexpr std::uint64_t kOnePassLimit = std::uint64_t{256} << 20;
 constexpr std::uint64_t kCrcStep = std::uint64_t{64} << 20;
 
 // The whole-file check shared by Open and Verify: everything after the
@@ -25,7 +27,7 @@ Status CheckFileCrc(const Mapping& mapping, std::uint32_t stored, std::uint64_t 
   const unsigned char* data = mapping.data();
   const std::uint64_t size = mapping.size();
   std::uint32_t computed = 0;
-  if (size - format::kHeaderSize <= kCrcStep) {
+  if (size <= kOnePassLimit) {
     computed = crc32::Value(data + format::kHeaderSize, static_cast<std::size_t>(size - format::kHeaderSize));
   } else {
     mapping.AdviseSequential();
