@@ -40,7 +40,7 @@ std::string ReadAll(const fs::path& path) {
 // Builds through the writer; the summary line goes to stdout.
 std::string Built(const fs::path& dir, const vorl::Writer& w) {
   const fs::path path = dir / "scratch.vrls";
-  const vorl::Status s = w.Build(path.string());
+  const vorl::Status s = w.Build(path.string()).status();
   if (!s.ok()) {
     std::fprintf(stderr, "build failed: %s\n", s.ToString().c_str());
     std::exit(1);

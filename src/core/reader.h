@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/file.h"
+#include "core/format.h"
 #include "core/key_index.h"
 #include "core/status.h"
 
@@ -37,11 +38,11 @@ struct KeyedObject {
 // The values reported as statistics, in reporting order.
 struct ReaderStats {
   std::string path;
-  long version = 2;
+  long version = format::kVersion;
   std::uint32_t num_keys = 0;
   std::uint32_t num_objects = 0;
   std::uint64_t index_offset = 0;
-  std::uint64_t data_offset = 40;
+  std::uint64_t data_offset = format::kDataOffset;
   double file_size_kb = 0;
   std::string file_crc32;  // "0x" and eight lower-case hex digits
 };
@@ -119,14 +120,7 @@ class Reader {
   std::uint64_t file_size() const { return mapping_.size(); }
 
  private:
-  struct Header {
-    std::uint32_t num_keys = 0;
-    std::uint32_t num_objects = 0;
-    std::uint64_t index_offset = 0;
-    std::uint32_t file_crc32 = 0;
-  };
-
-  Reader(std::string path, Mapping mapping, const Header& header, KeyIndex index);
+  Reader(std::string path, Mapping mapping, const format::Header& header, KeyIndex index);
 
   // Walks also ask for the record kRecordLead steps ahead, once its entry
   // (asked for kEntryLead steps ahead) has had time to arrive.  The prefetch

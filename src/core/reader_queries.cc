@@ -87,11 +87,11 @@ Result<std::vector<std::string>> Reader::ObjectsRaw() const {
 ReaderStats Reader::Stats() const {
   ReaderStats stats;
   stats.path = path_;
-  stats.version = 2;
+  stats.version = format::kVersion;
   stats.num_keys = num_keys_;
   stats.num_objects = num_objects_;
   stats.index_offset = index_offset_;
-  stats.data_offset = 40;
+  stats.data_offset = format::kDataOffset;
   // Multiplying by the exact power-of-two reciprocal equals dividing by 1024.
   stats.file_size_kb = static_cast<double>(file_size()) * (1.0 / 1024);
   stats.file_crc32 = Crc32Text(file_crc32_);

@@ -15,14 +15,22 @@
 #include <string_view>
 #include <vector>
 
+#include "core/build_summary.h"
+#include "core/file.h"
 #include "core/hash_seed.h"
+#include "core/path.h"
 #include "core/status.h"
 
 namespace vorl {
 
-// The temporary path a build of `target` writes before renaming: the last
-// component's extension replaced by "vrls.tmp" (see writer.cc for the rule).
-std::string TemporaryPathFor(std::string_view target);
+struct BuildOptions {
+  // Print the summary line on descriptor 1 after publishing.
+  bool print_summary = true;
+  // Asked while the build waits for another build of the same target and
+  // once more just before the store is published; true stops the build
+  // with kCancelled and leaves the target untouched.
+  CancelCheck cancel;
+};
 
 class Writer {
  public:
@@ -38,11 +46,11 @@ class Writer {
   // Fails (kind other) when obj_id names no object or the key is too long.
   Status AddKey(std::string_view key, std::uint32_t obj_id);
 
-  // Writes the store to `path` through its temporary path, fsyncs, renames
-  // it over `path`, syncs the directory and prints the summary line on
-  // descriptor 1.  Failures are kind I/O; a failed summary print is kind
-  // internal (the store is in place by then).
-  Status Build(std::string_view path) const;
+  // Lays the store out in memory and publishes it at `path` (PendingFile:
+  // temporary file, fsync, rename, directory sync), then prints the summary
+  // line unless told not to.  Failures are kind I/O, or kCancelled; a failed
+  // summary print is kind internal (the store is in place by then).
+  Result<BuildSummary> Build(std::string_view path, const BuildOptions& options = {}) const;
 
   std::uint64_t num_objects() const { return object_offsets_.size(); }
   std::uint64_t num_keys() const { return key_refs_.size(); }
@@ -80,8 +88,6 @@ class Writer {
   // The slot that holds `key`, or the empty slot where it belongs.
   std::uint64_t& SlotFor(std::string_view key, std::uint64_t hash);
   void GrowTable();
-  // Key entries in ascending key order.
-  std::vector<std::uint32_t> SortedEntries() const;
   std::string IndexSection() const;
 
   // The object section exactly as it goes into the file: each record's
