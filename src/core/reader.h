@@ -23,6 +23,7 @@
 
 #include "core/file.h"
 #include "core/key_index.h"
+#include "core/offset_set.h"
 #include "core/status.h"
 
 namespace vorl {

@@ -143,21 +143,6 @@ std::string TemporaryPathFor(std::string_view target) {
   return tmp;
 }
 
-unsigned char* Writer::Bytes::Extend(std::size_t n) {
-  if (n > capacity_ - size_) {
-    // A quarter more each time: few reallocations, little unused room.
-    std::size_t capacity = capacity_ + std::max(capacity_ / 4, std::size_t{4096});
-    if (capacity < size_ + n) capacity = size_ + n;
-    void* grown = std::realloc(data_, capacity);
-    if (grown == nullptr) throw AllocationFailure(capacity);
-    data_ = static_cast<unsigned char*>(grown);
-    capacity_ = capacity;
-  }
-  unsigned char* end = data_ + size_;
-  size_ += n;
-  return end;
-}
-
 Result<std::uint32_t> Writer::AddObject(std::string_view blob) {
   if (blob.size() > format::kMaxPayloadLength) {
     return Status::Other("object of " + std::to_string(blob.size()) +
@@ -181,39 +166,6 @@ Result<std::uint32_t> Writer::AddObject(std::string_view blob) {
   return id;
 }
 
-std::uint64_t& Writer::SlotFor(std::string_view key, std::uint64_t hash) {
-  const std::size_t mask = slots_.size() - 1;
-  const std::uint64_t tag = hash & 0xFFFFFFFF00000000u;
-  for (std::size_t i = Home(hash);; i = (i + 1) & mask) {
-    std::uint64_t& slot = slots_[i];
-    if (slot == 0) return slot;
-    if ((slot & 0xFFFFFFFF00000000u) == tag && KeyOf((slot & 0xFFFFFFFFu) - 1) == key) return slot;
-  }
-}
-
-void Writer::GrowTable() {
-  // Power-of-two sizes, at most three quarters full.
-  const int bits = slots_.empty() ? 6 : table_bits_ + 1;
-  std::vector<std::uint64_t> old(std::size_t{1} << bits, 0);
-  slots_.swap(old);
-  table_bits_ = bits;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::uint64_t slot : old) {
-    if (slot == 0) continue;
-    // The home slot comes from the top bits of the hash, which the slot
-    // keeps while the table has at most 2^32 slots; larger tables hash the
-    // key again.  Keys are distinct, so the first empty slot is the place.
-    std::uint64_t hash = slot;
-    if (table_bits_ > 32) {
-      const std::string_view key = KeyOf((slot & 0xFFFFFFFFu) - 1);
-      hash = HashBytes(hash_key_, key.data(), key.size());
-    }
-    std::size_t i = Home(hash);
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = slot;
-  }
-}
-
 Status Writer::AddKey(std::string_view key, std::uint32_t obj_id) {
   if (obj_id >= object_offsets_.size()) {
     return Status::Other("obj_id " + std::to_string(obj_id) + " out of range (have " +
@@ -222,27 +174,7 @@ Status Writer::AddKey(std::string_view key, std::uint32_t obj_id) {
   if (key.size() > format::kMaxKeyLength) {
     return Status::Other("key of " + std::to_string(key.size()) + " bytes exceeds the limit of 65535 bytes");
   }
-  if ((key_refs_.size() + 1) * 4 > slots_.size() * 3) GrowTable();
-  const std::uint64_t hash = HashBytes(hash_key_, key.data(), key.size());
-  std::uint64_t& slot = SlotFor(key, hash);
-  if (slot != 0) {
-    key_ids_[(slot & 0xFFFFFFFFu) - 1] = obj_id;
-    return {};
-  }
-  // Ids fit in 32 bits and every key needs an object, yet many keys may
-  // share one object, so the key count needs its own limit.
-  if (key_refs_.size() >= format::kMaxCount) return Status::Other("too many keys: the limit is 4294967295");
-  const std::size_t pos = key_bytes_.size();
-  if (!key.empty()) std::memcpy(key_bytes_.Extend(key.size()), key.data(), key.size());
-  key_ids_.push_back(obj_id);
-  try {
-    key_refs_.push_back((std::uint64_t{pos} << 16) | key.size());
-  } catch (...) {
-    key_ids_.pop_back();  // out of memory leaves the writer as it was
-    throw;
-  }
-  slot = (hash & 0xFFFFFFFF00000000u) | key_refs_.size();
-  return {};
+  return keys_.Put(key, obj_id);
 }
 
 namespace {
@@ -314,7 +246,7 @@ void RadixSortByChunk(SortItem* first, SortItem* last) {
 }  // namespace
 
 std::vector<std::uint32_t> Writer::SortedEntries() const {
-  const std::size_t n = key_refs_.size();
+  const std::size_t n = keys_.size();
   std::vector<SortItem> items(n);
   for (std::size_t i = 0; i < n; ++i) items[i].entry = static_cast<std::uint32_t>(i);
   // Most-significant-chunk-first: sort a range by one 8-byte chunk, then
@@ -334,12 +266,12 @@ std::vector<std::uint32_t> Writer::SortedEntries() const {
     if (r.end - r.begin <= 16) {
       std::sort(first, last, [&](const SortItem& a, const SortItem& b) {
         // string_view compares bytes as unsigned char, a proper prefix first.
-        return KeyOf(a.entry).substr(r.depth) < KeyOf(b.entry).substr(r.depth);
+        return keys_.key(a.entry).substr(r.depth) < keys_.key(b.entry).substr(r.depth);
       });
       continue;
     }
     for (auto it = first; it != last; ++it) {
-      const std::string_view key = KeyOf(it->entry);
+      const std::string_view key = keys_.key(it->entry);
       const std::size_t left = key.size() - r.depth;  // a run's keys have at least depth bytes
       if (left >= 8) {
         it->chunk = LoadBE64(reinterpret_cast<const unsigned char*>(key.data()) + r.depth);
@@ -370,15 +302,13 @@ std::vector<std::uint32_t> Writer::SortedEntries() const {
 
 std::string Writer::IndexSection() const {
   const std::vector<std::uint32_t> order = SortedEntries();
-  std::size_t bytes = 0;
-  for (std::uint64_t ref : key_refs_) bytes += format::kEntryOverhead + (ref & 0xFFFF);
-  std::string index(bytes, '\0');
+  std::string index(format::kEntryOverhead * keys_.size() + keys_.key_bytes(), '\0');
   auto* out = reinterpret_cast<unsigned char*>(index.data());
   for (std::uint32_t entry : order) {
-    const std::string_view key = KeyOf(entry);
+    const std::string_view key = keys_.key(entry);
     StoreBE16(out, static_cast<std::uint16_t>(key.size()));
     if (!key.empty()) std::memcpy(out + 2, key.data(), key.size());
-    StoreBE64(out + 2 + key.size(), format::kHeaderSize + object_offsets_[key_ids_[entry]]);
+    StoreBE64(out + 2 + key.size(), format::kHeaderSize + object_offsets_[keys_.id(entry)]);
     out += format::kEntryOverhead + key.size();
   }
   return index;
@@ -393,7 +323,7 @@ Status Writer::Build(std::string_view path) const {
   unsigned char header[format::kHeaderSize] = {};
   std::copy(std::begin(format::kMagic), std::end(format::kMagic), header);
   header[format::kVersionPos] = format::kVersion;
-  StoreBE32(header + format::kNumKeysPos, static_cast<std::uint32_t>(key_refs_.size()));
+  StoreBE32(header + format::kNumKeysPos, static_cast<std::uint32_t>(keys_.size()));
   StoreBE32(header + format::kNumObjectsPos, static_cast<std::uint32_t>(object_offsets_.size()));
   StoreBE64(header + format::kIndexOffsetPos, format::kHeaderSize + records_.size());
   StoreBE64(header + format::kDataOffsetPos, format::kHeaderSize);
@@ -421,7 +351,7 @@ Status Writer::Build(std::string_view path) const {
   struct stat st {};
   const std::uint64_t size =
       ::stat(std::string(path).c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-  return PrintSummary(SummaryLine(path, object_offsets_.size(), key_refs_.size(), size));
+  return PrintSummary(SummaryLine(path, object_offsets_.size(), keys_.size(), size));
 }
 
 }  // namespace vorl

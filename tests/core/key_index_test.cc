@@ -12,8 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/hash_seed.h"
+#include "core/hash.h"
 #include "core/large_buffer.h"
+#include "core/offset_set.h"
 
 namespace vorl {
 namespace {
