@@ -83,9 +83,10 @@ std::string Crc32Text(std::uint32_t crc) {
   return text;
 }
 
-Reader::Reader(std::string path, Mapping mapping, const Header& header, KeyIndex index)
+Reader::Reader(std::string path, Mapping mapping, MappingGuard guard, const Header& header, KeyIndex index)
     : path_(std::move(path)),
       mapping_(std::move(mapping)),
+      guard_(std::move(guard)),
       num_keys_(header.num_keys),
       num_objects_(header.num_objects),
       index_offset_(header.index_offset),
@@ -105,6 +106,7 @@ Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool v
   Result<Mapping> mapped = Mapping::Map(opened.fd.get(), static_cast<std::uint64_t>(st.st_size));
   if (!mapped.ok()) return Status::IO("mmap failed: " + mapped.status().message());
   Mapping mapping = std::move(mapped).value();
+  MappingGuard guard(mapping.data(), mapping.size());
   const unsigned char* data = mapping.data();
   const std::uint64_t size = mapping.size();
 
@@ -119,16 +121,22 @@ Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool v
   header.index_offset = LoadBE64(data + format::kIndexOffsetPos);
   header.file_crc32 = LoadBE32(data + format::kFileCrcPos);
 
+  // A fault while the file is read makes both passes see zeros; the guard's
+  // error then takes precedence over whatever they concluded from them.
   if (verify) {
-    if (Status s = CheckFileCrc(data, size, header.file_crc32); !s.ok()) return s;
+    Status s = CheckFileCrc(data, size, header.file_crc32);
+    if (Status g = guard.Check(); !g.ok()) return g;
+    if (!s.ok()) return s;
   }
   KeyIndex index;
-  if (Status s = ParseIndex(data, size, header.num_keys, header.index_offset, index); !s.ok()) return s;
+  Status parsed = ParseIndex(data, size, header.num_keys, header.index_offset, index);
+  if (Status g = guard.Check(); !g.ok()) return g;
+  if (!parsed.ok()) return parsed;
 
   // The descriptor closes when `opened` goes out of scope; the mapping
   // stays valid without it.
   return std::unique_ptr<const Reader>(
-      new Reader(std::string(path), std::move(mapping), header, std::move(index)));
+      new Reader(std::string(path), std::move(mapping), std::move(guard), header, std::move(index)));
 }
 
 Result<std::string_view> Reader::ObjectView(std::uint64_t offset) const {
@@ -162,10 +170,21 @@ Result<std::optional<std::string_view>> Reader::FindObject(std::string_view key)
 Result<std::string> Reader::ReadObject(std::uint64_t offset) const {
   Result<std::string_view> view = ObjectView(offset);
   if (!view.ok()) return std::move(view).status();
-  return std::string(view.value());
+  std::string copy(view.value());
+  if (Status s = guard_.Check(); !s.ok()) return s;
+  return copy;
 }
 
 Status Reader::Verify() const {
+  if (Status s = VerifyMapped(); !s.ok()) {
+    // Zeros read in place of a vanished page explain any mismatch.
+    if (Status g = guard_.Check(); !g.ok()) return g;
+    return s;
+  }
+  return guard_.Check();
+}
+
+Status Reader::VerifyMapped() const {
   const unsigned char* data = mapping_.data();
   const std::uint64_t size = mapping_.size();
   if (Status s = CheckFileCrc(data, size, file_crc32_); !s.ok()) return s;
