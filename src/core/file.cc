@@ -163,7 +163,8 @@ bool ReadSystemRandom(void* out, std::size_t size) {
 
 void* MapAnonymous(std::size_t length) {
   void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return p == MAP_FAILED ? nullptr : p;
+  if (p == MAP_FAILED) return nullptr;
+  return p;
 }
 
 void UnmapAnonymous(void* p, std::size_t length) { ::munmap(p, length); }
@@ -172,9 +173,10 @@ void AdviseHugePages(void* p, std::size_t length) { ::madvise(p, length, MADV_HU
 
 bool MapZeroPagesOver(const void* p, std::size_t length) {
   // Read-only like the file mapping it replaces; MAP_FIXED swaps the pages
-  // atomically, so other threads never see a hole.
-  void* q = ::mmap(const_cast<void*>(p), length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-  return q != MAP_FAILED;
+  // atomically, so other threads never see a hole.  The pages become part
+  // of the mapping they replace, whose owner unmaps them.
+  return ::mmap(const_cast<void*>(p), length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+         MAP_FAILED;
 }
 
 }  // namespace vorl

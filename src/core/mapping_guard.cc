@@ -40,7 +40,8 @@ std::once_flag g_install_once;
 // Marks the guard whose range holds `address` and puts a zero page there, so
 // that the faulting instruction can run again.  False when the address is
 // not ours or the page cannot be replaced.
-bool AbsorbFault(std::uintptr_t address) {
+bool AbsorbFault(const void* fault) {
+  const auto address = reinterpret_cast<std::uintptr_t>(fault);
   RegistryLock lock;
   for (MappingGuard::State* state : *g_registry) {
     const std::uintptr_t offset = address - state->begin;  // wraps for lower addresses
@@ -51,7 +52,7 @@ bool AbsorbFault(std::uintptr_t address) {
     // Marked before the page changes: a thread that reads the zeros then
     // also sees the mark when it checks.
     state->faulted.store(true, std::memory_order_seq_cst);
-    return MapZeroPagesOver(reinterpret_cast<const void*>(address & ~(g_page_size - 1)), g_page_size);
+    return MapZeroPagesOver(static_cast<const char*>(fault) - (address & (g_page_size - 1)), g_page_size);
   }
   return false;
 }
@@ -71,7 +72,7 @@ void PassOn(int signo, siginfo_t* info, void* context) {
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);
     sigaction(signo, &default_action, nullptr);
-    if (!fault) raise(signo);
+    if (!fault) (void)raise(signo);
     return;
   }
   g_previous.sa_handler(signo);
@@ -81,8 +82,7 @@ void OnSigbus(int signo, siginfo_t* info, void* context) {
   const int saved_errno = errno;
   // si_code > 0 means the kernel raised it for a memory access; a signal
   // sent by kill or raise is never ours.
-  const bool absorbed =
-      info != nullptr && info->si_code > 0 && AbsorbFault(reinterpret_cast<std::uintptr_t>(info->si_addr));
+  const bool absorbed = info != nullptr && info->si_code > 0 && AbsorbFault(info->si_addr);
   if (!absorbed) PassOn(signo, info, context);
   errno = saved_errno;
 }

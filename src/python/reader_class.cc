@@ -173,7 +173,7 @@ PyObject* ObjectsRaw(PyObject* /*self*/, ReaderPtr& reader) {
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), BytesObject(payloads[i]));
   }
-  if (Status s = reader->CheckUnchanged(); !s.ok()) return RaiseStoreError(s);
+  if (Status unchanged = reader->CheckUnchanged(); !unchanged.ok()) return RaiseStoreError(unchanged);
   return list.release();
 }
 
