@@ -195,6 +195,25 @@ class PendingFile {
   BufferedWriter out_;
 };
 
+// ---------------------------------------------------------------------------
+// Process resources that are not files: random bytes and anonymous memory.
+
+// Fills [out, out + size) from the system's random source: the getrandom
+// call, or /dev/urandom where that call is missing or refused.  False when
+// neither supplies the bytes.
+bool ReadSystemRandom(void* out, std::size_t size);
+
+// `length` bytes of zero-filled private read-write memory, or null.
+void* MapAnonymous(std::size_t length);
+// Releases [p, p + length) of memory from MapAnonymous; failures are ignored
+// (the range is ours, so only a bug could make munmap fail).
+void UnmapAnonymous(void* p, std::size_t length);
+// Asks for transparent huge pages over [p, p + length).  Advice only.
+void AdviseHugePages(void* p, std::size_t length);
+// Replaces the pages of [p, p + length) with private zero pages in place.
+// Async-signal-safe.  REQUIRES: p and length are page-aligned.
+bool MapZeroPagesOver(const void* p, std::size_t length);
+
 }  // namespace vorl
 
 #endif  // VORLSTORE_CORE_FILE_H_

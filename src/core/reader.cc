@@ -94,9 +94,10 @@ std::string Crc32Text(std::uint32_t crc) {
   return text;
 }
 
-Reader::Reader(std::string path, Mapping mapping, const format::Header& header, KeyIndex index)
+Reader::Reader(std::string path, Mapping mapping, MappingGuard guard, const format::Header& header, KeyIndex index)
     : path_(std::move(path)),
       mapping_(std::move(mapping)),
+      guard_(std::move(guard)),
       num_keys_(header.num_keys),
       num_objects_(header.num_objects),
       index_offset_(header.index_offset),
@@ -121,25 +122,26 @@ Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool v
   Result<Mapping> mapped = Mapping::Map(opened.fd.get(), st.value().size);
   if (!mapped.ok()) return mapped.status().Prefixed("mmap failed: ");
   Mapping mapping = std::move(mapped).value();
-
-  Result<format::Header> header = format::DecodeHeader(mapping.data(), mapping.size());
-  if (!header.ok()) return std::move(header).status();
+  MappingGuard guard(mapping.data(), mapping.size());
+  Result<format::Header> decoded = format::DecodeHeader(mapping.data(), mapping.size());
+  if (!decoded.ok()) return std::move(decoded).status();
+  const format::Header& header = decoded.value();
+  // A fault while the file is read makes both passes see zeros; the guard's
+  // error then takes precedence over whatever they concluded from them.
   if (verify) {
-    if (Status s = CheckFileCrc(mapping, header.value().file_crc32, header.value().index_offset); !s.ok()) {
-      return s;
-    }
+    Status s = CheckFileCrc(mapping, header.file_crc32, header.index_offset);
+    if (Status g = guard.Check(); !g.ok()) return g;
+    if (!s.ok()) return s;
   }
   KeyIndex index;
-  if (Status s = ParseIndex(mapping.data(), mapping.size(), header.value().num_keys,
-                            header.value().index_offset, index);
-      !s.ok()) {
-    return s;
-  }
+  Status parsed = ParseIndex(mapping.data(), mapping.size(), header.num_keys, header.index_offset, index);
+  if (Status g = guard.Check(); !g.ok()) return g;
+  if (!parsed.ok()) return parsed;
 
   // The descriptor closes when `opened` goes out of scope; the mapping
   // stays valid without it.
   return std::unique_ptr<const Reader>(
-      new Reader(std::string(path), std::move(mapping), header.value(), std::move(index)));
+      new Reader(std::string(path), std::move(mapping), std::move(guard), header, std::move(index)));
 }
 
 Result<std::string_view> Reader::ObjectView(std::uint64_t offset) const {
@@ -173,10 +175,21 @@ Result<std::optional<std::string_view>> Reader::FindObject(std::string_view key)
 Result<std::string> Reader::ReadObject(std::uint64_t offset) const {
   Result<std::string_view> view = ObjectView(offset);
   if (!view.ok()) return std::move(view).status();
-  return std::string(view.value());
+  std::string copy(view.value());
+  if (Status s = guard_.Check(); !s.ok()) return s;
+  return copy;
 }
 
 Status Reader::Verify() const {
+  if (Status s = VerifyMapped(); !s.ok()) {
+    // Zeros read in place of a vanished page explain any mismatch.
+    if (Status g = guard_.Check(); !g.ok()) return g;
+    return s;
+  }
+  return guard_.Check();
+}
+
+Status Reader::VerifyMapped() const {
   if (Status s = CheckFileCrc(mapping_, file_crc32_, mapping_.size()); !s.ok()) return s;
   // Keys that share a record check it once.
   OffsetSet seen(num_entries());

@@ -10,7 +10,9 @@ Result<std::optional<std::string>> Reader::GetRaw(std::string_view key) const {
   Result<std::optional<std::string_view>> object = FindObject(key);
   if (!object.ok()) return std::move(object).status();
   if (!object.value()) return std::optional<std::string>();
-  return std::optional<std::string>(std::in_place, *object.value());
+  std::optional<std::string> copy(std::in_place, *object.value());
+  if (Status s = CheckUnchanged(); !s.ok()) return s;
+  return copy;
 }
 
 bool Reader::Exists(std::string_view key) const { return Find(key).has_value(); }
