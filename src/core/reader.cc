@@ -170,11 +170,7 @@ Status Reader::Verify() const {
   const std::uint64_t size = mapping_.size();
   if (Status s = CheckFileCrc(data, size, file_crc32_); !s.ok()) return s;
   // Keys that share a record check it once.
-  OffsetSet seen(num_entries());
-  for (std::size_t i = 0; i < num_entries(); ++i) {
-    PrefetchAhead(i, num_entries());
-    const std::uint64_t offset = offset_at(i);
-    if (!seen.Insert(offset)) continue;
+  return VisitUniqueOffsets([&](std::uint64_t offset) -> Status {
     if (offset > size || size - offset < format::kRecordHeaderSize) {
       return Status::Corrupt("object offset " + std::to_string(offset) + " out of bounds");
     }
@@ -186,8 +182,8 @@ Status Reader::Verify() const {
     if (crc32::Value(record + format::kRecordHeaderSize, length) != LoadBE32(record + 4)) {
       return Status::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
     }
-  }
-  return {};
+    return {};
+  });
 }
 
 }  // namespace vorl

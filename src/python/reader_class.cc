@@ -136,7 +136,7 @@ PyObject* GetRaw(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
 PyObject* Exists(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
   KeyBytes key;
   if (!ConvertKey(args[0], &key)) return nullptr;
-  return PyBool_FromLong(reader->Find(key.view()).has_value());
+  return PyBool_FromLong(reader->Exists(key.view()));
 }
 
 PyObject* PrefixRaw(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
@@ -149,10 +149,9 @@ PyObject* PrefixRaw(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args
 PyObject* Keys(PyObject* /*self*/, ReaderPtr& reader) {
   const std::size_t n = reader->num_entries();
   PyRef list = PyRef::Steal(NewResult(PyList_New(static_cast<Py_ssize_t>(n))));
-  for (std::size_t i = 0; i < n; ++i) {
-    if (n - i > Reader::kEntryLead) reader->PrefetchEntry(i + Reader::kEntryLead);
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), KeyObject(reader->key_at(i)));
-  }
+  reader->VisitKeys(0, n, [&](std::size_t i, std::string_view key) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), KeyObject(key));
+  });
   return list.release();
 }
 
