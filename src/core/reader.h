@@ -86,8 +86,9 @@ class Reader {
   ReaderStats Stats() const;
 
   // --- Zero-copy access for callers that build their own results (the
-  // binding, and cursors that walk entries lazily).  Views live as long as
-  // the Reader.  Index entries are in file order, duplicates included.
+  // binding, and cursors that walk entries lazily: see EntryCursor below).
+  // Views live as long as the Reader.  Index entries are in file order,
+  // duplicates included.
   std::size_t num_entries() const { return index_.size(); }
   // REQUIRES: i < num_entries().
   std::string_view key_at(std::size_t i) const { return index_.key(i); }

@@ -60,8 +60,8 @@ constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
 constexpr ArgumentSpec kNewArgs{kClassName, "__new__", kNewParams, 1};
 
 // Every method shares the instance: the Reader never changes.
-constexpr MethodSpec Method(const char* name, std::span<const char* const> params = {}) {
-  return AllRequired(kReaderClass, kClassName, name, BorrowKind::kShared, params);
+constexpr MethodSpec Method(const char* method, std::span<const char* const> params = {}) {
+  return AllRequired(kReaderClass, kClassName, method, BorrowKind::kShared, params);
 }
 constexpr MethodSpec kGetRaw = Method("get_raw", kKeyParams);
 constexpr MethodSpec kExists = Method("exists", kKeyParams);
