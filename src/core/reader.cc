@@ -13,10 +13,7 @@
 #include "core/format.h"
 
 namespace vorl {
-namespace {
 
-// The whole-file check shared by Open and Verify: everything after the
-// header against the header's file_crc32.
 Status CheckFileCrc(const unsigned char* data, std::uint64_t size, std::uint32_t stored) {
   const std::uint32_t computed =
       crc32::Value(data + format::kHeaderSize, static_cast<std::size_t>(size - format::kHeaderSize));
@@ -24,6 +21,20 @@ Status CheckFileCrc(const unsigned char* data, std::uint64_t size, std::uint32_t
   return Status::Corrupt("file CRC32 mismatch  stored=" + Crc32Text(stored) +
                          "  computed=" + Crc32Text(computed));
 }
+
+Result<std::string_view> RecordView(const unsigned char* data, std::uint64_t size, std::uint64_t offset) {
+  if (offset > size || size - offset < format::kRecordHeaderSize) {
+    return Status::Corrupt("offset " + std::to_string(offset) + " out of bounds");
+  }
+  const unsigned char* record = data + offset;
+  const std::uint32_t length = LoadBE32(record);
+  if (length > size - offset - format::kRecordHeaderSize) {
+    return Status::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
+  }
+  return std::string_view(reinterpret_cast<const char*>(record + format::kRecordHeaderSize), length);
+}
+
+namespace {
 
 std::string MagicText(const unsigned char* p) {
   return "bad magic [" + std::to_string(p[0]) + ", " + std::to_string(p[1]) + ", " + std::to_string(p[2]) +
@@ -132,16 +143,7 @@ Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool v
 }
 
 Result<std::string_view> Reader::ObjectView(std::uint64_t offset) const {
-  const std::uint64_t size = mapping_.size();
-  if (offset > size || size - offset < format::kRecordHeaderSize) {
-    return Status::Corrupt("offset " + std::to_string(offset) + " out of bounds");
-  }
-  const unsigned char* record = mapping_.data() + offset;
-  const std::uint32_t length = LoadBE32(record);
-  if (length > size - offset - format::kRecordHeaderSize) {
-    return Status::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
-  }
-  return std::string_view(reinterpret_cast<const char*>(record + format::kRecordHeaderSize), length);
+  return RecordView(mapping_.data(), mapping_.size(), offset);
 }
 
 Result<std::optional<std::string_view>> Reader::FindObject(std::string_view key) const {

@@ -54,6 +54,15 @@ std::string KeyToText(std::string_view key);
 // hex digits.
 std::string Crc32Text(std::uint32_t crc);
 
+// The whole-file check of Open and Verify: the bytes after the header
+// against the header's file_crc32.  REQUIRES: size >= the header size.
+Status CheckFileCrc(const unsigned char* data, std::uint64_t size, std::uint32_t stored);
+
+// The bounds-checked read of the object record at `offset` in a mapped file
+// of `size` bytes: its payload as a view, or a corrupt error.  The record's
+// CRC is not checked.
+Result<std::string_view> RecordView(const unsigned char* data, std::uint64_t size, std::uint64_t offset);
+
 class Reader {
  public:
   ~Reader();

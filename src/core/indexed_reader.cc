@@ -1,0 +1,127 @@
+#include "core/indexed_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "core/coding.h"
+#include "core/format.h"
+
+namespace vorl {
+
+Result<std::unique_ptr<const IndexedReader>> IndexedReader::Open(std::string_view path, bool verify) {
+  // Any step of the quick path that does not work out leaves the file to
+  // Reader::Open, so that every error keeps its one wording and order.
+  auto without_section = [&]() -> Result<std::unique_ptr<const IndexedReader>> {
+    Result<std::unique_ptr<const Reader>> reader = Reader::Open(path, verify);
+    if (!reader.ok()) return std::move(reader).status();
+    return std::unique_ptr<const IndexedReader>(new IndexedReader(std::move(reader).value()));
+  };
+  OpenOutcome opened = OpenFile(path, O_RDONLY);
+  struct stat st {};
+  if (!opened.fd.valid() || ::fstat(opened.fd.get(), &st) != 0) return without_section();
+  Result<Mapping> mapped = Mapping::Map(opened.fd.get(), static_cast<std::uint64_t>(st.st_size));
+  if (!mapped.ok()) return without_section();
+  Mapping mapping = std::move(mapped).value();
+  const unsigned char* data = mapping.data();
+  const std::uint64_t size = mapping.size();
+  if (size < format::kHeaderSize || std::memcmp(data, format::kMagic, sizeof format::kMagic) != 0 ||
+      data[format::kVersionPos] != format::kVersion) {
+    return without_section();
+  }
+  Header header;
+  header.num_keys = LoadBE32(data + format::kNumKeysPos);
+  header.num_objects = LoadBE32(data + format::kNumObjectsPos);
+  header.index_offset = LoadBE64(data + format::kIndexOffsetPos);
+  header.file_crc32 = LoadBE32(data + format::kFileCrcPos);
+  const std::optional<HashSection> section =
+      HashSection::Locate(data, size, {.num_keys = header.num_keys, .index_offset = header.index_offset});
+  if (!section) return without_section();
+  if (verify) {
+    if (Status s = CheckFileCrc(data, size, header.file_crc32); !s.ok()) return s;
+  }
+  return std::unique_ptr<const IndexedReader>(
+      new IndexedReader(std::string(path), std::move(mapping), header, *section));
+}
+
+std::size_t IndexedReader::num_entries() const {
+  return fallback_ ? fallback_->num_entries() : section_->num_keys();
+}
+
+Result<EntryView> IndexedReader::Entry(std::size_t i) const {
+  if (!fallback_) return section_->Entry(i);
+  if (i >= fallback_->num_entries()) {
+    return Status::Other("entry " + std::to_string(i) + " out of range (" +
+                         std::to_string(fallback_->num_entries()) + " entries)");
+  }
+  return EntryView{fallback_->key_at(i), fallback_->offset_at(i)};
+}
+
+Result<std::optional<std::uint64_t>> IndexedReader::Find(std::string_view key) const {
+  if (fallback_) return fallback_->Find(key);
+  Result<std::optional<EntryView>> found = section_->Find(key);
+  if (!found.ok()) return std::move(found).status();
+  if (!found.value()) return std::optional<std::uint64_t>();
+  return std::optional<std::uint64_t>(found.value()->object_offset);
+}
+
+Result<std::optional<std::string_view>> IndexedReader::FindObject(std::string_view key) const {
+  if (fallback_) return fallback_->FindObject(key);
+  Result<std::optional<std::uint64_t>> offset = Find(key);
+  if (!offset.ok()) return std::move(offset).status();
+  if (!offset.value()) return std::optional<std::string_view>();
+  Result<std::string_view> object = ObjectView(*offset.value());
+  if (!object.ok()) return std::move(object).status();
+  return std::optional<std::string_view>(object.value());
+}
+
+Result<std::string_view> IndexedReader::ObjectView(std::uint64_t offset) const {
+  if (fallback_) return fallback_->ObjectView(offset);
+  return RecordView(mapping_.data(), mapping_.size(), offset);
+}
+
+template <typename Pred>
+Result<std::size_t> IndexedReader::PartitionPoint(std::size_t lo, Pred goes_right) const {
+  std::size_t count = num_entries() - lo;
+  while (count > 0) {
+    const std::size_t step = count / 2;
+    Result<EntryView> middle = Entry(lo + step);
+    if (!middle.ok()) return std::move(middle).status();
+    if (goes_right(middle.value().key)) {
+      lo += step + 1;
+      count -= step + 1;
+    } else {
+      count = step;
+    }
+  }
+  return lo;
+}
+
+Result<std::size_t> IndexedReader::LowerBound(std::string_view key) const {
+  return PartitionPoint(0, [key](std::string_view k) { return k < key; });
+}
+
+Result<std::pair<std::size_t, std::size_t>> IndexedReader::PrefixRange(std::string_view prefix) const {
+  Result<std::size_t> first = LowerBound(prefix);
+  if (!first.ok()) return std::move(first).status();
+  // From the lower bound on, the keys that start with the prefix come first.
+  Result<std::size_t> end =
+      PartitionPoint(first.value(), [prefix](std::string_view k) { return k.starts_with(prefix); });
+  if (!end.ok()) return std::move(end).status();
+  return std::pair{first.value(), end.value()};
+}
+
+ReaderStats IndexedReader::Stats() const {
+  if (fallback_) return fallback_->Stats();
+  ReaderStats stats;
+  stats.path = path_;
+  stats.num_keys = header_.num_keys;
+  stats.num_objects = header_.num_objects;
+  stats.index_offset = header_.index_offset;
+  stats.file_size_kb = static_cast<double>(mapping_.size()) * (1.0 / 1024);
+  stats.file_crc32 = Crc32Text(header_.file_crc32);
+  return stats;
+}
+
+}  // namespace vorl
