@@ -147,18 +147,18 @@ void FuzzFile(std::string file) {
   }
 }
 
-class KeyList final : public vorl::IndexKeys {
+class EntryList final : public vorl::IndexEntries {
  public:
-  explicit KeyList(std::vector<std::string> keys) : keys_(std::move(keys)) {}
-  std::size_t size() const override { return keys_.size(); }
-  std::string_view key(std::size_t i) const override { return keys_[i]; }
+  explicit EntryList(const std::vector<vorl::testing_util::RawEntry>& entries) : entries_(entries) {}
+  std::size_t size() const override { return entries_.size(); }
+  std::string_view key(std::size_t i) const override { return entries_[i].key; }
+  std::uint64_t object_offset(std::size_t i) const override { return entries_[i].offset; }
 
  private:
-  std::vector<std::string> keys_;
+  const std::vector<vorl::testing_util::RawEntry>& entries_;
 };
 
 void FuzzKeys(std::string_view in) {
-  std::vector<std::string> keys;
   std::vector<vorl::testing_util::RawEntry> entries;
   std::uint64_t seed = in.size();
   // Long keys cost 64 KiB each; a few cover the widest entries.
@@ -177,11 +177,10 @@ void FuzzKeys(std::string_view in) {
       in.remove_prefix(key.size());
     }
     seed = seed * 31 + len;
-    entries.push_back({key, 40 + 9 * (keys.size() % 3)});
-    keys.push_back(std::move(key));
+    entries.push_back({std::move(key), 40 + 9 * (entries.size() % 3)});
   }
   std::string file = vorl::testing_util::AssembleStore({"a", "b", "c"}, entries);
-  const KeyList list(std::move(keys));
+  const EntryList list(entries);
   const std::uint64_t index_offset = vorl::LoadBE64(reinterpret_cast<const unsigned char*>(file.data()) + 16);
   const Status built = vorl::AppendHashSection(list, index_offset, seed, file);
   if (!built.ok()) Broken("build failed", built.ToString());

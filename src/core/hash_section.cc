@@ -58,34 +58,34 @@ std::optional<HashSection> HashSection::Locate(const unsigned char* file, std::u
   const std::uint64_t padding = hs::PaddingFor(section_offset);
   if (section_length < hs::kTrailerSize + padding) return std::nullopt;
   const std::uint64_t body = section_length - hs::kTrailerSize - padding;
-  const std::uint64_t slot_size = hs::kFingerprintSize + width;
+  const std::uint64_t slot_size = hs::SlotSize(width);
   const std::uint64_t order_size = std::uint64_t{num_keys} * width;
   if (order_size > body || capacity > (body - order_size) / slot_size) return std::nullopt;
   if (capacity * slot_size != body - order_size) return std::nullopt;
   if (capacity <= num_keys || max_probe > capacity) return std::nullopt;
 
   const unsigned char* slots = file + section_offset + padding;
-  return HashSection(file + index_offset, index_offset, index_length, section_length, capacity,
-                     LoadBE64(t + hs::kSeedPos), num_keys, max_probe, width, slots,
-                     slots + capacity * slot_size);
+  return HashSection(file, file_size, index_offset, index_length, capacity, LoadBE64(t + hs::kSeedPos),
+                     num_keys, max_probe, width, slots, slots + capacity * slot_size);
 }
 
-HashSection::HashSection(const unsigned char* index, std::uint64_t index_offset, std::uint64_t index_length,
-                         std::uint64_t section_length, std::uint64_t capacity, std::uint64_t seed,
+HashSection::HashSection(const unsigned char* file, std::uint64_t file_size, std::uint64_t index_offset,
+                         std::uint64_t index_length, std::uint64_t capacity, std::uint64_t seed,
                          std::uint32_t num_keys, std::uint32_t max_probe, unsigned width,
                          const unsigned char* slots, const unsigned char* order)
-    : index_(index),
+    : file_(file),
+      file_size_(file_size),
+      index_(file + index_offset),
       slots_(slots),
       order_(order),
       index_offset_(index_offset),
       index_length_(index_length),
-      section_length_(section_length),
       capacity_(capacity),
       hasher_(seed),
       num_keys_(num_keys),
       max_probe_(max_probe),
       width_(width),
-      slot_size_(hs::kFingerprintSize + width) {}
+      slot_size_(hs::SlotSize(width)) {}
 
 Result<EntryView> HashSection::EntryAt(std::uint64_t position) const {
   if (position > index_length_ || index_length_ - position < format::kEntryOverhead) {
@@ -105,7 +105,7 @@ Result<EntryView> HashSection::EntryAt(std::uint64_t position) const {
 Result<std::optional<EntryView>> HashSection::Find(std::string_view key) const {
   if (num_keys_ == 0) return std::optional<EntryView>();
   const std::uint64_t hash = hasher_(key);
-  const std::uint32_t fingerprint = hs::FingerprintOf(hash);
+  const std::uint16_t fingerprint = hs::FingerprintOf(hash);
   std::uint64_t slot = hs::HomeSlot(hash, capacity_);
   // Every present key lies within max_probe slots of its home, so a longer
   // run proves absence; the bound also ends any run on a hostile table.
@@ -114,7 +114,14 @@ Result<std::optional<EntryView>> HashSection::Find(std::string_view key) const {
     const std::uint64_t position_plus_one =
         width_ == 4 ? LoadBE32(s + hs::kFingerprintSize) : hs::LoadWidth(s + hs::kFingerprintSize, width_);
     if (position_plus_one == 0) break;
-    if (LoadBE32(s) == fingerprint) {
+    if (LoadBE16(s) == fingerprint) {
+      // The record's first two lines, if the hint lies inside the file.
+      const std::uint64_t record = std::uint64_t{LoadBE32(s + hs::kFingerprintSize + width_)}
+                                   << hs::kHintShift;
+      if (record < file_size_) {
+        __builtin_prefetch(file_ + record);
+        if (file_size_ - record > 64) __builtin_prefetch(file_ + record + 64);
+      }
       Result<EntryView> entry = EntryAt(position_plus_one - 1);
       if (!entry.ok()) return std::move(entry).status();
       if (entry.value().key == key) return std::optional<EntryView>(entry.value());

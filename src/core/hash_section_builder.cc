@@ -14,22 +14,22 @@ namespace vorl {
 
 namespace hs = hash_section;
 
-Result<HashSectionPlan> PlanHashSection(const IndexKeys& keys, std::uint64_t index_offset,
+Result<HashSectionPlan> PlanHashSection(const IndexEntries& entries, std::uint64_t index_offset,
                                         unsigned min_width) {
   if (min_width < hs::kMinWidth || min_width > hs::kMaxWidth) {
     return Status::Other("position width " + std::to_string(min_width) + " not between 4 and 8");
   }
-  if (keys.size() > format::kMaxCount) {
-    return Status::Other("too many keys for one index: " + std::to_string(keys.size()));
+  if (entries.size() > format::kMaxCount) {
+    return Status::Other("too many keys for one index: " + std::to_string(entries.size()));
   }
   if (index_offset < format::kHeaderSize) {
     return Status::Other("index offset " + std::to_string(index_offset) + " inside the header");
   }
   HashSectionPlan plan;
   plan.index_offset = index_offset;
-  plan.num_keys = static_cast<std::uint32_t>(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    const std::size_t n = keys.key(i).size();
+  plan.num_keys = static_cast<std::uint32_t>(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::size_t n = entries.key(i).size();
     if (n > format::kMaxKeyLength) return Status::Other("key of " + std::to_string(n) + " bytes is too long");
     plan.index_length += format::kEntryOverhead + n;
   }
@@ -37,15 +37,15 @@ Result<HashSectionPlan> PlanHashSection(const IndexKeys& keys, std::uint64_t ind
   plan.width = std::max(min_width, hs::WidthFor(plan.index_length));
   plan.capacity = hs::CapacityFor(plan.num_keys);
   plan.padding = hs::PaddingFor(index_offset + plan.index_length);
-  plan.section_length = plan.padding + plan.capacity * (hs::kFingerprintSize + plan.width) +
+  plan.section_length = plan.padding + plan.capacity * hs::SlotSize(plan.width) +
                         std::uint64_t{plan.num_keys} * plan.width + hs::kTrailerSize;
   return plan;
 }
 
-void WriteHashSection(const IndexKeys& keys, const HashSectionPlan& plan, std::uint64_t seed,
+void WriteHashSection(const IndexEntries& entries, const HashSectionPlan& plan, std::uint64_t seed,
                       std::span<unsigned char> out) {
   const unsigned w = plan.width;
-  const std::uint64_t slot_size = hs::kFingerprintSize + w;
+  const std::uint64_t slot_size = hs::SlotSize(w);
   unsigned char* slots = out.data() + plan.padding;
   unsigned char* order = slots + plan.capacity * slot_size;
   unsigned char* trailer = order + std::uint64_t{plan.num_keys} * w;
@@ -55,7 +55,7 @@ void WriteHashSection(const IndexKeys& keys, const HashSectionPlan& plan, std::u
   std::uint64_t position = 0;
   for (std::uint32_t i = 0; i < plan.num_keys; ++i) {
     hs::StoreWidth(order + std::uint64_t{i} * w, w, position);
-    position += format::kEntryOverhead + keys.key(i).size();
+    position += format::kEntryOverhead + entries.key(i).size();
   }
 
   // Slots first hold entry number + 1; a later entry of the same key takes
@@ -63,15 +63,15 @@ void WriteHashSection(const IndexKeys& keys, const HashSectionPlan& plan, std::u
   const StableHasher hasher(seed);
   std::uint32_t max_probe = 0;
   for (std::uint32_t i = 0; i < plan.num_keys; ++i) {
-    const std::string_view key = keys.key(i);
+    const std::string_view key = entries.key(i);
     const std::uint64_t hash = hasher(key);
-    const std::uint32_t fingerprint = hs::FingerprintOf(hash);
+    const std::uint16_t fingerprint = hs::FingerprintOf(hash);
     std::uint64_t slot = hs::HomeSlot(hash, plan.capacity);
     for (std::uint32_t probe = 1;; ++probe) {
       unsigned char* s = slots + slot * slot_size;
       const std::uint64_t held = hs::LoadWidth(s + hs::kFingerprintSize, w);
-      if (held == 0 || (LoadBE32(s) == fingerprint && keys.key(held - 1) == key)) {
-        StoreBE32(s, fingerprint);
+      if (held == 0 || (LoadBE16(s) == fingerprint && entries.key(held - 1) == key)) {
+        StoreBE16(s, fingerprint);
         hs::StoreWidth(s + hs::kFingerprintSize, w, std::uint64_t{i} + 1);
         max_probe = std::max(max_probe, probe);
         break;
@@ -82,7 +82,9 @@ void WriteHashSection(const IndexKeys& keys, const HashSectionPlan& plan, std::u
   for (std::uint64_t slot = 0; slot < plan.capacity; ++slot) {
     unsigned char* field = slots + slot * slot_size + hs::kFingerprintSize;
     const std::uint64_t held = hs::LoadWidth(field, w);
-    if (held != 0) hs::StoreWidth(field, w, hs::LoadWidth(order + (held - 1) * w, w) + 1);
+    if (held == 0) continue;
+    hs::StoreWidth(field, w, hs::LoadWidth(order + (held - 1) * w, w) + 1);
+    StoreBE32(field + w, hs::HintFor(entries.object_offset(held - 1)));
   }
 
   std::memset(trailer, 0, hs::kTrailerSize);
@@ -100,9 +102,9 @@ void WriteHashSection(const IndexKeys& keys, const HashSectionPlan& plan, std::u
   StoreBE32(trailer + hs::kTrailerCrcPos, crc32::Value(trailer, hs::kTrailerCrcPos));
 }
 
-Status AppendHashSection(const IndexKeys& keys, std::uint64_t index_offset, std::uint64_t seed,
+Status AppendHashSection(const IndexEntries& entries, std::uint64_t index_offset, std::uint64_t seed,
                          std::string& out) {
-  Result<HashSectionPlan> plan = PlanHashSection(keys, index_offset);
+  Result<HashSectionPlan> plan = PlanHashSection(entries, index_offset);
   if (!plan.ok()) return std::move(plan).status();
   const HashSectionPlan& p = plan.value();
   if (out.size() != p.index_offset + p.index_length) {
@@ -111,7 +113,7 @@ Status AppendHashSection(const IndexKeys& keys, std::uint64_t index_offset, std:
   }
   const std::size_t start = out.size();
   out.resize(start + static_cast<std::size_t>(p.section_length));
-  WriteHashSection(keys, p, seed,
+  WriteHashSection(entries, p, seed,
                    std::span(reinterpret_cast<unsigned char*>(out.data()) + start, p.section_length));
   return {};
 }
@@ -135,6 +137,11 @@ Result<ScannedIndex> ScannedIndex::Scan(const unsigned char* file, std::uint64_t
   }
   // With no entries index_offset may lie anywhere; no pointer is formed from it.
   return ScannedIndex(num_keys == 0 ? file : file + index_offset, std::move(positions), p - index_offset);
+}
+
+std::uint64_t ScannedIndex::object_offset(std::size_t i) const {
+  const unsigned char* entry = index_ + positions_[i];
+  return LoadBE64(entry + 2 + LoadBE16(entry));
 }
 
 std::string_view ScannedIndex::key(std::size_t i) const {

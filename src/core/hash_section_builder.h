@@ -2,11 +2,11 @@
 // whose entries are already laid out, and reading the keys of an existing
 // index to build one for a store that lacks it.
 //
-// The builder needs only the keys in index order: an entry's position
-// follows from the lengths of the keys before it.  It writes the section in
+// The builder needs the keys and object offsets in index order; an entry's
+// position follows from the lengths of the keys before it.  It writes the section in
 // place into the caller's buffer and allocates nothing, so building costs no
-// memory beyond the section itself (14 bytes per key for an index under
-// 4 GiB) and whatever holds the keys.  While it fills the slots they hold
+// memory beyond the section itself (16.5 bytes per key for an index
+// under 4 GiB) and whatever holds the keys.  While it fills the slots they hold
 // entry numbers, which it turns into positions at the end; a key that
 // repeats replaces its earlier slot, so the last entry wins.
 //
@@ -25,13 +25,15 @@
 
 namespace vorl {
 
-// The keys of an index in index order.  key(i) may be asked for in any
-// order; the views it returns must stay valid while the build runs.
-class IndexKeys {
+// The entries of an index in index order: each one's key and object
+// offset.  Entries may be asked for in any order; the views key() returns
+// must stay valid while the build runs.
+class IndexEntries {
  public:
-  virtual ~IndexKeys() = default;
+  virtual ~IndexEntries() = default;
   virtual std::size_t size() const = 0;
   virtual std::string_view key(std::size_t i) const = 0;
+  virtual std::uint64_t object_offset(std::size_t i) const = 0;
 };
 
 // What a section for a given index looks like: computed by PlanHashSection,
@@ -46,24 +48,24 @@ struct HashSectionPlan {
   std::uint64_t section_length = 0;  // everything appended, trailer included
 };
 
-// The plan for `keys` laid out as entries from `index_offset` on, with
+// The plan for `entries` laid out as entries from `index_offset` on, with
 // positions at least `min_width` bytes wide (4 to 8; a builder that must fix
 // the width before it knows the index length asks for more).  Fails (kind
 // other) when the keys could not form an index: more than 4294967295 of
 // them, a key over 65535 bytes, or an index_offset below the header size.
-Result<HashSectionPlan> PlanHashSection(const IndexKeys& keys, std::uint64_t index_offset,
+Result<HashSectionPlan> PlanHashSection(const IndexEntries& entries, std::uint64_t index_offset,
                                         unsigned min_width = 4);
 
-// Writes the section planned for `keys` into `out`, which must hold exactly
+// Writes the section planned for `entries` into `out`, which must hold exactly
 // plan.section_length bytes; `seed` keys the section's hash (use
 // NewSectionSeed() so that keys chosen at build time cannot aim at it).
-// REQUIRES: plan came from PlanHashSection(keys, ...).
-void WriteHashSection(const IndexKeys& keys, const HashSectionPlan& plan, std::uint64_t seed,
+// REQUIRES: plan came from PlanHashSection(entries, ...).
+void WriteHashSection(const IndexEntries& entries, const HashSectionPlan& plan, std::uint64_t seed,
                       std::span<unsigned char> out);
 
 // PlanHashSection and WriteHashSection appending to `out`, whose size must
 // then be the end of the index (index_offset + index_length).
-Status AppendHashSection(const IndexKeys& keys, std::uint64_t index_offset, std::uint64_t seed,
+Status AppendHashSection(const IndexEntries& entries, std::uint64_t index_offset, std::uint64_t seed,
                          std::string& out);
 
 // A seed no one outside this process can predict.
@@ -72,13 +74,14 @@ std::uint64_t NewSectionSeed();
 // The entries of an index section in a mapped file, scanned once with the
 // open path's bounds checks and messages.  Keys are views into the file;
 // each entry costs 8 bytes here.
-class ScannedIndex final : public IndexKeys {
+class ScannedIndex final : public IndexEntries {
  public:
   static Result<ScannedIndex> Scan(const unsigned char* file, std::uint64_t file_size,
                                    std::uint64_t index_offset, std::uint32_t num_keys);
 
   std::size_t size() const override { return positions_.size(); }
   std::string_view key(std::size_t i) const override;
+  std::uint64_t object_offset(std::size_t i) const override;
   // Bytes from index_offset to the end of the last entry.
   std::uint64_t index_length() const { return index_length_; }
 

@@ -130,17 +130,19 @@ INSTANTIATE_TEST_SUITE_P(Table, RoundTripTest,
                                          StoreShape{"Width8", 800, 12, 0, 9, false, 8}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The section adds 14 bytes per key at width 4, plus padding and trailer.
-TEST(HashSectionPlanTest, CostsFourteenBytesPerKeyUnder4GiB) {
-  struct Keys final : IndexKeys {
+// The section adds 16.5 bytes per key at width 4, plus padding and trailer.
+TEST(HashSectionPlanTest, CostsSixteenAndAHalfBytesPerKeyUnder4GiB) {
+  struct Keys final : IndexEntries {
     std::size_t size() const override { return 100000; }
     std::string_view key(std::size_t) const override { return "user:00000000"; }
+    std::uint64_t object_offset(std::size_t) const override { return 40; }
   } keys;
   Result<HashSectionPlan> plan = PlanHashSection(keys, 40);
   ASSERT_TRUE(plan.ok());
   EXPECT_EQ(plan.value().width, 4u);
   EXPECT_EQ(plan.value().capacity, 125001u);
-  EXPECT_EQ(plan.value().section_length, plan.value().padding + 125001u * 8 + 100000u * 4 + hs::kTrailerSize);
+  EXPECT_EQ(plan.value().section_length,
+            plan.value().padding + 125001u * 10 + 100000u * 4 + hs::kTrailerSize);
 }
 
 struct WidthCase {
@@ -162,10 +164,11 @@ struct PlanErrorCase {
 };
 class PlanErrorTest : public testing::TestWithParam<PlanErrorCase> {};
 TEST_P(PlanErrorTest, RefusesWhatCannotBeAnIndex) {
-  struct OneKey final : IndexKeys {
+  struct OneKey final : IndexEntries {
     std::string k;
     std::size_t size() const override { return 1; }
     std::string_view key(std::size_t) const override { return k; }
+    std::uint64_t object_offset(std::size_t) const override { return 40; }
   } keys;
   keys.k.assign(GetParam().key_len, 'k');
   Result<HashSectionPlan> plan = PlanHashSection(keys, GetParam().index_offset, GetParam().min_width);
@@ -180,9 +183,10 @@ INSTANTIATE_TEST_SUITE_P(Table, PlanErrorTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HashSectionPlanTest, AppendChecksThatTheBufferEndsAtTheIndex) {
-  struct OneKey final : IndexKeys {
+  struct OneKey final : IndexEntries {
     std::size_t size() const override { return 1; }
     std::string_view key(std::size_t) const override { return "k"; }
+    std::uint64_t object_offset(std::size_t) const override { return 40; }
   } keys;
   std::string buffer(40 + 10, '\0');  // one entry of 11 bytes would end at 51
   EXPECT_EQ(AppendHashSection(keys, 40, 1, buffer).kind(), ErrorKind::kOther);
@@ -369,7 +373,8 @@ TEST_P(HostileSectionTest, LookupsStayBoundedAndInside) {
   const std::uint64_t section = SectionOffset(image);
   auto* slots = reinterpret_cast<unsigned char*>(image.data()) + section + hs::PaddingFor(section);
   const StableHasher hasher(LoadBE64(Bytes(image) + t + hs::kSeedPos));
-  GetParam().lie(slots, capacity, slots + capacity * 8, hs::FingerprintOf(hasher(truth->key_at(0))));
+  GetParam().lie(slots, capacity, slots + capacity * hs::SlotSize(4),
+                 hs::FingerprintOf(hasher(truth->key_at(0))));
   if (GetParam().max_probe != 0)
     PutBE32(image, t + hs::kMaxProbePos, std::min<std::uint64_t>(GetParam().max_probe, capacity));
   ResealTrailer(image);
@@ -379,11 +384,15 @@ TEST_P(HostileSectionTest, LookupsStayBoundedAndInside) {
   ExpectSafeAnswers(*indexed, *truth, GetParam().name, false);
 }
 
+// Every slot: the fingerprint, `position` + 1 as written, and a hint at
+// the last line of the address space.
 void FillSlots(unsigned char* slots, std::uint64_t capacity, std::uint32_t fingerprint,
                std::uint32_t position) {
   for (std::uint64_t i = 0; i < capacity; ++i) {
-    StoreBE32(slots + 8 * i, fingerprint);
-    StoreBE32(slots + 8 * i + 4, position);
+    unsigned char* slot = slots + hs::SlotSize(4) * i;
+    StoreBE16(slot, static_cast<std::uint16_t>(fingerprint));
+    StoreBE32(slot + 2, position);
+    StoreBE32(slot + 6, 0xFFFFFFFF);
   }
 }
 
