@@ -68,10 +68,10 @@ Result<std::optional<std::uint64_t>> IndexedReader::Find(std::string_view key) c
 
 Result<std::optional<std::string_view>> IndexedReader::FindObject(std::string_view key) const {
   if (fallback_) return fallback_->FindObject(key);
-  Result<std::optional<std::uint64_t>> offset = Find(key);
-  if (!offset.ok()) return std::move(offset).status();
-  if (!offset.value()) return std::optional<std::string_view>();
-  Result<std::string_view> object = ObjectView(*offset.value());
+  Result<std::optional<EntryView>> found = section_->Find(key);
+  if (!found.ok()) return std::move(found).status();
+  if (!found.value()) return std::optional<std::string_view>();
+  Result<std::string_view> object = RecordView(mapping_.data(), mapping_.size(), found.value()->object_offset);
   if (!object.ok()) return std::move(object).status();
   return std::optional<std::string_view>(object.value());
 }
