@@ -44,8 +44,12 @@
 // constructor-like Locate() checks only the trailer against the header, in
 // O(1); the slots and positions are trusted only as far as each access
 // checks them: every position is bounds-checked before an entry is read and
-// every probe stops after max_probe slots, so damaged bytes give not-found
-// or a corrupt error, never a read outside the index or an endless probe.
+// every probe stops after max_probe slots.  Damaged bytes give not-found or
+// a corrupt error (the fingerprint and the key comparison keep a damaged
+// slot from answering for another key); a section crafted to point into the
+// middle of an entry whose bytes spell the key can yield a wrong offset,
+// as a crafted index can, and that offset is then read with the usual
+// record bounds checks.  Never a read outside the file or an endless probe.
 // Views are immutable; any number of threads may use one at once.
 #ifndef VORLSTORE_CORE_HASH_SECTION_H_
 #define VORLSTORE_CORE_HASH_SECTION_H_

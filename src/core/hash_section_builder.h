@@ -3,12 +3,13 @@
 // index to build one for a store that lacks it.
 //
 // The builder needs the keys and object offsets in index order; an entry's
-// position follows from the lengths of the keys before it.  It writes the section in
-// place into the caller's buffer and allocates nothing, so building costs no
-// memory beyond the section itself (16.5 bytes per key for an index
-// under 4 GiB) and whatever holds the keys.  While it fills the slots they hold
-// entry numbers, which it turns into positions at the end; a key that
-// repeats replaces its earlier slot, so the last entry wins.
+// position follows from the lengths of the keys before it.  It writes the
+// section in place into the caller's buffer and allocates nothing, so
+// building costs no memory beyond the section itself (16.5 bytes per key for
+// an index under 4 GiB) and whatever holds the entries.  While it fills the
+// slots they hold entry numbers, which it turns into positions and record
+// hints at the end; a key that repeats takes over its earlier slot, so the
+// last entry wins.
 //
 // Not thread-safe per call; separate calls share nothing.
 #ifndef VORLSTORE_CORE_HASH_SECTION_BUILDER_H_
@@ -19,6 +20,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/status.h"
@@ -48,7 +50,7 @@ struct HashSectionPlan {
   std::uint64_t section_length = 0;  // everything appended, trailer included
 };
 
-// The plan for `entries` laid out as entries from `index_offset` on, with
+// The plan for `entries`, laid out from `index_offset` on, with
 // positions at least `min_width` bytes wide (4 to 8; a builder that must fix
 // the width before it knows the index length asks for more).  Fails (kind
 // other) when the keys could not form an index: more than 4294967295 of
