@@ -46,10 +46,12 @@ void WriteHashSection(const IndexEntries& entries, const HashSectionPlan& plan, 
                       std::span<unsigned char> out) {
   const unsigned w = plan.width;
   const std::uint64_t slot_size = hs::SlotSize(w);
+  const std::uint64_t slots_size = plan.capacity * slot_size;
+  const std::uint64_t order_size = static_cast<std::uint64_t>(plan.num_keys) * w;
   unsigned char* slots = out.data() + plan.padding;
-  unsigned char* order = slots + plan.capacity * slot_size;
-  unsigned char* trailer = order + std::uint64_t{plan.num_keys} * w;
-  std::memset(out.data(), 0, static_cast<std::size_t>(order - out.data()));
+  unsigned char* order = slots + slots_size;
+  unsigned char* trailer = order + order_size;
+  std::memset(out.data(), 0, static_cast<std::size_t>(plan.padding + slots_size));
 
   // Positions in index order, from the key lengths.
   std::uint64_t position = 0;
