@@ -16,7 +16,7 @@ unsigned WidthFor(std::uint64_t index_length) {
   return w;
 }
 
-std::uint64_t CapacityFor(std::uint64_t n) { return n + n / 4 + 1; }
+std::uint64_t CapacityFor(std::uint64_t n) { return n + n / 3 + 1; }
 
 }  // namespace hash_section
 
@@ -107,6 +107,8 @@ Result<std::optional<EntryView>> HashSection::Find(std::string_view key) const {
   const std::uint64_t hash = hasher_(key);
   const std::uint16_t fingerprint = hs::FingerprintOf(hash);
   std::uint64_t slot = hs::HomeSlot(hash, capacity_);
+  // A run of a few slots often crosses into the next line: load both at once.
+  if ((capacity_ - slot) * slot_size_ > 64) __builtin_prefetch(slots_ + slot * slot_size_ + 64);
   // Every present key lies within max_probe slots of its home, so a longer
   // run proves absence; the bound also ends any run on a hostile table.
   for (std::uint32_t probe = 0; probe < max_probe_; ++probe) {
@@ -122,7 +124,11 @@ Result<std::optional<EntryView>> HashSection::Find(std::string_view key) const {
         __builtin_prefetch(file_ + record);
         if (file_size_ - record > 64) __builtin_prefetch(file_ + record + 64);
       }
-      Result<EntryView> entry = EntryAt(position_plus_one - 1);
+      // An entry may span two lines; ask for both at once.
+      const std::uint64_t position = position_plus_one - 1;
+      if (position < index_length_ && index_length_ - position > 64)
+        __builtin_prefetch(index_ + position + 64);
+      Result<EntryView> entry = EntryAt(position);
       if (!entry.ok()) return std::move(entry).status();
       if (entry.value().key == key) return std::optional<EntryView>(entry.value());
     }

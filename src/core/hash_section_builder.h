@@ -5,7 +5,7 @@
 // The builder needs the keys and object offsets in index order; an entry's
 // position follows from the lengths of the keys before it.  It writes the
 // section in place into the caller's buffer and allocates nothing, so
-// building costs no memory beyond the section itself (16.5 bytes per key for
+// building costs no memory beyond the section itself (17.3 bytes per key for
 // an index under 4 GiB) and whatever holds the entries.  While it fills the
 // slots they hold entry numbers, which it turns into positions and record
 // hints at the end; a key that repeats takes over its earlier slot, so the
