@@ -1,14 +1,14 @@
 // The file layer's calls for process resources that are not files: random
 // bytes for hash seeds and anonymous memory for large tables (declared in
 // file.h).
+#include "core/file.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
-
-#include "core/file.h"
 
 namespace vorl {
 

@@ -6,8 +6,8 @@
 #include "core/coding.h"
 #include "core/crc32.h"
 #include "core/format.h"
-#include "core/hash.h"
 #include "core/hash_section.h"
+#include "core/hash.h"
 #include "core/stable_hash.h"
 
 namespace vorl {
