@@ -21,6 +21,19 @@ using testing_util::ListDir;
 using testing_util::ReadFile;
 using testing_util::TempDir;
 
+StreamOptions WithHashIndex(bool on) {
+  StreamOptions options;
+  options.hash_index = on;
+  return options;
+}
+
+BuildOptions Quiet(bool hash_index) {
+  BuildOptions options;
+  options.print_summary = false;
+  options.hash_index = hash_index;
+  return options;
+}
+
 struct Script {
   const char* name;
   std::vector<std::string> objects;
@@ -59,7 +72,7 @@ class StreamBuilderScriptTest : public testing::TestWithParam<Script> {
  protected:
   std::string Streamed(bool hash_index) {
     const std::string path = dir_.path() + (hash_index ? "/streamed-hash.vrls" : "/streamed.vrls");
-    Result<std::unique_ptr<StreamBuilder>> b = StreamBuilder::Create(path, {.hash_index = hash_index});
+    Result<std::unique_ptr<StreamBuilder>> b = StreamBuilder::Create(path, WithHashIndex(hash_index));
     EXPECT_TRUE(b.ok());
     Play(GetParam(), *b.value());
     Result<BuildSummary> summary = b.value()->Commit();
@@ -72,7 +85,7 @@ class StreamBuilderScriptTest : public testing::TestWithParam<Script> {
     const std::string path = dir_.path() + (hash_index ? "/written-hash.vrls" : "/written.vrls");
     Writer w;
     Play(GetParam(), w);
-    EXPECT_TRUE(w.Build(path, {.print_summary = false, .hash_index = hash_index}).ok());
+    EXPECT_TRUE(w.Build(path, Quiet(hash_index)).ok());
     return path;
   }
 
@@ -127,7 +140,7 @@ TEST_P(StreamBuilderBadAddTest, FailsAsWriterAndBuildsTheRest) {
   const std::string path = dir.path() + "/s.vrls";
   Writer w;
   ASSERT_TRUE(w.AddObject("only").ok());
-  auto b = StreamBuilder::Create(path, {.hash_index = false});
+  auto b = StreamBuilder::Create(path, WithHashIndex(false));
   ASSERT_TRUE(b.ok());
   ASSERT_TRUE(b.value()->AddObject("only").ok());
   const Status from_writer = w.AddKey(GetParam().key, GetParam().obj_id);
@@ -139,7 +152,7 @@ TEST_P(StreamBuilderBadAddTest, FailsAsWriterAndBuildsTheRest) {
   ASSERT_TRUE(w.AddKey("k", 0).ok());
   ASSERT_TRUE(b.value()->Commit().ok());
   const std::string written = dir.path() + "/w.vrls";
-  ASSERT_TRUE(w.Build(written, {.print_summary = false}).ok());
+  ASSERT_TRUE(w.Build(written, Quiet(false)).ok());
   EXPECT_EQ(ReadFile(path), ReadFile(written));
 }
 
@@ -165,7 +178,9 @@ TEST_P(StreamBuilderEndingTest, LeavesTargetAndNoTemporaryFile) {
   const std::string target = dir.path() + "/t.vrls";
   testing_util::WriteFile(target, "old contents");
   bool cancel = false;
-  auto b = StreamBuilder::Create(target, {.cancel = [&] { return cancel; }});
+  StreamOptions options;
+  options.cancel = [&] { return cancel; };
+  auto b = StreamBuilder::Create(target, options);
   ASSERT_TRUE(b.ok());
   ASSERT_TRUE(b.value()->AddObject("payload").ok());
   ASSERT_TRUE(b.value()->AddKey("k", 0).ok());
