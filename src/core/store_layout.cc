@@ -54,7 +54,11 @@ Status AppendEntries(StoreAppender& out, const IndexEntries& entries) {
 
 Status StoreAppender::Append(const void* data, std::size_t size) {
   if (size == 0) return {};
-  if (Status s = out_.Append(data, size); !s.ok()) return s;
+  if (file_ == nullptr) {
+    memory_->append(static_cast<const char*>(data), size);
+  } else if (Status s = file_->Append(data, size); !s.ok()) {
+    return s;
+  }
   crc_ = crc32::Extend(crc_, data, size);
   position_ += size;
   return {};
@@ -86,8 +90,8 @@ Status AppendHashSectionTo(StoreAppender& out, const IndexEntries& entries, std:
   return out.Append(section.get(), size);
 }
 
-Status FinishStore(StoreAppender& out, const KeyMap& keys, std::span<const std::uint64_t> record_offsets,
-                   bool hash_index) {
+Result<format::Header> AppendIndex(StoreAppender& out, const KeyMap& keys,
+                                   std::span<const std::uint64_t> record_offsets, bool hash_index) {
   format::Header header;
   header.num_keys = static_cast<std::uint32_t>(keys.size());
   header.num_objects = static_cast<std::uint32_t>(record_offsets.size());
@@ -99,7 +103,14 @@ Status FinishStore(StoreAppender& out, const KeyMap& keys, std::span<const std::
     if (Status s = AppendHashSectionTo(out, entries, header.index_offset); !s.ok()) return s;
   }
   header.file_crc32 = out.crc();
-  return PatchHeader(out.file(), header);
+  return header;
+}
+
+Status FinishStore(StoreAppender& out, PendingFile& file, const KeyMap& keys,
+                   std::span<const std::uint64_t> record_offsets, bool hash_index) {
+  Result<format::Header> header = AppendIndex(out, keys, record_offsets, hash_index);
+  if (!header.ok()) return std::move(header).status();
+  return PatchHeader(file, header.value());
 }
 
 }  // namespace vorl

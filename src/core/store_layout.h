@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "core/file.h"
 #include "core/format.h"
@@ -21,22 +22,26 @@
 
 namespace vorl {
 
-// Appends to a PendingFile while extending the CRC of everything after the
-// header, and counts the file's length.
+// Appends to a PendingFile, or to memory for a file that is written later
+// in one go, while extending the CRC of everything after the header, and
+// counts the file's length.
 class StoreAppender {
  public:
   // For a file whose `position` bytes so far have the CRC `crc` (the header
   // excluded).
   StoreAppender(PendingFile& out, std::uint64_t position, std::uint32_t crc)
-      : out_(out), position_(position), crc_(crc) {}
+      : file_(&out), position_(position), crc_(crc) {}
+  // The same, collecting the bytes in `memory` instead.
+  StoreAppender(std::string& memory, std::uint64_t position, std::uint32_t crc)
+      : memory_(&memory), position_(position), crc_(crc) {}
 
   Status Append(const void* data, std::size_t size);
   std::uint64_t position() const { return position_; }
   std::uint32_t crc() const { return crc_; }
-  PendingFile& file() const { return out_; }
 
  private:
-  PendingFile& out_;
+  PendingFile* file_ = nullptr;
+  std::string* memory_ = nullptr;
   std::uint64_t position_;
   std::uint32_t crc_;
 };
@@ -53,13 +58,17 @@ Status PatchHeader(PendingFile& out, const format::Header& header);
 // per key) is held only while it is written.
 Status AppendHashSectionTo(StoreAppender& out, const IndexEntries& entries, std::uint64_t index_offset);
 
-// Finishes a store whose header placeholder and object records are in
-// `out`: `record_offsets[i]` is object i's record offset from the start of
-// the object section, which ends at out.position().  Appends the entries of
-// `keys` in key order, the hash index section when asked, and patches the
-// header.  Commit is left to the caller.
-Status FinishStore(StoreAppender& out, const KeyMap& keys, std::span<const std::uint64_t> record_offsets,
-                   bool hash_index);
+// Appends what follows the object records, which end at out.position():
+// the entries of `keys` in key order and, when asked, the hash index
+// section.  `record_offsets[i]` is object i's record offset from the start
+// of the object section.  Returns the header that describes the file.
+Result<format::Header> AppendIndex(StoreAppender& out, const KeyMap& keys,
+                                   std::span<const std::uint64_t> record_offsets, bool hash_index);
+
+// AppendIndex, then the header patched over the placeholder at the start of
+// `file`.  Commit is left to the caller.
+Status FinishStore(StoreAppender& out, PendingFile& file, const KeyMap& keys,
+                   std::span<const std::uint64_t> record_offsets, bool hash_index);
 
 }  // namespace vorl
 

@@ -61,7 +61,7 @@ Result<BuildSummary> StreamBuilder::Commit() {
   } finish{this};
   // No key is added from here on; the sort runs without the hash table.
   keys_.ReleaseTable();
-  Status s = FinishStore(out_, keys_, record_offsets_, options_.hash_index);
+  Status s = FinishStore(out_, *file_, keys_, record_offsets_, options_.hash_index);
   if (s.ok()) s = file_->Commit(options_.cancel);
   if (!s.ok()) return s;
   return PublishedSummary(target_, record_offsets_.size(), keys_.size(), options_.print_summary);

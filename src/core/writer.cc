@@ -55,13 +55,23 @@ Status Writer::AddKey(std::string_view key, std::uint32_t obj_id) {
 }
 
 Result<BuildSummary> Writer::Build(std::string_view path, const BuildOptions& options) const {
+  // Everything after the records, and with it both checksums, is laid out
+  // in memory before the file is opened: the file is then written front to
+  // back in one pass and never patched.
+  std::string index;
+  StoreAppender tail(index, format::kDataOffset + records_.size(),
+                     crc32::Value(records_.data(), records_.size()));
+  Result<format::Header> header = AppendIndex(tail, keys_, object_offsets_, options.hash_index);
+  if (!header.ok()) return std::move(header).status();
+  unsigned char header_bytes[format::kHeaderSize];
+  format::EncodeHeader(header.value(), header_bytes);
+
   Result<PendingFile> file = PendingFile::Create(path, options.cancel);
   if (!file.ok()) return std::move(file).status();
   PendingFile& out = file.value();
-  StoreAppender appender(out, format::kHeaderSize, 0);
-  Status s = AppendPlaceholderHeader(out);
-  if (s.ok()) s = appender.Append(records_.data(), records_.size());
-  if (s.ok()) s = FinishStore(appender, keys_, object_offsets_, options.hash_index);
+  Status s = out.Append(header_bytes, sizeof header_bytes);
+  if (s.ok()) s = out.Append(records_.data(), records_.size());
+  if (s.ok()) s = out.Append(index.data(), index.size());
   if (s.ok()) s = out.Commit(options.cancel);
   if (!s.ok()) return s;
   return PublishedSummary(path, object_offsets_.size(), keys_.size(), options.print_summary);
