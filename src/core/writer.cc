@@ -384,7 +384,7 @@ std::string Writer::IndexSection() const {
   return index;
 }
 
-Status Writer::Build(std::string_view path) const {
+Status Writer::Build(std::string_view path, bool print_summary) const {
   const std::string tmp_path = TemporaryPathFor(path);
   const std::string index = IndexSection();
   const std::uint32_t file_crc =
@@ -417,6 +417,7 @@ Status Writer::Build(std::string_view path) const {
   }  // closes the file and releases the lock; a failure to close is ignored
   // Without this, a crash soon after the rename could lose the new entry.
   if (Status s = SyncDirectory(ParentDirectory(path, LastFileComponent(path))); !s.ok()) return s;
+  if (!print_summary) return {};
 
   struct stat st {};
   const std::uint64_t size =

@@ -40,9 +40,9 @@ class Writer {
 
   // Writes the store to `path` through its temporary path, fsyncs, renames
   // it over `path`, syncs the directory and prints the summary line on
-  // descriptor 1.  Failures are kind I/O; a failed summary print is kind
-  // internal (the store is in place by then).
-  Status Build(std::string_view path) const;
+  // descriptor 1 unless `print_summary` is false.  Failures are kind I/O; a
+  // failed summary print is kind internal (the store is in place by then).
+  Status Build(std::string_view path, bool print_summary = true) const;
 
   std::uint64_t num_objects() const { return object_offsets_.size(); }
   std::uint64_t num_keys() const { return key_refs_.size(); }
