@@ -73,7 +73,14 @@ class Packer:
 
     def pack(self, obj: Any) -> bytes:
         """The MessagePack bytes of *obj*; raises InvalidObjectError if no reader could read them."""
-        raw = self._pack(obj)
+        try:
+            raw = self._pack(obj)
+        except OverflowError as e:
+            raise InvalidObjectError(f"object {_short_repr(obj)} cannot be stored: an integer is outside "
+                                     f"MessagePack's range -2**63 .. 2**64-1 ({e})") from None
+        except UnicodeEncodeError as e:
+            raise InvalidObjectError(f"object {_short_repr(obj)} cannot be stored: text holds a lone "
+                                     f"surrogate, which has no UTF-8 form ({e.reason} at {e.start})") from None
         why = why_unreadable(raw)
         if why is not None:
             raise InvalidObjectError(f"object {_short_repr(obj)} cannot be read back: {why}")

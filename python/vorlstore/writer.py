@@ -30,6 +30,9 @@ class BuildSummary(TypedDict):
     seconds: float
 
 
+#: What update() and build() take: a mapping, or (key, object) pairs.
+_Pairs = Mapping[str, Any] | Mapping[bytes, Any] | Iterable[tuple[Key, Any]]
+
 # Pairs are packed and handed to the engine this many at a time, which
 # bounds the extra memory of update() and build() on long iterables.
 _BATCH = 4096
@@ -73,7 +76,7 @@ class VorlWriter:
         """Map *key* to the object with id *obj_id*."""
         self._engine.add_key(key, obj_id)
 
-    def update(self, items: Mapping[Key, Any] | Iterable[tuple[Key, Any]], /) -> None:
+    def update(self, items: _Pairs, /) -> None:
         """Store each ``(key, obj)`` pair (or each item of a mapping), one object per key.
 
         Pairs are checked and added in batches: when one fails, the pairs of
@@ -110,7 +113,7 @@ class VorlWriter:
 
 def build(
     path: StrPath,
-    items: Mapping[Key, Any] | Iterable[tuple[Key, Any]],
+    items: _Pairs,
     *,
     default: DefaultHook | None = None,
     datetime: bool = False,

@@ -1,6 +1,7 @@
 #include "engine/store_reader.h"
 
 #include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
 
 #include <algorithm>
 #include <ranges>
@@ -198,9 +199,10 @@ void BindReader(nb::module_& m) {
                   "bytes_keys: bool = False) "
                   "-> Cursor"),
           "A lazy walk over entries [begin, end): what is 0 for keys, 1 for values, 2 for (key, value).")
-      .def("stats", &StoreReader::Stats)
+      .def("stats", &StoreReader::Stats, nb::sig("def stats(self) -> dict[str, int | str | bool]"))
       .def("verify", &StoreReader::Verify, "Checks every checksum; raises on the first mismatch.")
-      .def("objects_raw", &StoreReader::ObjectsRaw, "Each object some key refers to, once.")
+      .def("objects_raw", &StoreReader::ObjectsRaw, nb::sig("def objects_raw(self) -> list[bytes]"),
+           "Each object some key refers to, once.")
       .def("close", &StoreReader::Close)
       .def_prop_ro("closed", &StoreReader::closed)
       .def_prop_ro("path",

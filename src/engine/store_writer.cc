@@ -196,10 +196,17 @@ void BindWriter(nb::module_& m) {
            nb::sig("def copy_from(self, source: Reader, later: collections.abc.Sequence[Reader], /) -> None"),
            "Adds the keys of `source` that no store in `later` holds.")
       .def("build", &StoreWriter::Build, nb::arg("path"),
-           nb::sig("def build(self, path: bytes, /) -> dict[str, object]"),
+           nb::sig("def build(self, path: bytes, /) -> dict[str, str | int | float]"),
            "Publishes the store at `path` atomically and returns its summary.")
       .def_prop_ro("num_objects", &StoreWriter::num_objects)
       .def_prop_ro("num_keys", &StoreWriter::num_keys);
+  m.def(
+      "temporary_path",
+      [](const nb::bytes& target) {
+        const std::string tmp = TemporaryPathFor(std::string_view(target.c_str(), target.size()));
+        return nb::bytes(tmp.data(), tmp.size());
+      },
+      nb::arg("target"), "Where a build of `target` writes before it renames the file into place.");
 }
 
 }  // namespace vorl::engine
