@@ -37,7 +37,10 @@ class Progress:
         self._started = time.monotonic()
         self._drawn = 0.0
         if enabled and use_tqdm and _tqdm is not None:
-            self._bar = _tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, dynamic_ncols=True,
+            # A terminal's width is followed as it changes; elsewhere COLUMNS decides.
+            tty = self.stream.isatty()
+            self._bar = _tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, dynamic_ncols=tty,
+                              ncols=None if tty else shutil.get_terminal_size().columns - 1,
                               file=self.stream, leave=False, mininterval=0.2)
 
     def update(self, done: int, records: int) -> None:

@@ -71,8 +71,18 @@ def _jsonable(obj: Any) -> Any:
     return {"$repr": repr(obj)}
 
 
+def _json_line(obj: Any) -> str:
+    """*obj* as JSON text, readable; lone surrogates (keys that are not UTF-8) as \\u escapes."""
+    text = json.dumps(obj, ensure_ascii=False)
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        text = json.dumps(obj)
+    return text
+
+
 def _dumps(obj: Any) -> str:
-    return json.dumps(_jsonable(obj), ensure_ascii=False)
+    return _json_line(_jsonable(obj))
 
 
 # -- Commands
@@ -189,7 +199,7 @@ def cmd_keys(args: argparse.Namespace) -> int:
         out = _stdout()
         if args.json:
             for key in keys:
-                out.write(json.dumps(key, ensure_ascii=False) + "\n")
+                out.write(_json_line(key) + "\n")
         else:
             for key in keys:
                 out.write(key + "\n")
