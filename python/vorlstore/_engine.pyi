@@ -71,6 +71,10 @@ class Writer:
         """Publishes the store at `path` atomically and returns its summary."""
 
     @property
+    def last_build(self) -> dict[str, str | int | float] | None:
+        """The summary of the last build that published, or None."""
+
+    @property
     def num_objects(self) -> int: ...
 
     @property

@@ -156,6 +156,13 @@ def cmd_build(args: argparse.Namespace) -> int:
         progress.close()
     try:
         summary = writer.build(args.output)
+    except KeyboardInterrupt:
+        # Interrupted before the rename: nothing was published.  Interrupted
+        # as the build returned: it was, and that is what to report.
+        published = writer.last_build
+        if published is None:
+            raise
+        summary = published
     except OSError as e:
         tmp = os.fsdecode(_engine.temporary_path(os.fsencode(args.output)))
         left = f"; the partial file {tmp} was left behind" if os.path.exists(tmp) else ""

@@ -100,6 +100,15 @@ class VorlWriter:
         return cast(BuildSummary, summary)
 
     @property
+    def last_build(self) -> BuildSummary | None:
+        """The summary of the last build that published, or None.
+
+        A Ctrl-C that arrives just as a build returns raises KeyboardInterrupt
+        although the store was published; this tells such a caller the truth.
+        """
+        return cast(BuildSummary | None, self._engine.last_build)
+
+    @property
     def num_objects(self) -> int:
         return self._engine.num_objects
 

@@ -175,6 +175,7 @@ nb::dict StoreWriter::Build(const nb::bytes& path) {
   summary["keys"] = writer_.num_keys();
   summary["bytes"] = size == static_cast<std::uintmax_t>(-1) ? 0 : size;
   summary["seconds"] = seconds;
+  last_build_ = summary;
   return summary;
 }
 
@@ -198,6 +199,9 @@ void BindWriter(nb::module_& m) {
       .def("build", &StoreWriter::Build, nb::arg("path"),
            nb::sig("def build(self, path: bytes, /) -> dict[str, str | int | float]"),
            "Publishes the store at `path` atomically and returns its summary.")
+      .def_prop_ro("last_build", &StoreWriter::last_build,
+                   nb::sig("def last_build(self) -> dict[str, str | int | float] | None"),
+                   "The summary of the last build that published, or None.")
       .def_prop_ro("num_objects", &StoreWriter::num_objects)
       .def_prop_ro("num_keys", &StoreWriter::num_keys);
   m.def(

@@ -31,6 +31,10 @@ class StoreWriter {
   // whose handler raises (Ctrl-C) stops it before anything is written.
   nb::dict Build(const nb::bytes& path);
 
+  // The summary of the last build that published, kept so that a caller
+  // interrupted just as Build returned can still learn that it published.
+  nb::object last_build() const { return last_build_; }
+
   std::uint64_t num_objects() const { return writer_.num_objects(); }
   std::uint64_t num_keys() const { return writer_.num_keys(); }
 
@@ -39,6 +43,7 @@ class StoreWriter {
 
   Writer writer_;
   bool busy_ = false;
+  nb::object last_build_ = nb::none();
 };
 
 void BindWriter(nb::module_& m);
