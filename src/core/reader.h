@@ -103,6 +103,8 @@ class Reader {
   static constexpr std::size_t kEntryLead = 16;
   // Entries [first, second) are those whose key starts with `prefix`.
   std::pair<std::size_t, std::size_t> PrefixRange(std::string_view prefix) const;
+  // The first entry whose key is not below `key` (num_entries() if none).
+  std::size_t LowerBound(std::string_view key) const;
   // Calls visit(i, payload_view) for each entry in [begin, end), in order;
   // the first failed object read ends the walk and is returned.  A visitor
   // may return a Status; a failed one ends the walk too and is returned.

@@ -4,7 +4,6 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
-#include <ranges>
 #include <string_view>
 
 #include "engine/errors.h"
@@ -14,12 +13,6 @@ namespace vorl::engine {
 namespace {
 
 nb::object BytesOf(std::string_view payload) { return nb::bytes(payload.data(), payload.size()); }
-
-// The first entry whose key is not below `key`.
-std::size_t LowerBound(const Reader& reader, std::string_view key) {
-  const auto entries = std::views::iota(std::size_t{0}, reader.num_entries());
-  return *std::ranges::partition_point(entries, [&](std::size_t i) { return reader.key_at(i) < key; });
-}
 
 }  // namespace
 
@@ -51,8 +44,8 @@ bool StoreReader::Contains(nb::handle key) const {
 
 std::pair<std::size_t, std::size_t> StoreReader::Bounds(nb::handle start, nb::handle stop) const {
   const Reader& reader = Get();
-  const std::size_t first = start.is_none() ? 0 : LowerBound(reader, KeyArg(start).bytes());
-  const std::size_t last = stop.is_none() ? reader.num_entries() : LowerBound(reader, KeyArg(stop).bytes());
+  const std::size_t first = start.is_none() ? 0 : reader.LowerBound(KeyArg(start).bytes());
+  const std::size_t last = stop.is_none() ? reader.num_entries() : reader.LowerBound(KeyArg(stop).bytes());
   return {first, std::max(first, last)};
 }
 
@@ -130,8 +123,8 @@ void Cursor::Refill(const Reader& reader) {
           reader_->path());
   }
   if (reverse_) {
-    std::ranges::reverse(keys_);
-    std::ranges::reverse(values_);
+    std::reverse(keys_.begin(), keys_.end());
+    std::reverse(values_.begin(), values_.end());
     hi_ = begin;
   } else {
     lo_ = end;
