@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <string>
 #include <string_view>
 
 #include "engine/errors.h"
@@ -51,7 +52,17 @@ std::pair<std::size_t, std::size_t> StoreReader::Bounds(nb::handle start, nb::ha
 
 std::pair<std::size_t, std::size_t> StoreReader::PrefixBounds(nb::handle prefix) const {
   const Reader& reader = Get();
-  return reader.PrefixRange(KeyArg(prefix).bytes());
+  const KeyArg key(prefix);
+  // Two binary searches rather than a walk to the end of the run, so that a
+  // lazy walk over a long run starts at once.  The run ends before the
+  // smallest key above every extension of the prefix: the prefix without
+  // its trailing 0xFF bytes, last byte plus one (none when nothing is left).
+  std::string above(key.bytes());
+  while (!above.empty() && static_cast<unsigned char>(above.back()) == 0xFF) above.pop_back();
+  const std::size_t first = reader.LowerBound(key.bytes());
+  if (above.empty()) return {first, reader.num_entries()};
+  above.back() = static_cast<char>(static_cast<unsigned char>(above.back()) + 1);
+  return {first, std::max(first, reader.LowerBound(above))};
 }
 
 nb::dict StoreReader::Stats() const {

@@ -317,3 +317,23 @@ def test_build_prints_nothing(tmp_path):
         tmp_path / "q.vrls",
     )
     assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
+
+
+@pytest.mark.parametrize(
+    "prefix, keys",
+    [
+        ("", ["", "a", "a\udcff", "a\udcff\x00", "a\udcff\udcff", "b", "\udcff", "\udcff\udcff"]),
+        ("a", ["a", "a\udcff", "a\udcff\x00", "a\udcff\udcff"]),
+        (b"a\xff", ["a\udcff", "a\udcff\x00", "a\udcff\udcff"]),
+        (b"a\xff\xff", ["a\udcff\udcff"]),
+        (b"\xff", ["\udcff", "\udcff\udcff"]),
+        (b"\xff\xff\xff", []),
+        ("c", []),
+    ],
+    ids=["empty", "a", "a-ff", "a-ff-ff", "ff", "ff-ff-ff", "absent"],
+)
+def test_prefix_runs_end_where_the_prefix_ends(tmp_path, prefix, keys):
+    stored = [b"", b"a", b"a\xff", b"a\xff\xff", b"a\xff\x00", b"b", b"\xff", b"\xff\xff"]
+    r = VorlReader(store(tmp_path, [(k, k) for k in stored]))
+    assert list(r.prefix_keys(prefix)) == keys
+    assert [v for _, v in r.prefix(prefix)] == [os.fsencode(k) for k in keys]
