@@ -1,6 +1,6 @@
 """The native engine of the vorlstore package."""
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 
 
 class Reader:
@@ -10,6 +10,9 @@ class Reader:
 
     def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None:
         """The stored bytes for `key`, or None."""
+
+    def get_many_raw(self, keys: Iterable[str | bytes | bytearray], /) -> list[bytes | None]:
+        """The stored bytes (or None) for each key, in order."""
 
     def contains(self, key: str | bytes | bytearray, /) -> bool: ...
 

@@ -10,7 +10,7 @@ same way), ``bytes`` or ``bytearray``.  Iteration, the views, ``prefix`` and
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, ValuesView
+from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
 from types import TracebackType
 from typing import Any, Literal, TypedDict, cast, overload
 
@@ -142,6 +142,16 @@ class VorlReader(Mapping[str, Any]):
     def get_raw(self, key: Key) -> bytes | None:
         """The stored MessagePack bytes for *key*, or None."""
         return self._engine.get_raw(key)
+
+    def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
+        """The stored MessagePack bytes (or None) for each of *keys*, in order."""
+        return self._engine.get_many_raw(keys)
+
+    def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
+        """The object (or *default*) for each of *keys*, in order."""
+        keys = keys if isinstance(keys, (list, tuple)) else list(keys)
+        raws = self._engine.get_many_raw(keys)
+        return [default if raw is None else self._decode(key, raw) for key, raw in zip(keys, raws)]
 
     def prefix(self, prefix: Key) -> Iterator[tuple[str, Any]]:
         """``(key, obj)`` pairs of every key that starts with *prefix*, in key order, lazily."""

@@ -9,6 +9,7 @@
 
 #include "engine/errors.h"
 #include "engine/keys.h"
+#include "engine/sequence.h"
 
 namespace vorl::engine {
 namespace {
@@ -35,6 +36,19 @@ nb::object StoreReader::GetRaw(nb::handle key) const {
   const KeyArg k(key);
   const std::optional<std::string_view> found = Unwrap(reader.FindObject(k.bytes()), path_);
   return found ? BytesOf(*found) : nb::none();
+}
+
+nb::list StoreReader::GetManyRaw(nb::handle keys) const {
+  const Reader& reader = Get();
+  const Items items(keys, "keys must be iterable");
+  nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const KeyArg key(items[i]);
+    const std::optional<std::string_view> found = Unwrap(reader.FindObject(key.bytes()), path_);
+    nb::object value = found ? BytesOf(*found) : nb::none();
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), value.release().ptr());
+  }
+  return out;
 }
 
 bool StoreReader::Contains(nb::handle key) const {
@@ -175,6 +189,10 @@ void BindReader(nb::module_& m) {
       .def("get_raw", &StoreReader::GetRaw, nb::arg("key"),
            nb::sig("def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None"),
            "The stored bytes for `key`, or None.")
+      .def("get_many_raw", &StoreReader::GetManyRaw, nb::arg("keys"),
+           nb::sig("def get_many_raw(self, keys: collections.abc.Iterable[str | bytes | bytearray], /) "
+                   "-> list[bytes | None]"),
+           "The stored bytes (or None) for each key, in order.")
       .def("contains", &StoreReader::Contains, nb::arg("key"),
            nb::sig("def contains(self, key: str | bytes | bytearray, /) -> bool"))
       .def("__len__", &StoreReader::num_entries)

@@ -37,6 +37,8 @@ class StoreReader {
 
   nb::object GetRaw(nb::handle key) const;
   bool Contains(nb::handle key) const;
+  // The stored bytes (or None) for each key of a sequence, in order.
+  nb::list GetManyRaw(nb::handle keys) const;
   std::size_t num_entries() const { return Get().num_entries(); }
   // Entries [first, second) whose keys lie in [start, stop); None is open.
   std::pair<std::size_t, std::size_t> Bounds(nb::handle start, nb::handle stop) const;

@@ -10,23 +10,11 @@
 #include "core/format.h"
 #include "engine/errors.h"
 #include "engine/keys.h"
+#include "engine/sequence.h"
 #include "engine/store_reader.h"
 
 namespace vorl::engine {
 namespace {
-
-// A Python sequence as a borrowed array of items, valid while it lives.
-class Items {
- public:
-  Items(nb::handle sequence, const char* what) : fast_(nb::steal(PySequence_Fast(sequence.ptr(), what))) {
-    if (!fast_.is_valid()) throw nb::python_error();
-  }
-  std::size_t size() const { return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast_.ptr())); }
-  nb::handle operator[](std::size_t i) const { return PySequence_Fast_GET_ITEM(fast_.ptr(), i); }
-
- private:
-  nb::object fast_;
-};
 
 // Converts and checks every key of `keys` before anything is stored.
 std::vector<KeyArg> CheckedKeys(const Items& keys) {

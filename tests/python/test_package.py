@@ -192,6 +192,9 @@ def test_reader_matches_a_dict_model(tmp_path_factory, pairs, probes):
     assert [v for _, v in r.items()] == [model[k] for k in ordered]
     assert list(reversed(r.items())) == [(os.fsdecode(k), model[k]) for k in reversed(ordered)]
     assert all(r[key] == model[os.fsencode(key)] for key in r)
-    for key in list(model) + [p.encode() if isinstance(p, str) else p for p in probes]:
+    lookups = list(model) + [p.encode() if isinstance(p, str) else p for p in probes]
+    for key in lookups:
         assert r.get(key, "<absent>") == model.get(key, "<absent>")
         assert (key in r) == (key in model)
+    assert r.get_many(iter(lookups), "<absent>") == [model.get(key, "<absent>") for key in lookups]
+    assert r.get_many_raw(lookups) == [r.get_raw(key) for key in lookups]

@@ -270,6 +270,7 @@ CLOSED_CALLS = {
     "stats": lambda r: r.stats(),
     "verify": lambda r: r.verify(),
     "get_raw": lambda r: r.get_raw("k"),
+    "get_many": lambda r: r.get_many(["k"]),
     "pickle": pickle.dumps,
     "with": lambda r: r.__enter__(),
 }
