@@ -15,7 +15,8 @@ import pytest
 import vorlstore
 from vorlstore import VorlReader, VorlWriter
 
-from conftest import run_python
+import storecodec
+from processes import run_python
 
 
 def store(tmp_path, pairs, name="s.vrls", **writer_args):
@@ -225,13 +226,25 @@ def test_a_hooks_own_error_passes_through(tmp_path):
 
 
 def test_stored_bytes_no_reader_can_read(tmp_path):
-    # The low-level writer stores any bytes; it prints its summary, so it runs in a child.
     path = tmp_path / "bad.vrls"
-    run_python(f"from vorlstore._vorlstore import _VorlWriter as W\nw = W()\nw.add_key('bad', w.add_object_raw(b'\\xc1'))\nw.build({str(path)!r})")
+    path.write_bytes(storecodec.encode_store([b"\xc1"], {b"bad": 0}))
     r = VorlReader(path)
-    for read in (lambda: r["bad"], lambda: list(r.items()), lambda: r.objects()):
+    for read in (lambda: r["bad"], lambda: list(r.items()), lambda: r.objects(), lambda: r.get_many(["bad"])):
         with pytest.raises(vorlstore.CorruptError, match=f"^{path}: .* cannot be read: not valid MessagePack"):
             read()
+
+
+def test_duplicate_entries_list_once_with_the_last_object(tmp_path):
+    # No writer makes such a file, but a reader must stay a mapping on one.
+    objects = [b"\x01", b"\x02", b"\x03"]
+    offsets = storecodec.record_offsets(objects)
+    path = tmp_path / "dup.vrls"
+    path.write_bytes(storecodec.encode_entries(objects, [(b"a", offsets[0]), (b"a", offsets[1]), (b"b", offsets[2])]))
+    r = VorlReader(path)
+    assert list(r.items()) == [("a", 2), ("b", 3)] and list(reversed(r.keys())) == ["b", "a"]
+    assert r["a"] == 2 and dict(r) == {"a": 2, "b": 3}
+    vorlstore.merge(tmp_path / "m.vrls", path)
+    assert VorlReader(tmp_path / "m.vrls").stats()["num_keys"] == 2
 
 
 # -- One call, update, merge.
