@@ -101,10 +101,15 @@ _OS_ERROR_TAIL = re.compile(r":? ?[^:]*\(os error \d+\)$")
 
 
 def os_error(errno: int, context: str, filename: str | None) -> StoreOSError:
-    """The StoreOSError subclass for *errno*, its text led by *context* (e.g. "rename")."""
-    text = os.strerror(errno) if errno else "input/output error"
-    strerror = f"{context}: {text}" if context else text
-    return _BY_ERRNO.get(errno, StoreOSError)(errno or _errno.EIO, strerror, filename)
+    """The StoreOSError subclass for *errno*, its text led by *context* (e.g. "rename").
+
+    A failure with no errno behind it (say, a temporary path that is not a
+    regular file) reads as its context alone, with errno EIO.
+    """
+    if not errno:
+        return StoreOSError(_errno.EIO, context or "input/output error", filename)
+    strerror = f"{context}: {os.strerror(errno)}" if context else os.strerror(errno)
+    return _BY_ERRNO.get(errno, StoreOSError)(errno, strerror, filename)
 
 
 def _context(message: str, filename: str | None) -> str:
