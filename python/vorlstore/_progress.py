@@ -32,6 +32,7 @@ class Progress:
         self.total = total
         self.enabled = enabled
         self.records = 0
+        self._posted = 0  # the count tqdm shows
         self.done = 0
         self._bar: Any = None
         self._started = time.monotonic()
@@ -49,9 +50,10 @@ class Progress:
         if self._bar is not None:
             self._bar.update(done - self.done)
             self.done = done
-            if records - self.records >= 1000 or done == self.total:
-                self.records = records
+            if records - self._posted >= 1000 or done == self.total:
+                self._posted = records
                 self._bar.set_postfix_str(f"{records:,} records", refresh=False)
+            self.records = records
             return
         self.done, self.records = done, records
         now = time.monotonic()
@@ -75,8 +77,12 @@ class Progress:
     def close(self) -> None:
         if not self.enabled:
             return
+        # A last frame with the final figures, however short the run was.
         if self._bar is not None:
+            self._bar.set_postfix_str(f"{self.records:,} records", refresh=False)
+            self._bar.refresh()
             self._bar.close()
         else:
+            self._draw(time.monotonic())
             self.stream.write("\r" + " " * (shutil.get_terminal_size().columns - 1) + "\r")
             self.stream.flush()

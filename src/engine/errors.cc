@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "engine/keys.h"
+
 namespace vorl::engine {
 namespace {
 
@@ -60,12 +62,7 @@ int ErrnoOf(std::string_view message) {
 void Raise(const Failure& failure) {
   // Imported on first use: the package imports this module while it loads.
   nb::object make = nb::module_::import_("vorlstore.errors").attr("from_engine");
-  nb::object filename =
-      failure.filename().empty()
-          ? nb::none()
-          : nb::steal(PyUnicode_DecodeFSDefaultAndSize(failure.filename().data(),
-                                                       static_cast<Py_ssize_t>(failure.filename().size())));
-  if (!filename.is_valid()) throw nb::python_error();
+  nb::object filename = failure.filename().empty() ? nb::none() : PathToPython(failure.filename());
   nb::object message = nb::steal(PyUnicode_DecodeUTF8(
       failure.message().data(), static_cast<Py_ssize_t>(failure.message().size()), "backslashreplace"));
   if (!message.is_valid()) throw nb::python_error();

@@ -72,4 +72,10 @@ nb::object KeyToPython(std::string_view key, bool as_bytes) {
   return nb::steal(o);
 }
 
+nb::object PathToPython(std::string_view path) {
+  PyObject* o = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  if (o == nullptr) throw nb::python_error();
+  return nb::steal(o);
+}
+
 }  // namespace vorl::engine

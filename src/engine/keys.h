@@ -1,4 +1,4 @@
-// Keys between Python and the store.  A key is bytes in the file; from
+// Keys (and file names) between Python and the store.  A key is bytes in the file; from
 // Python it is bytes, bytearray or str, and a str stands for its UTF-8 form
 // with "surrogateescape" (the os.fsencode convention), so that every key
 // listed as str looks up its own entry: listings decode key bytes the same
@@ -35,6 +35,9 @@ void CheckKeyLength(std::string_view key);
 // A key as Python sees it in listings: str (surrogateescape) or bytes.
 // New reference.
 nb::object KeyToPython(std::string_view key, bool as_bytes);
+
+// A file name as Python shows it: decoded like os.fsdecode.  New reference.
+nb::object PathToPython(std::string_view path);
 
 }  // namespace vorl::engine
 

@@ -42,6 +42,7 @@ nb::list StoreReader::GetManyRaw(nb::handle keys) const {
   const Reader& reader = Get();
   const Items items(keys, "keys must be iterable");
   nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!out.is_valid()) throw nb::python_error();
   for (std::size_t i = 0; i < items.size(); ++i) {
     const KeyArg key(items[i]);
     const std::optional<std::string_view> found = Unwrap(reader.FindObject(key.bytes()), path_);
@@ -83,8 +84,7 @@ nb::dict StoreReader::Stats() const {
   const Reader& reader = Get();
   const ReaderStats stats = reader.Stats();
   nb::dict out;
-  out["path"] =
-      nb::steal(PyUnicode_DecodeFSDefaultAndSize(path_.data(), static_cast<Py_ssize_t>(path_.size())));
+  out["path"] = PathToPython(path_);
   out["version"] = stats.version;
   out["num_keys"] = stats.num_keys;
   out["num_objects"] = stats.num_objects;

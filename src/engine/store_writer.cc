@@ -157,8 +157,7 @@ nb::dict StoreWriter::Build(const nb::bytes& path) {
   std::error_code ignored;
   const std::uintmax_t size = std::filesystem::file_size(target, ignored);
   nb::dict summary;
-  summary["path"] =
-      nb::steal(PyUnicode_DecodeFSDefaultAndSize(target.data(), static_cast<Py_ssize_t>(target.size())));
+  summary["path"] = PathToPython(target);
   summary["objects"] = writer_.num_objects();
   summary["keys"] = writer_.num_keys();
   summary["bytes"] = size == static_cast<std::uintmax_t>(-1) ? 0 : size;

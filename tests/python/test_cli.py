@@ -112,16 +112,20 @@ def test_numbers_become_text_keys(tmp_path):
         (["dump", "{bad}"], 1, "vorlstore: {bad}: the object of key 'k' cannot be read: not valid MessagePack"),
         (["build", "{sample}", "{dir}/no/o.vrls", "--key", "id"], 1,
          "vorlstore: {dir}/no/o.vrls: cannot build: open tmp: No such file or directory"),
+        (["build", "{sample}", "{dir}/taken", "--key", "id"], 1,
+         "vorlstore: {dir}/taken: cannot build: rename: Is a directory; the partial file {dir}/taken.vrls.tmp was left"),
         (["nonsense"], 2, "usage: vorlstore"),
     ],
     ids=["missing-file", "corrupt-file", "absent-key", "missing-input", "output-is-input", "unreadable-object",
-         "missing-output-dir", "usage"],
+         "missing-output-dir", "rename-fails", "usage"],
 )
 def test_expected_failures_print_one_line(tmp_path, store, args, code, message):
     names = {"missing": tmp_path / "missing", "corrupt": tmp_path / "c.vrls", "store": store,
              "out": tmp_path / "o.vrls", "sample": SAMPLE, "bad": tmp_path / "bad.vrls", "dir": tmp_path}
     (tmp_path / "c.vrls").write_bytes(b"VRLS")
     names["bad"].write_bytes(storecodec.encode_store([b"\xc1"], {b"k": 0}))
+    (tmp_path / "taken").mkdir()
+    (tmp_path / "taken" / "x").write_bytes(b"")
     done = run(*[a.format(**names) for a in args])
     assert done.returncode == code
     assert done.stderr.startswith(message.format(**names))
