@@ -262,7 +262,7 @@ void FillWriter(Writer& w, const DataSet& d) {
 std::string StorePath(const char* name) { return BenchDir() + "/vorl-bench-" + name + ".vrls"; }
 
 void BuildOrDie(const Writer& w, const std::string& path) {
-  Status s = Quietly([&] { return w.Build(path); });
+  Status s = Quietly([&] { return w.Build(path).status(); });
   if (!s.ok()) {
     std::fprintf(stderr, "build failed: %s\n", s.ToString().c_str());
     std::exit(1);

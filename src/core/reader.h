@@ -22,7 +22,10 @@
 #include <vector>
 
 #include "core/file.h"
+#include "core/format.h"
 #include "core/key_index.h"
+#include "core/mapping_guard.h"
+#include "core/offset_set.h"
 #include "core/status.h"
 
 namespace vorl {
@@ -37,11 +40,11 @@ struct KeyedObject {
 // The values reported as statistics, in reporting order.
 struct ReaderStats {
   std::string path;
-  long version = 2;
+  long version = format::kVersion;
   std::uint32_t num_keys = 0;
   std::uint32_t num_objects = 0;
   std::uint64_t index_offset = 0;
-  std::uint64_t data_offset = 40;
+  std::uint64_t data_offset = format::kDataOffset;
   double file_size_kb = 0;
   std::string file_crc32;  // "0x" and eight lower-case hex digits
 };
@@ -65,10 +68,16 @@ class Reader {
   static Result<std::unique_ptr<const Reader>> Open(std::string_view path, bool verify = true);
 
   // Bounds-checked record read at `offset`: the payload as a view into the
-  // mapping, or a corrupt error.  The record's CRC is not checked.
+  // mapping, or a corrupt error.  The record's CRC is not checked.  A caller
+  // that copies from a view calls CheckUnchanged() once it has copied: a
+  // file truncated in place reads as zeros there (see mapping_guard.h).
   Result<std::string_view> ObjectView(std::uint64_t offset) const;
   // The same, as an owned copy.
   Result<std::string> ReadObject(std::uint64_t offset) const;
+
+  // OK, or the corrupt error of a read that found the file changed under the
+  // mapping since it was opened.
+  Status CheckUnchanged() const { return guard_.Check(); }
 
   // Deep verification: the whole-file CRC, then every distinct referenced
   // record's bounds and CRC, in index order.  OK or the first failure.
@@ -121,14 +130,9 @@ class Reader {
   std::uint64_t file_size() const { return mapping_.size(); }
 
  private:
-  struct Header {
-    std::uint32_t num_keys = 0;
-    std::uint32_t num_objects = 0;
-    std::uint64_t index_offset = 0;
-    std::uint32_t file_crc32 = 0;
-  };
-
-  Reader(std::string path, Mapping mapping, const Header& header, KeyIndex index);
+  Reader(std::string path, Mapping mapping, MappingGuard guard, const format::Header& header, KeyIndex index);
+  // Verify's checks, before the guard has its say.
+  Status VerifyMapped() const;
 
   // Walks also ask for the record kRecordLead steps ahead, once its entry
   // (asked for kEntryLead steps ahead) has had time to arrive.  The prefetch
@@ -162,6 +166,7 @@ class Reader {
 
   std::string path_;
   Mapping mapping_;
+  MappingGuard guard_;  // declared after mapping_: unregisters before the unmap
   std::uint32_t num_keys_;
   std::uint32_t num_objects_;
   std::uint64_t index_offset_;
@@ -178,7 +183,7 @@ Status Reader::VisitEntries(std::size_t begin, std::size_t end, Visit&& visit) c
     if (!object.ok()) return std::move(object).status();
     if (Status s = Call(visit, i, object.value()); !s.ok()) return s;
   }
-  return {};
+  return guard_.Check();
 }
 
 template <typename Visit>
@@ -192,7 +197,7 @@ Status Reader::VisitUniqueObjects(Visit&& visit) const {
     if (!object.ok()) return std::move(object).status();
     if (Status s = Call(visit, object.value()); !s.ok()) return s;
   }
-  return {};
+  return guard_.Check();
 }
 
 }  // namespace vorl

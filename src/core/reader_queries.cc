@@ -10,7 +10,9 @@ Result<std::optional<std::string>> Reader::GetRaw(std::string_view key) const {
   Result<std::optional<std::string_view>> object = FindObject(key);
   if (!object.ok()) return std::move(object).status();
   if (!object.value()) return std::optional<std::string>();
-  return std::optional<std::string>(std::in_place, *object.value());
+  std::optional<std::string> copy(std::in_place, *object.value());
+  if (Status s = CheckUnchanged(); !s.ok()) return s;
+  return copy;
 }
 
 bool Reader::Exists(std::string_view key) const { return Find(key).has_value(); }
@@ -92,11 +94,11 @@ Result<std::vector<std::string>> Reader::ObjectsRaw() const {
 ReaderStats Reader::Stats() const {
   ReaderStats stats;
   stats.path = path_;
-  stats.version = 2;
+  stats.version = format::kVersion;
   stats.num_keys = num_keys_;
   stats.num_objects = num_objects_;
   stats.index_offset = index_offset_;
-  stats.data_offset = 40;
+  stats.data_offset = format::kDataOffset;
   // Multiplying by the exact power-of-two reciprocal equals dividing by 1024.
   stats.file_size_kb = static_cast<double>(file_size()) * (1.0 / 1024);
   stats.file_crc32 = Crc32Text(file_crc32_);

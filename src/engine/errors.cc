@@ -1,7 +1,5 @@
 #include "engine/errors.h"
 
-#include <charconv>
-
 #include "engine/keys.h"
 
 namespace vorl::engine {
@@ -40,23 +38,11 @@ FailureKind KindOf(ErrorKind kind) {
     case ErrorKind::kOther:
       return FailureKind::kRequest;
     case ErrorKind::kOk:
+    case ErrorKind::kCancelled:  // the engine re-raises the interrupt itself
     case ErrorKind::kInternal:
       break;
   }
   return FailureKind::kInternal;
-}
-
-// The errno a system failure came from: the core ends such messages with
-// "(os error N)".  0 when the message carries none.
-int ErrnoOf(std::string_view message) {
-  constexpr std::string_view kMarker = "(os error ";
-  const std::size_t at = message.rfind(kMarker);
-  if (at == std::string_view::npos || !message.ends_with(')')) return 0;
-  const char* first = message.data() + at + kMarker.size();
-  const char* last = message.data() + message.size() - 1;
-  int value = 0;
-  const auto [end, ec] = std::from_chars(first, last, value);
-  return (ec == std::errc() && end == last) ? value : 0;
 }
 
 void Raise(const Failure& failure) {
@@ -73,8 +59,7 @@ void Raise(const Failure& failure) {
 }  // namespace
 
 void ThrowStatus(const Status& status, std::string_view filename) {
-  const std::string message = status.message();
-  throw Failure(KindOf(status.kind()), message, std::string(filename), ErrnoOf(message));
+  throw Failure(KindOf(status.kind()), status.message(), std::string(filename), status.sys_errno());
 }
 
 void RegisterTranslator() {

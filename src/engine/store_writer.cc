@@ -1,7 +1,7 @@
 #include "engine/store_writer.h"
 
 #include <chrono>
-#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -145,22 +145,37 @@ nb::dict StoreWriter::Build(const nb::bytes& path) {
   // A Ctrl-C that arrived while the caller was adding stops the build here,
   // before the target is touched.
   if (PyErr_CheckSignals() != 0) throw nb::python_error();
+  // The core asks again while it waits for another build of the target and
+  // just before it publishes.  The build runs without the GIL; asking takes
+  // it back for a moment, and the handler's exception (KeyboardInterrupt) is
+  // kept to be raised once the core has stopped.
+  nb::object interrupt;
+  BuildOptions options;
+  options.print_summary = false;
+  options.cancel = [&interrupt] {
+    const nb::gil_scoped_acquire held;
+    if (PyErr_CheckSignals() == 0) return false;
+    interrupt = nb::steal(PyErr_GetRaisedException());
+    return true;
+  };
   const auto started = std::chrono::steady_clock::now();
-  Status status;
+  std::optional<Result<BuildSummary>> built;
   {
     const BusyScope busy(busy_);
     const nb::gil_scoped_release unlocked;
-    status = writer_.Build(target, /*print_summary=*/false);
+    built.emplace(writer_.Build(target, options));
   }
-  Check(status, target);
+  if (interrupt.is_valid()) {
+    PyErr_SetRaisedException(interrupt.release().ptr());
+    throw nb::python_error();
+  }
+  const BuildSummary published = Unwrap(std::move(*built), target);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::error_code ignored;
-  const std::uintmax_t size = std::filesystem::file_size(target, ignored);
   nb::dict summary;
   summary["path"] = PathToPython(target);
-  summary["objects"] = writer_.num_objects();
-  summary["keys"] = writer_.num_keys();
-  summary["bytes"] = size == static_cast<std::uintmax_t>(-1) ? 0 : size;
+  summary["objects"] = published.objects;
+  summary["keys"] = published.keys;
+  summary["bytes"] = published.bytes;
   summary["seconds"] = seconds;
   last_build_ = summary;
   return summary;

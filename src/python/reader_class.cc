@@ -130,7 +130,9 @@ PyObject* GetRaw(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
   Result<std::optional<std::string_view>> payload = reader->FindObject(key.view());
   if (!payload.ok()) return RaiseStoreError(payload.status());
   if (!payload.value()) Py_RETURN_NONE;
-  return BytesObject(*payload.value());
+  PyRef bytes = PyRef::Steal(BytesObject(*payload.value()));
+  if (Status s = reader->CheckUnchanged(); !s.ok()) return RaiseStoreError(s);
+  return bytes.release();
 }
 
 PyObject* Exists(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
@@ -171,6 +173,7 @@ PyObject* ObjectsRaw(PyObject* /*self*/, ReaderPtr& reader) {
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), BytesObject(payloads[i]));
   }
+  if (Status unchanged = reader->CheckUnchanged(); !unchanged.ok()) return RaiseStoreError(unchanged);
   return list.release();
 }
 

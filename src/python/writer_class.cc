@@ -67,7 +67,13 @@ PyObject* AddKey(PyObject* /*self*/, Writer& writer, const Arguments& args) {
 PyObject* Build(PyObject* /*self*/, Writer& writer, const Arguments& args) {
   std::string_view path;
   if (!ConvertArgument(ConvertText, args[0], "path", &path)) return nullptr;
-  if (Status s = writer.Build(path); !s.ok()) return RaiseStoreError(s);
+  BuildOptions options;
+  // A build may wait for another build of the same target; a pending signal
+  // (Ctrl-C) ends it there, or at the latest before it publishes, and its
+  // exception is what build raises.
+  options.cancel = [] { return PyErr_CheckSignals() != 0; };
+  Result<BuildSummary> built = writer.Build(path, options);
+  if (!built.ok()) return RaiseStoreError(built.status());
   Py_RETURN_NONE;
 }
 

@@ -161,7 +161,7 @@ TEST_F(QueryTest, RecordPastTheEndFailsEveryReadOfIt) {
   std::string image = AssembleStore({"aa", "bb"}, {{"k1", 40}, {"k2", 50}});
   testing_util::PutBE32(image, 50, 1000);
   const Reader& r = Image(image, false);
-  const std::string error = "VorlCorruptError: object at 50 extends beyond file end";
+  const std::string error = "corrupt: object at 50 extends beyond file end";
   EXPECT_TRUE(r.Exists("k2"));
   EXPECT_EQ(r.Keys(), (Strings{"k1", "k2"}));
   EXPECT_EQ(r.GetRaw("k2").status().ToString(), error);
@@ -171,7 +171,7 @@ TEST_F(QueryTest, RecordPastTheEndFailsEveryReadOfIt) {
   EXPECT_EQ(r.PrefixRaw("k1").value(), (std::vector<KeyedObject>{{"k1", "aa"}}));
   // An offset past the end is reported as such.
   const Reader& r2 = Image(AssembleStore({"aa"}, {{"k", 4000}}), true);
-  EXPECT_EQ(r2.GetRaw("k").status().ToString(), "VorlCorruptError: offset 4000 out of bounds");
+  EXPECT_EQ(r2.GetRaw("k").status().ToString(), "corrupt: offset 4000 out of bounds");
 }
 
 TEST_F(QueryTest, VisitorsWalkViewsAndStopOnAFailedVisit) {
@@ -184,7 +184,7 @@ TEST_F(QueryTest, VisitorsWalkViewsAndStopOnAFailedVisit) {
   int calls = 0;
   Status s =
       r.VisitUniqueObjects([&](std::string_view) { return ++calls == 2 ? Status::Other("stop") : Status(); });
-  EXPECT_EQ(s.ToString(), "VorlError: stop");
+  EXPECT_EQ(s.ToString(), "other: stop");
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(r.PrefixRange("b"), (std::pair<std::size_t, std::size_t>{1, 2}));
 }

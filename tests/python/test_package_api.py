@@ -8,6 +8,7 @@ import errno
 import os
 import pickle
 import struct
+import time
 
 import msgpack
 import pytest
@@ -351,3 +352,43 @@ def test_prefix_runs_end_where_the_prefix_ends(tmp_path, prefix, keys):
     r = VorlReader(store(tmp_path, [(k, k) for k in stored]))
     assert list(r.prefix_keys(prefix)) == keys
     assert [v for _, v in r.prefix(prefix)] == [os.fsencode(k) for k in keys]
+
+
+# -- Ctrl-C during a build: stopped before the rename, target untouched.
+
+@pytest.mark.parametrize("entry", ["api", "cli"])
+def test_ctrl_c_while_a_build_waits_leaves_the_target_untouched(tmp_path, entry):
+    import fcntl
+    import signal
+    import subprocess
+    import sys
+
+    from processes import child_env
+
+    target = tmp_path / "t.vrls"
+    vorlstore.build(target, {"old": 1})
+    before = target.read_bytes()
+    source = tmp_path / "in.jsonl"
+    source.write_text('{"id": "new"}\n', encoding="utf-8")
+    if entry == "api":
+        command = [sys.executable, "-c", "import sys, vorlstore\nw = vorlstore.VorlWriter()\nw.add(2, 'new')\n"
+                   "print('building', flush=True)\nw.build(sys.argv[1])", str(target)]
+    else:
+        command = [sys.executable, "-c", "import sys\nfrom vorlstore.cli import main\nprint('building', flush=True)\n"
+                   "sys.exit(main(sys.argv[1:]))", "build", str(source), str(target), "--key", "id"]
+    # Another build holds the temporary file, so this one waits in the lock.
+    with open(tmp_path / "t.vrls.tmp", "wb") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
+        try:
+            assert child.stdout.readline() == "building\n"
+            time.sleep(0.5)
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=60)
+        finally:
+            child.kill()
+    assert target.read_bytes() == before
+    if entry == "api":
+        assert child.returncode != 0 and err.rstrip().endswith("KeyboardInterrupt")
+    else:
+        assert (child.returncode, err, out) == (130, "vorlstore: interrupted\n", "")
