@@ -164,6 +164,7 @@ def cmd_build(args: argparse.Namespace) -> int:
             raise
         summary = published
     except OSError as e:
+        # The writer removes its temporary file; say so if one is still there.
         tmp = os.fsdecode(_engine.temporary_path(os.fsencode(args.output)))
         left = f"; the partial file {tmp} was left behind" if os.path.exists(tmp) else ""
         raise CommandError(f"{args.output}: cannot build: {_os_text(e)}{left}") from None

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/build_summary.h"
-#include "core/file.h"
 #include "core/byte_buffer.h"
+#include "core/file.h"
 #include "core/key_map.h"
 #include "core/path.h"
 #include "core/status.h"
@@ -31,6 +31,10 @@ struct BuildOptions {
   // once more just before the store is published; true stops the build
   // with kCancelled and leaves the target untouched.
   CancelCheck cancel;
+  // Leave the temporary file of a failed or cancelled build where it
+  // stopped, for a look at it (the low-level writer's rule); false removes
+  // it while the lock is still held.
+  bool keep_failed_temporary = true;
 };
 
 class Writer {

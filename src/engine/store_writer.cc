@@ -143,7 +143,8 @@ nb::dict StoreWriter::Build(const nb::bytes& path) {
   CheckIdle();
   const std::string target(path.c_str(), path.size());
   // A Ctrl-C that arrived while the caller was adding stops the build here,
-  // before the target is touched.
+  // before the target is touched.  A build that fails or is stopped later
+  // removes its temporary file: the package leaves nothing behind.
   if (PyErr_CheckSignals() != 0) throw nb::python_error();
   // The core asks again while it waits for another build of the target and
   // just before it publishes.  The build runs without the GIL; asking takes
@@ -152,6 +153,7 @@ nb::dict StoreWriter::Build(const nb::bytes& path) {
   nb::object interrupt;
   BuildOptions options;
   options.print_summary = false;
+  options.keep_failed_temporary = false;
   options.cancel = [&interrupt] {
     const nb::gil_scoped_acquire held;
     if (PyErr_CheckSignals() == 0) return false;
