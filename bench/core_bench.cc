@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "core/crc32.h"
+#include "core/crc32_internal.h"
 #include "core/writer.h"
 #ifdef VORL_BENCH_READER
 #include "core/reader.h"

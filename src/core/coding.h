@@ -47,6 +47,15 @@ inline std::uint64_t LoadBE64(const unsigned char* p) {
   return __builtin_bswap64(v);
 }
 
+// A little-endian load, for the checksum, whose reflected register takes the
+// first byte in its lowest bits.  REQUIRES: p points at 4 readable bytes.
+inline std::uint32_t LoadLE32(const unsigned char* p) {
+  static_assert(std::endian::native == std::endian::little, "the byte loads assume a little-endian host");
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
 // REQUIRES: p points at 2, 4 or 8 writable bytes.
 inline void StoreBE16(unsigned char* p, std::uint16_t v) {
   v = __builtin_bswap16(v);

@@ -192,11 +192,7 @@ Status Reader::Verify() const {
 Status Reader::VerifyMapped() const {
   if (Status s = CheckFileCrc(mapping_, file_crc32_, mapping_.size()); !s.ok()) return s;
   // Keys that share a record check it once.
-  OffsetSet seen(num_entries());
-  for (std::size_t i = 0; i < num_entries(); ++i) {
-    PrefetchAhead(i, num_entries());
-    const std::uint64_t offset = offset_at(i);
-    if (!seen.Insert(offset)) continue;
+  return VisitUniqueOffsets([&](std::uint64_t offset) -> Status {
     const format::Record record = format::DecodeRecord(mapping_.data(), mapping_.size(), offset);
     if (record.bounds == format::RecordBounds::kHeaderPastEnd) {
       return Status::Corrupt("object offset " + std::to_string(offset) + " out of bounds");
@@ -207,8 +203,8 @@ Status Reader::VerifyMapped() const {
     if (crc32::Value(record.payload, record.length) != record.crc32) {
       return Status::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
     }
-  }
-  return {};
+    return {};
+  });
 }
 
 }  // namespace vorl

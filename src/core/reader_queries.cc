@@ -47,9 +47,13 @@ std::pair<std::size_t, std::size_t> Reader::PrefixRange(std::string_view prefix)
 
 Result<std::vector<KeyedObject>> Reader::PrefixRaw(std::string_view prefix) const {
   const auto [first, end] = PrefixRange(prefix);
+  return Pairs(first, end);
+}
+
+Result<std::vector<KeyedObject>> Reader::Pairs(std::size_t begin, std::size_t end) const {
   std::vector<KeyedObject> out;
-  out.reserve(end - first);
-  Status s = VisitEntries(first, end, [&](std::size_t i, std::string_view payload) {
+  out.reserve(end - begin);
+  Status s = VisitEntries(begin, end, [&](std::size_t i, std::string_view payload) {
     out.push_back({KeyToText(key_at(i)), std::string(payload)});
   });
   if (!s.ok()) return s;
@@ -59,10 +63,8 @@ Result<std::vector<KeyedObject>> Reader::PrefixRaw(std::string_view prefix) cons
 std::vector<std::string> Reader::Keys() const {
   std::vector<std::string> out;
   out.reserve(num_entries());
-  for (std::size_t i = 0; i < num_entries(); ++i) {
-    if (num_entries() - i > kEntryLead) PrefetchEntry(i + kEntryLead);
-    out.push_back(KeyToText(key_at(i)));
-  }
+  VisitKeys(0, num_entries(),
+            [&](std::size_t /*i*/, std::string_view key) { out.push_back(KeyToText(key)); });
   return out;
 }
 
@@ -74,15 +76,7 @@ std::vector<std::string> Reader::Keys() const {
 // repeated offset yields the same bytes (or the same error, already met at
 // its first entry).  A per-call cache would only add a hash lookup and one
 // more copy per distinct object.
-Result<std::vector<KeyedObject>> Reader::ItemsRaw() const {
-  std::vector<KeyedObject> out;
-  out.reserve(num_entries());
-  Status s = VisitEntries(0, num_entries(), [&](std::size_t i, std::string_view payload) {
-    out.push_back({KeyToText(key_at(i)), std::string(payload)});
-  });
-  if (!s.ok()) return s;
-  return out;
-}
+Result<std::vector<KeyedObject>> Reader::ItemsRaw() const { return Pairs(0, num_entries()); }
 
 Result<std::vector<std::string>> Reader::ObjectsRaw() const {
   std::vector<std::string> out;

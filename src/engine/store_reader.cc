@@ -35,7 +35,10 @@ nb::object StoreReader::GetRaw(nb::handle key) const {
   const Reader& reader = Get();
   const KeyArg k(key);
   const std::optional<std::string_view> found = Unwrap(reader.FindObject(k.bytes()), path_);
-  return found ? BytesOf(*found) : nb::none();
+  if (!found) return nb::none();
+  nb::object copy = BytesOf(*found);
+  Check(reader.CheckUnchanged(), path_);  // the copy is good only if the file did not shrink under it
+  return copy;
 }
 
 nb::list StoreReader::GetManyRaw(nb::handle keys) const {
@@ -49,6 +52,7 @@ nb::list StoreReader::GetManyRaw(nb::handle keys) const {
     nb::object value = found ? BytesOf(*found) : nb::none();
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), value.release().ptr());
   }
+  Check(reader.CheckUnchanged(), path_);
   return out;
 }
 
@@ -134,9 +138,10 @@ void Cursor::Refill(const Reader& reader) {
   values_.clear();
   pos_ = 0;
   if (what_ == Yield::kKeys) {
-    for (std::size_t i = begin; i < end; ++i) {
-      if (!IsShadowed(reader, i)) keys_.push_back(KeyToPython(reader.key_at(i), bytes_keys_));
-    }
+    reader.VisitKeys(begin, end, [&](std::size_t i, std::string_view key) {
+      if (!IsShadowed(reader, i)) keys_.push_back(KeyToPython(key, bytes_keys_));
+    });
+    Check(reader.CheckUnchanged(), reader_->path());
   } else {
     Check(reader.VisitEntries(begin, end,
                               [&](std::size_t i, std::string_view payload) {

@@ -17,7 +17,7 @@ import vorlstore
 from vorlstore import VorlReader, VorlWriter
 
 import storecodec
-from processes import run_python
+from processes import UNDER_ASAN, run_python
 
 
 def store(tmp_path, pairs, name="s.vrls", **writer_args):
@@ -392,3 +392,31 @@ def test_ctrl_c_while_a_build_waits_leaves_the_target_untouched(tmp_path, entry)
         assert child.returncode != 0 and err.rstrip().endswith("KeyboardInterrupt")
     else:
         assert (child.returncode, err, out) == (130, "vorlstore: interrupted\n", "")
+
+
+# -- A store truncated in place under an open reader: an error, not a crash.
+
+TRUNCATED = """
+    import os, sys, vorlstore
+    path, call = sys.argv[1], sys.argv[2]
+    vorlstore.build(path, {f"k{i}": bytes([65 + i]) * 10000 for i in range(4)})
+    r = vorlstore.VorlReader(path)
+    os.truncate(path, 100)
+    try:
+        eval(call)
+        print("no error")
+    except vorlstore.CorruptError as e:
+        print(type(e).__name__, e.filename == path, e)
+    print("alive")
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime takes SIGBUS for itself")
+@pytest.mark.parametrize("call", ["r['k3']", "r.get_many(['k3'])", "list(r.items())", "r.objects()",
+                                  "list(r.prefix('k'))", "r.verify()"])
+def test_reads_of_a_store_truncated_in_place_fail_cleanly(tmp_path, call):
+    done = run_python(TRUNCATED, tmp_path / "t.vrls", call)
+    lines = done.stdout.decode().splitlines()
+    assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]
+    assert lines[0].startswith("CorruptError True ") and "file changed while open" in lines[0], lines
+    assert lines[1] == "alive"
