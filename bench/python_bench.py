@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import dbm.gnu
 import gc
+import itertools
 import os
 import pickle
 import random
@@ -157,7 +158,7 @@ class VorlWrapper(Vorl):
         return r.__contains__
 
     def prefix(self, r, start, count):
-        return r.prefix(start)[:count]
+        return list(itertools.islice(r.prefix(start), count))
 
     def items(self, r):
         return list(r.items())

@@ -4,28 +4,37 @@ from __future__ import annotations
 
 import sys
 import tempfile
+from datetime import datetime, timezone
 from pathlib import Path
 
-from vorlstore import VorlReader, VorlWriter
+import vorlstore
+from vorlstore import BuildSummary, StoreStats, VorlReader, VorlWriter
 
 
-def build_users(path: Path) -> int:
-    writer = VorlWriter()
-    ada = writer.add({"name": "Ada", "langs": ["Analytical Engine"]}, "user:1", "ada@example.org")
+def build_users(path: Path) -> BuildSummary:
+    writer = VorlWriter(datetime=True)
+    ada = writer.add({"name": "Ada", "joined": datetime(1843, 7, 10, tzinfo=timezone.utc)}, "user:1")
     writer.add_key(b"\x00admin", ada)
-    writer.build(path)
-    return ada
+    writer.update({"user:2": {"name": "Grace"}})
+    return writer.build(path)
 
 
 def main() -> int:
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "users.vrls"
-        build_users(path)
-        with VorlReader(path) as reader:
-            name: str = reader["user:1"]["name"]
-            pairs: list[tuple[str, object]] = reader.prefix("user:")
-            size: float = reader.stats()["file_size_kb"]
-            print(name, len(pairs), f"{size:.2f} KiB", reader.verify())
+        summary = build_users(path)
+        try:
+            with VorlReader(path) as reader:
+                name: str = reader["user:1"]["name"]
+                pairs: list[tuple[str, object]] = list(reader.prefix("user:"))
+                last: list[str] = [key for key, _ in reader.range(reverse=True)][:1]
+                stats: StoreStats = reader.stats()
+                print(name, len(pairs), last, stats["file_size"], stats["hash_index"], reader.verify())
+        except vorlstore.Error as e:
+            print(f"cannot read {path}: {e}", file=sys.stderr)
+            return 1
+        merged: BuildSummary = vorlstore.merge(Path(tmp) / "merged.vrls", path, path)
+        print(summary["keys"], merged["keys"])
     return 0
 
 

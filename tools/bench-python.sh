@@ -11,5 +11,5 @@ PY=$(bash tools/python314.sh)
 dir="${VORL_BUILD_DIR:-build}-pybench"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$PY" \
   -DVORL_BUILD_TESTS=OFF -DVORL_SANITIZE=OFF >/dev/null
-cmake --build "$dir" -j 2 --target _vorlstore >/dev/null
+cmake --build "$dir" -j 2 --target _vorlstore _engine >/dev/null
 PYTHONPATH="$root/$dir/python" exec "$PY" bench/python_bench.py "$@"

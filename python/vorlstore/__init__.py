@@ -1,19 +1,34 @@
 """vorlstore: a write-once, read-many key/value store in one file.
 
-Build a store with :class:`VorlWriter`, open it with :class:`VorlReader`.
-Objects are stored as MessagePack; keys are ``str`` or ``bytes``.
+Build a store with :class:`VorlWriter` (or :func:`build`), open it with
+:class:`VorlReader`.  Objects are stored as MessagePack; keys are ``str`` or
+``bytes``.  Errors derive from :class:`Error` (see :mod:`vorlstore.errors`).
 
-    >>> from vorlstore import VorlWriter, VorlReader
-    >>> w = VorlWriter()
-    >>> w.add({"name": "Ada"}, "user:1", "ada@example.org")
-    0
-    >>> w.build("users.vrls")                     # doctest: +SKIP
-    >>> with VorlReader("users.vrls") as r:       # doctest: +SKIP
+    >>> import vorlstore
+    >>> vorlstore.build("users.vrls", {"user:1": {"name": "Ada"}})   # doctest: +SKIP
+    {'path': 'users.vrls', 'objects': 1, 'keys': 1, 'bytes': 70, 'seconds': 0.001}
+    >>> with vorlstore.VorlReader("users.vrls") as r:                # doctest: +SKIP
     ...     r["user:1"]
     {'name': 'Ada'}
 """
 
 from ._vorlstore import __version__
-from ._wrappers import Key, VorlReader, VorlWriter
+from .errors import (
+    CorruptError,
+    Error,
+    InvalidKeyError,
+    InvalidObjectError,
+    StoreFileNotFoundError,
+    StoreOSError,
+    StorePermissionError,
+    UsageError,
+    VersionError,
+)
+from .reader import Key, StoreStats, VorlReader
+from .writer import BuildSummary, VorlWriter, build, merge
 
-__all__ = ["VorlReader", "VorlWriter", "Key", "__version__"]
+__all__ = [
+    "VorlReader", "VorlWriter", "build", "merge", "Key", "StoreStats", "BuildSummary",
+    "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
+    "StoreOSError", "StoreFileNotFoundError", "StorePermissionError", "__version__",
+]

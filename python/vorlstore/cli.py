@@ -1,207 +1,368 @@
-"""The ``vorlstore`` command line: build stores from JSON Lines and query them.
+"""The ``vorlstore`` command line: build stores and query them.
 
-    vorlstore build INPUT.jsonl OUT.vrls --key FIELD [--key FIELD ...]
-    vorlstore get FILE KEY
-    vorlstore keys FILE [--prefix P]
-    vorlstore stats FILE
-    vorlstore verify FILE
-    vorlstore dump FILE
-
-Expected failures (a missing or corrupt file, a bad input line, a missing
-key field) print one line on stderr and exit with status 1; nothing is
-published when the input is bad.
+Every failure is one line on standard error naming the file (and the line,
+row or key), never a traceback.  Exit codes: 0 done, 1 error, 2 usage,
+3 key not found, 130 interrupted.
 """
 
 from __future__ import annotations
 
 import argparse
 import base64
+import contextlib
 import json
 import os
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
 
-from . import VorlReader, VorlWriter
+from . import __version__, _engine
+from ._inputs import FORMATS, READERS, InputError, guess_format
+from ._progress import Progress
+from .errors import Error
+from .reader import VorlReader
+from .writer import BuildSummary, VorlWriter, merge
 
-# Inputs at least this large show a progress bar when stderr is a terminal.
+EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_NOT_FOUND, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+
+_EPILOG = """exit status:
+  0    done
+  1    error (a missing, unreadable or corrupt file, bad input, ...)
+  2    usage error (unknown command or option, missing argument)
+  3    key not found (get)
+  130  interrupted (Ctrl-C); a build then leaves its target untouched
+"""
+
+# Inputs at least this large show progress when standard error is a terminal.
 _PROGRESS_MIN_BYTES = 8 << 20
 
 
 class CommandError(Exception):
     """An expected failure, reported as one line without a traceback."""
 
+    def __init__(self, message: str, code: int = EXIT_ERROR) -> None:
+        super().__init__(message)
+        self.code = code
 
-def _to_json(obj: Any) -> Any:
-    # MessagePack has binary strings and JSON has not; show them as base64.
+
+# -- Output
+
+
+def _stdout() -> IO[str]:
+    if sys.stdout is None:
+        raise CommandError("standard output is closed")
+    return sys.stdout
+
+
+def _jsonable(obj: Any) -> Any:
+    """*obj* with what JSON cannot hold made explicit: bytes as base64, other map keys as pairs."""
+    if isinstance(obj, dict):
+        if all(isinstance(k, str) for k in obj):
+            return {k: _jsonable(v) for k, v in obj.items()}
+        return {"$map": [[_jsonable(k), _jsonable(v)] for k, v in obj.items()]}
+    if isinstance(obj, (list, tuple)):
+        return [_jsonable(v) for v in obj]
     if isinstance(obj, (bytes, bytearray, memoryview)):
         return {"$base64": base64.b64encode(bytes(obj)).decode("ascii")}
-    raise TypeError(f"cannot show {type(obj).__name__} as JSON")
+    if isinstance(obj, (str, int, float, bool)) or obj is None:
+        return obj
+    if hasattr(obj, "isoformat"):
+        return {"$datetime": obj.isoformat()}
+    return {"$repr": repr(obj)}
+
+
+def _json_line(obj: Any) -> str:
+    """*obj* as JSON text, readable; lone surrogates (keys that are not UTF-8) as \\u escapes."""
+    text = json.dumps(obj, ensure_ascii=False)
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        text = json.dumps(obj)
+    return text
 
 
 def _dumps(obj: Any) -> str:
-    return json.dumps(obj, ensure_ascii=False, default=_to_json)
+    return _json_line(_jsonable(obj))
 
 
-def _key_text(value: Any, field: str, line_no: int) -> str:
+# -- Commands
+
+
+def _open_input(path: str) -> IO[bytes]:
+    if path == "-":
+        return sys.stdin.buffer
+    return open(path, "rb")
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.abspath(a) == os.path.abspath(b)
+
+
+def _records(args: argparse.Namespace, stream: IO[bytes], progress: Progress) -> Iterator[tuple[str, dict[str, Any]]]:
+    fmt = args.format or guess_format(args.input)
+    if fmt == "parquet" and args.input == "-":
+        import io
+
+        stream = io.BytesIO(stream.read())
+    count = 0
+    for where, record, done in READERS[fmt](stream):
+        count += 1
+        progress.update(done, count)
+        if not isinstance(record, dict):
+            raise InputError(f"{where}: expected an object (a JSON object, a CSV row), not {type(record).__name__}")
+        yield where, record
+
+
+def _key_text(value: Any, field: str, where: str) -> str:
     if value is None:
-        raise CommandError(f"line {line_no}: key field '{field}' is missing")
+        raise InputError(f"{where}: key field '{field}' is missing")
     if isinstance(value, str):
         return value
     if isinstance(value, (bool, int, float)):
         return json.dumps(value)
-    raise CommandError(f"line {line_no}: key field '{field}' must be a string or a number")
-
-
-class _Progress:
-    """A one-line progress bar on stderr, drawn only for large inputs on a terminal."""
-
-    def __init__(self, total: int, stream: IO[str]) -> None:
-        self.total = total
-        self.stream = stream
-        self.enabled = total >= _PROGRESS_MIN_BYTES and stream.isatty()
-        self.shown = -1
-
-    def update(self, done: int) -> None:
-        if not self.enabled:
-            return
-        percent = min(100, done * 100 // max(self.total, 1))
-        if percent != self.shown:
-            self.shown = percent
-            bar = "#" * (percent // 4)
-            self.stream.write(f"\r[{bar:<25}] {percent:3d}%")
-            self.stream.flush()
-
-    def finish(self) -> None:
-        if self.enabled:
-            self.stream.write("\n")
-            self.stream.flush()
-
-
-def _read_jsonl(path: str, progress: _Progress) -> Iterator[tuple[int, Any]]:
-    done = 0
-    with open(path, "rb") as f:
-        for line_no, line in enumerate(f, start=1):
-            done += len(line)
-            progress.update(done)
-            if not line.strip():
-                continue
-            try:
-                yield line_no, json.loads(line)
-            except (ValueError, UnicodeDecodeError) as e:
-                raise CommandError(f"{path}: line {line_no}: invalid JSON: {e}") from None
+    raise InputError(f"{where}: key field '{field}' must be a string or a number")
 
 
 def cmd_build(args: argparse.Namespace) -> int:
+    source = args.input
+    if source != "-" and _same_file(source, args.output):
+        raise CommandError(f"{args.output}: the output is the input file; choose another output path")
     try:
-        total = os.path.getsize(args.input)
+        stream = _open_input(source)
     except OSError as e:
-        raise CommandError(f"cannot read {args.input}: {e.strerror}") from None
-    writer = VorlWriter()
-    progress = _Progress(total, sys.stderr)
+        raise CommandError(f"{source}: cannot read: {e.strerror}") from None
+    name = "<stdin>" if source == "-" else source
+    total = None if source == "-" else os.fstat(stream.fileno()).st_size
+    show = args.progress if args.progress is not None else (
+        sys.stderr is not None and sys.stderr.isatty() and (total or 0) >= _PROGRESS_MIN_BYTES)
+    writer = VorlWriter(datetime=True)
+    progress = Progress(total, enabled=bool(show))
     try:
-        # The whole input is checked before anything is written, so a bad
-        # line never leaves a store behind.
-        for line_no, obj in _read_jsonl(args.input, progress):
-            if not isinstance(obj, dict):
-                raise CommandError(f"{args.input}: line {line_no}: expected a JSON object")
-            keys = [_key_text(obj.get(field), field, line_no) for field in args.key]
-            writer.add(obj, *keys)
-    except CommandError as e:
-        if str(e).startswith("line "):
-            raise CommandError(f"{args.input}: {e}") from None
-        raise
+        # The whole input is read and checked before anything is written, so a
+        # bad record never leaves a store behind.
+        with stream if source != "-" else contextlib.nullcontext(stream):
+            for where, record in _records(args, stream, progress):
+                try:
+                    keys = [_key_text(record.get(field), field, where) for field in args.key]
+                    writer.add(record, *keys)
+                except Error as e:
+                    raise InputError(f"{where}: {e}") from None
+    except InputError as e:
+        raise CommandError(f"{name}: {e}") from None
     finally:
-        progress.finish()
-    writer.build(args.output)
-    return 0
+        progress.close()
+    try:
+        summary = writer.build(args.output)
+    except KeyboardInterrupt:
+        # Interrupted before the rename: nothing was published.  Interrupted
+        # as the build returned: it was, and that is what to report.
+        published = writer.last_build
+        if published is None:
+            raise
+        summary = published
+    except OSError as e:
+        # The writer removes its temporary file; say so if one is still there.
+        tmp = os.fsdecode(_engine.temporary_path(os.fsencode(args.output)))
+        left = f"; the partial file {tmp} was left behind" if os.path.exists(tmp) else ""
+        raise CommandError(f"{args.output}: cannot build: {_os_text(e)}{left}") from None
+    _report_built(summary)
+    return EXIT_OK
+
+
+def _report_built(summary: BuildSummary) -> None:
+    # The store is published; a failure to say so is not a failure of the build.
+    line = (f"{summary['path']}: {summary['objects']} objects, {summary['keys']} keys, "
+            f"{summary['bytes']:,} bytes in {summary['seconds']:.2f} s\n")
+    try:
+        out = _stdout()
+        out.write(line)
+        out.flush()
+    except (OSError, ValueError, CommandError) as e:
+        print(f"vorlstore: {summary['path']} was built, but its summary could not be printed: {e}",
+              file=sys.stderr)
+
+
+def _open(path: str, verify: bool = True) -> VorlReader:
+    return VorlReader(path, verify=verify)
 
 
 def cmd_get(args: argparse.Namespace) -> int:
-    missing = object()
-    with VorlReader(args.file) as r:
-        # Command-line text may carry bytes that are not UTF-8; look up the
-        # bytes the user typed.
-        obj = r.get(os.fsencode(args.key), missing)
+    with _open(args.file) as r:
+        # Command-line text may carry bytes that are not UTF-8; the key's str
+        # form (surrogateescape) stands for exactly those bytes.
+        missing = object()
+        obj = r.get(args.key, missing)
         if obj is missing:
-            raise CommandError(f"key not found: {args.key}")
-        print(_dumps(obj))
-    return 0
+            raise CommandError(f"{args.file}: key not found: {args.key!r}", EXIT_NOT_FOUND)
+        _stdout().write(_dumps(obj) + "\n")
+    return EXIT_OK
 
 
 def cmd_keys(args: argparse.Namespace) -> int:
-    with VorlReader(args.file) as r:
-        keys = r.keys() if args.prefix is None else r.prefix_keys(os.fsencode(args.prefix))
-        out = sys.stdout
-        for key in keys:
-            out.write(key + "\n")
-    return 0
+    with _open(args.file) as r:
+        keys = iter(r) if args.prefix is None else r.prefix_keys(args.prefix)
+        out = _stdout()
+        if args.json:
+            for key in keys:
+                out.write(_json_line(key) + "\n")
+        else:
+            for key in keys:
+                out.write(key + "\n")
+    return EXIT_OK
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
-    with VorlReader(args.file, verify=False) as r:
-        print(json.dumps(r.stats(), indent=2))
-    return 0
+    with _open(args.file, verify=False) as r:
+        _stdout().write(json.dumps(r.stats(), indent=2) + "\n")
+    return EXIT_OK
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
-    with VorlReader(args.file) as r:
+    with _open(args.file) as r:
         r.verify()
-        print(f"{args.file}: OK ({len(r)} keys, {r.stats()['num_objects']} objects)")
-    return 0
+        stats = r.stats()
+        if args.json:
+            report = {"path": args.file, "ok": True, "num_keys": stats["num_keys"], "num_objects": stats["num_objects"]}
+            _stdout().write(json.dumps(report) + "\n")
+        else:
+            _stdout().write(f"{args.file}: OK ({stats['num_keys']} keys, {stats['num_objects']} objects)\n")
+    return EXIT_OK
 
 
 def cmd_dump(args: argparse.Namespace) -> int:
-    with VorlReader(args.file) as r:
-        out = sys.stdout
-        for key, obj in r.items():
+    with _open(args.file) as r:
+        out = _stdout()
+        items = r.items() if args.prefix is None else r.prefix(args.prefix)
+        for key, obj in items:
             out.write(_dumps({"key": key, "value": obj}) + "\n")
-    return 0
+    return EXIT_OK
+
+
+def cmd_merge(args: argparse.Namespace) -> int:
+    summary = merge(args.output, *args.stores)
+    _report_built(summary)
+    return EXIT_OK
+
+
+def cmd_index(args: argparse.Namespace) -> int:
+    # Rewrites the store through the package's writer; the on-disk hash index
+    # is added here once the writer can produce it.
+    summary = merge(args.output or args.file, args.file)
+    _report_built(summary)
+    return EXIT_OK
+
+
+# -- Parser and entry point
 
 
 def _parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="vorlstore", description="Build and query .vrls stores.")
-    sub = p.add_subparsers(dest="command", required=True)
-    b = sub.add_parser("build", help="build a store from a JSON Lines file")
-    b.add_argument("input", help="JSON Lines file, one object per line")
-    b.add_argument("output", help="the .vrls file to write")
+    p = argparse.ArgumentParser(prog="vorlstore", description="Build and query .vrls stores.", epilog=_EPILOG,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, run: Callable[[argparse.Namespace], int], help: str) -> argparse.ArgumentParser:
+        c = sub.add_parser(name, help=help, description=help, epilog=_EPILOG,
+                           formatter_class=argparse.RawDescriptionHelpFormatter)
+        c.set_defaults(run=run)
+        return c
+
+    def store_arg(c: argparse.ArgumentParser) -> None:
+        c.add_argument("file", metavar="FILE", help="the .vrls store to read")
+
+    b = command("build", cmd_build, "build a store from JSON Lines, CSV or Parquet records")
+    b.add_argument("input", metavar="INPUT", help="the records: a file, or - for standard input")
+    b.add_argument("output", metavar="OUTPUT", help="the .vrls file to write (replaced atomically)")
     b.add_argument("--key", action="append", required=True, metavar="FIELD",
-                   help="field whose value becomes a key (repeatable)")
-    b.set_defaults(run=cmd_build)
-    g = sub.add_parser("get", help="print the object stored under KEY as JSON")
-    g.add_argument("file")
-    g.add_argument("key")
-    g.set_defaults(run=cmd_get)
-    k = sub.add_parser("keys", help="list keys in sorted order")
-    k.add_argument("file")
-    k.add_argument("--prefix", help="only keys that start with this text")
-    k.set_defaults(run=cmd_keys)
-    s = sub.add_parser("stats", help="print file metadata as JSON")
-    s.add_argument("file")
-    s.set_defaults(run=cmd_stats)
-    v = sub.add_parser("verify", help="check every checksum")
-    v.add_argument("file")
-    v.set_defaults(run=cmd_verify)
-    d = sub.add_parser("dump", help="print every key and object as JSON Lines")
-    d.add_argument("file")
-    d.set_defaults(run=cmd_dump)
+                   help="field whose value becomes a key (repeatable; each record is stored once)")
+    b.add_argument("--format", choices=FORMATS, help="input format (default: from INPUT's extension, else jsonl)")
+    b.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                   help="show progress on standard error (default: for large inputs on a terminal)")
+
+    g = command("get", cmd_get, "print the object stored under KEY as JSON")
+    store_arg(g)
+    g.add_argument("key", metavar="KEY", help="the key to look up (exit status 3 when absent)")
+
+    k = command("keys", cmd_keys, "list keys in sorted order")
+    store_arg(k)
+    k.add_argument("--prefix", metavar="P", help="only keys that start with P")
+    k.add_argument("--json", action="store_true", help="one JSON string per line instead of plain text")
+
+    s = command("stats", cmd_stats, "print file metadata as JSON")
+    store_arg(s)
+
+    v = command("verify", cmd_verify, "check every checksum")
+    store_arg(v)
+    v.add_argument("--json", action="store_true", help="print the result as a JSON object")
+
+    d = command("dump", cmd_dump, "print every key and object as JSON Lines")
+    store_arg(d)
+    d.add_argument("--prefix", metavar="P", help="only keys that start with P")
+
+    m = command("merge", cmd_merge, "merge stores into one; a later store wins on a shared key")
+    m.add_argument("output", metavar="OUTPUT", help="the .vrls file to write (may be one of the stores)")
+    m.add_argument("stores", metavar="STORE", nargs="+", help="the stores to merge, in increasing priority")
+
+    i = command("index", cmd_index, "rewrite a store with the package's writer, atomically")
+    store_arg(i)
+    i.add_argument("--output", metavar="OUTPUT", help="write here instead of replacing FILE")
     return p
+
+
+def _os_text(e: OSError) -> str:
+    return e.strerror or str(e)
+
+
+def _describe(e: BaseException) -> str:
+    if isinstance(e, OSError) and e.filename is not None:
+        return f"{e.filename}: {_os_text(e)}"
+    return str(e) or type(e).__name__
+
+
+def _fail(message: str, code: int) -> int:
+    try:
+        print(f"vorlstore: {message}", file=sys.stderr)
+    except (OSError, ValueError, AttributeError):
+        pass
+    return code
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
+        # Keys that are not UTF-8 are written back as the bytes they came from.
+        if sys.stdout is not None and hasattr(sys.stdout, "reconfigure"):
+            sys.stdout.reconfigure(errors="surrogateescape")
         code: int = args.run(args)
+        if sys.stdout is not None:
+            sys.stdout.flush()
         return code
     except BrokenPipeError:
         # The reader of our output went away (e.g. `| head`); not an error.
-        # Point stdout at /dev/null so the interpreter's final flush is quiet.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 0
+        _silence_stdout()
+        return EXIT_OK
     except CommandError as e:
-        print(f"vorlstore: {e}", file=sys.stderr)
-    except (OSError, RuntimeError, ValueError) as e:
-        # Store errors carry their kind as a prefix ("VorlIOError: ...").
-        print(f"vorlstore: {e}", file=sys.stderr)
-    return 1
+        return _fail(str(e), e.code)
+    except KeyboardInterrupt:
+        return _fail("interrupted", EXIT_INTERRUPTED)
+    except (Error, OSError, ValueError) as e:
+        if isinstance(e, OSError) and e.filename is None and not isinstance(e, Error):
+            _silence_stdout()
+            return _fail(f"cannot write to standard output: {_os_text(e)}", EXIT_ERROR)
+        return _fail(_describe(e), EXIT_ERROR)
+    except Exception as e:  # never a traceback
+        return _fail(f"internal error: {type(e).__name__}: {e}", EXIT_ERROR)
+
+
+def _silence_stdout() -> None:
+    # Point stdout at /dev/null so the interpreter's final flush is quiet.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+    except OSError:
+        pass
+
+

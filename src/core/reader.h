@@ -148,6 +148,8 @@ class Reader {
   Result<std::optional<std::string_view>> FindObject(std::string_view key) const;
   // Entries [first, second) are those whose key starts with `prefix`.
   std::pair<std::size_t, std::size_t> PrefixRange(std::string_view prefix) const;
+  // The first entry whose key is not below `key` (num_entries() if none).
+  std::size_t LowerBound(std::string_view key) const;
   // Calls visit(i, key_view) for each entry in [begin, end), in order.
   template <typename Visit>
   void VisitKeys(std::size_t begin, std::size_t end, Visit&& visit) const;

@@ -17,21 +17,26 @@ Result<std::optional<std::string>> Reader::GetRaw(std::string_view key) const {
 
 bool Reader::Exists(std::string_view key) const { return Find(key).has_value(); }
 
-std::pair<std::size_t, std::size_t> Reader::PrefixRange(std::string_view prefix) const {
+std::size_t Reader::LowerBound(std::string_view key) const {
   const std::size_t n = num_entries();
-  if (n == 0) return {0, 0};
-  // Lower bound by halving a span that starts at the whole index; the keys
-  // are in ascending byte order as the writer laid them out.  string_view
-  // compares as unsigned bytes, a proper prefix first.
+  if (n == 0) return 0;
+  // Halving a span that starts at the whole index; the keys are in
+  // ascending byte order as the writer laid them out.  string_view compares
+  // as unsigned bytes, a proper prefix first.
   std::size_t base = 0;
   std::size_t span = n;
   while (span > 1) {
     const std::size_t half = span / 2;
     const std::size_t middle = base + half;
-    if (key_at(middle) < prefix) base = middle;
+    if (key_at(middle) < key) base = middle;
     span -= half;
   }
-  const std::size_t first = key_at(base) < prefix ? base + 1 : base;
+  return key_at(base) < key ? base + 1 : base;
+}
+
+std::pair<std::size_t, std::size_t> Reader::PrefixRange(std::string_view prefix) const {
+  const std::size_t n = num_entries();
+  const std::size_t first = LowerBound(prefix);
   std::size_t end = first;
   while (end < n && key_at(end).starts_with(prefix)) {
     if (n - end > kEntryLead) PrefetchEntry(end + kEntryLead);

@@ -73,7 +73,10 @@ Result<BuildSummary> Writer::Build(std::string_view path, const BuildOptions& op
   if (s.ok()) s = out.Append(records_.data(), records_.size());
   if (s.ok()) s = out.Append(index.data(), index.size());
   if (s.ok()) s = out.Commit(options.cancel);
-  if (!s.ok()) return s;
+  if (!s.ok()) {
+    if (!options.keep_failed_temporary) out.Discard();
+    return s;
+  }
   return PublishedSummary(path, object_offsets_.size(), keys_.size(), options.print_summary);
 }
 

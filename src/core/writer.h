@@ -34,6 +34,10 @@ struct BuildOptions {
   // Append the on-disk hash index after the index entries (hash_section.h).
   // Off by default, so that the low-level writer's bytes stay as they are.
   bool hash_index = false;
+  // Leave the temporary file of a failed or cancelled build where it
+  // stopped, for a look at it (the low-level writer's rule); false removes
+  // it while the lock is still held.
+  bool keep_failed_temporary = true;
 };
 
 // The checks every builder makes as objects and keys are added, with their

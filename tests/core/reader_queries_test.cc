@@ -330,5 +330,16 @@ TEST_F(QueryTest, ThreadsSharingOneReaderAgree) {
   for (const auto& out : results) EXPECT_EQ(out, expected);
 }
 
+TEST_F(QueryTest, LowerBoundFindsTheFirstKeyNotBelow) {
+  const Reader& r = Store({"x"}, {{"", 0}, {"a", 0}, {"ab", 0}, {"b", 0}, {"b\xff", 0}});
+  const std::vector<std::pair<std::string, std::size_t>> table = {
+      {"", 0},     {"\x01", 1}, {"a", 1},     {"aa", 2},    {"ab", 2},
+      {"abc", 3},  {"b", 3},    {"b\x01", 4}, {"b\xff", 4}, {std::string("b\xff\x00", 3), 5},
+      {"\xff", 5},
+  };
+  for (const auto& [key, first] : table) EXPECT_EQ(r.LowerBound(key), first) << testing::PrintToString(key);
+  EXPECT_EQ(Store({}, {}).LowerBound("a"), 0u);
+}
+
 }  // namespace
 }  // namespace vorl

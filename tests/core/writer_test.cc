@@ -202,5 +202,47 @@ INSTANTIATE_TEST_SUITE_P(Table, SummarySizeTest,
                          testing::Values(SizeCase{256 - 48, "0.2"}, SizeCase{1024 - 48, "1.0"},
                                          SizeCase{1126 - 48, "1.1"}, SizeCase{1075 - 48, "1.0"}));
 
+// How a failed build leaves its temporary file: kept by default (the
+// low-level writer's rule), removed when the caller asks, target untouched.
+struct FailedBuildCase {
+  const char* name;
+  bool cancel;  // else the rename fails: the target is a non-empty directory
+  bool keep;
+};
+
+class FailedBuildTest : public testing::TestWithParam<FailedBuildCase> {};
+
+TEST_P(FailedBuildTest, TemporaryFileKeptOnlyWhenAsked) {
+  TempDir dir;
+  Writer w;
+  ASSERT_TRUE(w.AddObject("payload").ok());
+  ASSERT_TRUE(w.AddKey("k", 0).ok());
+  const std::string target = dir.path() + "/t.vrls";
+  if (GetParam().cancel) {
+    testing_util::WriteFile(target, "old");
+  } else {
+    ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((target + "/inside").c_str(), 0755), 0);
+  }
+  BuildOptions options;
+  options.print_summary = false;
+  options.keep_failed_temporary = GetParam().keep;
+  if (GetParam().cancel) options.cancel = [] { return true; };
+  const Status s = w.Build(target, options).status();
+  EXPECT_EQ(s.kind(), GetParam().cancel ? ErrorKind::kCancelled : ErrorKind::kIO);
+  struct stat st {};
+  EXPECT_EQ(::stat((dir.path() + "/t.vrls.tmp").c_str(), &st) == 0, GetParam().keep);
+  if (GetParam().cancel) {
+    EXPECT_EQ(ReadFile(target), "old");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FailedBuildTest,
+                         testing::Values(FailedBuildCase{"CancelledKept", true, true},
+                                         FailedBuildCase{"CancelledRemoved", true, false},
+                                         FailedBuildCase{"RenameFailedKept", false, true},
+                                         FailedBuildCase{"RenameFailedRemoved", false, false}),
+                         [](const testing::TestParamInfo<FailedBuildCase>& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace vorl

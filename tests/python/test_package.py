@@ -94,9 +94,9 @@ def test_mapping_protocol(tmp_path):
 def test_prefix_and_raw_access(tmp_path):
     path = build(tmp_path, {"user:1": "a", "user:2": "b", "users": "c", "x": "d"})
     r = VorlReader(path)
-    assert r.prefix("user:") == [("user:1", "a"), ("user:2", "b")]
-    assert r.prefix_keys("user") == ["user:1", "user:2", "users"]
-    assert r.prefix(b"") == list(r.items())
+    assert list(r.prefix("user:")) == [("user:1", "a"), ("user:2", "b")]
+    assert list(r.prefix_keys("user")) == ["user:1", "user:2", "users"]
+    assert list(r.prefix(b"")) == list(r.items())
     assert r.get_raw("x") == b"\xa1d"
     assert r.get_raw("nope") is None
 
@@ -120,15 +120,14 @@ def test_bytes_paths_get_a_clear_type_error(tmp_path):
         VorlReader(os.fsencode(tmp_path / "b.vrls"))
 
 
-def test_low_level_errors_pass_through_unchanged(tmp_path):
-    with pytest.raises(OSError) as e:
+def test_engine_errors_become_package_exceptions(tmp_path):
+    with pytest.raises(vorlstore.StoreFileNotFoundError) as e:
         VorlReader(tmp_path / "missing.vrls")
-    assert type(e.value) is OSError
-    assert str(e.value).startswith("VorlIOError: cannot open ")
+    assert str(e.value) == f"[Errno 2] No such file or directory: '{tmp_path / 'missing.vrls'}'"
     w = VorlWriter()
-    with pytest.raises(ValueError, match=r"^VorlError: obj_id 3 out of range \(have 0 objects\)$"):
+    with pytest.raises(vorlstore.UsageError, match=r"^obj_id 3 out of range \(have 0 objects\)$"):
         w.add_key("k", 3)
-    with pytest.raises(ValueError, match="^key must be str or bytes$"):
+    with pytest.raises(TypeError, match="^key must be str or bytes, not int$"):
         w.add(1, 5)
 
 
@@ -137,12 +136,14 @@ def test_verify_flag_and_reprs(tmp_path):
     data = bytearray(path.read_bytes())
     data[48] ^= 0xFF  # first payload byte
     path.write_bytes(bytes(data))
-    with pytest.raises(RuntimeError, match="file CRC32 mismatch"):
+    with pytest.raises(vorlstore.CorruptError, match=f"^{path}: file CRC32 mismatch"):
         VorlReader(path)
     r = VorlReader(path, verify=False)
     assert repr(r) == f"VorlReader('{path}', keys=1, objects=1)"
-    with pytest.raises(RuntimeError, match="file CRC32 mismatch"):
+    with pytest.raises(vorlstore.CorruptError, match="file CRC32 mismatch"):
         r.verify()
+    r.close()
+    assert repr(r) == f"VorlReader('{path}', closed)"
 
 
 def test_one_reader_shared_by_threads(tmp_path):
@@ -154,7 +155,7 @@ def test_one_reader_shared_by_threads(tmp_path):
         try:
             for key, obj in entries.items():
                 assert r[key] == obj
-            assert r.prefix("k00") == [(k, v) for k, v in entries.items() if k.startswith("k00")]
+            assert list(r.prefix("k00")) == [(k, v) for k, v in entries.items() if k.startswith("k00")]
         except Exception as e:  # noqa: BLE001 - reported below
             errors.append(e)
 
@@ -187,8 +188,13 @@ def test_reader_matches_a_dict_model(tmp_path_factory, pairs, probes):
     r = VorlReader(path)
     ordered = sorted(model)
     assert len(r) == len(model)
-    assert list(r) == [k.decode("utf-8", "replace") for k in ordered]
+    assert list(r) == [os.fsdecode(k) for k in ordered]
     assert [v for _, v in r.items()] == [model[k] for k in ordered]
-    for key in list(model) + [p.encode() if isinstance(p, str) else p for p in probes]:
+    assert list(reversed(r.items())) == [(os.fsdecode(k), model[k]) for k in reversed(ordered)]
+    assert all(r[key] == model[os.fsencode(key)] for key in r)
+    lookups = list(model) + [p.encode() if isinstance(p, str) else p for p in probes]
+    for key in lookups:
         assert r.get(key, "<absent>") == model.get(key, "<absent>")
         assert (key in r) == (key in model)
+    assert r.get_many(iter(lookups), "<absent>") == [model.get(key, "<absent>") for key in lookups]
+    assert r.get_many_raw(lookups) == [r.get_raw(key) for key in lookups]

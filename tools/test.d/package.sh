@@ -14,6 +14,11 @@ MYPYPATH="$root/python" "$PY" -m mypy --no-incremental --config-file pyproject.t
 work="$root/$B-wheel"
 rm -rf "$work"
 mkdir -p "$work"
+echo "-- engine stub matches the module"
+# The committed stub is what nanobind's generator makes of the built module.
+"$PY" -m nanobind.stubgen -q -i "$root/$B/python" -m vorlstore._engine -o "$work/_engine.pyi"
+diff -u "$root/python/vorlstore/_engine.pyi" "$work/_engine.pyi"
+
 echo "-- wheel"
 "$PY" -m build --wheel --no-isolation --outdir "$work/dist" . >"$work/build.log" 2>&1 || { tail -40 "$work/build.log"; exit 1; }
 wheel=$(ls "$work"/dist/vorlstore-*.whl)
@@ -25,11 +30,13 @@ echo "-- install into a fresh virtual environment"
 "$PY" -m venv --without-pip --system-site-packages "$work/venv"
 "$work/venv/bin/python" -m pip install --no-index --no-deps --quiet "$wheel"
 "$work/venv/bin/python" - <<'PY'
-import glob, os, vorlstore, vorlstore._vorlstore as m
+import glob, os, vorlstore, vorlstore._vorlstore as m, vorlstore._engine as e
 here = os.path.dirname(vorlstore.__file__)
 assert "site-packages" in here, here
 assert os.path.basename(m.__file__).startswith("_vorlstore.cpython-314-"), m.__file__
-assert os.path.exists(os.path.join(here, "py.typed")) and os.path.exists(os.path.join(here, "_vorlstore.pyi"))
+assert os.path.basename(e.__file__).startswith("_engine.cpython-314-"), e.__file__
+for typed in ("py.typed", "_vorlstore.pyi", "_engine.pyi"):
+    assert os.path.exists(os.path.join(here, typed)), typed
 print("installed at", here)
 PY
 test -x "$work/venv/bin/vorlstore"

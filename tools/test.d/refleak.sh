@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Reference leaks: builds the module against the debug interpreter
+# Reference leaks: builds the modules (_vorlstore and the package's engine) against the debug interpreter
 # (python3.14d) in its own build folder and runs every entry point thousands
 # of times, failures included, checking that the total reference count and
 # the allocated blocks stay flat (tests/python/refleak_check.py).
@@ -15,7 +15,7 @@ PYD=$(VORL_PY_DEBUG=1 bash tools/python314.sh)
 # not be counted at all).
 cmake -S . -B "$B" -G Ninja -DPython_EXECUTABLE="$PYD" -DVORL_BUILD_TESTS=OFF \
   -DCMAKE_CXX_FLAGS=-fno-canonical-system-headers >/dev/null
-out=$(cmake --build "$B" -j 2 --target _vorlstore 2>&1) || { echo "$out"; exit 1; }
+out=$(cmake --build "$B" -j 2 --target _vorlstore _engine 2>&1) || { echo "$out"; exit 1; }
 module=$(ls "$B"/python/vorlstore/_vorlstore.*.so)
 undefined=$(nm -D --undefined-only "$module")
 if ! grep -q _Py_DECREF_DecRefTotal <<<"$undefined"; then

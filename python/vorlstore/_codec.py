@@ -1,0 +1,100 @@
+"""How the package turns objects into MessagePack and back.
+
+Writers pack with ``use_bin_type=True`` (bytes stay bytes, str stays str) and
+optionally a ``default`` hook and ``datetime=True`` (aware datetimes as the
+timestamp extension, type -1).  Readers unpack with the reader's rules: str
+as text, maps with any hashable keys, timestamps as aware UTC datetimes, and
+the caller's ``object_hook``/``ext_hook``.  A writer refuses what a reader
+with no hooks could not read back, so every stored object can be read.
+"""
+
+from __future__ import annotations
+
+import functools
+from collections.abc import Callable
+from typing import Any
+
+import msgpack
+
+from .errors import InvalidObjectError
+
+#: Turns an object MessagePack cannot hold into one it can (msgpack's ``default``).
+DefaultHook = Callable[[Any], Any]
+#: Called with each decoded map (msgpack's ``object_hook``).
+ObjectHook = Callable[[dict[Any, Any]], Any]
+#: Called with each extension type's code and bytes (msgpack's ``ext_hook``).
+ExtHook = Callable[[int, bytes], Any]
+
+# timestamp=3: the timestamp extension reads back as an aware UTC datetime.
+_READ_RULES: dict[str, Any] = {"raw": False, "strict_map_key": False, "timestamp": 3}
+
+_plain_unpack: Callable[[bytes], Any] = functools.partial(msgpack.unpackb, **_READ_RULES)
+
+
+def make_unpack(object_hook: ObjectHook | None, ext_hook: ExtHook | None) -> Callable[[bytes], Any]:
+    """The decoding function of a reader with these hooks."""
+    if object_hook is None and ext_hook is None:
+        return _plain_unpack
+    extra: dict[str, Any] = {}
+    if object_hook is not None:
+        extra["object_hook"] = object_hook
+    if ext_hook is not None:
+        extra["ext_hook"] = ext_hook
+    unpack: Callable[[bytes], Any] = functools.partial(msgpack.unpackb, **_READ_RULES, **extra)
+    return unpack
+
+
+def why_unreadable(raw: bytes) -> str | None:
+    """Which reading rule *raw* breaks, or None when a plain reader reads it."""
+    try:
+        _plain_unpack(raw)
+    except msgpack.ExtraData:
+        return "more than one MessagePack object (extra bytes after the first)"
+    except msgpack.FormatError as e:
+        return f"not valid MessagePack ({str(e) or 'a byte that starts no MessagePack type'})"
+    except msgpack.StackError:
+        return "nested too deeply for a reader"
+    except TypeError as e:
+        return f"a map key would read back as a value that cannot be a dict key ({e})"
+    except ValueError as e:
+        return f"not valid MessagePack ({e})"
+    return None
+
+
+class Packer:
+    """Encodes objects for a writer and checks that they can be read back."""
+
+    __slots__ = ("_pack",)
+
+    def __init__(self, default: DefaultHook | None = None, datetime: bool = False) -> None:
+        self._pack: Callable[[Any], bytes] = msgpack.Packer(
+            default=default, datetime=datetime, use_bin_type=True
+        ).pack
+
+    def pack(self, obj: Any) -> bytes:
+        """The MessagePack bytes of *obj*; raises InvalidObjectError if no reader could read them."""
+        try:
+            raw = self._pack(obj)
+        except OverflowError as e:
+            raise InvalidObjectError(f"object {_short_repr(obj)} cannot be stored: an integer is outside "
+                                     f"MessagePack's range -2**63 .. 2**64-1 ({e})") from None
+        except UnicodeEncodeError as e:
+            raise InvalidObjectError(f"object {_short_repr(obj)} cannot be stored: text holds a lone "
+                                     f"surrogate, which has no UTF-8 form ({e.reason} at {e.start})") from None
+        why = why_unreadable(raw)
+        if why is not None:
+            raise InvalidObjectError(f"object {_short_repr(obj)} cannot be read back: {why}")
+        return raw
+
+
+def check_raw(raw: bytes) -> bytes:
+    """*raw* itself when it is one MessagePack object a plain reader reads; else InvalidObjectError."""
+    why = why_unreadable(raw)
+    if why is not None:
+        raise InvalidObjectError(f"object bytes {_short_repr(raw)} cannot be read back: {why}")
+    return raw
+
+
+def _short_repr(obj: object) -> str:
+    text = repr(obj)
+    return text if len(text) <= 60 else text[:57] + "..."

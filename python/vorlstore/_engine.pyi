@@ -1,0 +1,89 @@
+"""The native engine of the vorlstore package."""
+
+from collections.abc import Callable, Iterable, Sequence
+
+
+class Reader:
+    """An open store file: exact lookups, ranges of sorted entries, checks."""
+
+    def __init__(self, path: bytes, verify: bool = True) -> None: ...
+
+    def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None:
+        """The stored bytes for `key`, or None."""
+
+    def get_many_raw(self, keys: Iterable[str | bytes | bytearray], /) -> list[bytes | None]:
+        """The stored bytes (or None) for each key, in order."""
+
+    def contains(self, key: str | bytes | bytearray, /) -> bool: ...
+
+    def __len__(self) -> int: ...
+
+    def bounds(self, start: str | bytes | bytearray | None, stop: str | bytes | bytearray | None, /) -> tuple[int, int]:
+        """
+        Entries [i, j) whose keys lie in [start, stop); None leaves a side open.
+        """
+
+    def prefix_bounds(self, prefix: str | bytes | bytearray, /) -> tuple[int, int]:
+        """Entries [i, j) whose keys start with `prefix`."""
+
+    def cursor(self, begin: int, end: int, reverse: bool = False, what: int = 2, decode: Callable[[bytes], object] | None = None, decode_failed: Callable[[str | bytes | None, bytes], None] | None = None, bytes_keys: bool = False) -> Cursor:
+        """
+        A lazy walk over entries [begin, end): what is 0 for keys, 1 for values, 2 for (key, value).
+        """
+
+    def stats(self) -> dict[str, int | str | bool]: ...
+
+    def verify(self) -> None:
+        """Checks every checksum; raises on the first mismatch."""
+
+    def objects_raw(self) -> list[bytes]:
+        """Each object some key refers to, once."""
+
+    def close(self) -> None: ...
+
+    @property
+    def closed(self) -> bool: ...
+
+    @property
+    def path(self) -> bytes: ...
+
+class Cursor:
+    """A lazy walk over a range of a reader's entries."""
+
+    def __iter__(self) -> Cursor: ...
+
+    def __next__(self) -> object: ...
+
+class Writer:
+    """Collects objects and keys in memory and publishes them as one store."""
+
+    def __init__(self) -> None: ...
+
+    def add(self, blob: bytes, keys: Sequence[str | bytes | bytearray], /) -> int:
+        """Stores `blob` under every key; checks all keys first."""
+
+    def add_many(self, blobs: Sequence[bytes], keys: Sequence[str | bytes | bytearray], /) -> int:
+        """Stores blobs[i] under keys[i]; returns the first id."""
+
+    def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None: ...
+
+    def copy_from(self, source: Reader, later: Sequence[Reader], /) -> None:
+        """Adds the keys of `source` that no store in `later` holds."""
+
+    def build(self, path: bytes, /) -> dict[str, str | int | float]:
+        """Publishes the store at `path` atomically and returns its summary."""
+
+    @property
+    def last_build(self) -> dict[str, str | int | float] | None:
+        """The summary of the last build that published, or None."""
+
+    @property
+    def num_objects(self) -> int: ...
+
+    @property
+    def num_keys(self) -> int: ...
+
+def temporary_path(target: bytes) -> bytes:
+    """
+    Where a build of `target` writes before it renames the file into place.
+    """

@@ -1,0 +1,152 @@
+"""The exceptions of the vorlstore package.
+
+Every exception the package raises for a store or its files derives from
+:class:`Error`.  Failures of the operating system are also :class:`OSError`
+subclasses with ``errno`` and ``filename`` set, chosen by errno the way
+:class:`OSError` itself chooses (so ``except FileNotFoundError`` works);
+rejected keys, objects and requests are also :class:`ValueError`.  Every
+message names the file it is about.
+
+A closed store raises plain ``ValueError("I/O operation on closed store")``,
+as a closed file does.
+"""
+
+from __future__ import annotations
+
+import errno as _errno
+import os
+import re
+
+
+class Error(Exception):
+    """Base class of the package's errors."""
+
+
+class StoreFileError(Error):
+    """A store file's content is unusable; ``filename`` names the file."""
+
+    filename: str | None = None
+
+
+class CorruptError(StoreFileError):
+    """The file breaks a rule of the store format (damaged, truncated or not a store)."""
+
+
+class VersionError(StoreFileError):
+    """The file is a store of a format version this package does not read."""
+
+
+class InvalidKeyError(Error, ValueError):
+    """A key that cannot be stored: too long, or text with no byte form."""
+
+
+class InvalidObjectError(Error, ValueError):
+    """An object that a reader could not read back (the message says which rule)."""
+
+
+class UsageError(Error, ValueError):
+    """A request the store cannot honour: an unknown object id, a format limit, a busy writer."""
+
+
+class StoreOSError(Error, OSError):
+    """The operating system refused an operation on a store file."""
+
+
+class StoreFileNotFoundError(StoreOSError, FileNotFoundError):
+    pass
+
+
+class StoreFileExistsError(StoreOSError, FileExistsError):
+    pass
+
+
+class StorePermissionError(StoreOSError, PermissionError):
+    pass
+
+
+class StoreIsADirectoryError(StoreOSError, IsADirectoryError):
+    pass
+
+
+class StoreNotADirectoryError(StoreOSError, NotADirectoryError):
+    pass
+
+
+class StoreInterruptedError(StoreOSError, InterruptedError):
+    pass
+
+
+class StoreBlockingIOError(StoreOSError, BlockingIOError):
+    pass
+
+
+class StoreTimeoutError(StoreOSError, TimeoutError):
+    pass
+
+
+# errno -> class, mirroring the subclasses OSError picks for itself.
+_BY_ERRNO: dict[int, type[StoreOSError]] = {
+    _errno.ENOENT: StoreFileNotFoundError,
+    _errno.EEXIST: StoreFileExistsError,
+    _errno.EACCES: StorePermissionError,
+    _errno.EPERM: StorePermissionError,
+    _errno.EISDIR: StoreIsADirectoryError,
+    _errno.ENOTDIR: StoreNotADirectoryError,
+    _errno.EINTR: StoreInterruptedError,
+    _errno.EAGAIN: StoreBlockingIOError,
+    _errno.ETIMEDOUT: StoreTimeoutError,
+}
+
+_OS_ERROR_TAIL = re.compile(r":? ?[^:]*\(os error \d+\)$")
+
+
+def os_error(errno: int, context: str, filename: str | None) -> StoreOSError:
+    """The StoreOSError subclass for *errno*, its text led by *context* (e.g. "rename").
+
+    A failure with no errno behind it (say, a temporary path that is not a
+    regular file) reads as its context alone, with errno EIO.
+    """
+    if not errno:
+        return StoreOSError(_errno.EIO, context or "input/output error", filename)
+    strerror = f"{context}: {os.strerror(errno)}" if context else os.strerror(errno)
+    return _BY_ERRNO.get(errno, StoreOSError)(errno, strerror, filename)
+
+
+def _context(message: str, filename: str | None) -> str:
+    """What the engine was doing, from its message: "cannot open P: X (os error N)" -> ""."""
+    context = _OS_ERROR_TAIL.sub("", message).strip()
+    if filename and context in (f"cannot open {filename}", f"cannot open {filename}:"):
+        return ""
+    return context.rstrip(":")
+
+
+_BY_KIND: dict[str, type[Error] | type[ValueError]] = {
+    "corrupt": CorruptError,
+    "version": VersionError,
+    "key": InvalidKeyError,
+    "request": UsageError,
+    "busy": UsageError,
+    "internal": Error,
+    "closed": ValueError,
+}
+
+
+def from_engine(kind: str, message: str, filename: str | None, errno: int) -> Exception:
+    """The exception for a failure of the native engine (its one way to raise)."""
+    if kind == "io":
+        return os_error(errno, _context(message, filename), filename)
+    cls = _BY_KIND.get(kind, Error)
+    if cls is ValueError:
+        return ValueError(message)
+    exc = cls(f"{filename}: {message}" if filename else message)
+    if isinstance(exc, StoreFileError):
+        exc.filename = filename
+    return exc
+
+
+__all__ = [
+    "Error", "StoreFileError", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
+    "StoreOSError", "StoreFileNotFoundError", "StoreFileExistsError", "StorePermissionError",
+    "StoreIsADirectoryError", "StoreNotADirectoryError", "StoreInterruptedError", "StoreBlockingIOError",
+    "StoreTimeoutError",
+]

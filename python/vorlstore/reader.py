@@ -1,0 +1,246 @@
+"""VorlReader: a store file opened read-only, as a lazy mapping from key to object.
+
+Keys are listed as ``str``: UTF-8 decoded with "surrogateescape", so bytes
+that are not UTF-8 come back as lone surrogates and look up their own entry,
+the convention of :func:`os.fsdecode`.  Lookups take ``str`` (encoded the
+same way), ``bytes`` or ``bytearray``.  Iteration, the views, ``prefix`` and
+``range`` walk the file lazily in key order (ascending bytes).
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
+from types import TracebackType
+from typing import Any, Literal, TypedDict, cast, overload
+
+from . import _engine
+from ._codec import ExtHook, ObjectHook, make_unpack, why_unreadable
+from ._paths import StrPath, fspath
+from .errors import CorruptError
+
+#: A key as lookups accept it: text (stored as UTF-8, surrogateescape) or bytes.
+Key = str | bytes | bytearray
+
+_KEYS, _VALUES, _ITEMS = 0, 1, 2
+
+
+class StoreStats(TypedDict):
+    """What :meth:`VorlReader.stats` reports about a store file."""
+
+    path: str
+    version: int
+    num_keys: int
+    num_objects: int
+    index_offset: int
+    data_offset: int
+    file_size: int
+    file_crc32: str
+    #: True when lookups use an index stored in the file rather than one built at open.
+    hash_index: bool
+
+
+class _Keys(KeysView[str]):
+    _mapping: VorlReader
+
+    def __iter__(self) -> Iterator[str]:
+        return self._mapping._walk(_KEYS, 0, None)
+
+    def __reversed__(self) -> Iterator[str]:
+        return self._mapping._walk(_KEYS, 0, None, reverse=True)
+
+
+class _Items(ItemsView[str, Any]):
+    _mapping: VorlReader
+
+    def __iter__(self) -> Iterator[tuple[str, Any]]:
+        return self._mapping._walk(_ITEMS, 0, None)
+
+    def __reversed__(self) -> Iterator[tuple[str, Any]]:
+        return self._mapping._walk(_ITEMS, 0, None, reverse=True)
+
+
+class _Values(ValuesView[Any]):
+    _mapping: VorlReader
+
+    def __iter__(self) -> Iterator[Any]:
+        return self._mapping._walk(_VALUES, 0, None)
+
+    def __reversed__(self) -> Iterator[Any]:
+        return self._mapping._walk(_VALUES, 0, None, reverse=True)
+
+
+def _reopen(path: str, verify: bool, object_hook: ObjectHook | None, ext_hook: ExtHook | None) -> VorlReader:
+    return VorlReader(path, verify=verify, object_hook=object_hook, ext_hook=ext_hook)
+
+
+class VorlReader(Mapping[str, Any]):
+    """A store file opened read-only, as a mapping from key to object.
+
+    The file is checked against its whole-file checksum on open unless
+    ``verify=False``.  ``object_hook`` and ``ext_hook`` are passed to
+    MessagePack as they are.  ``close()`` (or leaving a ``with`` block)
+    releases the file; later use raises ``ValueError``.  A reader pickles by
+    path and reopens on load.  One instance may be shared by threads.
+    """
+
+    __slots__ = ("_engine", "_path", "_verify", "_object_hook", "_ext_hook", "_unpack")
+
+    def __init__(
+        self,
+        path: StrPath,
+        *,
+        verify: bool = True,
+        object_hook: ObjectHook | None = None,
+        ext_hook: ExtHook | None = None,
+    ) -> None:
+        self._path = fspath(path)
+        self._verify = verify
+        self._object_hook = object_hook
+        self._ext_hook = ext_hook
+        self._unpack: Callable[[bytes], Any] = make_unpack(object_hook, ext_hook)
+        self._engine = _engine.Reader(os.fsencode(self._path), verify)
+
+    # -- Mapping protocol
+    def __getitem__(self, key: Key) -> Any:
+        raw = self._engine.get_raw(key)
+        if raw is None:
+            raise KeyError(key)
+        return self._decode(key, raw)
+
+    @overload
+    def get(self, key: Key, /) -> Any | None: ...
+    @overload
+    def get(self, key: Key, /, default: Any) -> Any: ...
+
+    def get(self, key: Key, /, default: Any = None) -> Any:
+        raw = self._engine.get_raw(key)
+        return default if raw is None else self._decode(key, raw)
+
+    def __contains__(self, key: object) -> bool:
+        return self._engine.contains(cast(Key, key))
+
+    def __len__(self) -> int:
+        return len(self._engine)
+
+    def __iter__(self) -> Iterator[str]:
+        return self._walk(_KEYS, 0, None)
+
+    def __reversed__(self) -> Iterator[str]:
+        return self._walk(_KEYS, 0, None, reverse=True)
+
+    def keys(self) -> KeysView[str]:
+        return _Keys(self)
+
+    def items(self) -> ItemsView[str, Any]:
+        return _Items(self)
+
+    def values(self) -> ValuesView[Any]:
+        return _Values(self)
+
+    # -- Store-specific queries
+    def get_raw(self, key: Key) -> bytes | None:
+        """The stored MessagePack bytes for *key*, or None."""
+        return self._engine.get_raw(key)
+
+    def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
+        """The stored MessagePack bytes (or None) for each of *keys*, in order."""
+        return self._engine.get_many_raw(keys)
+
+    def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
+        """The object (or *default*) for each of *keys*, in order."""
+        keys = keys if isinstance(keys, (list, tuple)) else list(keys)
+        raws = self._engine.get_many_raw(keys)
+        return [default if raw is None else self._decode(key, raw) for key, raw in zip(keys, raws)]
+
+    def prefix(self, prefix: Key) -> Iterator[tuple[str, Any]]:
+        """``(key, obj)`` pairs of every key that starts with *prefix*, in key order, lazily."""
+        begin, end = self._engine.prefix_bounds(prefix)
+        return self._walk(_ITEMS, begin, end)
+
+    def prefix_keys(self, prefix: Key) -> Iterator[str]:
+        """Keys that start with *prefix*, in key order, lazily (objects are not read)."""
+        begin, end = self._engine.prefix_bounds(prefix)
+        return self._walk(_KEYS, begin, end)
+
+    def range(
+        self, start: Key | None = None, stop: Key | None = None, reverse: bool = False
+    ) -> Iterator[tuple[str, Any]]:
+        """``(key, obj)`` pairs with ``start <= key < stop`` (by bytes), lazily; None leaves a side open."""
+        begin, end = self._engine.bounds(start, stop)
+        return self._walk(_ITEMS, begin, end, reverse=reverse)
+
+    def objects(self) -> list[Any]:
+        """Every object that some key refers to, once each."""
+        return [self._decode(None, raw) for raw in self._engine.objects_raw()]
+
+    def stats(self) -> StoreStats:
+        """File metadata: path, version, counts, offsets, size and checksum."""
+        return cast(StoreStats, self._engine.stats())
+
+    def verify(self) -> Literal[True]:
+        """Check every checksum; True, or raise CorruptError on the first mismatch."""
+        self._engine.verify()
+        return True
+
+    @property
+    def path(self) -> str:
+        return self._path
+
+    @property
+    def closed(self) -> bool:
+        return self._engine.closed
+
+    def close(self) -> None:
+        """Release the file.  Later calls raise ValueError; closing again does nothing."""
+        self._engine.close()
+
+    def __enter__(self) -> VorlReader:
+        if self._engine.closed:
+            raise ValueError("I/O operation on closed store")
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def __reduce__(self) -> tuple[Callable[..., VorlReader], tuple[Any, ...]]:
+        if self._engine.closed:
+            raise ValueError("I/O operation on closed store")
+        return _reopen, (self._path, self._verify, self._object_hook, self._ext_hook)
+
+    def __repr__(self) -> str:
+        if self._engine.closed:
+            return f"VorlReader({self._path!r}, closed)"
+        stats = self._engine.stats()
+        return f"VorlReader({self._path!r}, keys={stats['num_keys']}, objects={stats['num_objects']})"
+
+    # -- Internals
+    def _walk(self, what: int, begin: int, end: int | None, reverse: bool = False) -> Iterator[Any]:
+        stop = len(self._engine) if end is None else end
+        decode = None if what == _KEYS else self._unpack
+        return cast(
+            Iterator[Any],
+            self._engine.cursor(begin, stop, reverse, what, decode, self._decode_failed),
+        )
+
+    def _decode(self, key: Key | None, raw: bytes) -> Any:
+        try:
+            return self._unpack(raw)
+        except Exception:
+            self._decode_failed(key, raw)
+            raise
+
+    def _decode_failed(self, key: Key | None, raw: bytes) -> None:
+        # A hook's own error passes through; broken bytes become CorruptError.
+        why = why_unreadable(raw)
+        if why is None:
+            return
+        where = f"the object of key {key!r}" if key is not None else "a stored object"
+        exc = CorruptError(f"{self._path}: {where} cannot be read: {why}")
+        exc.filename = self._path
+        raise exc from None

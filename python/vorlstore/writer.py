@@ -1,0 +1,153 @@
+"""VorlWriter and the one-call helpers build() and merge().
+
+A writer collects objects (encoded as MessagePack when added) and keys in
+memory and publishes them as one store file.  Each call that adds checks
+everything it was given before it stores anything, so a call that raises
+leaves the writer as it was.  Nothing here prints: a build returns its
+summary.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Mapping, Sequence
+from itertools import islice
+from typing import Any, TypedDict, cast
+
+from . import _engine
+from ._codec import DefaultHook, Packer, check_raw
+from ._paths import StrPath, fspath
+from .reader import Key, VorlReader
+
+
+class BuildSummary(TypedDict):
+    """What a build published."""
+
+    path: str
+    objects: int
+    keys: int
+    bytes: int
+    seconds: float
+
+
+#: What update() and build() take: a mapping, or (key, object) pairs.
+_Pairs = Mapping[str, Any] | Mapping[bytes, Any] | Iterable[tuple[Key, Any]]
+
+# Pairs are packed and handed to the engine this many at a time, which
+# bounds the extra memory of update() and build() on long iterables.
+_BATCH = 4096
+
+
+class VorlWriter:
+    """Collects objects and keys, then publishes them as one store file.
+
+    Each object gets the next id (0, 1, 2, ...); any number of keys may refer
+    to one object, and a key added again keeps its last object.  ``default``
+    and ``datetime`` are passed to MessagePack: ``datetime=True`` stores
+    timezone-aware datetimes as the timestamp extension, which every reader
+    reads back as an equal (UTC) datetime.  ``build`` may be called any
+    number of times; it never changes the writer.
+    """
+
+    __slots__ = ("_engine", "_packer")
+
+    def __init__(self, *, default: DefaultHook | None = None, datetime: bool = False) -> None:
+        self._engine = _engine.Writer()
+        self._packer = Packer(default, datetime)
+
+    def add(self, obj: Any, *keys: Key) -> int:
+        """Store *obj* under *keys*; return its id.
+
+        Raises InvalidObjectError when a reader could not read *obj* back
+        (the message names the rule), InvalidKeyError for a key that cannot
+        be stored; nothing is added then.
+        """
+        return self._engine.add(self._packer.pack(obj), keys)
+
+    def add_raw(self, raw: bytes | bytearray | memoryview, *keys: Key) -> int:
+        """Like `add`, for an object that is already MessagePack bytes (exactly one object)."""
+        return self._engine.add(check_raw(bytes(raw)), keys)
+
+    def add_many_raw(self, objects: Sequence[bytes], keys: Sequence[Key]) -> int:
+        """Store ``objects[i]`` under ``keys[i]``, all checked first; return the first id."""
+        return self._engine.add_many([check_raw(bytes(raw)) for raw in objects], keys)
+
+    def add_key(self, key: Key, obj_id: int) -> None:
+        """Map *key* to the object with id *obj_id*."""
+        self._engine.add_key(key, obj_id)
+
+    def update(self, items: _Pairs, /) -> None:
+        """Store each ``(key, obj)`` pair (or each item of a mapping), one object per key.
+
+        Pairs are checked and added in batches: when one fails, the pairs of
+        the batches before it stay added and none of its own batch is.
+        """
+        pairs: Iterable[tuple[Key, Any]] = items.items() if isinstance(items, Mapping) else items
+        pack = self._packer.pack
+        it = iter(pairs)
+        while batch := list(islice(it, _BATCH)):
+            keys = [key for key, _ in batch]
+            self._engine.add_many([pack(obj) for _, obj in batch], keys)
+
+    def build(self, path: StrPath) -> BuildSummary:
+        """Write the store to *path* atomically and return what was published.
+
+        The file is written beside the target, synced and renamed over it.  A
+        Ctrl-C pending before the write stops the build with the target
+        untouched.
+        """
+        summary = self._engine.build(os.fsencode(fspath(path)))
+        return cast(BuildSummary, summary)
+
+    @property
+    def last_build(self) -> BuildSummary | None:
+        """The summary of the last build that published, or None.
+
+        A Ctrl-C that arrives just as a build returns raises KeyboardInterrupt
+        although the store was published; this tells such a caller the truth.
+        """
+        return cast(BuildSummary | None, self._engine.last_build)
+
+    @property
+    def num_objects(self) -> int:
+        return self._engine.num_objects
+
+    @property
+    def num_keys(self) -> int:
+        return self._engine.num_keys
+
+    def __repr__(self) -> str:
+        return f"VorlWriter(objects={self._engine.num_objects}, keys={self._engine.num_keys})"
+
+
+def build(
+    path: StrPath,
+    items: _Pairs,
+    *,
+    default: DefaultHook | None = None,
+    datetime: bool = False,
+) -> BuildSummary:
+    """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call."""
+    writer = VorlWriter(default=default, datetime=datetime)
+    writer.update(items)
+    return writer.build(path)
+
+
+def merge(target: StrPath, *stores: StrPath | VorlReader, verify: bool = True) -> BuildSummary:
+    """Build *target* from the keys of *stores*; a later store wins on a key held by several.
+
+    Objects are copied as stored (not decoded again), and an object that
+    several keys of one store share stays one object.  *target* may be one of
+    the stores: the new file replaces it only once complete.
+    """
+    opened = [s if isinstance(s, VorlReader) else VorlReader(s, verify=verify) for s in stores]
+    try:
+        writer = _engine.Writer()
+        engines = [r._engine for r in opened]
+        for i, engine in enumerate(engines):
+            writer.copy_from(engine, engines[i + 1 :])
+        return cast(BuildSummary, writer.build(os.fsencode(fspath(target))))
+    finally:
+        for reader, given in zip(opened, stores):
+            if reader is not given:
+                reader.close()

@@ -1,0 +1,245 @@
+#include "engine/store_reader.h"
+
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "engine/errors.h"
+#include "engine/keys.h"
+#include "engine/sequence.h"
+
+namespace vorl::engine {
+namespace {
+
+nb::object BytesOf(std::string_view payload) { return nb::bytes(payload.data(), payload.size()); }
+
+}  // namespace
+
+bool IsShadowed(const Reader& reader, std::size_t i) {
+  return i + 1 < reader.num_entries() && reader.key_at(i + 1) == reader.key_at(i);
+}
+
+StoreReader::StoreReader(const nb::bytes& path, bool verify) : path_(path.c_str(), path.size()) {
+  reader_ = Unwrap(Reader::Open(path_, verify), path_);
+}
+
+const Reader& StoreReader::Get() const {
+  if (reader_ == nullptr) throw Failure(FailureKind::kClosed, "I/O operation on closed store", path_);
+  return *reader_;
+}
+
+nb::object StoreReader::GetRaw(nb::handle key) const {
+  const Reader& reader = Get();
+  const KeyArg k(key);
+  const std::optional<std::string_view> found = Unwrap(reader.FindObject(k.bytes()), path_);
+  if (!found) return nb::none();
+  nb::object copy = BytesOf(*found);
+  Check(reader.CheckUnchanged(), path_);  // the copy is good only if the file did not shrink under it
+  return copy;
+}
+
+nb::list StoreReader::GetManyRaw(nb::handle keys) const {
+  const Reader& reader = Get();
+  const Items items(keys, "keys must be iterable");
+  nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!out.is_valid()) throw nb::python_error();
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const KeyArg key(items[i]);
+    const std::optional<std::string_view> found = Unwrap(reader.FindObject(key.bytes()), path_);
+    nb::object value = found ? BytesOf(*found) : nb::none();
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), value.release().ptr());
+  }
+  Check(reader.CheckUnchanged(), path_);
+  return out;
+}
+
+bool StoreReader::Contains(nb::handle key) const {
+  const Reader& reader = Get();
+  const KeyArg k(key);
+  return reader.Find(k.bytes()).has_value();
+}
+
+std::pair<std::size_t, std::size_t> StoreReader::Bounds(nb::handle start, nb::handle stop) const {
+  const Reader& reader = Get();
+  const std::size_t first = start.is_none() ? 0 : reader.LowerBound(KeyArg(start).bytes());
+  const std::size_t last = stop.is_none() ? reader.num_entries() : reader.LowerBound(KeyArg(stop).bytes());
+  return {first, std::max(first, last)};
+}
+
+std::pair<std::size_t, std::size_t> StoreReader::PrefixBounds(nb::handle prefix) const {
+  const Reader& reader = Get();
+  const KeyArg key(prefix);
+  // Two binary searches rather than a walk to the end of the run, so that a
+  // lazy walk over a long run starts at once.  The run ends before the
+  // smallest key above every extension of the prefix: the prefix without
+  // its trailing 0xFF bytes, last byte plus one (none when nothing is left).
+  std::string above(key.bytes());
+  while (!above.empty() && static_cast<unsigned char>(above.back()) == 0xFF) above.pop_back();
+  const std::size_t first = reader.LowerBound(key.bytes());
+  if (above.empty()) return {first, reader.num_entries()};
+  above.back() = static_cast<char>(static_cast<unsigned char>(above.back()) + 1);
+  return {first, std::max(first, reader.LowerBound(above))};
+}
+
+nb::dict StoreReader::Stats() const {
+  const Reader& reader = Get();
+  const ReaderStats stats = reader.Stats();
+  nb::dict out;
+  out["path"] = PathToPython(path_);
+  out["version"] = stats.version;
+  out["num_keys"] = stats.num_keys;
+  out["num_objects"] = stats.num_objects;
+  out["index_offset"] = stats.index_offset;
+  out["data_offset"] = stats.data_offset;
+  out["file_size"] = reader.file_size();
+  out["file_crc32"] = stats.file_crc32;
+  out["hash_index"] = false;
+  return out;
+}
+
+void StoreReader::Verify() const { Check(Get().Verify(), path_); }
+
+nb::list StoreReader::ObjectsRaw() const {
+  const Reader& reader = Get();
+  nb::list out;
+  Check(reader.VisitUniqueObjects([&](std::string_view payload) { out.append(BytesOf(payload)); }), path_);
+  return out;
+}
+
+Cursor::Cursor(StoreReader* reader, std::size_t begin, std::size_t end, bool reverse, Yield what,
+               nb::object decode, nb::object decode_failed, bool bytes_keys)
+    : reader_(reader),
+      lo_(begin),
+      hi_(std::max(begin, std::min(end, reader->num_entries()))),
+      reverse_(reverse),
+      what_(what),
+      decode_(std::move(decode)),
+      decode_failed_(std::move(decode_failed)),
+      bytes_keys_(bytes_keys) {}
+
+nb::object Cursor::Decode(const nb::object& key, const nb::object& raw) const {
+  if (decode_.is_none()) return raw;
+  try {
+    return decode_(raw);
+  } catch (const nb::python_error&) {
+    if (!decode_failed_.is_none()) decode_failed_(key, raw);
+    throw;
+  }
+}
+
+void Cursor::Refill(const Reader& reader) {
+  const std::size_t n = std::min(batch_, hi_ - lo_);
+  const std::size_t begin = reverse_ ? hi_ - n : lo_;
+  const std::size_t end = begin + n;
+  keys_.clear();
+  values_.clear();
+  pos_ = 0;
+  if (what_ == Yield::kKeys) {
+    reader.VisitKeys(begin, end, [&](std::size_t i, std::string_view key) {
+      if (!IsShadowed(reader, i)) keys_.push_back(KeyToPython(key, bytes_keys_));
+    });
+    Check(reader.CheckUnchanged(), reader_->path());
+  } else {
+    Check(reader.VisitEntries(begin, end,
+                              [&](std::size_t i, std::string_view payload) {
+                                if (IsShadowed(reader, i)) return;
+                                if (what_ == Yield::kItems)
+                                  keys_.push_back(KeyToPython(reader.key_at(i), bytes_keys_));
+                                values_.push_back(BytesOf(payload));
+                              }),
+          reader_->path());
+  }
+  if (reverse_) {
+    std::reverse(keys_.begin(), keys_.end());
+    std::reverse(values_.begin(), values_.end());
+    hi_ = begin;
+  } else {
+    lo_ = end;
+  }
+  batch_ = std::min(batch_ * 2, kMaxBatch);
+}
+
+nb::object Cursor::Next() {
+  const Reader& reader = reader_->Get();
+  const std::size_t buffered = what_ == Yield::kKeys ? keys_.size() : values_.size();
+  if (pos_ == buffered) {
+    do {
+      if (lo_ >= hi_) throw nb::stop_iteration();
+      Refill(reader);
+    } while ((what_ == Yield::kKeys ? keys_.size() : values_.size()) == 0);
+  }
+  nb::object item;
+  switch (what_) {
+    case Yield::kKeys:
+      item = keys_[pos_];
+      break;
+    case Yield::kValues:
+      item = Decode(nb::none(), values_[pos_]);
+      break;
+    case Yield::kItems:
+      item = nb::make_tuple(keys_[pos_], Decode(keys_[pos_], values_[pos_]));
+      break;
+  }
+  // Only now: a decode that raised leaves the item to be tried again.
+  ++pos_;
+  return item;
+}
+
+void BindReader(nb::module_& m) {
+  nb::class_<StoreReader>(m, "Reader", "An open store file: exact lookups, ranges of sorted entries, checks.")
+      .def(nb::init<const nb::bytes&, bool>(), nb::arg("path"), nb::arg("verify") = true)
+      .def("get_raw", &StoreReader::GetRaw, nb::arg("key"),
+           nb::sig("def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None"),
+           "The stored bytes for `key`, or None.")
+      .def("get_many_raw", &StoreReader::GetManyRaw, nb::arg("keys"),
+           nb::sig("def get_many_raw(self, keys: collections.abc.Iterable[str | bytes | bytearray], /) "
+                   "-> list[bytes | None]"),
+           "The stored bytes (or None) for each key, in order.")
+      .def("contains", &StoreReader::Contains, nb::arg("key"),
+           nb::sig("def contains(self, key: str | bytes | bytearray, /) -> bool"))
+      .def("__len__", &StoreReader::num_entries)
+      .def("bounds", &StoreReader::Bounds, nb::arg("start").none(), nb::arg("stop").none(),
+           nb::sig("def bounds(self, start: str | bytes | bytearray | None, stop: str | bytes | bytearray | "
+                   "None, /) -> tuple[int, int]"),
+           "Entries [i, j) whose keys lie in [start, stop); None leaves a side open.")
+      .def("prefix_bounds", &StoreReader::PrefixBounds, nb::arg("prefix"),
+           nb::sig("def prefix_bounds(self, prefix: str | bytes | bytearray, /) -> tuple[int, int]"),
+           "Entries [i, j) whose keys start with `prefix`.")
+      .def(
+          "cursor",
+          [](StoreReader& self, std::size_t begin, std::size_t end, bool reverse, int what, nb::object decode,
+             nb::object decode_failed, bool bytes_keys) {
+            if (what < 0 || what > 2) throw nb::value_error("what must be 0 (keys), 1 (values) or 2 (items)");
+            self.Get();
+            return new Cursor(&self, begin, end, reverse, static_cast<Cursor::Yield>(what), std::move(decode),
+                              std::move(decode_failed), bytes_keys);
+          },
+          nb::arg("begin"), nb::arg("end"), nb::arg("reverse") = false, nb::arg("what") = 2,
+          nb::arg("decode").none() = nb::none(), nb::arg("decode_failed").none() = nb::none(),
+          nb::arg("bytes_keys") = false, nb::keep_alive<0, 1>(),
+          nb::sig("def cursor(self, begin: int, end: int, reverse: bool = False, what: int = 2, "
+                  "decode: collections.abc.Callable[[bytes], object] | None = None, "
+                  "decode_failed: collections.abc.Callable[[str | bytes | None, bytes], None] | None = None, "
+                  "bytes_keys: bool = False) "
+                  "-> Cursor"),
+          "A lazy walk over entries [begin, end): what is 0 for keys, 1 for values, 2 for (key, value).")
+      .def("stats", &StoreReader::Stats, nb::sig("def stats(self) -> dict[str, int | str | bool]"))
+      .def("verify", &StoreReader::Verify, "Checks every checksum; raises on the first mismatch.")
+      .def("objects_raw", &StoreReader::ObjectsRaw, nb::sig("def objects_raw(self) -> list[bytes]"),
+           "Each object some key refers to, once.")
+      .def("close", &StoreReader::Close)
+      .def_prop_ro("closed", &StoreReader::closed)
+      .def_prop_ro("path",
+                   [](const StoreReader& self) { return nb::bytes(self.path().data(), self.path().size()); });
+
+  nb::class_<Cursor>(m, "Cursor", "A lazy walk over a range of a reader's entries.")
+      .def(
+          "__iter__", [](nb::handle self) { return nb::borrow(self); },
+          nb::sig("def __iter__(self) -> Cursor"))
+      .def("__next__", &Cursor::Next, nb::sig("def __next__(self) -> object"));
+}
+
+}  // namespace vorl::engine

@@ -1,0 +1,53 @@
+// StoreWriter: the package's writer over the core Writer.  Every add checks
+// all of its keys before it stores anything, so a failed call leaves the
+// writer as it was.  A build runs without the GIL; the writer refuses other
+// calls until it ends (the busy failure) instead of letting them race it.
+#ifndef VORLSTORE_ENGINE_STORE_WRITER_H_
+#define VORLSTORE_ENGINE_STORE_WRITER_H_
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+
+#include "core/writer.h"
+
+namespace vorl::engine {
+
+namespace nb = nanobind;
+
+class StoreReader;
+
+class StoreWriter {
+ public:
+  // Stores `blob` under each key of the sequence `keys`; returns its id.
+  std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
+  // Stores blobs[i] under keys[i] (equal lengths); returns the first id.
+  std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
+  void AddKey(nb::handle key, std::int64_t obj_id);
+  // Adds every key of `source` that none of the readers in `later` holds,
+  // with its object; objects shared by keys of `source` stay shared.
+  void CopyFrom(const StoreReader& source, nb::handle later);
+  // Publishes the store at `path`; returns the summary.  A pending signal
+  // whose handler raises (Ctrl-C) stops it before anything is written.
+  nb::dict Build(const nb::bytes& path);
+
+  // The summary of the last build that published, kept so that a caller
+  // interrupted just as Build returned can still learn that it published.
+  nb::object last_build() const { return last_build_; }
+
+  std::uint64_t num_objects() const { return writer_.num_objects(); }
+  std::uint64_t num_keys() const { return writer_.num_keys(); }
+
+ private:
+  void CheckIdle() const;
+
+  Writer writer_;
+  bool busy_ = false;
+  nb::object last_build_ = nb::none();
+};
+
+void BindWriter(nb::module_& m);
+
+}  // namespace vorl::engine
+
+#endif  // VORLSTORE_ENGINE_STORE_WRITER_H_
