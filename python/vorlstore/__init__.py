@@ -17,3 +17,4 @@ from ._vorlstore import __version__
 from ._wrappers import Key, VorlReader, VorlWriter
 
 __all__ = ["VorlReader", "VorlWriter", "Key", "__version__"]
+from .storeset import StoreSet as StoreSet, write_store_set as write_store_set  # noqa: E402

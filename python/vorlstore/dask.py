@@ -1,0 +1,278 @@
+"""Store sets built and joined on a Dask cluster.
+
+`to_store_set` routes a Dask DataFrame's rows (or a Bag's items) to shards
+with Dask's own shuffle, builds each shard in one task and publishes the
+set when every shard is written; `lookup` joins a DataFrame against a set.
+Dask and pandas are needed by this module only: `import vorlstore` works
+without them.
+"""
+
+from __future__ import annotations
+
+import itertools
+import threading
+import warnings
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import Any
+
+import dask
+import dask.bag as db
+
+with warnings.catch_warnings():
+    # The toolchain's Dask has only its classic DataFrame, which warns on import.
+    warnings.simplefilter("ignore", FutureWarning)
+    import dask.dataframe as dd
+import pandas as pd
+
+from .storeset import (
+    SAMPLE_PER_SHARD,
+    HashRouting,
+    Publication,
+    RangeRouting,
+    Routing,
+    ShardInfo,
+    StoreSet,
+    _reopen,
+    build_shard,
+    key_bytes,
+    key_sample,
+    range_boundaries,
+)
+
+__all__ = ["to_store_set", "lookup"]
+
+# The computed shard number; the shuffle's sorted divisions make it the partition number.
+SHARD_COLUMN = "_vorl_shard"
+
+ValueFn = Callable[[Any], Any]
+
+
+def to_store_set(
+    collection: Any,
+    directory: str,
+    *,
+    key: str | Callable[[Any], Any],
+    shards: int = 8,
+    partition: str = "hash",
+    value: ValueFn | None = None,
+    shuffle_method: str | None = None,
+) -> dict[str, Any]:
+    """Build a store set from a Dask DataFrame or Bag and publish it in *directory*.
+
+    For a DataFrame *key* names the key column and each row is stored as a
+    dict of its columns (missing values as None); for a Bag *key* is a
+    function of an item and the item is stored.  *value*, if given, maps the
+    row or item to the object stored instead.  Keys must be str or bytes and
+    unique.  ``partition="hash"`` spreads keys evenly by a hash of their
+    bytes; ``"range"`` samples the keys first and gives each shard one key
+    range, so scans visit only the shards they need.
+
+    Runs on the current Dask scheduler (a `distributed.Client` when one is
+    active).  The set is published only after every shard is written; a
+    failure or interrupt publishes nothing.  Returns the manifest with the
+    directory and generation.
+    """
+    if partition not in ("hash", "range"):
+        raise ValueError(f"partition must be 'hash' or 'range', not {partition!r}")
+    HashRouting(shards)  # refuses a bad shard count before any work
+    if isinstance(collection, dd.DataFrame):
+        if not isinstance(key, str) or key not in collection.columns:
+            raise KeyError(f"key must name a column of the DataFrame ({list(collection.columns)}), not {key!r}")
+        parts: Sequence[Any] = collection.to_delayed()
+        keys_of: Callable[[Any], Iterable[Any]] = _column_keys(key)
+    elif isinstance(collection, db.Bag):
+        if not callable(key):
+            raise TypeError(f"key must be a function of a Bag item, not {key!r}")
+        parts = collection.to_delayed()
+        keys_of = _item_keys(key)
+    else:
+        raise TypeError(f"expected a dask DataFrame or Bag, not {type(collection).__name__}")
+
+    if partition == "hash":
+        routing: Routing = HashRouting(shards)
+    else:
+        sample = dask.delayed(key_sample)
+        samples = dask.compute(*[sample(dask.delayed(keys_of)(p), SAMPLE_PER_SHARD * shards) for p in parts])
+        routing = RangeRouting(range_boundaries(samples, shards))
+
+    with Publication(directory) as pub:
+        if isinstance(collection, dd.DataFrame):
+            assert isinstance(key, str)
+            tasks = _frame_shard_tasks(collection, key, routing, pub, value, shuffle_method)
+        else:
+            tasks = _bag_shard_tasks(parts, keys_of, routing, pub, value)
+        infos: Sequence[ShardInfo] = dask.compute(*tasks)
+        return pub.publish(routing, infos)
+
+
+def _column_keys(column: str) -> Callable[[pd.DataFrame], Iterable[Any]]:
+    def keys(frame: pd.DataFrame) -> Iterable[Any]:
+        return frame[column]
+
+    return keys
+
+
+def _item_keys(key: Callable[[Any], Any]) -> Callable[[Iterable[Any]], Iterable[Any]]:
+    def keys(items: Iterable[Any]) -> Iterable[Any]:
+        return map(key, items)
+
+    return keys
+
+
+# -- DataFrame: shuffle on the shard column, one partition per shard
+
+
+def _frame_shard_tasks(df: Any, key: str, routing: Routing, pub: Publication, value: ValueFn | None,
+                       shuffle_method: str | None) -> list[Any]:
+    shard = df[key].map_partitions(_shard_numbers, routing, meta=(SHARD_COLUMN, "int64"))
+    routed = df.assign(**{SHARD_COLUMN: shard}).set_index(
+        SHARD_COLUMN, divisions=list(range(routing.shards + 1)), shuffle_method=shuffle_method)
+    parts = routed.to_delayed()
+    assert len(parts) == routing.shards
+    build = dask.delayed(_build_frame_shard, pure=False)
+    return [build(part, key, value, pub.shard_path(i)) for i, part in enumerate(parts)]
+
+
+def _shard_numbers(keys: pd.Series, routing: Routing) -> pd.Series:
+    shard_of = routing.shard_of
+    return pd.Series([shard_of(key_bytes(k)) for k in keys], index=keys.index, dtype="int64", name=SHARD_COLUMN)
+
+
+def _records(frame: pd.DataFrame) -> list[dict[str, Any]]:
+    if frame.isna().to_numpy().any():
+        # NaN, NA and NaT are all "missing": stored as nil, whatever the column type.
+        frame = frame.astype(object).where(frame.notna(), None)
+    records: list[dict[str, Any]] = frame.to_dict("records")
+    return records
+
+
+def _build_frame_shard(frame: pd.DataFrame, key: str, value: ValueFn | None, path: str) -> ShardInfo:
+    kbs = [key_bytes(k) for k in frame[key]]
+    _refuse_duplicates(kbs)
+    records = _records(frame)
+    return build_shard(path, zip(kbs, records if value is None else map(value, records), strict=True))
+
+
+# -- Bag: every partition split by shard, each shard task gathers its pieces
+
+
+def _bag_shard_tasks(parts: Sequence[Any], keys_of: Callable[[Any], Iterable[Any]], routing: Routing,
+                     pub: Publication, value: ValueFn | None) -> list[Any]:
+    split = dask.delayed(_split_items)
+    pieces = [split(p, keys_of, routing) for p in parts]
+    build = dask.delayed(_build_bag_shard, pure=False)
+    return [build([piece[i] for piece in pieces], value, pub.shard_path(i)) for i in range(routing.shards)]
+
+
+def _split_items(items: Sequence[Any], keys_of: Callable[[Any], Iterable[Any]],
+                 routing: Routing) -> list[list[tuple[bytes, Any]]]:
+    items = list(items)
+    out: list[list[tuple[bytes, Any]]] = [[] for _ in range(routing.shards)]
+    for k, item in zip(keys_of(items), items, strict=True):
+        kb = key_bytes(k)
+        out[routing.shard_of(kb)].append((kb, item))
+    return out
+
+
+def _build_bag_shard(pieces: Sequence[list[tuple[bytes, Any]]], value: ValueFn | None, path: str) -> ShardInfo:
+    entries = list(itertools.chain.from_iterable(pieces))
+    _refuse_duplicates([kb for kb, _ in entries])
+    if value is not None:
+        entries = [(kb, value(item)) for kb, item in entries]
+    return build_shard(path, entries)
+
+
+def _refuse_duplicates(kbs: list[bytes]) -> None:
+    # Which of two rows would win depends on the shuffle's order, so neither does.
+    if len(set(kbs)) == len(kbs):
+        return
+    seen: set[bytes] = set()
+    for kb in kbs:
+        if kb in seen:
+            raise ValueError(f"key {kb!r} appears more than once; a store set holds one object per key")
+        seen.add(kb)
+
+
+# -- Joining a DataFrame against a set
+
+_open_sets: dict[tuple[Any, ...], StoreSet] = {}
+_open_sets_lock = threading.Lock()
+_OPEN_SETS_KEPT = 4
+
+
+def _worker_set(args: tuple[Any, ...]) -> StoreSet:
+    """The set *args* reopens, opened once per worker process and kept."""
+    with _open_sets_lock:
+        found = _open_sets.get(args)
+        if found is None:
+            if len(_open_sets) >= _OPEN_SETS_KEPT:
+                _open_sets.pop(next(iter(_open_sets))).close()
+            found = _open_sets[args] = _reopen(*args)
+        return found
+
+
+_MISSING = object()
+
+
+def lookup(
+    df: Any,
+    store_set: StoreSet,
+    on: str,
+    *,
+    columns: Sequence[str] | Mapping[str, Any] | None = None,
+    value: str = "value",
+    how: str = "left",
+) -> Any:
+    """Join a Dask DataFrame against a store set on the key column *on*.
+
+    Without *columns* the stored object goes into one object column named
+    *value*; with *columns* (names, or names to dtypes) those fields of each
+    stored dict become columns.  ``how="left"`` keeps rows whose key is not
+    in the set (None there), ``"inner"`` drops them.  Dask's default text
+    conversion casts object columns made later from the result to str, so
+    keep objects in typed *columns* or turn ``dataframe.convert-string`` off.  Every partition reads
+    the generation *store_set* has open, even if a newer one is published
+    meanwhile; a dtype given for a left join must hold missing values.
+    """
+    if how not in ("left", "inner"):
+        raise ValueError(f"how must be 'left' or 'inner', not {how!r}")
+    if on not in df.columns:
+        raise KeyError(f"no column {on!r} to join on ({list(df.columns)})")
+    wanted: dict[str, Any] = (
+        {value: object} if columns is None
+        else dict(columns) if isinstance(columns, Mapping)
+        else dict.fromkeys(columns, object)
+    )
+    clashes = [c for c in wanted if c in df.columns]
+    if clashes:
+        raise ValueError(f"columns {clashes} already exist in the DataFrame")
+    meta = df._meta.copy()
+    for name, dtype in wanted.items():
+        meta[name] = pd.Series([], dtype=dtype)
+    reopen_args = store_set.__reduce__()[1]
+    fields = None if columns is None else list(wanted)
+    # Dask would otherwise take an object column for text and cast the stored objects to str.
+    with dask.config.set({"dataframe.convert-string": False}):
+        return df.map_partitions(_lookup_partition, reopen_args, on, wanted, fields, how, meta=meta)
+
+
+def _lookup_partition(frame: pd.DataFrame, reopen_args: tuple[Any, ...], on: str, wanted: dict[str, Any],
+                      fields: list[str] | None, how: str) -> pd.DataFrame:
+    store = _worker_set(reopen_args)
+    keys = frame[on].tolist()
+    usable = [i for i, k in enumerate(keys) if isinstance(k, (str, bytes))]
+    found: list[Any] = [_MISSING] * len(keys)
+    for i, obj in zip(usable, store.get_many([keys[i] for i in usable], _MISSING), strict=True):
+        found[i] = obj
+    if how == "inner":
+        hit = [obj is not _MISSING for obj in found]
+        frame = frame[hit]
+        found = [obj for obj in found if obj is not _MISSING]
+    out = frame.copy()
+    for name, dtype in wanted.items():
+        if fields is None:
+            cells = [None if obj is _MISSING else obj for obj in found]
+        else:
+            cells = [obj.get(name) if isinstance(obj, dict) else None for obj in found]
+        out[name] = pd.Series(cells, index=frame.index, dtype=object).astype(dtype)
+    return out
