@@ -11,7 +11,8 @@ which generation is published::
 A publication writes every shard, then the manifest, then renames a new
 pointer over CURRENT, so a reader sees the old set or the new one, never a
 mix.  A job that fails before that rename publishes nothing and removes its
-folder.  Each publication then removes the generations older than the one
+folder (renamed to .abandoned-* first, so that its straggling tasks cannot
+write into it).  Each publication then removes the generations older than the one
 it replaced: the replaced one stays for readers that read the pointer just
 before the rename, and readers that already opened a set keep their mappings
 of files that are gone.  Generations newer than the replaced one belong to
@@ -53,6 +54,7 @@ _HASH_RULE = (
     "str keys are hashed as their UTF-8 bytes (surrogateescape)"
 )
 _RANGE_RULE = "shard = number of boundaries <= key, comparing key bytes; boundaries in hex"
+_ABANDONED = ".abandoned-"
 _GENERATION = re.compile(r"g-[0-9]{20}-[0-9a-f]{8}")
 # Keys each input partition contributes to the sample that range boundaries
 # are chosen from, per shard.
@@ -352,7 +354,7 @@ class Publication:
 
     def _remove_older_than(self, replaced: str) -> None:
         for name in os.listdir(self.directory):
-            if _GENERATION.fullmatch(name) and name < replaced:
+            if (_GENERATION.fullmatch(name) and name < replaced) or name.startswith(_ABANDONED):
                 shutil.rmtree(os.path.join(self.directory, name), ignore_errors=True)
 
     def __enter__(self) -> Publication:
@@ -360,8 +362,17 @@ class Publication:
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
-        if not self.published:
-            shutil.rmtree(self.path, ignore_errors=True)
+        if self.published:
+            return
+        # Tasks of a failed job may still be writing shards by their old paths:
+        # once the folder is renamed they can add nothing to it, so removing
+        # it cannot race with them.
+        abandoned = os.path.join(self.directory, _ABANDONED + self.generation)
+        try:
+            os.rename(self.path, abandoned)
+        except OSError:
+            return
+        shutil.rmtree(abandoned, ignore_errors=True)
 
 
 def write_store_set(
