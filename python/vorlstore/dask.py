@@ -107,7 +107,8 @@ def to_store_set(
 
 def _column_keys(column: str) -> Callable[[pd.DataFrame], Iterable[Any]]:
     def keys(frame: pd.DataFrame) -> Iterable[Any]:
-        return frame[column]
+        column_values: Iterable[Any] = frame[column]
+        return column_values
 
     return keys
 

@@ -538,7 +538,7 @@ class StoreSet(Mapping[str, Any]):
         if not isinstance(key, (str, bytes, bytearray)):
             return False
         kb = key_bytes(key)
-        return kb in self._reader_for(kb)
+        return self._reader_for(kb).get_raw(kb) is not None
 
     def __len__(self) -> int:
         self._live()

@@ -325,3 +325,23 @@ def test_directory_without_a_set(tmp_path):
     with pytest.raises(FileNotFoundError) as e:
         StoreSet(tmp_path)
     assert e.value.filename == os.path.join(str(tmp_path), POINTER)
+
+
+def test_package_and_sets_work_without_dask_or_pandas():
+    blocked = ("dask", "distributed", "pandas", "pyarrow", "numpy")
+    code = (
+        f"import sys\nfor m in {blocked!r}: sys.modules[m] = None\n"
+        "import vorlstore\n"
+        "vorlstore.write_store_set(sys.argv[1], [('k', 1)], shards=2)\n"
+        "assert vorlstore.StoreSet(sys.argv[1])['k'] == 1\n"
+        "try:\n    import vorlstore.dask\nexcept ImportError:\n    print('no dask')\n"
+    )
+    import subprocess
+    import sys
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as d:
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        done = subprocess.run([sys.executable, "-c", code, d], env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == "no dask"
