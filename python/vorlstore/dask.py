@@ -22,6 +22,7 @@ with warnings.catch_warnings():
     # The toolchain's Dask has only its classic DataFrame, which warns on import.
     warnings.simplefilter("ignore", FutureWarning)
     import dask.dataframe as dd
+import numpy as np
 import pandas as pd
 
 from .storeset import (
@@ -55,7 +56,7 @@ def to_store_set(
     shards: int = 8,
     partition: str = "hash",
     value: ValueFn | None = None,
-    shuffle_method: str | None = None,
+    shuffle_method: str = "tasks",
 ) -> dict[str, Any]:
     """Build a store set from a Dask DataFrame or Bag and publish it in *directory*.
 
@@ -66,6 +67,10 @@ def to_store_set(
     unique.  ``partition="hash"`` spreads keys evenly by a hash of their
     bytes; ``"range"`` samples the keys first and gives each shard one key
     range, so scans visit only the shards they need.
+
+    *shuffle_method* is Dask's: the default "tasks" moves cells as Python
+    objects; "p2p" is faster on large frames but passes object columns
+    through Arrow, which refuses mixed types and fills dicts out to structs.
 
     Runs on the current Dask scheduler (a `distributed.Client` when one is
     active).  The set is published only after every shard is written; a
@@ -98,7 +103,10 @@ def to_store_set(
     with Publication(directory) as pub:
         if isinstance(collection, dd.DataFrame):
             assert isinstance(key, str)
-            tasks = _frame_shard_tasks(collection, key, routing, pub, value, shuffle_method)
+            # Rows are stored as they are: Dask would otherwise turn object
+            # columns (lists, bytes) into text while shuffling.
+            with dask.config.set({"dataframe.convert-string": False}):
+                tasks = _frame_shard_tasks(collection, key, routing, pub, value, shuffle_method)
         else:
             tasks = _bag_shard_tasks(parts, keys_of, routing, pub, value)
         infos: Sequence[ShardInfo] = dask.compute(*tasks)
@@ -124,7 +132,7 @@ def _item_keys(key: Callable[[Any], Any]) -> Callable[[Iterable[Any]], Iterable[
 
 
 def _frame_shard_tasks(df: Any, key: str, routing: Routing, pub: Publication, value: ValueFn | None,
-                       shuffle_method: str | None) -> list[Any]:
+                       shuffle_method: str) -> list[Any]:
     shard = df[key].map_partitions(_shard_numbers, routing, meta=(SHARD_COLUMN, "int64"))
     routed = df.assign(**{SHARD_COLUMN: shard}).set_index(
         SHARD_COLUMN, divisions=list(range(routing.shards + 1)), shuffle_method=shuffle_method)
@@ -136,19 +144,41 @@ def _frame_shard_tasks(df: Any, key: str, routing: Routing, pub: Publication, va
 
 def _shard_numbers(keys: pd.Series, routing: Routing) -> pd.Series:
     shard_of = routing.shard_of
-    return pd.Series([shard_of(key_bytes(k)) for k in keys], index=keys.index, dtype="int64", name=SHARD_COLUMN)
+    return pd.Series([shard_of(key_bytes(k)) for k in keys.tolist()], index=keys.index, dtype="int64", name=SHARD_COLUMN)
+
+
+def _plain(cell: Any) -> Any:
+    """A cell of an object column as MessagePack can hold it; missing is None."""
+    if isinstance(cell, np.ndarray):  # how Parquet list columns arrive
+        return [_plain(c) for c in cell] if cell.dtype == object else cell.tolist()
+    if isinstance(cell, dict):  # Parquet structs hold arrays too
+        return {k: _plain(v) for k, v in cell.items()}
+    if isinstance(cell, np.generic):
+        return cell.item()
+    if cell is pd.NA or cell is pd.NaT or (isinstance(cell, float) and cell != cell):
+        return None
+    return cell
+
+
+def _cells(column: pd.Series) -> list[Any]:
+    cells: list[Any] = column.tolist()
+    if column.dtype == object:
+        return [_plain(c) for c in cells]
+    missing = column.isna().to_numpy()
+    if missing.any():
+        return [None if m else c for c, m in zip(cells, missing.tolist(), strict=True)]
+    return cells
 
 
 def _records(frame: pd.DataFrame) -> list[dict[str, Any]]:
-    if frame.isna().to_numpy().any():
-        # NaN, NA and NaT are all "missing": stored as nil, whatever the column type.
-        frame = frame.astype(object).where(frame.notna(), None)
-    records: list[dict[str, Any]] = frame.to_dict("records")
-    return records
+    """Each row as a dict, column by column (row-wise conversion is several times slower)."""
+    names = list(frame.columns)
+    columns = [_cells(frame.iloc[:, i]) for i in range(len(names))]
+    return [dict(zip(names, row, strict=True)) for row in zip(*columns, strict=True)]
 
 
 def _build_frame_shard(frame: pd.DataFrame, key: str, value: ValueFn | None, path: str) -> ShardInfo:
-    kbs = [key_bytes(k) for k in frame[key]]
+    kbs = [key_bytes(k) for k in frame[key].tolist()]
     _refuse_duplicates(kbs)
     records = _records(frame)
     return build_shard(path, zip(kbs, records if value is None else map(value, records), strict=True))

@@ -12,9 +12,11 @@ import time
 
 import pytest
 
+dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
 db = pytest.importorskip("dask.bag")
 pd = pytest.importorskip("pandas")
+np = pytest.importorskip("numpy")
 
 import helpers  # noqa: E402
 from vorlstore import StoreSet  # noqa: E402
@@ -86,6 +88,38 @@ def test_empty_input_gives_empty_shards(client, tmp_path):
     assert_set_is(tmp_path, {}, "hash")
 
 
+CELLS = [
+    # what, cells, stored, stored after a Parquet round trip (None: Parquet cannot hold them)
+    ("list", [[1, 2], [], None], [[1, 2], [], None], [[1, 2], [], None]),
+    ("bytes", [b"\x00\xff", b"", None], [b"\x00\xff", b"", None], [b"\x00\xff", b"", None]),
+    ("dicts of differing keys", [{"a": 1}, {"b": [2]}, {}], [{"a": 1}, {"b": [2]}, {}],
+     [{"a": 1, "b": None}, {"a": None, "b": [2]}, {"a": None, "b": None}]),
+    ("mixed", [1, "one", 1.5], [1, "one", 1.5], None),
+    ("nullable ints", pd.array([1, None, 3], dtype="Int64"), [1, None, 3], [1, None, 3]),
+    ("floats with NaN", [0.5, math.nan, -0.0], [0.5, None, -0.0], [0.5, None, -0.0]),
+    ("nested arrays", [np.array([np.array([1]), "x"], dtype=object), None, np.array([True])],
+     [[[1], "x"], None, [True]], None),
+]
+
+
+@pytest.mark.parametrize("via_parquet", [False, True], ids=["pandas", "parquet"])
+@pytest.mark.parametrize("cells, stored, from_parquet", [c[1:] for c in CELLS], ids=[c[0] for c in CELLS])
+def test_cells_are_stored_as_they_are(client, tmp_path, cells, stored, from_parquet, via_parquet):
+    data = pd.DataFrame({"k": ["a", "b", "c"], "c": cells})
+    # Dask's default would turn object columns into text before we see them.
+    with dask.config.set({"dataframe.convert-string": False}):
+        if not via_parquet:
+            df = dd.from_pandas(data, npartitions=2)
+        elif from_parquet is None:
+            pytest.skip("Parquet cannot hold this column")
+        else:
+            data.to_parquet(tmp_path / "in.parquet")
+            df, stored = dd.read_parquet(tmp_path / "in.parquet"), from_parquet
+    to_store_set(df, tmp_path / "set", key="k", shards=2)
+    s = StoreSet(tmp_path / "set")
+    assert [s[k]["c"] for k in "abc"] == stored
+
+
 REFUSED = [
     ("duplicate key", lambda df: dict(collection=dd.concat([df, df.head(1, compute=False)]), key="k"), ValueError,
      "appears more than once"),
@@ -111,7 +145,7 @@ def test_failed_jobs_publish_nothing(client, tmp_path, make, error, message):
     assert_set_is(tmp_path, rows_model(data), "hash")
 
 
-@pytest.mark.parametrize("shuffle_method", ["tasks", None])
+@pytest.mark.parametrize("shuffle_method", ["tasks", "p2p"])
 def test_a_killed_worker_is_retried_without_a_partial_shard(client, tmp_path, shuffle_method):
     marker = tmp_path / f"killed-{shuffle_method}"
     data, df = frame()
