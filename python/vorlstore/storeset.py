@@ -42,7 +42,7 @@ from dataclasses import asdict, dataclass
 from types import TracebackType
 from typing import Any, Protocol
 
-from ._wrappers import Key, VorlReader, VorlWriter, _fspath
+from ._wrappers import Key, VorlReader, VorlWriter, _encode, _fspath
 
 FORMAT = "vorlstore-set"
 VERSION = 1
@@ -233,6 +233,11 @@ def _open_shard_builder(path: str) -> _ShardBuilder:
     if builder_class is not None:
         return builder_class(path)
     return _WriterShardBuilder(path)
+
+
+def encode_object(obj: Any) -> bytes:
+    """An object as the package's writer stores it, for building shards elsewhere."""
+    return _encode(obj)
 
 
 def shard_file_name(index: int) -> str:

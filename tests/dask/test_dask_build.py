@@ -147,13 +147,15 @@ def test_failed_jobs_publish_nothing(client, tmp_path, make, error, message):
 
 @pytest.mark.parametrize("shuffle_method", ["tasks", "p2p"])
 def test_a_killed_worker_is_retried_without_a_partial_shard(client, tmp_path, shuffle_method):
-    marker = tmp_path / f"killed-{shuffle_method}"
+    marker = tmp_path / "killed"
     data, df = frame()
-    out = tmp_path / "set"
-    to_store_set(df, out, key="k", shards=3, value=helpers.kill_worker_once(str(marker), "k0043"),
-                 shuffle_method=shuffle_method)
+    client.register_plugin(helpers.KillFirstShardBuild(str(marker)))
+    try:
+        to_store_set(df, tmp_path / "set", key="k", shards=3, shuffle_method=shuffle_method)
+    finally:
+        client.unregister_worker_plugin(helpers.KillFirstShardBuild.name)
     assert marker.exists()
-    assert_set_is(out, rows_model(data), "hash")
+    assert_set_is(tmp_path / "set", rows_model(data), "hash")
     client.wait_for_workers(2)
 
 

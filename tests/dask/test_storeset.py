@@ -345,3 +345,31 @@ def test_package_and_sets_work_without_dask_or_pandas():
         done = subprocess.run([sys.executable, "-c", code, d], env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[-1] == "no dask"
+
+
+def test_publication_drops_temporary_files_of_killed_attempts(tmp_path):
+    from vorlstore.storeset import Publication, build_shard
+
+    with Publication(tmp_path) as pub:
+        infos = [build_shard(pub.shard_path(i), [(b"k%d" % i, i)]) for i in range(2)]
+        with open(pub.shard_path(1) + ".tmp", "wb") as f:  # what a killed first attempt leaves
+            f.write(b"VRLS partial")
+        pub.publish(HashRouting(2), infos)
+    assert sorted(os.listdir(pub.path)) == [MANIFEST, "shard-00000.vrls", "shard-00001.vrls"]
+
+
+@pytest.mark.parametrize(
+    "shards, files, error",
+    [
+        (3, ["shard-00000.vrls", "shard-00001.vrls"], "2 shards built for a routing of 3"),
+        (2, ["shard-00000.vrls", "shard-00000.vrls"], "expected 'shard-00001.vrls'"),
+    ],
+)
+def test_publication_refuses_a_shard_list_that_does_not_fit(tmp_path, shards, files, error):
+    from vorlstore.storeset import Publication, build_shard
+
+    with pytest.raises(ValueError, match=error):
+        with Publication(tmp_path) as pub:
+            infos = [build_shard(os.path.join(pub.path, f), [(b"k", 1)]) for f in files]
+            pub.publish(HashRouting(shards), infos)
+    assert os.listdir(tmp_path) == []
