@@ -108,8 +108,8 @@ void StoreSeeds(const fs::path& dir) {
   Add(example, "\x92\x01\x02");
   Key(example, "a", 0);
   Key(example, "b", 0);
-  const std::string worked = Built(dir, example);
-  seeds.emplace_back("worked-example", worked);
+  const std::string example_store = Built(dir, example);
+  seeds.emplace_back("example-store", example_store);
 
   seeds.emplace_back("empty", Built(dir, vorl::Writer()));
 
@@ -132,7 +132,8 @@ void StoreSeeds(const fs::path& dir) {
   seeds.emplace_back("large-keys", Built(dir, large));
 
   vorl::Writer many;
-  for (int i = 0; i < 200; ++i) Add(many, std::string(static_cast<std::size_t>(i % 17), static_cast<char>(i)));
+  for (int i = 0; i < 200; ++i)
+    Add(many, std::string(static_cast<std::size_t>(i % 17), static_cast<char>(i)));
   for (int i = 0; i < 300; ++i) Key(many, "key/" + std::to_string(i), static_cast<std::uint32_t>(i % 200));
   seeds.emplace_back("many-objects", Built(dir, many));
 
@@ -142,24 +143,24 @@ void StoreSeeds(const fs::path& dir) {
   seeds.emplace_back("offset-near-2^64", Assemble({"x"}, {{"a", UINT64_MAX - 3, true}}));
   seeds.emplace_back("offset-into-payload", Assemble({"payload"}, {{"a", 44, true}, {"b", 0}}));
 
-  std::string version3 = worked;
+  std::string version3 = example_store;
   version3[4] = 3;
   seeds.emplace_back("version-3", version3);
-  std::string flipped = worked;
+  std::string flipped = example_store;
   flipped[49] ^= 0x01;  // a payload byte: whole-file CRC
   seeds.emplace_back("payload-flipped", flipped);
   seeds.emplace_back("record-crc-wrong", Resealed(flipped));
-  std::string long_record = worked;
+  std::string long_record = example_store;
   long_record[43] = 0x7F;  // record length past the end
   seeds.emplace_back("record-too-long", Resealed(long_record));
-  std::string many_keys = worked;
+  std::string many_keys = example_store;
   many_keys.replace(8, 4, "\xff\xff\xff\xff");  // num_keys 4294967295
   seeds.emplace_back("num-keys-max", many_keys);
-  std::string far_index = worked;
+  std::string far_index = example_store;
   far_index.replace(16, 8, "\xff\xff\xff\xff\xff\xff\xff\xf0");  // index_offset near 2^64
   seeds.emplace_back("index-offset-near-2^64", far_index);
-  seeds.emplace_back("truncated-index", worked.substr(0, worked.size() - 3));
-  seeds.emplace_back("header-only-39", worked.substr(0, 39));
+  seeds.emplace_back("truncated-index", example_store.substr(0, example_store.size() - 3));
+  seeds.emplace_back("header-only-39", example_store.substr(0, 39));
 
   for (const auto& [name, bytes] : seeds) Save(dir / name, bytes);
 }

@@ -53,7 +53,7 @@ TEST_P(Crc32BackendTest, KnownAnswers) {
   const Case cases[] = {
       {"empty", "", 0},
       {"check string", "123456789", 0xCBF43926u},
-      {"worked example payload", std::string("\x92\x01\x02", 3), 0xF6C3E5E1u},
+      {"example store payload", std::string("\x92\x01\x02", 3), 0xF6C3E5E1u},
       {"pangram", "The quick brown fox jumps over the lazy dog", 0x414FA339u},
       {"32 zero bytes", std::string(32, '\0'), 0x190A55ADu},
       {"1000 bytes 0xFF", std::string(1000, '\xFF'), 0xE0533230u},

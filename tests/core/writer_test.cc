@@ -20,7 +20,9 @@ using testing_util::CaptureStdout;
 using testing_util::ReadFile;
 using testing_util::TempDir;
 
-TEST(WriterTest, WorkedExampleIsByteExact) {
+// The format's example store: one object 92 01 02 under the keys "a" and "b", 73 bytes; README.md
+// shows it row by row.  The keys are added out of order: the index sorts them.
+TEST(WriterTest, ExampleStoreIsByteExact) {
   TempDir dir;
   Writer w;
   ASSERT_EQ(w.AddObject(std::string("\x92\x01\x02", 3)).value(), 0u);
@@ -62,7 +64,8 @@ TEST(WriterTest, KeysAreOrderedByUnsignedBytes) {
   // Index starts after the header and the one 9-byte record.
   std::string keys;
   for (std::size_t p = 49; p < file.size();) {
-    const std::size_t len = (static_cast<unsigned char>(file[p]) << 8) | static_cast<unsigned char>(file[p + 1]);
+    const std::size_t len =
+        (static_cast<unsigned char>(file[p]) << 8) | static_cast<unsigned char>(file[p + 1]);
     keys += "[" + file.substr(p + 2, len) + "]";
     p += 10 + len;
   }
@@ -136,18 +139,14 @@ TEST_P(TemporaryPathTest, ReplacesTheLastExtension) {
   EXPECT_EQ(TemporaryPathFor(GetParam().target), GetParam().tmp);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, TemporaryPathTest,
-                         testing::Values(TmpCase{"out/data.vrls", "out/data.vrls.tmp"},
-                                         TmpCase{"out/data", "out/data.vrls.tmp"},
-                                         TmpCase{"out/data.bin", "out/data.vrls.tmp"},
-                                         TmpCase{"a.tar.gz", "a.tar.vrls.tmp"},
-                                         TmpCase{".hidden", ".hidden.vrls.tmp"},
-                                         TmpCase{"name.", "name.vrls.tmp"},
-                                         TmpCase{"dir.d/file", "dir.d/file.vrls.tmp"},
-                                         TmpCase{"out/data/", "out/data.vrls.tmp"},
-                                         TmpCase{"out/data.x/.", "out/data.vrls.tmp"},
-                                         TmpCase{"", ""}, TmpCase{"/", "/"}, TmpCase{".", "."},
-                                         TmpCase{"a/..", "a/.."}, TmpCase{"..", ".."}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, TemporaryPathTest,
+    testing::Values(TmpCase{"out/data.vrls", "out/data.vrls.tmp"}, TmpCase{"out/data", "out/data.vrls.tmp"},
+                    TmpCase{"out/data.bin", "out/data.vrls.tmp"}, TmpCase{"a.tar.gz", "a.tar.vrls.tmp"},
+                    TmpCase{".hidden", ".hidden.vrls.tmp"}, TmpCase{"name.", "name.vrls.tmp"},
+                    TmpCase{"dir.d/file", "dir.d/file.vrls.tmp"}, TmpCase{"out/data/", "out/data.vrls.tmp"},
+                    TmpCase{"out/data.x/.", "out/data.vrls.tmp"}, TmpCase{"", ""}, TmpCase{"/", "/"},
+                    TmpCase{".", "."}, TmpCase{"a/..", "a/.."}, TmpCase{"..", ".."}));
 
 TEST(WriterBuildFailureTest, MissingDirectoryCreatesNothing) {
   TempDir dir;
@@ -195,7 +194,8 @@ TEST_P(SummarySizeTest, RoundsLikePrintf) {
   std::string out;
   const std::string path = dir.path() + "/s.vrls";
   ASSERT_TRUE(CaptureStdout([&] { return w.Build(path); }, &out).ok());
-  EXPECT_EQ(out, "\u2705  " + path + "  \u2014  1 objects \u00b7 0 keys \u00b7 " + GetParam().shown + " KB\n");
+  EXPECT_EQ(out,
+            "\u2705  " + path + "  \u2014  1 objects \u00b7 0 keys \u00b7 " + GetParam().shown + " KB\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SummarySizeTest,

@@ -1,9 +1,11 @@
 import os
-import subprocess
+import pathlib
 import sys
-import textwrap
 
 import pytest
+
+# The helpers shared with tests/reliability: storecodec, callargs, processes.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
 
 try:
     import _vorlstore
@@ -19,18 +21,3 @@ except ModuleNotFoundError:
 @pytest.fixture
 def writer():
     return _vorlstore._VorlWriter()
-
-
-def run_python(code, *args, **kwargs):
-    """Runs `code` in a child interpreter with this one's import path."""
-    kwargs.setdefault("capture_output", True)
-    kwargs.setdefault("timeout", 120)
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)], env=env, **kwargs)
-
-
-# True when the AddressSanitizer runtime is preloaded (tools/test.sh's
-# sanitizer run): it replaces the allocator, so out-of-memory behaviour
-# is its own.
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")

@@ -11,60 +11,24 @@ Not collected by pytest (the file name does not start with test_); run by
 tools/test.d/refleak.sh.
 """
 
-import contextlib
 import gc
 import os
 import pathlib
 import sys
 import tempfile
 
-import _vorlstore
-from storebuild import entry_positions, put, with_file_crc, write_store
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
+
+import _vorlstore  # noqa: E402 - after the path to the helpers
+from callargs import CallingKey, Index, IterRaisesKeyError, LenFails, Reenter  # noqa: E402
+from processes import redirected  # noqa: E402
+from storecodec import index_entries, put, with_file_crc, with_header, write_store  # noqa: E402
 
 W = _vorlstore._VorlWriter
 R = _vorlstore._VorlReader
 # Total references and blocks may move by a few after warm-up (interpreter
 # caches filling late); a leak shows as a growth proportional to the rounds.
 SLACK = 50
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Reenter:
-    def __init__(self, action, swallow):
-        self.action, self.swallow = action, swallow
-
-    def __index__(self):
-        try:
-            self.action()
-        except RuntimeError:
-            if not self.swallow:
-                raise
-        return 0
-
-
-class BadIter:
-    def __getitem__(self, i):
-        return 97
-
-    def __iter__(self):
-        raise KeyError("no")
-
-
-class Seq:
-    def __len__(self):
-        raise RuntimeError("no length")
-
-    def __getitem__(self, i):
-        if i >= 3:
-            raise IndexError(i)
-        return 97 + i
 
 
 def expect(error, call, *args, **kwargs):
@@ -75,8 +39,9 @@ def expect(error, call, *args, **kwargs):
     raise AssertionError(f"{call!r}{args!r} did not raise {error.__name__}")
 
 
-GOOD_KEYS = ["ab", b"ab", bytearray(b"ab"), [97, 98], (97, 98), memoryview(b"ab"), range(97, 99), [], Seq(), "\u00e9"]
-BAD_KEYS = [[256], [-1], ["a"], 5, None, {}, iter([1]), "\udc80", BadIter(), [2**70], 1.5]
+GOOD_KEYS = ["ab", b"ab", bytearray(b"ab"), [97, 98], (97, 98), memoryview(b"ab"), range(97, 99), [], LenFails(b"abc"),
+             "\u00e9"]
+BAD_KEYS = [[256], [-1], ["a"], 5, None, {}, iter([1]), "\udc80", IterRaisesKeyError(), [2**70], 1.5]
 BAD_IDS = [
     (OverflowError, 2**32),
     (OverflowError, -1),
@@ -131,35 +96,21 @@ def writer_round(tmp):
     repr(w)
 
 
-class CallingKey:
-    """The key "ab", whose iteration first calls back into a reader."""
-
-    def __init__(self, action):
-        self.action = action
-
-    def __getitem__(self, i):
-        return b"ab"[i]
-
-    def __iter__(self):
-        self.action()
-        return iter(b"ab")
-
-
 def make_reader_files(tmp):
     """Writes the stores the reader rounds open; returns {name: path as str}."""
     objects = [b"\x92\x01\x02", b"", b"two" * 50, b"unreferenced"]
     keys = {"a": 0, "ab": 2, "abc": 0, "b": 1, b"": 2, b"\xff\xfe": 2, "\u00e9": 0}
     good = tmp / "good.vrls"
     data = write_store(good, objects, keys)
-    last_offset = entry_positions(data)[-1][1]
+    last_offset = index_entries(data)[-1].offset_pos
     damaged = {
         "empty": b"",
         "short": data[:39],
         "magic": b"PK\x03\x04" + data[4:],
-        "version": put(data, 4, ">B", 3),
+        "version": with_header(data, version=3),
         "crc": put(data, 48, ">B", 0),
         "truncated": with_file_crc(data[:-1]),
-        "huge_num_keys": put(data, 8, ">I", 2**32 - 1),
+        "huge_num_keys": with_header(data, num_keys=2**32 - 1),
         "out_of_bounds": with_file_crc(put(data, last_offset, ">Q", 2**64 - 1)),
         "beyond_end": with_file_crc(put(data, 40, ">I", 2**32 - 1)),
         "object_crc": with_file_crc(put(data, 48, ">B", 0)),
@@ -203,8 +154,8 @@ def reader_round(paths):
     expect(KeyError, _raise_inside_with, r)
 
     # Re-entry through key conversion shares the borrow.
-    r.get_raw(CallingKey(r.items_raw))
-    r.prefix_raw(CallingKey(lambda: r.get_raw(CallingKey(r.stats))))
+    r.get_raw(CallingKey(b"ab", r.items_raw))
+    r.prefix_raw(CallingKey(b"ab", lambda: r.get_raw(CallingKey(b"ab", r.stats))))
     r.exists([97, Reenter(r.objects_raw, False)])
 
     # Parsing and conversion failures.
@@ -257,19 +208,6 @@ def panic_round(tmp):
     expect(BaseException, w.build, str(tmp / "panic.vrls"))
 
 
-@contextlib.contextmanager
-def descriptor_redirected(fd, path):
-    saved = os.dup(fd)
-    target = os.open(path, os.O_WRONLY)
-    os.dup2(target, fd)
-    os.close(target)
-    try:
-        yield
-    finally:
-        os.dup2(saved, fd)
-        os.close(saved)
-
-
 def measure(name, body, rounds, warmup=50):
     for _ in range(warmup):
         body()
@@ -294,11 +232,11 @@ def main():
         (tmp / "occupied" / "file").write_bytes(b"")
         # Summary lines go nowhere; a failing stdout makes every build panic
         # (its diagnostics go nowhere too).
-        with descriptor_redirected(1, os.devnull):
+        with redirected(1, os.devnull):
             results.append(measure("writer", lambda: writer_round(tmp), rounds))
             paths = make_reader_files(tmp)
         results.append(measure("reader", lambda: reader_round(paths), rounds))
-        with descriptor_redirected(1, "/dev/full"), descriptor_redirected(2, os.devnull):
+        with redirected(1, "/dev/full"), redirected(2, os.devnull):
             results.append(measure("panic", lambda: panic_round(tmp), rounds))
     failed = False
     for name, count, refs, blocks in results:

@@ -7,61 +7,10 @@ import pathlib
 
 import pytest
 
-from storefmt import encode_store
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class ByteArraySub(bytearray):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class IndexRaises:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
-
-
-class OldStyleSequence:
-    """Iterated through __getitem__ until IndexError."""
-
-    def __getitem__(self, i):
-        if i >= 2:
-            raise IndexError(i)
-        return 97 + i
-
-
-class LenFails(OldStyleSequence):
-    def __len__(self):
-        raise RuntimeError("no length")
-
-
-class IterRaisesKeyError:
-    def __getitem__(self, i):
-        return 97
-
-    def __iter__(self):
-        raise KeyError("iteration")
+from callargs import (
+    ByteArraySub, BytesSub, Index, IndexRaises, IntSub, IterRaisesKeyError, LenFails, OldStyleSequence, StrSub,
+)
+from storecodec import encode_store
 
 
 class Outer:
@@ -87,8 +36,8 @@ KEY_FORMS = [
     (ByteArraySub(b"ab"), b"ab"),
     (array.array("B", b"ab"), b"ab"),
     ([Index(97), IntSub(98)], b"ab"),
-    (OldStyleSequence(), b"ab"),
-    (LenFails(), b"ab"),
+    (OldStyleSequence(b"ab"), b"ab"),
+    (LenFails(b"ab"), b"ab"),
     ([], b""),
     ("", b""),
     ([True, False, 0, 255], b"\x01\x00\x00\xff"),

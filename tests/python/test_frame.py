@@ -6,11 +6,8 @@ import pytest
 
 from _vorlstore import _VorlReader
 from _vorlstore import _VorlWriter as W
-from storebuild import write_store
-
-
-class NameSub(str):
-    pass
+from callargs import Reenter, StrSub
+from storecodec import write_store
 
 
 PARSE_ERRORS = [
@@ -58,7 +55,7 @@ def test_parse_errors(writer, call, message):
         lambda w: w.add_key(key=b"k", obj_id=0),
         lambda w: w.add_key(obj_id=0, key=b"k"),
         lambda w: w.add_key(b"k", obj_id=0),
-        lambda w: w.add_key(**{NameSub("key"): b"k", "obj_id": 0}),
+        lambda w: w.add_key(**{StrSub("key"): b"k", "obj_id": 0}),
     ],
 )
 def test_arguments_by_position_or_keyword(writer, call):
@@ -79,22 +76,6 @@ def test_arguments_by_position_or_keyword(writer, call):
 def test_foreign_receiver_is_rejected(call):
     with pytest.raises(TypeError, match="_VorlWriter"):
         call()
-
-
-class Reenter:
-    """An integer whose __index__ first calls back into a writer."""
-
-    def __init__(self, action, swallow=True):
-        self.action, self.swallow, self.error = action, swallow, None
-
-    def __index__(self):
-        try:
-            self.action()
-        except RuntimeError as e:
-            self.error = e
-            if not self.swallow:
-                raise
-        return 0
 
 
 NESTED_CALLS = [

@@ -6,7 +6,7 @@ import pytest
 
 import _vorlstore
 from _vorlstore import _VorlReader, _VorlWriter
-from storebuild import write_store
+from storecodec import write_store
 
 # Flags of the type object that the classes must not have.
 TPFLAGS_IMMUTABLETYPE = 1 << 8

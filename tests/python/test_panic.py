@@ -7,8 +7,8 @@ import signal
 
 import pytest
 
-from conftest import UNDER_ASAN, run_python
-from storefmt import encode_store
+from processes import UNDER_ASAN, run_python
+from storecodec import encode_store
 
 # Builds a store while descriptor 1 cannot be written, and reports what it saw.
 BUILD_WITH_BROKEN_STDOUT = """

@@ -10,7 +10,8 @@ import threading
 import pytest
 
 from _vorlstore import _VorlReader
-from storebuild import FILE_CRC_POS, get, write_store
+from callargs import BytesSub, CallingIndex, CallingKey, IterRaisesKeyError, OldStyleSequence, StrSub
+from storecodec import header, with_header, write_store
 
 OBJECTS = [b"\x92\x01\x02", b"", b"two", b"unreferenced"]
 # "a", "ab", "abc" and "b" for prefix scans; "\xff" is not UTF-8; "" is the empty key.
@@ -50,25 +51,9 @@ def test_results_are_fresh_objects(reader):
     assert reader.get_raw("a") is not reader.get_raw("a")
 
 
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class Seq:
-    def __init__(self, data):
-        self.data = data
-
-    def __getitem__(self, i):
-        return self.data[i]
-
-
 KEY_FORMS = [
     "ab", b"ab", bytearray(b"ab"), [97, 98], (97, 98), memoryview(b"ab"), range(97, 99),
-    StrSub("ab"), BytesSub(b"ab"), array.array("B", b"ab"), Seq(b"ab"),
+    StrSub("ab"), BytesSub(b"ab"), array.array("B", b"ab"), OldStyleSequence(b"ab"),
 ]
 
 
@@ -121,16 +106,8 @@ def test_prefix_scan(reader, prefix, keys):
     assert [k for k, _ in reader.prefix_raw(prefix)] == keys
 
 
-class IterRaises:
-    def __getitem__(self, i):
-        return 97
-
-    def __iter__(self):
-        raise KeyError("iteration")
-
-
-BAD_KEYS = [5, None, {}, {97: 1}, 1.5, [256], [-1], ["a"], [2**70], "\udc80", "a\udc80", iter([97]), IterRaises(),
-            object(), pathlib.PurePath("a")]
+BAD_KEYS = [5, None, {}, {97: 1}, 1.5, [256], [-1], ["a"], [2**70], "\udc80", "a\udc80", iter([97]),
+            IterRaisesKeyError(), object(), pathlib.PurePath("a")]
 
 
 @pytest.mark.parametrize("key", BAD_KEYS, ids=repr)
@@ -176,10 +153,6 @@ def test_longest_key(tmp_path):
 # ---- Construction
 
 
-class PathSub(str):
-    pass
-
-
 @pytest.mark.parametrize(
     "open_reader",
     [
@@ -190,7 +163,7 @@ class PathSub(str):
         lambda p: _VorlReader(path=p, verify=False),
         lambda p: _VorlReader(verify=True, path=p),
         lambda p: _VorlReader(p, verify=False),
-        lambda p: _VorlReader(PathSub(p)),
+        lambda p: _VorlReader(StrSub(p)),
         lambda p: _VorlReader.__new__(_VorlReader, p),
     ],
     ids=["positional", "verify positional", "no verify", "keyword", "keywords", "keywords reversed",
@@ -227,9 +200,8 @@ def test_repr_shows_the_path_unescaped(tmp_path, name):
 
 def test_repr_shows_the_header_counts(tmp_path):
     path = tmp_path / "h.vrls"
-    data = bytearray(write_store(path, [b"x"], {"k": 0}))
-    data[12:16] = (2**32 - 1).to_bytes(4, "big")  # num_objects is not checked
-    path.write_bytes(bytes(data))
+    # num_objects is not checked
+    path.write_bytes(with_header(write_store(path, [b"x"], {"k": 0}), num_objects=2**32 - 1))
     assert repr(_VorlReader(str(path))) == f"_VorlReader('{path}', keys=1, objects=4294967295)"
 
 
@@ -246,7 +218,7 @@ def test_stats(reader, path):
         "index_offset": 40 + sum(8 + len(o) for o in OBJECTS),
         "data_offset": 40,
         "file_size_kb": size / 1024,
-        "file_crc32": f"0x{get(pathlib.Path(path).read_bytes(), FILE_CRC_POS, '>I'):08x}",
+        "file_crc32": f"0x{header(pathlib.Path(path).read_bytes()).file_crc32:08x}",
     }
     assert [type(v) for v in stats.values()] == [str, int, int, int, int, int, float, str]
     assert len(stats["file_crc32"]) == 10 and stats["file_crc32"] == stats["file_crc32"].lower()
@@ -404,29 +376,6 @@ def test_threads_share_one_reader(tmp_path):
     assert all(result == expected for result in results)
 
 
-class CallingKey:
-    """A key sequence ("ab") whose iteration first calls back into the reader."""
-
-    def __init__(self, action):
-        self.action, self.seen = action, []
-
-    def __getitem__(self, i):
-        return b"ab"[i]
-
-    def __iter__(self):
-        self.seen.append(self.action())
-        return iter(b"ab")
-
-
-class CallingIndex:
-    def __init__(self, value, action):
-        self.value, self.action, self.seen = value, action, []
-
-    def __index__(self):
-        self.seen.append(self.action())
-        return self.value
-
-
 NESTED = [
     ("get_raw", lambda r: r.get_raw("b"), b""),
     ("exists", lambda r: r.exists("zz"), False),
@@ -439,14 +388,14 @@ NESTED = [
     ("close", lambda r: r.close(), None),
     ("with", lambda r: r.__exit__(None, None, None) if r.__enter__() is r else None, False),
     ("repr", lambda r: repr(r).startswith("_VorlReader('"), True),
-    ("nested key", lambda r: r.get_raw(CallingKey(lambda: r.exists("a"))), b"two"),
+    ("nested key", lambda r: r.get_raw(CallingKey(b"ab", lambda: r.exists("a"))), b"two"),
 ]
 
 
 @pytest.mark.parametrize("action, result", [n[1:] for n in NESTED], ids=[n[0] for n in NESTED])
 @pytest.mark.parametrize("method", ["get_raw", "exists", "prefix_raw"])
 def test_reentry_through_a_key_sequence(reader, method, action, result):
-    key = CallingKey(lambda: action(reader))
+    key = CallingKey(b"ab", lambda: action(reader))
     outer = getattr(reader, method)(key)
     assert key.seen == [result]
     assert outer == {"get_raw": b"two", "exists": True,
@@ -465,6 +414,6 @@ def test_reentry_error_inside_key_conversion_is_replaced(reader):
         reader.get_raw(5)
 
     with pytest.raises(ValueError) as info:
-        reader.get_raw(CallingKey(fail))
+        reader.get_raw(CallingKey(b"ab", fail))
     assert info.value.__context__ is None
     assert reader.get_raw("ab") == b"two"

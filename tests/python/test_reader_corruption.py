@@ -3,16 +3,14 @@ for every check, in the order the checks run."""
 
 import errno
 import os
-import sys
 import zlib
 
 import pytest
 
 from _vorlstore import _VorlReader
-from conftest import UNDER_ASAN, run_python
-from storebuild import (
-    FILE_CRC_POS, HEADER_SIZE, INDEX_OFFSET_POS, NUM_KEYS_POS, NUM_OBJECTS_POS, DATA_OFFSET_POS,
-    crc_text, entry_positions, get, put, record_offsets, with_file_crc, write_store,
+from processes import UNDER_ASAN, os_error_text, run_python
+from storecodec import (
+    HEADER_SIZE, crc_text, header, index_entries, put, record_offsets, with_file_crc, with_header, write_store,
 )
 
 # Four records (the last one unreferenced) and four keys; "a" and "b" share object 0.
@@ -55,7 +53,7 @@ def truncated(field):
 
 
 def last_entry(data):
-    return entry_positions(data)[-1][0]
+    return index_entries(data)[-1].pos
 
 
 # Damaged stores whose whole-file checksum still matches their bytes (rewritten where the damage
@@ -65,42 +63,44 @@ OPEN_FAILURES = [
     ("one byte", lambda d: b"V", corrupt("file too small for header")),
     ("39 bytes of a store", lambda d: d[:39], corrupt("file too small for header")),
     ("39 bytes with a zip magic", lambda d: b"PK\x03\x04" + bytes(35), corrupt("file too small for header")),
-    ("zip magic", lambda d: b"PK\x03\x04" + d[4:], corrupt("bad magic [80, 75, 3, 4]")),
+    ("zip magic", lambda d: with_header(d, magic=b"PK\x03\x04"), corrupt("bad magic [80, 75, 3, 4]")),
     ("zero header only", lambda d: bytes(40), corrupt("bad magic [0, 0, 0, 0]")),
-    ("high magic bytes", lambda d: b"\xff\xfe\x80\x7f" + d[4:], corrupt("bad magic [255, 254, 128, 127]")),
-    ("lower-case magic", lambda d: b"vrls" + d[4:], corrupt("bad magic [118, 114, 108, 115]")),
-    ("bad magic before bad version", lambda d: b"PK\x03\x04\x03" + d[5:], corrupt("bad magic [80, 75, 3, 4]")),
-    ("version 1", lambda d: put(d, 4, ">B", 1), version(1)),
-    ("version 3", lambda d: put(d, 4, ">B", 3), version(3)),
-    ("version 0", lambda d: put(d, 4, ">B", 0), version(0)),
-    ("version 255", lambda d: put(d, 4, ">B", 255), version(255)),
-    ("version before checksum", lambda d: put(put(d, 4, ">B", 3), 48, ">B", 0), version(3)),
-    ("version before size of index", lambda d: put(put(d, 4, ">B", 1), NUM_KEYS_POS, ">I", 2**32 - 1), version(1)),
+    ("high magic bytes", lambda d: with_header(d, magic=b"\xff\xfe\x80\x7f"),
+     corrupt("bad magic [255, 254, 128, 127]")),
+    ("lower-case magic", lambda d: with_header(d, magic=b"vrls"), corrupt("bad magic [118, 114, 108, 115]")),
+    ("bad magic before bad version", lambda d: with_header(d, magic=b"PK\x03\x04", version=3),
+     corrupt("bad magic [80, 75, 3, 4]")),
+    ("version 1", lambda d: with_header(d, version=1), version(1)),
+    ("version 3", lambda d: with_header(d, version=3), version(3)),
+    ("version 0", lambda d: with_header(d, version=0), version(0)),
+    ("version 255", lambda d: with_header(d, version=255), version(255)),
+    ("version before checksum", lambda d: put(with_header(d, version=3), 48, ">B", 0), version(3)),
+    ("version before size of index", lambda d: with_header(d, version=1, num_keys=2**32 - 1), version(1)),
     ("cut inside the first key_len",
-     lambda d: with_file_crc(d[:get(d, INDEX_OFFSET_POS, ">Q") + 1]), truncated("key_len")),
+     lambda d: with_file_crc(d[:header(d).index_offset + 1]), truncated("key_len")),
     ("cut inside the last key_len", lambda d: with_file_crc(d[:last_entry(d) + 1]), truncated("key_len")),
     ("cut before the last entry", lambda d: with_file_crc(d[:last_entry(d)]), truncated("key_len")),
     ("cut after the last key_len", lambda d: with_file_crc(d[:last_entry(d) + 2]), truncated("key + offset")),
     ("cut after the last key", lambda d: with_file_crc(d[:last_entry(d) + 3]), truncated("key + offset")),
     ("cut inside the last offset", lambda d: with_file_crc(d[:-1]), truncated("key + offset")),
     ("cut inside the first offset",
-     lambda d: with_file_crc(d[:entry_positions(d)[0][1] + 7]), truncated("key + offset")),
+     lambda d: with_file_crc(d[:index_entries(d)[0].offset_pos + 7]), truncated("key + offset")),
     ("key_len past the end", lambda d: with_file_crc(put(d, last_entry(d), ">H", 0xFFFF)), truncated("key + offset")),
-    ("one key more than present", lambda d: put(d, NUM_KEYS_POS, ">I", len(KEYS) + 1), truncated("key_len")),
-    ("num_keys 2**32-1", lambda d: put(d, NUM_KEYS_POS, ">I", 2**32 - 1), truncated("key_len")),
-    ("index_offset at the end", lambda d: put(d, INDEX_OFFSET_POS, ">Q", len(d)), truncated("key_len")),
-    ("index_offset one before the end", lambda d: put(d, INDEX_OFFSET_POS, ">Q", len(d) - 1), truncated("key_len")),
+    ("one key more than present", lambda d: with_header(d, num_keys=len(KEYS) + 1), truncated("key_len")),
+    ("num_keys 2**32-1", lambda d: with_header(d, num_keys=2**32 - 1), truncated("key_len")),
+    ("index_offset at the end", lambda d: with_header(d, index_offset=len(d)), truncated("key_len")),
+    ("index_offset one before the end", lambda d: with_header(d, index_offset=len(d) - 1), truncated("key_len")),
     ("index_offset two before the end",
-     lambda d: put(d, INDEX_OFFSET_POS, ">Q", len(d) - 2), truncated("key + offset")),
-    ("index_offset past the end", lambda d: put(d, INDEX_OFFSET_POS, ">Q", len(d) + 1), truncated("key_len")),
-    ("index_offset 2**63", lambda d: put(d, INDEX_OFFSET_POS, ">Q", 2**63), truncated("key_len")),
-    ("index_offset 2**64-1", lambda d: put(d, INDEX_OFFSET_POS, ">Q", U64_MAX), truncated("key_len")),
-    ("index_offset 2**64-2", lambda d: put(d, INDEX_OFFSET_POS, ">Q", U64_MAX - 1), truncated("key_len")),
-    ("index_offset 2**64-10", lambda d: put(d, INDEX_OFFSET_POS, ">Q", U64_MAX - 9), truncated("key_len")),
+     lambda d: with_header(d, index_offset=len(d) - 2), truncated("key + offset")),
+    ("index_offset past the end", lambda d: with_header(d, index_offset=len(d) + 1), truncated("key_len")),
+    ("index_offset 2**63", lambda d: with_header(d, index_offset=2**63), truncated("key_len")),
+    ("index_offset 2**64-1", lambda d: with_header(d, index_offset=U64_MAX), truncated("key_len")),
+    ("index_offset 2**64-2", lambda d: with_header(d, index_offset=U64_MAX - 1), truncated("key_len")),
+    ("index_offset 2**64-10", lambda d: with_header(d, index_offset=U64_MAX - 9), truncated("key_len")),
     # The magic read as key_len 0x5652 runs far past the end.
-    ("index_offset 0", lambda d: put(d, INDEX_OFFSET_POS, ">Q", 0), truncated("key + offset")),
+    ("index_offset 0", lambda d: with_header(d, index_offset=0), truncated("key + offset")),
     ("num_keys 2**32-1, index_offset 2**64-1",
-     lambda d: put(put(d, NUM_KEYS_POS, ">I", 2**32 - 1), INDEX_OFFSET_POS, ">Q", U64_MAX), truncated("key_len")),
+     lambda d: with_header(d, num_keys=2**32 - 1, index_offset=U64_MAX), truncated("key_len")),
 ]
 
 
@@ -116,14 +116,14 @@ def test_empty_store_with_huge_num_keys(tmp_path):
     path = tmp_path / "e.vrls"
     data = write_store(path, [], {})
     assert len(data) == HEADER_SIZE
-    path.write_bytes(put(data, NUM_KEYS_POS, ">I", 2**32 - 1))
+    path.write_bytes(with_header(data, num_keys=2**32 - 1))
     assert_store_error(lambda: _VorlReader(str(path)), *truncated("key_len"))
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime needs far more address space")
 def test_huge_num_keys_reserves_no_memory_for_it(store):
     path, data = store
-    path.write_bytes(put(data, NUM_KEYS_POS, ">I", 2**32 - 1))
+    path.write_bytes(with_header(data, num_keys=2**32 - 1))
     # 2**32 entries would need tens of GiB; the index can hold at most a few entries.
     code = """
         import resource, sys, _vorlstore
@@ -142,14 +142,14 @@ def test_huge_num_keys_reserves_no_memory_for_it(store):
 # is never looked at, and bytes after the index only count for the checksum.
 OPEN_OK = [
     ("num_keys 0, index_offset 2**64-1",
-     lambda d: put(put(d, NUM_KEYS_POS, ">I", 0), INDEX_OFFSET_POS, ">Q", U64_MAX), 0),
-    ("num_keys 0, index_offset 0", lambda d: put(put(d, NUM_KEYS_POS, ">I", 0), INDEX_OFFSET_POS, ">Q", 0), 0),
+     lambda d: with_header(d, num_keys=0, index_offset=U64_MAX), 0),
+    ("num_keys 0, index_offset 0", lambda d: with_header(d, num_keys=0, index_offset=0), 0),
     ("num_keys 0, index_offset past the end",
-     lambda d: put(put(d, NUM_KEYS_POS, ">I", 0), INDEX_OFFSET_POS, ">Q", len(d) + 100), 0),
-    ("one key fewer", lambda d: put(d, NUM_KEYS_POS, ">I", len(KEYS) - 1), len(KEYS) - 1),
-    ("num_objects changed", lambda d: put(d, NUM_OBJECTS_POS, ">I", 2**32 - 1), len(KEYS)),
-    ("data_offset changed", lambda d: put(d, DATA_OFFSET_POS, ">Q", U64_MAX), len(KEYS)),
-    ("reserved bytes set", lambda d: put(put(d, 5, ">3s", b"\xff" * 3), 36, ">I", 0xFFFFFFFF), len(KEYS)),
+     lambda d: with_header(d, num_keys=0, index_offset=len(d) + 100), 0),
+    ("one key fewer", lambda d: with_header(d, num_keys=len(KEYS) - 1), len(KEYS) - 1),
+    ("num_objects changed", lambda d: with_header(d, num_objects=2**32 - 1), len(KEYS)),
+    ("data_offset changed", lambda d: with_header(d, data_offset=U64_MAX), len(KEYS)),
+    ("reserved bytes set", lambda d: with_header(d, reserved_5=b"\xff" * 3, reserved_36=b"\xff" * 4), len(KEYS)),
     ("bytes after the index", lambda d: with_file_crc(d + b"trailing"), len(KEYS)),
 ]
 
@@ -163,16 +163,15 @@ def test_unchecked_header_fields_and_trailing_bytes(store, damage, num_entries):
     assert r.keys() == list(KEYS)[:num_entries]
     assert r.items_raw() == [(k, OBJECTS[i]) for k, i in list(KEYS.items())[:num_entries]]
     assert r.verify() is True
-    stats = r.stats()
-    assert stats["num_keys"] == get(changed, NUM_KEYS_POS, ">I")
-    assert stats["num_objects"] == get(changed, NUM_OBJECTS_POS, ">I")
-    assert stats["index_offset"] == get(changed, INDEX_OFFSET_POS, ">Q")
+    stats, h = r.stats(), header(changed)
+    assert stats["num_keys"] == h.num_keys and stats["num_objects"] == h.num_objects
+    assert stats["index_offset"] == h.index_offset
     assert stats["data_offset"] == 40 and stats["version"] == 2
     assert stats["file_size_kb"] == len(changed) / 1024
 
 
 def crc_mismatch(data):
-    stored, computed = get(data, FILE_CRC_POS, ">I"), zlib.crc32(data[HEADER_SIZE:])
+    stored, computed = header(data).file_crc32, zlib.crc32(data[HEADER_SIZE:])
     return corrupt(f"file CRC32 mismatch  stored={crc_text(stored)}  computed={crc_text(computed)}")
 
 
@@ -192,7 +191,7 @@ def test_changed_payload_byte(store, obj_id):
     assert changed != OBJECTS[obj_id]
     objects = [changed if i == obj_id else blob for i, blob in enumerate(OBJECTS)]
     assert r.items_raw() == [(k, objects[i]) for k, i in KEYS.items()]
-    assert r.stats()["file_crc32"] == crc_text(get(data, FILE_CRC_POS, ">I"))
+    assert r.stats()["file_crc32"] == crc_text(header(data).file_crc32)
     assert_store_error(r.verify, *expected)
     assert_store_error(r.verify, *expected)  # a failed verify changes nothing
 
@@ -225,7 +224,7 @@ def test_checksum_covers_trailing_bytes(store, extra):
 @pytest.mark.parametrize("stored", [31, 0, 0xFFFFFFFF])
 def test_checksum_rendering(store, stored):
     path, data = store
-    changed = put(data, FILE_CRC_POS, ">I", stored)
+    changed = with_header(data, file_crc32=stored)
     path.write_bytes(changed)
     error = assert_store_error(lambda: _VorlReader(str(path)), *crc_mismatch(changed))
     assert f"  stored={crc_text(stored)}  computed=0x" in str(error)
@@ -234,7 +233,7 @@ def test_checksum_rendering(store, stored):
 
 def set_offset(key_number, offset):
     """Damage: index entry `key_number` points at `offset`; checksum rewritten."""
-    return lambda d: with_file_crc(put(d, entry_positions(d)[key_number][1], ">Q", offset(len(d))))
+    return lambda d: with_file_crc(put(d, index_entries(d)[key_number].offset_pos, ">Q", offset(len(d))))
 
 
 def set_length(obj_id, length):
@@ -366,10 +365,6 @@ def io_error(path, detail):
     return OSError, f"VorlIOError: cannot open {path}: {detail}"
 
 
-def os_text(number):
-    return f"{os.strerror(number)} (os error {number})"
-
-
 def test_missing_file(tmp_path):
     path = str(tmp_path / "missing.vrls")
     error = assert_store_error(lambda: _VorlReader(path), OSError, f"VorlIOError: cannot open {path}: "
@@ -410,7 +405,7 @@ UNOPENABLE = [
 def test_unopenable_paths(store, tmp_path, make, number):
     os.symlink("loop", tmp_path / "loop")
     path = make(tmp_path)
-    assert_store_error(lambda: _VorlReader(path), *io_error(path, os_text(number)))
+    assert_store_error(lambda: _VorlReader(path), *io_error(path, os_error_text(number)))
 
 
 NUL_PATHS = [
@@ -435,7 +430,7 @@ def test_directory_as_path(tmp_path):
     if os.stat(directory).st_size == 0:
         expected = corrupt("file too small for header")
     else:
-        expected = OSError, f"VorlIOError: mmap failed: {os_text(errno.ENODEV)}"
+        expected = OSError, f"VorlIOError: mmap failed: {os_error_text(errno.ENODEV)}"
     assert_store_error(lambda: _VorlReader(str(directory)), *expected)
 
 
@@ -443,7 +438,7 @@ def test_directory_as_path(tmp_path):
 def test_failed_opens_leave_no_descriptor_or_mapping(store, tmp_path):
     path, data = store
     bad = tmp_path / "bad.vrls"
-    bad.write_bytes(put(data, 4, ">B", 3))
+    bad.write_bytes(with_header(data, version=3))
     before = len(os.listdir("/proc/self/fd"))
     maps_before = open("/proc/self/maps").read().count(str(bad))
     for _ in range(50):

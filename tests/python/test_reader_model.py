@@ -7,7 +7,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from _vorlstore import _VorlReader
-from storebuild import encode_entries, record_offsets, write_store
+from storecodec import encode_entries, record_offsets, write_store
 
 # A few bytes, some of them never valid UTF-8 on their own, so that keys share prefixes and
 # decode with replacements.

@@ -7,8 +7,8 @@ import os
 import pytest
 
 from _vorlstore import _VorlWriter
-from conftest import run_python
-from storefmt import encode_store, summary_line
+from processes import os_error_text, run_python
+from storecodec import EXAMPLE_STORE, encode_store, summary_line
 
 
 def test_ids_and_repr(writer):
@@ -34,7 +34,7 @@ def test_add_key_needs_the_object(writer):
 
 STORES = [
     ("empty", [], {}),
-    ("worked example", [b"\x92\x01\x02"], {"a": 0, "b": 0}),
+    ("example store", [b"\x92\x01\x02"], {"a": 0, "b": 0}),
     ("unreferenced objects", [b"one", b"", b"three", b"4"], {b"k": 2}),
     ("bytewise order", [b"x", b"y"], {b"b": 0, b"ab": 1, b"a\0": 0, b"a": 1, "\u00e9": 0, "z": 1}),
     ("empty and longest keys", [b"v"], {b"": 0, b"\xff" * 65535: 0}),
@@ -57,18 +57,17 @@ def test_built_file_matches_the_layout(writer, tmp_path, objects, keys):
     assert not (tmp_path / "out.vrls.tmp").exists()
 
 
-def test_worked_example_bytes(writer, tmp_path):
+def test_example_store_is_byte_exact(writer, tmp_path):
     writer.add_object_raw(b"\x92\x01\x02")
     writer.add_key("a", 0)
     writer.add_key("b", 0)
     writer.build(str(tmp_path / "w.vrls"))
-    assert (tmp_path / "w.vrls").read_bytes().hex() == (
-        "56524c530200000000000002000000010000000000000033000000000000002"
-        "8caf0be6500000000"
-        "00000003f6c3e5e1920102"
-        "0001610000000000000028"
-        "0001620000000000000028"
-    )
+    data = (tmp_path / "w.vrls").read_bytes()
+    assert len(data) == 73
+    for offset, hex_bytes, meaning in EXAMPLE_STORE:
+        expected = bytes.fromhex(hex_bytes)
+        assert data[offset:offset + len(expected)] == expected, meaning
+    assert b"".join(bytes.fromhex(h) for _, h, _ in EXAMPLE_STORE) == data
 
 
 def test_build_is_repeatable_and_sees_later_additions(writer, tmp_path):
@@ -107,7 +106,7 @@ def test_summary_line_on_stdout(tmp_path, size):
     assert child.returncode == 0, child.stderr
     objects = keys = 0 if size == 40 else 1
     assert os.path.getsize(target) == size
-    assert child.stdout == summary_line(target, objects, keys, size).encode()
+    assert child.stdout == summary_line(target, objects, keys, size)
 
 
 def test_build_into_missing_directory(writer, tmp_path):
@@ -130,7 +129,7 @@ def test_failed_rename_leaves_the_complete_temporary_file(writer, tmp_path):
     with pytest.raises(OSError) as info:
         writer.build(str(target))
     assert type(info.value) is OSError and info.value.errno is None
-    assert str(info.value) == f"VorlIOError: rename: {os.strerror(errno.EISDIR)} (os error {errno.EISDIR})"
+    assert str(info.value) == f"VorlIOError: rename: {os_error_text(errno.EISDIR)}"
     assert (tmp_path / "store.vrls.tmp").read_bytes() == encode_store([b"blob"], {b"k": 0})
 
 

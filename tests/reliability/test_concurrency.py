@@ -17,7 +17,6 @@ Environment: VORL_CONCURRENCY_SECONDS (default 10) is how long the stress
 threads run; VORL_CONCURRENCY_SEED replays a run's per-thread choices.
 """
 
-import contextlib
 import dataclasses
 import os
 import random
@@ -28,8 +27,10 @@ import zlib
 
 import pytest
 
-import storefile
+import storecodec
 from _vorlstore import _VorlReader, _VorlWriter
+from callargs import SizedCallingKey
+from processes import redirected
 
 SECONDS = float(os.environ.get("VORL_CONCURRENCY_SECONDS", "10"))
 GENERATIONS = 12
@@ -76,8 +77,8 @@ class Model:
         self.items = [(t, v) for _, t, v in self.entries]
         first_use = dict.fromkeys(self.keys[k] for k in order)
         self.objects_raw = [self.objects[i] for i in first_use]
-        index_offset = storefile.HEADER_SIZE + sum(8 + len(o) for o in self.objects)
-        self.crc = f"0x{zlib.crc32(self.data[storefile.HEADER_SIZE:]):08x}"
+        index_offset = storecodec.HEADER_SIZE + sum(8 + len(o) for o in self.objects)
+        self.crc = storecodec.crc_text(zlib.crc32(self.data[storecodec.HEADER_SIZE:]))
         self.stats = [
             ("path", self.path), ("version", 2), ("num_keys", len(self.keys)),
             ("num_objects", len(self.objects)), ("index_offset", index_offset),
@@ -87,48 +88,6 @@ class Model:
 
     def prefix(self, p):
         return [(t, v) for k, t, v in self.entries if k.startswith(p)]
-
-
-class CallingKey:
-    """A key sequence whose length query, iteration or first item's __index__
-    (`hook`) first runs `action` while the caller holds its borrow; the
-    action's result, or the exception it raised, is kept in `seen`."""
-
-    def __init__(self, key, action, hook="__iter__", catch=True):
-        self.key, self.action, self.hook, self.catch, self.seen = key, action, hook, catch, []
-
-    def _run(self, hook):
-        if hook != self.hook:
-            return
-        try:
-            self.seen.append(self.action())
-        except RuntimeError as e:
-            self.seen.append((type(e).__name__, str(e)))
-            if not self.catch:
-                raise
-
-    def __len__(self):
-        self._run("__len__")
-        return len(self.key)
-
-    def __getitem__(self, i):
-        return self.key[i]
-
-    def __iter__(self):
-        self._run("__iter__")
-        items = list(self.key)
-        if items and self.hook == "__index__":
-            items[0] = CallingIndex(items[0], lambda: self._run("__index__"))
-        return iter(items)
-
-
-class CallingIndex:
-    def __init__(self, value, action):
-        self.value, self.action = value, action
-
-    def __index__(self):
-        self.action()
-        return self.value
 
 
 class BlockingKey:
@@ -213,7 +172,7 @@ def q_reenter(r, m, rng):
     """get_raw of a key whose iteration first runs another query on the same reader."""
     k = rng.choice(PROBES)
     inner = rng.choice(PLAIN_QUERIES)
-    key = CallingKey(k, lambda: inner(r, m, rng))
+    key = SizedCallingKey(k, lambda: inner(r, m, rng))
     got = r.get_raw(key)
     [(what, inner_got, inner_expected)] = key.seen
     return f"get_raw({k!r}) around {what}", (got, inner_got), (m.lookup.get(k), inner_expected)
@@ -306,7 +265,7 @@ def writer_thread(run, seed):
             for key, obj_id in m.keys.items():
                 if rng.random() < 0.2:
                     name, nested, message = rng.choice(WRITER_CALLS)
-                    key = CallingKey(key, lambda: nested(w, run.path + ".nested"))
+                    key = SizedCallingKey(key, lambda: nested(w, run.path + ".nested"))
                     w.add_key(key, obj_id)
                     if key.seen != [("RuntimeError", message)]:
                         run.mismatch(f"writer: nested {name} inside add_key gave {key.seen!r}")
@@ -318,25 +277,11 @@ def writer_thread(run, seed):
             run.mismatch(f"writer, generation {g}: {e!r}")
             return
         # Only this thread writes the path, so it holds this generation now.
-        data = storefile.read(run.path)
+        data = storecodec.read(run.path)
         if data != m.data:
             run.mismatch(f"writer: generation {g} built {len(data)} bytes differing from the expected file")
         run.published.append(g)
         count["builds"] += 1
-
-
-@contextlib.contextmanager
-def quiet_stdout():
-    """Sends descriptor 1, where each build prints its summary line, to /dev/null."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    try:
-        with open(os.devnull, "wb") as null:
-            os.dup2(null.fileno(), 1)
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
 
 
 @pytest.fixture(scope="module")
@@ -348,15 +293,10 @@ def generations(tmp_path_factory):
     for g in range(GENERATIONS):
         objects, keys = generation_content(g)
         side = folder / f"g{g}.vrls"
-        w = _VorlWriter()
-        for blob in objects:
-            w.add_object_raw(blob)
-        for key, obj_id in keys.items():
-            w.add_key(key, obj_id)
-        with quiet_stdout():
-            w.build(str(side))
-        data = side.read_bytes()
-        store = storefile.parse(data)
+        with redirected(1, os.devnull):  # the summary line
+            data = storecodec.write_store(side, objects, keys)
+        assert data == storecodec.encode_store(objects, keys)
+        store = storecodec.parse(data)
         assert store.num_keys == len(keys) and store.num_objects == len(objects)
         assert {k: store.objects[o] for k, o in store.entries} == {k: objects[i] for k, i in keys.items()}
         models.append(Model(g, objects, keys, data, path))
@@ -414,7 +354,7 @@ def test_shared_readers_while_the_path_is_republished(generations, capfd):
         assert got == expected, what
     # Each build printed its own summary line, in build order.
     out = capfd.readouterr().out.encode()
-    expected_lines = [storefile.summary_line(path, storefile.parse(models[g].data)) for g in run.published]
+    expected_lines = [storecodec.parse(models[g].data).summary_line(path) for g in run.published]
     with capfd.disabled():
         print(f"\nconcurrency (seed {seed}): {len(threads)} threads ({QUERY_THREADS} query, {OPENER_THREADS} "
               f"opener, 1 writer) for {elapsed:.1f}s: {totals['queries']} queries ({shared_queries} on the shared "
@@ -495,7 +435,7 @@ def test_writer_reentered_during_add_key(tmp_path, hook, nested, message):
     w = _VorlWriter()
     w.add_object_raw(b"x")
     target = tmp_path / "nested.vrls"
-    key = CallingKey(b"ab", lambda: nested(w, target), hook)
+    key = SizedCallingKey(b"ab", lambda: nested(w, target), hook)
     assert w.add_key(key, 0) is None
     assert key.seen == [("RuntimeError", message)]
     assert not target.exists()
@@ -508,7 +448,7 @@ def test_writer_reentered_during_add_key(tmp_path, hook, nested, message):
 def test_borrow_error_escaping_key_conversion(tmp_path, hook):
     w = _VorlWriter()
     w.add_object_raw(b"x")
-    key = CallingKey(b"ab", lambda: w.add_key(b"other", 0), hook, catch=False)
+    key = SizedCallingKey(b"ab", lambda: w.add_key(b"other", 0), hook, catch=False)
     if hook == "__len__":
         # The length only sizes the buffer; its failure is ignored.
         w.add_key(key, 0)
@@ -534,7 +474,7 @@ def test_reader_reentered_many_levels_deep(generations, tmp_path):
     keys = [b"k/%03d" % i for i in range(30)]
     key, calling = keys[0], []
     for k in keys[1:]:
-        key = CallingKey(k, lambda inner=key: r.get_raw(inner))
+        key = SizedCallingKey(k, lambda inner=key: r.get_raw(inner))
         calling.append(key)
     # 29 shared borrows of one reader held at once, one inside the other.
     assert r.get_raw(key) == m.lookup[keys[-1]]

@@ -11,6 +11,7 @@ import subprocess
 import sys
 
 from _vorlstore import _VorlReader
+from processes import child_env
 
 BUILDERS = "ABC"
 ROUNDS = 60
@@ -30,9 +31,8 @@ for _ in range(rounds):
 
 def test_racing_builds_publish_only_complete_stores(tmp_path):
     target = str(tmp_path / "shared.vrls")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     builders = [
-        subprocess.Popen([sys.executable, "-c", BUILDER, tag, str(ROUNDS), target], env=env,
+        subprocess.Popen([sys.executable, "-c", BUILDER, tag, str(ROUNDS), target], env=child_env(),
                          stderr=subprocess.PIPE)
         for tag in BUILDERS
     ]

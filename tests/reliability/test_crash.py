@@ -7,7 +7,7 @@ The driver (tools/faults/driver.cc, shape "crash") builds generation 0, 1,
 2, ... of about 3 MB each over the same path and prints a summary line after
 each successful build, so the number of complete lines in its output is the
 number of generations known to be published.  Each store is checked by an
-independent parser (storefile.py): header, whole-file and per-record CRC-32,
+independent parser (tests/support/storecodec.py): header, whole-file and per-record CRC-32,
 index bounds, key order.
 
 Environment: VORL_BUILD_DIR (build folder), VORL_CRASH_TRIALS (default 200),
@@ -22,7 +22,7 @@ import signal
 import subprocess
 import time
 
-import storefile
+import storecodec
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = ROOT / os.environ.get("VORL_BUILD_DIR", "build")
@@ -33,12 +33,12 @@ TMP = "crash.vrls.tmp"
 
 
 def generation_of(store):
-    first = store.objects[storefile.HEADER_SIZE]
+    first = store.objects[storecodec.HEADER_SIZE]
     assert first.startswith(b"generation "), first[:32]
     gen = int(first.removeprefix(b"generation "))
     # The rest of the data depends on the generation too (crash shape).
     assert store.num_objects == 701 and store.num_keys == 901
-    assert all(len(p) == 4096 + gen % 97 for off, p in store.objects.items() if off != storefile.HEADER_SIZE)
+    assert all(len(p) == 4096 + gen % 97 for off, p in store.objects.items() if off != storecodec.HEADER_SIZE)
     return gen
 
 
@@ -65,15 +65,15 @@ def test_sigkill_never_leaves_a_partial_store(tmp_path):
         # A quarter of the kills land early, around the first publish.
         delay = rng.uniform(0, 0.02) if trial % 4 == 0 else rng.uniform(0, 0.15)
         done = kill_during_builds(workdir, delay)
-        data = storefile.read(workdir / TARGET)
+        data = storecodec.read(workdir / TARGET)
         context = f"seed {seed} trial {trial} delay {delay:.4f}s, {done} builds reported"
         if data is None:
             assert done == 0, context
             tally["absent"] += 1
         else:
             try:
-                gen = generation_of(storefile.parse(data))
-            except storefile.BadStore as e:
+                gen = generation_of(storecodec.parse(data))
+            except storecodec.BadStore as e:
                 raise AssertionError(f"{context}: target is not a complete store: {e}") from None
             assert gen in (done - 1, done), f"{context}: target holds generation {gen}"
             tally["previous" if gen == done - 1 else "new, not yet reported"] += 1
@@ -84,7 +84,7 @@ def test_sigkill_never_leaves_a_partial_store(tmp_path):
             # A leftover temporary file does not stop the next build.
             rerun = subprocess.run([str(DRIVER), "crash", TARGET], cwd=workdir, capture_output=True)
             assert rerun.returncode == 0, rerun.stderr
-            assert generation_of(storefile.parse(storefile.read(workdir / TARGET))) == 0
+            assert generation_of(storecodec.parse(storecodec.read(workdir / TARGET))) == 0
             assert not (workdir / TMP).exists()
         for f in workdir.iterdir():
             f.unlink()

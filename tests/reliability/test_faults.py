@@ -22,7 +22,8 @@ import tempfile
 
 import pytest
 
-import storefile
+import storecodec
+from processes import os_error_text
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = ROOT / os.environ.get("VORL_BUILD_DIR", "build")
@@ -44,10 +45,6 @@ ERRNOS = {
     "close": [errno.EIO],
     "stat": [errno.ENOENT],
 }
-
-
-def text(err):
-    return storefile.system_error_text(err)
 
 
 @dataclasses.dataclass
@@ -87,7 +84,7 @@ def run_driver(shape, workdir, fault=None, trace=False, prefix=(), stdout=subpro
     workdir = pathlib.Path(workdir)
     return Run(
         proc.returncode, status, steps, leaks, proc.stdout or b"",
-        storefile.read(workdir / TARGET), storefile.read(workdir / TMP), sorted(os.listdir(workdir)),
+        storecodec.read(workdir / TARGET), storecodec.read(workdir / TMP), sorted(os.listdir(workdir)),
     )
 
 
@@ -124,7 +121,7 @@ class Point:
 @dataclasses.dataclass
 class Baseline:
     data: bytes
-    store: storefile.Store
+    store: storecodec.Store
     run: Run
     points: list
 
@@ -135,8 +132,8 @@ def baseline(shape):
     with tempfile.TemporaryDirectory() as d:
         run = run_driver(shape, d, trace=True)
     assert run.rc == 0 and run.status == "OK", run
-    store = storefile.parse(run.target)
-    model = buffer_model([storefile.HEADER_SIZE, store.index_offset - storefile.HEADER_SIZE,
+    store = storecodec.parse(run.target)
+    model = buffer_model([storecodec.HEADER_SIZE, store.index_offset - storecodec.HEADER_SIZE,
                           store.size - store.index_offset])
     points, renamed, dir_opened, written, data_writes = [], False, False, 0, 0
     for call, ordinal, detail in run.trace:
@@ -177,9 +174,9 @@ class Outcome:
 
 def expected(point, action, base):
     """What a build with `action` injected at `point` must end in."""
-    summary = storefile.summary_line(TARGET, base.store)
+    summary = base.store.summary_line(TARGET)
     ok = Outcome("OK", base.data, None, summary)
-    ok_size_0 = Outcome("OK", base.data, None, storefile.summary_line(TARGET, base.store, size=0))
+    ok_size_0 = Outcome("OK", base.data, None, base.store.summary_line(TARGET, size=0))
 
     def io(msg, target, tmp):
         return Outcome("io VorlIOError: " + msg, target, tmp, b"")
@@ -207,23 +204,23 @@ def expected(point, action, base):
             # The name looked gone: the build starts again with a new file.
             return ok
         case "open tmp":
-            return io("open tmp: " + text(err), OLD, None)
+            return io("open tmp: " + os_error_text(err), OLD, None)
         case "write":
-            return io(text(err), OLD, partial)
+            return io(os_error_text(err), OLD, partial)
         case "fsync tmp":
-            return io(text(err), OLD, base.data)
+            return io(os_error_text(err), OLD, base.data)
         case "close tmp" | "close dir":
             return ok
         case "rename":
-            return io("rename: " + text(err), OLD, base.data)
+            return io("rename: " + os_error_text(err), OLD, base.data)
         case "open dir" | "fsync dir":
-            return io("sync dir: " + text(err), base.data, None)
+            return io("sync dir: " + os_error_text(err), base.data, None)
         case "stat":
             return ok_size_0
         case "summary":
             if err == errno.EBADF:
                 return Outcome("OK", base.data, None, b"")
-            return print_failed(text(err))
+            return print_failed(os_error_text(err))
     raise AssertionError(role)
 
 
@@ -256,7 +253,7 @@ def test_publishing_sequence(shape):
     lengths = [int(d.split("len=")[1]) for c, _, d in base.run.trace if c == "write" and "fd=1 " not in d]
     assert lengths == [n for n, _ in model]
     assert sum(lengths) == len(base.data)
-    assert base.run.stdout == storefile.summary_line(TARGET, store)
+    assert base.run.stdout == store.summary_line(TARGET)
 
 
 def test_shapes_cover_every_buffer_path():
@@ -289,7 +286,7 @@ def test_every_write_short_still_gives_identical_file(shape, tmp_path):
     run = run_driver(shape, tmp_path, fault="write:0:short", trace=True)
     assert (run.rc, run.status, run.leaks) == (0, "OK", [])
     assert run.target == baseline(shape).data
-    assert run.stdout == storefile.summary_line(TARGET, baseline(shape).store)
+    assert run.stdout == baseline(shape).store.summary_line(TARGET)
     # Halving every write takes more calls than the clean run.
     assert sum(c == "write" for c, _, _ in run.trace) > sum(c == "write" for c, _, _ in baseline(shape).run.trace)
 
@@ -317,7 +314,7 @@ def test_missing_directory_creates_nothing(tmp_path):
     proc = subprocess.run([str(DRIVER), "small", str(tmp_path / "absent/x.vrls")], env=env,
                           capture_output=True, timeout=60)
     assert proc.returncode == 1
-    assert proc.stderr.decode() == f"status: io VorlIOError: open tmp: {text(errno.ENOENT)}\n"
+    assert proc.stderr.decode() == f"status: io VorlIOError: open tmp: {os_error_text(errno.ENOENT)}\n"
     assert os.listdir(tmp_path) == []
 
 
@@ -332,7 +329,7 @@ def test_full_stdout_fails_after_publishing(tmp_path):
     with open("/dev/full", "wb") as full:
         run = run_driver("medium", tmp_path, stdout=full)
     assert run.rc == 1
-    assert run.status == "internal failed printing to stdout: " + text(errno.ENOSPC)
+    assert run.status == "internal failed printing to stdout: " + os_error_text(errno.ENOSPC)
     assert run.leaks == []
     assert run.target == baseline("medium").data
     assert run.names == [TARGET]

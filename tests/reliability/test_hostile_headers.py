@@ -15,16 +15,16 @@ The children import _vorlstore from this interpreter's import path
 """
 
 import json
-import os
 import struct
 import subprocess
 import sys
 import textwrap
-import zlib
 
 import pytest
 
-HEADER = struct.Struct(">4sB3xIIQQI4x")
+from processes import UNDER_ASAN, child_env
+from storecodec import assemble, entry, record
+
 U32_MAX = 2**32 - 1
 U64_MAX = 2**64 - 1
 ROUNDS = 100
@@ -33,27 +33,17 @@ MIB = 1 << 20
 # space allowed beyond what it has mapped when the case starts.
 RESIDENT_BOUND = 64 * MIB
 ADDRESS_SPACE_BOUND = 512 * MIB
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
-def store(num_keys, index_offset, body, crc=None):
-    """A header (with a correct file CRC-32 unless `crc` is given) followed by `body`."""
-    crc = zlib.crc32(body) if crc is None else crc
-    return HEADER.pack(b"VRLS", 2, num_keys, 1, index_offset, 40, crc) + body
-
-
-def record(payload, length=None):
-    return struct.pack(">II", len(payload) if length is None else length, zlib.crc32(payload)) + payload
-
-
-def entry(key, offset):
-    return struct.pack(">H", len(key)) + key + struct.pack(">Q", offset)
+def store(num_keys, index_offset, body):
+    """One object claimed, `num_keys` keys from `index_offset`, and `body`; the file CRC-32 is correct."""
+    return assemble(b"", body, num_keys=num_keys, num_objects=1, index_offset=index_offset)
 
 
 def with_entries(objects_section, entries, tail=b""):
     """A store whose index holds `entries` (key, offset) in the given order after `objects_section`."""
     index = b"".join(entry(k, o) for k, o in entries)
-    return store(len(entries), 40 + len(objects_section), objects_section + index + tail)
+    return assemble(objects_section, index + tail, num_keys=len(entries), num_objects=1)
 
 
 def offset_past_end(offset_of):
@@ -177,11 +167,10 @@ CHILD = textwrap.dedent("""
 
 def run_case(path, calls):
     wire = [[verify, method, *(k.hex() for k in key)] for verify, method, *key in calls]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     child = subprocess.run(
         [sys.executable, "-c", CHILD, str(path), json.dumps(wire), str(ROUNDS),
          "0" if UNDER_ASAN else str(ADDRESS_SPACE_BOUND)],
-        env=env, capture_output=True, timeout=300)
+        env=child_env(), capture_output=True, timeout=300)
     assert child.returncode == 0 and not child.stderr, child.stderr.decode(errors="replace")[-3000:]
     return json.loads(child.stdout)
 
