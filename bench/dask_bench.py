@@ -119,6 +119,8 @@ def main() -> None:
     ap.add_argument("--shards", type=int, default=8)
     ap.add_argument("--workers", type=int, default=2)
     ap.add_argument("--files", type=int, default=16, help="Parquet files (Dask partitions)")
+    ap.add_argument("--shuffle", default="tasks", choices=["tasks", "p2p"], help="Dask shuffle method")
+    ap.add_argument("--skip-single", action="store_true", help="skip the one-process builds")
     ap.add_argument("--dir", default=None, help="work folder (default: a temporary one, removed)")
     ap.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -134,6 +136,15 @@ def main() -> None:
     finally:
         if args.dir is None:
             shutil.rmtree(work, ignore_errors=True)
+
+
+def single_process_builds(args: argparse.Namespace, work: str, parquet_dir: str, report: Any) -> None:
+    one = in_child(parquet_dir, os.path.join(work, "one.vrls"), "0")
+    report("one process, one store", one["seconds"], one["peak_mb"], one["bytes"])
+    os.unlink(os.path.join(work, "one.vrls"))
+    solo = in_child(parquet_dir, os.path.join(work, "solo-set"), str(args.shards))
+    report(f"one process, set of {args.shards}", solo["seconds"], solo["peak_mb"], solo["bytes"])
+    shutil.rmtree(os.path.join(work, "solo-set"))
 
 
 def run(args: argparse.Namespace, work: str) -> None:
@@ -157,14 +168,11 @@ def run(args: argparse.Namespace, work: str) -> None:
               f"peak {peak_mb:7.0f} MB  out {out_bytes / 2**20:7.0f} MB", flush=True)
 
     print("build")
-    one = in_child(parquet_dir, os.path.join(work, "one.vrls"), "0")
-    report("one process, one store", one["seconds"], one["peak_mb"], one["bytes"])
-    os.unlink(os.path.join(work, "one.vrls"))
-    solo = in_child(parquet_dir, os.path.join(work, "solo-set"), str(args.shards))
-    report(f"one process, set of {args.shards}", solo["seconds"], solo["peak_mb"], solo["bytes"])
-    shutil.rmtree(os.path.join(work, "solo-set"))
-
+    if not args.skip_single:
+        single_process_builds(args, work, parquet_dir, report)
     set_dir = os.path.join(work, "set")
+    (parquet_dir, os.path.join(work, "one.vrls"), "0")
+
 
     def cluster() -> Any:
         # A fresh cluster per job, so that worker peak memory is the job's own.
@@ -175,10 +183,12 @@ def run(args: argparse.Namespace, work: str) -> None:
         with cluster() as c, Client(c) as client:
             df = dd.read_parquet(parquet_dir)
             t0 = time.perf_counter()
-            summary = to_store_set(df, set_dir, key="key", shards=args.shards, partition=partition)
+            summary = to_store_set(df, set_dir, key="key", shards=args.shards, partition=partition,
+                                   shuffle_method=args.shuffle)
             seconds = time.perf_counter() - t0
             peak = max(client.run(peak_rss_mb).values())
-        report(f"dask, {args.workers} workers, set of {args.shards} ({partition})", seconds, peak, summary["bytes"])
+        report(f"dask, {args.workers} workers, set of {args.shards} ({partition}, {args.shuffle})", seconds, peak,
+               summary["bytes"])
 
     with cluster() as c, Client(c) as client:
         shard_mb = [s["bytes"] / 2**20 for s in summary["shards"]]

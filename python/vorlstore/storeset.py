@@ -282,27 +282,37 @@ def _sync_dir(path: str) -> None:
 
 def _publish_file(path: str, data: bytes) -> None:
     """Atomic publish of a small file: temporary file, write, fsync, rename, sync dir."""
-    tmp = path + ".tmp"
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
+    # A name of its own, so that two publishers racing on one set cannot interleave.
+    tmp = f"{path}.{secrets.token_hex(4)}.tmp"
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644)
     try:
-        view = memoryview(data)
-        while view:
-            view = view[os.write(fd, view):]
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-    os.replace(tmp, path)
+        try:
+            view = memoryview(data)
+            while view:
+                view = view[os.write(fd, view):]
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(tmp, path)
+    except BaseException:
+        os.unlink(tmp)
+        raise
     _sync_dir(os.path.dirname(path) or ".")
 
 
-def _current_generation(directory: str) -> str | None:
+def _pointer_text(directory: str) -> str | None:
+    """What CURRENT says, unchecked; None when there is no set yet."""
     try:
-        with open(os.path.join(directory, POINTER), encoding="ascii") as f:
-            name = f.read().strip()
+        with open(os.path.join(directory, POINTER), "rb") as f:
+            return f.read().decode("ascii", "replace").strip()
     except FileNotFoundError:
         return None
-    except (OSError, UnicodeDecodeError) as e:
-        raise _corrupt(f"{os.path.join(directory, POINTER)}: unreadable pointer: {e}") from None
+
+
+def _current_generation(directory: str) -> str | None:
+    name = _pointer_text(directory)
+    if name is None:
+        return None
     if not _GENERATION.fullmatch(name):
         raise _corrupt(f"{os.path.join(directory, POINTER)}: not a generation name: {name!r}")
     return name
@@ -350,10 +360,11 @@ class Publication:
             "shards": [asdict(s) for s in shards],
         }
         _publish_file(os.path.join(self.path, MANIFEST), json.dumps(manifest, indent=1).encode())
-        replaced = _current_generation(self.directory)
+        replaced = _pointer_text(self.directory)
         _publish_file(os.path.join(self.directory, POINTER), (self.generation + "\n").encode())
         self.published = True
-        if replaced is not None:
+        # A damaged pointer is replaced like any other, but names nothing to keep.
+        if replaced is not None and _GENERATION.fullmatch(replaced):
             self._remove_older_than(replaced)
         return {"directory": self.directory, "generation": self.generation, **manifest}
 

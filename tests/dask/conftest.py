@@ -1,8 +1,11 @@
 import logging
-import os
+import pathlib
+import sys
 import warnings
 
 import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
 
 # The toolchain's Dask has only its classic DataFrame, which warns on import.
 warnings.filterwarnings("ignore", category=FutureWarning, module="dask.dataframe")

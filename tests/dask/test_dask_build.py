@@ -19,6 +19,7 @@ pd = pytest.importorskip("pandas")
 np = pytest.importorskip("numpy")
 
 import helpers  # noqa: E402
+from processes import child_env  # noqa: E402
 from vorlstore import StoreSet  # noqa: E402
 from vorlstore.dask import lookup, to_store_set  # noqa: E402
 from vorlstore.storeset import POINTER, key_bytes  # noqa: E402
@@ -173,8 +174,7 @@ def test_a_killed_driver_publishes_nothing(client, tmp_path):
         df = dd.from_pandas(pd.DataFrame({{"k": [f"x{{i}}" for i in range(400)]}}), npartitions=2)
         to_store_set(df, {str(out)!r}, key="k", shards=2, value=helpers.slow_after_marking({str(marker)!r}))
     """)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    job = subprocess.Popen([sys.executable, "-W", "ignore", "-c", code], env=env)
+    job = subprocess.Popen([sys.executable, "-W", "ignore", "-c", code], env=child_env())
     try:
         deadline = time.monotonic() + 60
         while not marker.exists():

@@ -11,6 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import vorlstore
+from processes import run_python
 from vorlstore.storeset import (
     MANIFEST,
     POINTER,
@@ -321,13 +322,20 @@ def test_damaged_sets_are_refused_with_a_clear_error(tmp_path, damage, error, me
         StoreSet(tmp_path)
 
 
+def test_a_damaged_pointer_is_replaced_by_the_next_publication(tmp_path):
+    write_store_set(tmp_path, [("k", 1)], shards=2)
+    write_text(POINTER, "\xff garbage")(tmp_path)
+    write_store_set(tmp_path, [("k", 2)], shards=2)
+    assert StoreSet(tmp_path)["k"] == 2
+
+
 def test_directory_without_a_set(tmp_path):
     with pytest.raises(FileNotFoundError) as e:
         StoreSet(tmp_path)
     assert e.value.filename == os.path.join(str(tmp_path), POINTER)
 
 
-def test_package_and_sets_work_without_dask_or_pandas():
+def test_package_and_sets_work_without_dask_or_pandas(tmp_path):
     blocked = ("dask", "distributed", "pandas", "pyarrow", "numpy")
     code = (
         f"import sys\nfor m in {blocked!r}: sys.modules[m] = None\n"
@@ -336,13 +344,7 @@ def test_package_and_sets_work_without_dask_or_pandas():
         "assert vorlstore.StoreSet(sys.argv[1])['k'] == 1\n"
         "try:\n    import vorlstore.dask\nexcept ImportError:\n    print('no dask')\n"
     )
-    import subprocess
-    import sys
-    import tempfile
-
-    with tempfile.TemporaryDirectory() as d:
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-        done = subprocess.run([sys.executable, "-c", code, d], env=env, capture_output=True, text=True)
+    done = run_python(code, tmp_path, text=True)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[-1] == "no dask"
 
