@@ -16,8 +16,11 @@ MessagePack per row) in --files files, then measures:
   with `StoreSet.get_many` in this process, and with a pandas merge against
   the whole table read into memory (reading it counted apart).
 
-Every step runs once (these are minutes-long jobs, not micro-benchmarks);
-peak memory is each process's maximum resident set size.
+Every step runs once (these are minutes-long jobs, not micro-benchmarks).
+CPU time is the processes' user + system time (for Dask: the workers' and
+this driver's, which hosts the scheduler); on a shared machine it moves much
+less with the load than wall time.  Peak memory is each process's maximum
+resident set size.
 """
 
 from __future__ import annotations
@@ -48,6 +51,12 @@ KEY = "user:%010d"
 
 def peak_rss_mb() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def cpu_seconds() -> float:
+    # Wall time on a shared machine moves with its load; CPU time much less.
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
 
 
 def make_parquet(directory: str, rows: int, files: int) -> None:
@@ -100,7 +109,7 @@ def single_process(parquet_dir: str, out: str, shards: int) -> dict[str, Any]:
                 b.__exit__(None, None, None)
             summary = pub.publish(routing, [_shard_facts(pub.shard_path(i)) for i in range(shards)])
         size = summary["bytes"]
-    return {"seconds": time.perf_counter() - t0, "peak_mb": peak_rss_mb(), "bytes": size}
+    return {"seconds": time.perf_counter() - t0, "cpu": cpu_seconds(), "peak_mb": peak_rss_mb(), "bytes": size}
 
 
 def in_child(*args: str) -> dict[str, Any]:
@@ -140,10 +149,10 @@ def main() -> None:
 
 def single_process_builds(args: argparse.Namespace, work: str, parquet_dir: str, report: Any) -> None:
     one = in_child(parquet_dir, os.path.join(work, "one.vrls"), "0")
-    report("one process, one store", one["seconds"], one["peak_mb"], one["bytes"])
+    report("one process, one store", one["seconds"], one["cpu"], one["peak_mb"], one["bytes"])
     os.unlink(os.path.join(work, "one.vrls"))
     solo = in_child(parquet_dir, os.path.join(work, "solo-set"), str(args.shards))
-    report(f"one process, set of {args.shards}", solo["seconds"], solo["peak_mb"], solo["bytes"])
+    report(f"one process, set of {args.shards}", solo["seconds"], solo["cpu"], solo["peak_mb"], solo["bytes"])
     shutil.rmtree(os.path.join(work, "solo-set"))
 
 
@@ -163,9 +172,9 @@ def run(args: argparse.Namespace, work: str) -> None:
     print(f"data: {args.rows:,} rows, {parquet_mb:,.0f} MB of Parquet in {args.files} files "
           f"({time.perf_counter() - t0:.1f} s to write); shard builder: {builder}")
 
-    def report(what: str, seconds: float, peak_mb: float, out_bytes: float) -> None:
-        print(f"  {what:<48} {seconds:8.1f} s  {args.rows / seconds / 1e3:8.0f} k rows/s  "
-              f"peak {peak_mb:7.0f} MB  out {out_bytes / 2**20:7.0f} MB", flush=True)
+    def report(what: str, seconds: float, cpu: float, peak_mb: float, out_bytes: float) -> None:
+        print(f"  {what:<44} {seconds:7.1f} s {args.rows / seconds / 1e3:6.0f} k rows/s  cpu {cpu:6.1f} s  "
+              f"peak {peak_mb:6.0f} MB/process  out {out_bytes / 2**20:6.0f} MB", flush=True)
 
     print("build")
     if not args.skip_single:
@@ -182,13 +191,15 @@ def run(args: argparse.Namespace, work: str) -> None:
     for partition in ("range", "hash"):  # hash last: the lookups below use it
         with cluster() as c, Client(c) as client:
             df = dd.read_parquet(parquet_dir)
+            cpu0 = sum(client.run(cpu_seconds).values()) + cpu_seconds()
             t0 = time.perf_counter()
             summary = to_store_set(df, set_dir, key="key", shards=args.shards, partition=partition,
                                    shuffle_method=args.shuffle)
             seconds = time.perf_counter() - t0
+            cpu = sum(client.run(cpu_seconds).values()) + cpu_seconds() - cpu0
             peak = max(client.run(peak_rss_mb).values())
-        report(f"dask, {args.workers} workers, set of {args.shards} ({partition}, {args.shuffle})", seconds, peak,
-               summary["bytes"])
+        report(f"dask, {args.workers} workers, set of {args.shards} ({partition}, {args.shuffle})", seconds, cpu,
+               peak, summary["bytes"])
 
     with cluster() as c, Client(c) as client:
         shard_mb = [s["bytes"] / 2**20 for s in summary["shards"]]
