@@ -44,7 +44,7 @@ import pyarrow.parquet as pq
 warnings.filterwarnings("ignore", category=FutureWarning)
 
 import vorlstore  # noqa: E402
-from vorlstore.storeset import HashRouting, Publication, _open_shard_builder, _shard_facts  # noqa: E402
+from vorlstore.storeset import _open_shard_builder  # noqa: E402
 
 KEY = "user:%010d"
 
@@ -96,19 +96,8 @@ def single_process(parquet_dir: str, out: str, shards: int) -> dict[str, Any]:
                     builder.add(row, row["key"])
         size = os.path.getsize(out)
     else:
-        routing = HashRouting(shards)
-        with Publication(out) as pub:
-            builders = [_open_shard_builder(pub.shard_path(i)) for i in range(shards)]
-            for b in builders:
-                b.__enter__()
-            for batch in batches(parquet_dir):
-                for row in batch.to_pylist():
-                    kb = row["key"].encode()
-                    builders[routing.shard_of(kb)].add(row, kb)
-            for b in builders:
-                b.__exit__(None, None, None)
-            summary = pub.publish(routing, [_shard_facts(pub.shard_path(i)) for i in range(shards)])
-        size = summary["bytes"]
+        rows = (row for batch in batches(parquet_dir) for row in batch.to_pylist())
+        size = vorlstore.write_store_set(out, ((row["key"], row) for row in rows), shards=shards)["bytes"]
     return {"seconds": time.perf_counter() - t0, "cpu": cpu_seconds(), "peak_mb": peak_rss_mb(), "bytes": size}
 
 
@@ -180,8 +169,6 @@ def run(args: argparse.Namespace, work: str) -> None:
     if not args.skip_single:
         single_process_builds(args, work, parquet_dir, report)
     set_dir = os.path.join(work, "set")
-    (parquet_dir, os.path.join(work, "one.vrls"), "0")
-
 
     def cluster() -> Any:
         # A fresh cluster per job, so that worker peak memory is the job's own.

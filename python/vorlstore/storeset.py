@@ -27,6 +27,7 @@ needs Dask; `vorlstore.dask` builds sets on a cluster with these pieces.
 from __future__ import annotations
 
 import bisect
+import contextlib
 import hashlib
 import heapq
 import itertools
@@ -412,28 +413,12 @@ def write_store_set(
     else:
         raise ValueError(f"partition must be 'hash' or 'range', not {partition!r}")
     with Publication(directory) as pub:
-        builders = [_open_shard_builder(pub.shard_path(i)) for i in range(routing.shards)]
-        with _enter_all(builders):
+        with contextlib.ExitStack() as stack:
+            builders = [stack.enter_context(_open_shard_builder(pub.shard_path(i))) for i in range(routing.shards)]
             for key, obj in items:
                 kb = key_bytes(key)
                 builders[routing.shard_of(kb)].add(obj, kb)
         return pub.publish(routing, [_shard_facts(pub.shard_path(i)) for i in range(routing.shards)])
-
-
-class _enter_all:
-    """Enters every builder; leaves them all, passing on how the block ended."""
-
-    def __init__(self, builders: Sequence[_ShardBuilder]) -> None:
-        self._builders = builders
-
-    def __enter__(self) -> None:
-        for b in self._builders:
-            b.__enter__()
-
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        for b in self._builders:
-            b.__exit__(exc_type, exc, tb)
 
 
 # -- Reading
