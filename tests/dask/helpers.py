@@ -9,31 +9,33 @@ from distributed import WorkerPlugin
 
 
 class KillFirstShardBuild(WorkerPlugin):
-    """A worker plugin that kills its worker process when a shard build starts, once.
+    """A worker plugin that kills its worker process during the first shard build it sees.
 
-    Once the build has opened its shard (a temporary file beside the target)
-    or after half a second, whichever comes first, so that a streaming
-    builder dies with a partial file on disk.
+    It kills as soon as the build has a temporary file beside its target (a
+    streaming builder dies with a partial file on disk), or at the latest when
+    the build returns, before its result leaves the worker.
     """
 
     name = "kill-first-shard-build"
 
     def __init__(self, marker):
         self.marker = marker
+        self.victim = None
 
     def transition(self, key, start, finish, **kwargs):
         # Graph optimisation may fuse the build into a longer task name.
-        if finish != "executing" or "_build_" not in str(key) or os.path.exists(self.marker):
+        if "_build_" not in str(key):
             return
-        open(self.marker, "w").close()
-        threading.Thread(target=self._kill_soon, daemon=True).start()
+        if finish == "executing" and not os.path.exists(self.marker):
+            open(self.marker, "w").close()
+            self.victim = key
+            threading.Thread(target=self._kill_at_first_temporary_file, daemon=True).start()
+        elif start == "executing" and key == self.victim:
+            os.kill(os.getpid(), signal.SIGKILL)
 
-    def _kill_soon(self):
-        deadline = time.monotonic() + 0.5
+    def _kill_at_first_temporary_file(self):
         folder = os.path.dirname(self.marker)
-        while time.monotonic() < deadline and not any(
-            name.endswith(".tmp") for _root, _dirs, files in os.walk(folder) for name in files
-        ):
+        while not any(name.endswith(".tmp") for _root, _dirs, files in os.walk(folder) for name in files):
             time.sleep(0.001)
         os.kill(os.getpid(), signal.SIGKILL)
 

@@ -154,10 +154,10 @@ def test_a_killed_worker_is_retried_without_a_partial_shard(client, tmp_path, sh
     try:
         to_store_set(df, tmp_path / "set", key="k", shards=3, shuffle_method=shuffle_method)
     finally:
+        client.wait_for_workers(2, timeout=120)  # the nanny restarts the killed one
         client.unregister_worker_plugin(helpers.KillFirstShardBuild.name)
     assert marker.exists()
     assert_set_is(tmp_path / "set", rows_model(data), "hash")
-    client.wait_for_workers(2)
 
 
 def test_a_killed_driver_publishes_nothing(client, tmp_path):
