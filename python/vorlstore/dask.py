@@ -3,8 +3,8 @@
 `to_store_set` routes a Dask DataFrame's rows (or a Bag's items) to shards
 with Dask's own shuffle, builds each shard in one task and publishes the
 set when every shard is written; `lookup` joins a DataFrame against a set.
-Dask and pandas are needed by this module only: `import vorlstore` works
-without them.
+Dask, pandas and pyarrow are needed by this module only: `import vorlstore`
+works without them.
 """
 
 from __future__ import annotations
@@ -24,6 +24,7 @@ with warnings.catch_warnings():
     import dask.dataframe as dd
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 
 from .storeset import (
     SAMPLE_PER_SHARD,
@@ -117,19 +118,25 @@ def _sample_keys(keys: Any, limit: int) -> tuple[int, list[bytes]]:
 
 # -- DataFrame: rows encoded and routed, shuffled on the shard column, one partition per shard
 #
-# Rows travel as MessagePack: one bytes cell per row moves through either
-# shuffle method quickly and exactly, whatever the columns held.
+# Rows travel as MessagePack in Arrow binary columns: whatever the columns
+# held, the shuffle moves two buffers per piece rather than a Python object
+# per cell (a third of the CPU time of object columns, measured).
 
 KEY_COLUMN = "_vorl_key"
 RAW_COLUMN = "_vorl_raw"
+_BINARY = pd.ArrowDtype(pa.binary())
+
+
+def _binary_column(cells: list[bytes], index: Any) -> pd.Series:
+    return pd.Series(pa.array(cells, type=pa.binary()), dtype=_BINARY, index=index)
 
 
 def _frame_shard_tasks(df: Any, key: str, routing: Routing, pub: Publication, value: ValueFn | None,
                        shuffle_method: str) -> list[Any]:
     meta = pd.DataFrame({
         SHARD_COLUMN: pd.Series([], dtype="int64"),
-        KEY_COLUMN: pd.Series([], dtype=object),
-        RAW_COLUMN: pd.Series([], dtype=object),
+        KEY_COLUMN: pd.Series([], dtype=_BINARY),
+        RAW_COLUMN: pd.Series([], dtype=_BINARY),
     })
     encoded = df.map_partitions(_encode_rows, key, routing, value, meta=meta, align_dataframes=False)
     routed = encoded.set_index(SHARD_COLUMN, divisions=list(range(routing.shards + 1)),
@@ -147,8 +154,8 @@ def _encode_rows(frame: pd.DataFrame, key: str, routing: Routing, value: ValueFn
     shard_of = routing.shard_of
     return pd.DataFrame({
         SHARD_COLUMN: pd.Series([shard_of(kb) for kb in kbs], dtype="int64", index=frame.index),
-        KEY_COLUMN: pd.Series(kbs, dtype=object, index=frame.index),
-        RAW_COLUMN: pd.Series([encode_object(o) for o in objects], dtype=object, index=frame.index),
+        KEY_COLUMN: _binary_column(kbs, frame.index),
+        RAW_COLUMN: _binary_column([encode_object(o) for o in objects], frame.index),
     })
 
 
