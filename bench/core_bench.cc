@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "core/crc32.h"
+#include "core/crc32_internal.h"
 #include "core/writer.h"
 #ifdef VORL_BENCH_READER
 #include "core/reader.h"
@@ -262,7 +263,7 @@ void FillWriter(Writer& w, const DataSet& d) {
 std::string StorePath(const char* name) { return BenchDir() + "/vorl-bench-" + name + ".vrls"; }
 
 void BuildOrDie(const Writer& w, const std::string& path) {
-  Status s = Quietly([&] { return w.Build(path); });
+  Status s = Quietly([&] { return w.Build(path).status(); });
   if (!s.ok()) {
     std::fprintf(stderr, "build failed: %s\n", s.ToString().c_str());
     std::exit(1);

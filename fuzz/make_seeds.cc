@@ -2,7 +2,10 @@
 //   DIR/store/     real stores built with vorl::Writer (the 73-byte example,
 //                  empty, non-UTF-8 keys, a 65,535-byte key, many objects),
 //                  hand-assembled ones the writer cannot make (duplicate
-//                  keys, shared and bad offsets) and damaged copies;
+//                  keys, shared and bad offsets) and damaged copies, among
+//                  them one key repeated in every entry, zero bytes that
+//                  parse as repeats of the empty key, and stores whose
+//                  records lie past the first page, cut at a page boundary;
 //   DIR/key_text/  byte strings around the UTF-8 boundaries.
 // Deterministic: the same files on every run.
 #include <unistd.h>
@@ -40,7 +43,7 @@ std::string ReadAll(const fs::path& path) {
 // Builds through the writer; the summary line goes to stdout.
 std::string Built(const fs::path& dir, const vorl::Writer& w) {
   const fs::path path = dir / "scratch.vrls";
-  const vorl::Status s = w.Build(path.string());
+  const vorl::Status s = w.Build(path.string()).status();
   if (!s.ok()) {
     std::fprintf(stderr, "build failed: %s\n", s.ToString().c_str());
     std::exit(1);
@@ -142,6 +145,30 @@ void StoreSeeds(const fs::path& dir) {
   seeds.emplace_back("offset-past-end", Assemble({"x"}, {{"a", 0}, {"b", 1u << 20, true}}));
   seeds.emplace_back("offset-near-2^64", Assemble({"x"}, {{"a", UINT64_MAX - 3, true}}));
   seeds.emplace_back("offset-into-payload", Assemble({"payload"}, {{"a", 44, true}, {"b", 0}}));
+
+  // One key in every entry, the last pointing elsewhere: a repeat must
+  // replace the earlier entry, not pile up in the key's probe path.
+  std::vector<Entry> repeats(3000, Entry{"k", 0});
+  repeats.back().target = 1;
+  seeds.emplace_back("repeated-key", Assemble({"first", "last"}, repeats));
+  // Zero bytes read as entries of the empty key at offset 0, as many as the
+  // header claims or the file holds.
+  std::string zeros = Assemble({}, {});
+  zeros.replace(8, 4, "\xff\xff\xff\xff");
+  zeros += std::string(30000, '\0');
+  seeds.emplace_back("zeros-claiming-max-keys", Resealed(zeros));
+  zeros.replace(8, 4, std::string("\x00\x00\x0b\xb8", 4));  // exactly 3000 entries
+  seeds.emplace_back("zeros-as-empty-keys", Resealed(zeros));
+
+  // Records on later pages, the reads a file cut short under a reader
+  // would fault on; and the same store cut at a page boundary.
+  vorl::Writer paged;
+  for (int i = 0; i < 4; ++i) Add(paged, std::string(5000, static_cast<char>('A' + i)));
+  for (int i = 0; i < 4; ++i) Key(paged, "p" + std::to_string(i), static_cast<std::uint32_t>(i));
+  const std::string pages = Built(dir, paged);
+  seeds.emplace_back("records-past-first-page", pages);
+  seeds.emplace_back("cut-at-page-boundary", pages.substr(0, 8192));
+  seeds.emplace_back("cut-at-page-boundary-resealed", Resealed(pages.substr(0, 8192)));
 
   std::string version3 = example_store;
   version3[4] = 3;

@@ -9,7 +9,8 @@
 // to the fastest one the CPU supports, chosen once per process; the
 // environment variable VORL_CRC32_BACKEND=portable|pclmul|vpclmul, read at
 // that moment, forces a choice when the CPU supports it.  All functions are
-// thread-safe.
+// thread-safe.  The backends themselves are reached through
+// crc32_internal.h, which only tests and benchmarks need.
 #ifndef VORLSTORE_CORE_CRC32_H_
 #define VORLSTORE_CORE_CRC32_H_
 
@@ -25,21 +26,6 @@ inline std::uint32_t Value(const void* data, std::size_t size) { return Extend(0
 // Name of the backend Extend() dispatches to: "portable", "pclmul" or
 // "vpclmul".
 const char* BackendName();
-
-// --- Direct access to each backend, for tests and benchmarks.
-
-enum class Backend { kPortable, kPclmul, kVpclmul };
-inline constexpr Backend kAllBackends[] = {Backend::kPortable, Backend::kPclmul, Backend::kVpclmul};
-
-using ExtendFunction = std::uint32_t (*)(std::uint32_t crc, const void* data, std::size_t size);
-
-const char* BackendName(Backend backend);
-// The backend's Extend, or nullptr when this CPU (or this build) lacks the
-// instructions it needs.  The portable backend is always there.
-ExtendFunction BackendFunction(Backend backend);
-
-// The portable table backend.
-std::uint32_t ExtendPortable(std::uint32_t crc, const void* data, std::size_t size);
 
 }  // namespace vorl::crc32
 

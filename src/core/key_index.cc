@@ -1,9 +1,9 @@
 #include "core/key_index.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "core/format.h"
 
@@ -16,13 +16,6 @@ namespace {
 std::size_t CapacityFor(std::size_t n) {
   const std::uint64_t wanted = std::uint64_t{n} + n / 4 + 1;
   return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, std::uint64_t{1} << 32));
-}
-
-// Table size for n offsets: a power of two (the slot is hash & mask) with the
-// load kept at or below 2/3.
-std::size_t SlotsFor(std::size_t n) {
-  if (n == 0) return 0;
-  return std::bit_ceil(n + n / 2 + 1);
 }
 
 // Copies n <= 16 bytes with at most two fixed-size, possibly overlapping
@@ -80,11 +73,16 @@ void KeyIndex::Add(std::string_view key, std::uint64_t offset, std::uint64_t has
   const std::uint8_t tag = TagOf(hash);
   Entry* table = Table();
   std::uint8_t* tags = Tags();
-  // Walk the key's probe sequence to its first free position.  An earlier
-  // entry of the same key on the way is shadowed: the last entry wins.
   std::size_t pos = Home(hash);
   for (; tags[pos] != kFree; pos = Next(pos)) {
-    if (tags[pos] == tag && HoldsKey(table[pos], key)) tags[pos] = kShadowed;
+    if (tags[pos] == tag && HoldsKey(table[pos], key)) {
+      // The last entry of a key wins, in place: the table keeps one entry
+      // per distinct key, whatever a file repeats.
+      if (file_offsets_.data() == nullptr) KeepFileOffsets();
+      table[pos].offset = offset;
+      AppendInOrder(pos, offset);
+      return;
+    }
   }
   Entry& e = table[pos];
   e.offset = offset;
@@ -98,66 +96,54 @@ void KeyIndex::Add(std::string_view key, std::uint64_t offset, std::uint64_t has
     arena_.append(key);
   }
   tags[pos] = tag;
+  AppendInOrder(pos, offset);
+}
+
+void KeyIndex::AppendInOrder(std::size_t pos, std::uint64_t offset) {
+  if (auto* file_offsets = static_cast<std::uint64_t*>(file_offsets_.data())) file_offsets[size_] = offset;
   Order()[size_++] = static_cast<std::uint32_t>(pos);
 }
 
+void KeyIndex::KeepFileOffsets() {
+  LargeBuffer file_offsets(max_entries_ * sizeof(std::uint64_t));
+  auto* out = static_cast<std::uint64_t*>(file_offsets.data());
+  // Until the first repeat every entry has a table position of its own,
+  // which still holds its offset.
+  for (std::size_t i = 0; i < size_; ++i) out[i] = EntryAt(i).offset;
+  file_offsets_ = std::move(file_offsets);
+}
+
 void KeyIndex::Rebuild(std::size_t max_entries) {
+  const std::size_t old_capacity = capacity_;
   const std::size_t capacity = CapacityFor(max_entries);
   LargeBuffer table(capacity * (sizeof(Entry) + 1));
   LargeBuffer order(max_entries * sizeof(std::uint32_t));
   auto* new_table = static_cast<Entry*>(table.data());
   auto* new_tags = reinterpret_cast<std::uint8_t*>(new_table + capacity);
   auto* new_order = static_cast<std::uint32_t*>(order.data());
+  const Entry* old_table = Table();
   const std::uint8_t* old_tags = Tags();
+  // Where each occupied old position went; entries of one key share one.
+  std::vector<std::uint32_t> moved_to(old_capacity);
   capacity_ = capacity;  // Home() and Next() below work on the new table
-  // Entries keep their tags, shadowed ones included, and their file order.
-  // Each goes to the first free position of its probe sequence in the new
-  // table, which keeps every live entry reachable from its home.
-  for (std::size_t i = 0; i < size_; ++i) {
-    const std::size_t old_pos = Order()[i];
-    const Entry& e = Table()[old_pos];
-    const std::string_view key = KeyOf(e);
-    std::size_t pos = Home(Hash(key));
+  for (std::size_t old_pos = 0; old_pos < old_capacity; ++old_pos) {
+    if (old_tags[old_pos] == kFree) continue;
+    const Entry& e = old_table[old_pos];
+    std::size_t pos = Home(Hash(KeyOf(e)));
     while (new_tags[pos] != kFree) pos = Next(pos);
     new_table[pos] = e;
     new_tags[pos] = old_tags[old_pos];
-    new_order[i] = static_cast<std::uint32_t>(pos);
+    moved_to[old_pos] = static_cast<std::uint32_t>(pos);
+  }
+  for (std::size_t i = 0; i < size_; ++i) new_order[i] = moved_to[Order()[i]];
+  if (file_offsets_.data() != nullptr) {
+    LargeBuffer file_offsets(max_entries * sizeof(std::uint64_t));
+    std::memcpy(file_offsets.data(), file_offsets_.data(), size_ * sizeof(std::uint64_t));
+    file_offsets_ = std::move(file_offsets);
   }
   table_ = std::move(table);
   order_ = std::move(order);
   max_entries_ = max_entries;
-}
-
-OffsetSet::OffsetSet(std::size_t expected) : hash_key_(NewHashKey()) { Rebuild(expected); }
-
-bool OffsetSet::Insert(std::uint64_t offset) {
-  if (offset == kEmpty) {
-    const bool added = !has_empty_value_;
-    has_empty_value_ = true;
-    return added;
-  }
-  if (size_ >= max_size_) Rebuild(2 * size_ + 1);
-  std::size_t i = HashU64(hash_key_, offset) & slot_mask_;
-  while (slots_[i] != kEmpty) {
-    if (slots_[i] == offset) return false;
-    i = (i + 1) & slot_mask_;
-  }
-  slots_[i] = offset;
-  ++size_;
-  return true;
-}
-
-void OffsetSet::Rebuild(std::size_t expected) {
-  std::vector<std::uint64_t> old = std::move(slots_);
-  slots_.assign(SlotsFor(expected), kEmpty);
-  slot_mask_ = slots_.size() - 1;
-  max_size_ = expected;
-  for (const std::uint64_t v : old) {
-    if (v == kEmpty) continue;
-    std::size_t i = HashU64(hash_key_, v) & slot_mask_;
-    while (slots_[i] != kEmpty) i = (i + 1) & slot_mask_;
-    slots_[i] = v;
-  }
 }
 
 }  // namespace vorl

@@ -1,6 +1,6 @@
-// The reader's hash containers.
+// KeyIndex: the reader's index of an open store.
 //
-// KeyIndex holds the index section of an open store: every entry (key and
+// It holds the index section of an open store: every entry (key and
 // object offset, duplicates included) and, for exact lookups, a hash table
 // that answers with the last entry of a key.  The entries live in the hash
 // table itself, so that a lookup reads one entry and no separate table slot
@@ -12,11 +12,15 @@
 // per table position (about 31 bytes), 4 bytes of file order and, if it is
 // long, its bytes.
 //
-// OffsetSet is a set of object offsets for the walks that visit each object
-// once.
+// A key added again replaces its table entry's offset in place, so that a
+// probe never walks past stale entries and adding stays O(1) however often a
+// key repeats.  The earlier entries then differ from the table only in their
+// offsets, which an index with duplicates keeps in a file-order array (8
+// bytes per entry, only in that case).
 //
-// Both are sized up front and keyed by NewHashKey().  Filling them is not
-// thread-safe; once filled, any number of threads may read them.
+// Sized up front and keyed by NewHashKey() (see hash.h for the other
+// tables).  Filling it is not thread-safe; once filled, any number of
+// threads may read it.
 #ifndef VORLSTORE_CORE_KEY_INDEX_H_
 #define VORLSTORE_CORE_KEY_INDEX_H_
 
@@ -26,9 +30,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "core/hash_seed.h"
+#include "core/coding.h"
+#include "core/hash.h"
 #include "core/large_buffer.h"
 
 namespace vorl {
@@ -76,7 +80,10 @@ class KeyIndex {
   bool empty() const { return size_ == 0; }
   // Entry i in file order.  REQUIRES: i < size().
   std::string_view key(std::size_t i) const { return KeyOf(EntryAt(i)); }
-  std::uint64_t offset(std::size_t i) const { return EntryAt(i).offset; }
+  std::uint64_t offset(std::size_t i) const {
+    const auto* file_offsets = static_cast<const std::uint64_t*>(file_offsets_.data());
+    return file_offsets != nullptr ? file_offsets[i] : EntryAt(i).offset;
+  }
   // Starts loading entry i into the cache, for walks that will soon read it.
   // REQUIRES: i < size().
   [[gnu::always_inline]] void Prefetch(std::size_t i) const { __builtin_prefetch(&EntryAt(i)); }
@@ -99,12 +106,10 @@ class KeyIndex {
   };
   static_assert(sizeof(Entry) == 24);
 
-  // A table position's tag byte: kFree, kShadowed for an entry whose key was
-  // added again later (Find passes it by), or a byte of the key's hash from
+  // A table position's tag byte: kFree, or a byte of the key's hash from
   // kFirstTag up, so that a probe rarely compares keys that differ.
   static constexpr std::uint8_t kFree = 0;
-  static constexpr std::uint8_t kShadowed = 1;
-  static constexpr std::uint8_t kFirstTag = 2;
+  static constexpr std::uint8_t kFirstTag = 1;
 
   const Entry& EntryAt(std::size_t i) const { return Table()[Order()[i]]; }
   std::string_view KeyOf(const Entry& e) const {
@@ -134,16 +139,6 @@ class KeyIndex {
     }
     return true;
   }
-  static std::uint64_t Load64(const void* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
-  static std::uint32_t Load32(const void* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
   static std::uint8_t TagOf(std::uint64_t hash) {
     const auto tag = static_cast<std::uint8_t>(hash);
     return tag < kFirstTag ? tag + kFirstTag : tag;
@@ -155,6 +150,10 @@ class KeyIndex {
   }
   std::size_t Next(std::size_t pos) const { return pos + 1 == capacity_ ? 0 : pos + 1; }
   void Rebuild(std::size_t max_entries);
+  // Records entry size_ at table position `pos` in file order.
+  void AppendInOrder(std::size_t pos, std::uint64_t offset);
+  // Starts the file-order offsets on the first duplicate key.
+  void KeepFileOffsets();
 
   Entry* Table() const { return static_cast<Entry*>(table_.data()); }
   std::uint8_t* Tags() const { return reinterpret_cast<std::uint8_t*>(Table() + capacity_); }
@@ -165,31 +164,12 @@ class KeyIndex {
   // the table never grows past 2^32 positions.
   LargeBuffer table_;
   LargeBuffer order_;  // size_ table positions, in file order
+  // Each entry's offset in file order once a key has repeated; empty before.
+  LargeBuffer file_offsets_;
   std::string arena_;
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;
   std::size_t max_entries_ = 0;  // entries that fit before a rebuild
-  HashKey hash_key_;
-};
-
-class OffsetSet {
- public:
-  // Sized for `expected` distinct offsets; more still fit, after a rehash.
-  explicit OffsetSet(std::size_t expected);
-
-  // Adds `offset`; false when it was already present.
-  bool Insert(std::uint64_t offset);
-
- private:
-  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
-
-  void Rebuild(std::size_t expected);
-
-  std::vector<std::uint64_t> slots_;  // kEmpty marks a free slot
-  std::size_t slot_mask_ = 0;
-  std::size_t size_ = 0;
-  std::size_t max_size_ = 0;
-  bool has_empty_value_ = false;  // kEmpty itself cannot live in a slot
   HashKey hash_key_;
 };
 

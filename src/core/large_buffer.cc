@@ -1,11 +1,11 @@
 #include "core/large_buffer.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 
+#include "core/file.h"
 #include "core/status.h"
 
 namespace vorl {
@@ -30,16 +30,16 @@ LargeBuffer::LargeBuffer(std::size_t bytes) {
   // boundary; the kernel uses huge pages only for aligned 2 MiB ranges.
   if (length > SIZE_MAX - kHugePage) throw AllocationFailure(bytes);
   const std::size_t span = length + kHugePage;
-  void* p = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw AllocationFailure(bytes);
+  void* p = MapAnonymous(span);
+  if (p == nullptr) throw AllocationFailure(bytes);
   auto* start = static_cast<char*>(p);
   const std::size_t head = (kHugePage - reinterpret_cast<std::uintptr_t>(start) % kHugePage) % kHugePage;
   char* aligned = start + head;
-  if (head > 0) ::munmap(start, head);
+  if (head > 0) UnmapAnonymous(start, head);
   const std::size_t tail = span - head - length;
-  if (tail > 0) ::munmap(aligned + length, tail);
+  if (tail > 0) UnmapAnonymous(aligned + length, tail);
   // Only advice: without transparent huge pages the block still works.
-  ::madvise(aligned, length, MADV_HUGEPAGE);
+  AdviseHugePages(aligned, length);
   data_ = aligned;
   mapped_bytes_ = length;
 }
@@ -55,7 +55,7 @@ LargeBuffer& LargeBuffer::operator=(LargeBuffer&& other) noexcept {
 
 void LargeBuffer::Release() noexcept {
   if (mapped_bytes_ != 0) {
-    ::munmap(data_, mapped_bytes_);
+    UnmapAnonymous(data_, mapped_bytes_);
   } else {
     std::free(data_);
   }

@@ -1,33 +1,47 @@
 #include "core/reader.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 
-#include "core/coding.h"
 #include "core/crc32.h"
 #include "core/format.h"
 
 namespace vorl {
 namespace {
 
+// Files up to kOnePassLimit are checksummed in one call.  Larger ones go in
+// steps of kCrcStep, each step's pages dropped from the process once
+// checked: a pass over a file of many gigabytes would otherwise keep every
+// page of it resident.  Below the limit the pages are left alone, since the
+// queries that follow an open want them mapped.
+constexpr std::uint64_t kOnePassLimit = std::uint64_t{256} << 20;
+constexpr std::uint64_t kCrcStep = std::uint64_t{64} << 20;
+
 // The whole-file check shared by Open and Verify: everything after the
-// header against the header's file_crc32.
-Status CheckFileCrc(const unsigned char* data, std::uint64_t size, std::uint32_t stored) {
-  const std::uint32_t computed =
-      crc32::Value(data + format::kHeaderSize, static_cast<std::size_t>(size - format::kHeaderSize));
+// header against the header's file_crc32.  Pages from `keep_from` on stay
+// mapped, for the index parse that follows at open.
+Status CheckFileCrc(const Mapping& mapping, std::uint32_t stored, std::uint64_t keep_from) {
+  const unsigned char* data = mapping.data();
+  const std::uint64_t size = mapping.size();
+  std::uint32_t computed = 0;
+  if (size <= kOnePassLimit) {
+    computed = crc32::Value(data + format::kHeaderSize, static_cast<std::size_t>(size - format::kHeaderSize));
+  } else {
+    mapping.AdviseSequential();
+    for (std::uint64_t pos = format::kHeaderSize; pos < size;) {
+      const std::uint64_t n = std::min(kCrcStep, size - pos);
+      computed = crc32::Extend(computed, data + pos, static_cast<std::size_t>(n));
+      if (pos < keep_from) mapping.DropPages(pos, std::min(n, keep_from - pos));
+      pos += n;
+    }
+    mapping.AdviseNormal();
+  }
   if (computed == stored) return {};
   return Status::Corrupt("file CRC32 mismatch  stored=" + Crc32Text(stored) +
                          "  computed=" + Crc32Text(computed));
-}
-
-std::string MagicText(const unsigned char* p) {
-  return "bad magic [" + std::to_string(p[0]) + ", " + std::to_string(p[1]) + ", " + std::to_string(p[2]) +
-         ", " + std::to_string(p[3]) + "]";
 }
 
 // Parses `num_keys` index entries starting at `index_offset` into `index`.
@@ -53,19 +67,16 @@ Status ParseIndex(const unsigned char* data, std::uint64_t size, std::uint32_t n
     std::uint64_t hash;
   };
   std::array<Pending, kLead> pending;
-  std::uint64_t p = index_offset;
+  format::Entry entry;
+  entry.next = index_offset;
   for (std::uint32_t n = 0; n < num_keys; ++n) {
-    if (p > size || size - p < 2) return Status::Corrupt("index section truncated (key_len)");
-    const std::uint64_t key_len = LoadBE16(data + p);
-    if (size - p - 2 < key_len + 8) return Status::Corrupt("index section truncated (key + offset)");
-    const auto* key = reinterpret_cast<const char*>(data + p + 2);
+    if (Status s = format::DecodeEntry(data, size, entry.next, &entry); !s.ok()) return s;
     Pending& slot = pending[n % kLead];
     if (n >= kLead) index.Add(slot.key, slot.offset, slot.hash);
-    slot.key = std::string_view(key, static_cast<std::size_t>(key_len));
-    slot.offset = LoadBE64(data + p + 2 + key_len);
+    slot.key = entry.key;
+    slot.offset = entry.offset;
     slot.hash = index.Hash(slot.key);
     index.PrefetchHome(slot.hash);
-    p += format::kEntryOverhead + key_len;
   }
   for (std::uint32_t n = num_keys < kLead ? 0 : num_keys - kLead; n < num_keys; ++n) {
     const Pending& slot = pending[n % kLead];
@@ -83,9 +94,10 @@ std::string Crc32Text(std::uint32_t crc) {
   return text;
 }
 
-Reader::Reader(std::string path, Mapping mapping, const Header& header, KeyIndex index)
+Reader::Reader(std::string path, Mapping mapping, MappingGuard guard, const format::Header& header, KeyIndex index)
     : path_(std::move(path)),
       mapping_(std::move(mapping)),
+      guard_(std::move(guard)),
       num_keys_(header.num_keys),
       num_objects_(header.num_objects),
       index_offset_(header.index_offset),
@@ -95,53 +107,54 @@ Reader::Reader(std::string path, Mapping mapping, const Header& header, KeyIndex
 Reader::~Reader() = default;
 
 Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool verify) {
-  OpenOutcome opened = OpenFile(path, O_RDONLY);
-  if (!opened.fd.valid()) {
-    return Status::IO("cannot open " + std::string(path) + ": " + OpenErrorText(opened.error));
+  // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, forever
+  // and deaf to Ctrl-C.  It changes nothing for a regular file.
+  OpenOutcome opened = OpenFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  if (!opened.fd.valid()) return OpenError(opened.error).Prefixed("cannot open " + std::string(path) + ": ");
+  Result<FileStat> st = StatFd(opened.fd.get());
+  if (!st.ok()) return st.status().Prefixed("mmap failed: ");
+  // A directory goes on to fail at the mapping, as it always has; FIFOs,
+  // sockets and devices are refused here.
+  if (!st.value().regular && !st.value().directory) {
+    return Status::IO("cannot open " + std::string(path) + ": " + std::string(kNotRegularFileText));
   }
-  struct stat st {};
-  if (::fstat(opened.fd.get(), &st) != 0) return Status::IO("mmap failed: " + SystemErrorText(errno));
   // An empty file maps to nothing and fails the size check below.
-  Result<Mapping> mapped = Mapping::Map(opened.fd.get(), static_cast<std::uint64_t>(st.st_size));
-  if (!mapped.ok()) return Status::IO("mmap failed: " + mapped.status().message());
+  Result<Mapping> mapped = Mapping::Map(opened.fd.get(), st.value().size);
+  if (!mapped.ok()) return mapped.status().Prefixed("mmap failed: ");
   Mapping mapping = std::move(mapped).value();
-  const unsigned char* data = mapping.data();
-  const std::uint64_t size = mapping.size();
-
-  if (size < format::kHeaderSize) return Status::Corrupt("file too small for header");
-  if (std::memcmp(data, format::kMagic, sizeof format::kMagic) != 0) return Status::Corrupt(MagicText(data));
-  if (data[format::kVersionPos] != format::kVersion) {
-    return Status::UnsupportedVersion(data[format::kVersionPos]);
-  }
-  Header header;
-  header.num_keys = LoadBE32(data + format::kNumKeysPos);
-  header.num_objects = LoadBE32(data + format::kNumObjectsPos);
-  header.index_offset = LoadBE64(data + format::kIndexOffsetPos);
-  header.file_crc32 = LoadBE32(data + format::kFileCrcPos);
-
+  MappingGuard guard(mapping.data(), mapping.size());
+  Result<format::Header> decoded = format::DecodeHeader(mapping.data(), mapping.size());
+  if (!decoded.ok()) return std::move(decoded).status();
+  const format::Header& header = decoded.value();
+  // A fault while the file is read makes both passes see zeros; the guard's
+  // error then takes precedence over whatever they concluded from them.
   if (verify) {
-    if (Status s = CheckFileCrc(data, size, header.file_crc32); !s.ok()) return s;
+    Status s = CheckFileCrc(mapping, header.file_crc32, header.index_offset);
+    if (Status g = guard.Check(); !g.ok()) return g;
+    if (!s.ok()) return s;
   }
   KeyIndex index;
-  if (Status s = ParseIndex(data, size, header.num_keys, header.index_offset, index); !s.ok()) return s;
+  Status parsed = ParseIndex(mapping.data(), mapping.size(), header.num_keys, header.index_offset, index);
+  if (Status g = guard.Check(); !g.ok()) return g;
+  if (!parsed.ok()) return parsed;
 
   // The descriptor closes when `opened` goes out of scope; the mapping
   // stays valid without it.
   return std::unique_ptr<const Reader>(
-      new Reader(std::string(path), std::move(mapping), header, std::move(index)));
+      new Reader(std::string(path), std::move(mapping), std::move(guard), header, std::move(index)));
 }
 
 Result<std::string_view> Reader::ObjectView(std::uint64_t offset) const {
-  const std::uint64_t size = mapping_.size();
-  if (offset > size || size - offset < format::kRecordHeaderSize) {
-    return Status::Corrupt("offset " + std::to_string(offset) + " out of bounds");
+  const format::Record record = format::DecodeRecord(mapping_.data(), mapping_.size(), offset);
+  switch (record.bounds) {
+    case format::RecordBounds::kInside:
+      return std::string_view(reinterpret_cast<const char*>(record.payload), record.length);
+    case format::RecordBounds::kHeaderPastEnd:
+      return Status::Corrupt("offset " + std::to_string(offset) + " out of bounds");
+    case format::RecordBounds::kPayloadPastEnd:
+      break;
   }
-  const unsigned char* record = mapping_.data() + offset;
-  const std::uint32_t length = LoadBE32(record);
-  if (length > size - offset - format::kRecordHeaderSize) {
-    return Status::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
-  }
-  return std::string_view(reinterpret_cast<const char*>(record + format::kRecordHeaderSize), length);
+  return Status::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
 }
 
 Result<std::optional<std::string_view>> Reader::FindObject(std::string_view key) const {
@@ -162,32 +175,36 @@ Result<std::optional<std::string_view>> Reader::FindObject(std::string_view key)
 Result<std::string> Reader::ReadObject(std::uint64_t offset) const {
   Result<std::string_view> view = ObjectView(offset);
   if (!view.ok()) return std::move(view).status();
-  return std::string(view.value());
+  std::string copy(view.value());
+  if (Status s = guard_.Check(); !s.ok()) return s;
+  return copy;
 }
 
 Status Reader::Verify() const {
-  const unsigned char* data = mapping_.data();
-  const std::uint64_t size = mapping_.size();
-  if (Status s = CheckFileCrc(data, size, file_crc32_); !s.ok()) return s;
+  if (Status s = VerifyMapped(); !s.ok()) {
+    // Zeros read in place of a vanished page explain any mismatch.
+    if (Status g = guard_.Check(); !g.ok()) return g;
+    return s;
+  }
+  return guard_.Check();
+}
+
+Status Reader::VerifyMapped() const {
+  if (Status s = CheckFileCrc(mapping_, file_crc32_, mapping_.size()); !s.ok()) return s;
   // Keys that share a record check it once.
-  OffsetSet seen(num_entries());
-  for (std::size_t i = 0; i < num_entries(); ++i) {
-    PrefetchAhead(i, num_entries());
-    const std::uint64_t offset = offset_at(i);
-    if (!seen.Insert(offset)) continue;
-    if (offset > size || size - offset < format::kRecordHeaderSize) {
+  return VisitUniqueOffsets([&](std::uint64_t offset) -> Status {
+    const format::Record record = format::DecodeRecord(mapping_.data(), mapping_.size(), offset);
+    if (record.bounds == format::RecordBounds::kHeaderPastEnd) {
       return Status::Corrupt("object offset " + std::to_string(offset) + " out of bounds");
     }
-    const unsigned char* record = data + offset;
-    const std::uint32_t length = LoadBE32(record);
-    if (length > size - offset - format::kRecordHeaderSize) {
+    if (record.bounds == format::RecordBounds::kPayloadPastEnd) {
       return Status::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
     }
-    if (crc32::Value(record + format::kRecordHeaderSize, length) != LoadBE32(record + 4)) {
+    if (crc32::Value(record.payload, record.length) != record.crc32) {
       return Status::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
     }
-  }
-  return {};
+    return {};
+  });
 }
 
 }  // namespace vorl

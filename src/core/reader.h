@@ -5,7 +5,7 @@
 // so any number of threads may query one instance at once without locking.
 //
 // The Reader owns the mapping and the index.  Views it hands out
-// (ObjectView, key_at) point into them and live as long as the Reader;
+// (ObjectView, key_at, EntryCursor) point into them and live as long as the Reader;
 // everything else it returns is an owned copy.
 #ifndef VORLSTORE_CORE_READER_H_
 #define VORLSTORE_CORE_READER_H_
@@ -22,7 +22,10 @@
 #include <vector>
 
 #include "core/file.h"
+#include "core/format.h"
 #include "core/key_index.h"
+#include "core/mapping_guard.h"
+#include "core/offset_set.h"
 #include "core/status.h"
 
 namespace vorl {
@@ -37,11 +40,11 @@ struct KeyedObject {
 // The values reported as statistics, in reporting order.
 struct ReaderStats {
   std::string path;
-  long version = 2;
+  long version = format::kVersion;
   std::uint32_t num_keys = 0;
   std::uint32_t num_objects = 0;
   std::uint64_t index_offset = 0;
-  std::uint64_t data_offset = 40;
+  std::uint64_t data_offset = format::kDataOffset;
   double file_size_kb = 0;
   std::string file_crc32;  // "0x" and eight lower-case hex digits
 };
@@ -54,6 +57,8 @@ std::string KeyToText(std::string_view key);
 // hex digits.
 std::string Crc32Text(std::uint32_t crc);
 
+class EntryCursor;
+
 class Reader {
  public:
   ~Reader();
@@ -65,10 +70,16 @@ class Reader {
   static Result<std::unique_ptr<const Reader>> Open(std::string_view path, bool verify = true);
 
   // Bounds-checked record read at `offset`: the payload as a view into the
-  // mapping, or a corrupt error.  The record's CRC is not checked.
+  // mapping, or a corrupt error.  The record's CRC is not checked.  A caller
+  // that copies from a view calls CheckUnchanged() once it has copied: a
+  // file truncated in place reads as zeros there (see mapping_guard.h).
   Result<std::string_view> ObjectView(std::uint64_t offset) const;
   // The same, as an owned copy.
   Result<std::string> ReadObject(std::uint64_t offset) const;
+
+  // OK, or the corrupt error of a read that found the file changed under the
+  // mapping since it was opened.
+  Status CheckUnchanged() const { return guard_.Check(); }
 
   // Deep verification: the whole-file CRC, then every distinct referenced
   // record's bounds and CRC, in index order.  OK or the first failure.
@@ -83,26 +94,28 @@ class Reader {
   Result<std::vector<std::string>> ObjectsRaw() const;
   ReaderStats Stats() const;
 
-  // --- Zero-copy access for callers that build their own results.
-  // Index entries in file order; duplicates included.
+  // --- Zero-copy access for callers that build their own results (the
+  // binding, and cursors that walk entries lazily: see EntryCursor below).
+  // Views live as long as the Reader.  Index entries are in file order,
+  // duplicates included.
   std::size_t num_entries() const { return index_.size(); }
   // REQUIRES: i < num_entries().
   std::string_view key_at(std::size_t i) const { return index_.key(i); }
   std::uint64_t offset_at(std::size_t i) const { return index_.offset(i); }
+  // The object of entry i as a view into the mapping, or the corrupt error
+  // of ObjectView.  REQUIRES: i < num_entries().
+  Result<std::string_view> EntryObject(std::size_t i) const { return ObjectView(offset_at(i)); }
   // The offset stored for `key` (the last entry wins for duplicate keys).
   std::optional<std::uint64_t> Find(std::string_view key) const { return index_.Find(key); }
   // The object stored for `key` (the last entry wins for duplicate keys) as
   // a view into the mapping, no value for an absent key, or the corrupt
   // error of ObjectView.
   Result<std::optional<std::string_view>> FindObject(std::string_view key) const;
-  // Starts loading entry i into the cache.  REQUIRES: i < num_entries().
-  // Entries lie at random places in memory and a walk's work per entry is
-  // short, so walks in file order ask for the entry kEntryLead steps ahead:
-  // the cache misses then overlap instead of following one another.
-  [[gnu::always_inline]] void PrefetchEntry(std::size_t i) const { index_.Prefetch(i); }
-  static constexpr std::size_t kEntryLead = 16;
   // Entries [first, second) are those whose key starts with `prefix`.
   std::pair<std::size_t, std::size_t> PrefixRange(std::string_view prefix) const;
+  // Calls visit(i, key_view) for each entry in [begin, end), in order.
+  template <typename Visit>
+  void VisitKeys(std::size_t begin, std::size_t end, Visit&& visit) const;
   // Calls visit(i, payload_view) for each entry in [begin, end), in order;
   // the first failed object read ends the walk and is returned.  A visitor
   // may return a Status; a failed one ends the walk too and is returned.
@@ -119,25 +132,26 @@ class Reader {
   std::uint64_t file_size() const { return mapping_.size(); }
 
  private:
-  struct Header {
-    std::uint32_t num_keys = 0;
-    std::uint32_t num_objects = 0;
-    std::uint64_t index_offset = 0;
-    std::uint32_t file_crc32 = 0;
-  };
+  Reader(std::string path, Mapping mapping, MappingGuard guard, const format::Header& header, KeyIndex index);
+  // Verify's checks, before the guard has its say.
+  Status VerifyMapped() const;
 
-  Reader(std::string path, Mapping mapping, const Header& header, KeyIndex index);
+  // (key text, payload copy) for entries [begin, end).
+  Result<std::vector<KeyedObject>> Pairs(std::size_t begin, std::size_t end) const;
 
-  // Walks also ask for the record kRecordLead steps ahead, once its entry
-  // (asked for kEntryLead steps ahead) has had time to arrive.  The prefetch
-  // helpers are always inlined: GCC deems a function whose only effect is a
-  // prefetch free of side effects and drops calls to it.
+  friend class EntryCursor;
+
+  // Entries lie at random places in memory and a walk's work per entry is
+  // short, so walks in file order ask for the entry kEntryLead steps ahead,
+  // and for its record kRecordLead steps ahead, once the entry has had time
+  // to arrive: the cache misses then overlap instead of following one
+  // another.  The prefetch helpers are always inlined: GCC deems a function
+  // whose only effect is a prefetch free of side effects and drops calls to
+  // it.
+  static constexpr std::size_t kEntryLead = 16;
   static constexpr std::size_t kRecordLead = 8;
   static constexpr std::uint64_t kCacheLine = 64;
-  [[gnu::always_inline]] void PrefetchAhead(std::size_t i, std::size_t end) const {
-    if (end - i > kEntryLead) index_.Prefetch(i + kEntryLead);
-    if (end - i > kRecordLead) PrefetchRecord(offset_at(i + kRecordLead));
-  }
+  [[gnu::always_inline]] void PrefetchEntry(std::size_t i) const { index_.Prefetch(i); }
   // The record's first two cache lines, if it starts inside the file.
   [[gnu::always_inline]] void PrefetchRecord(std::uint64_t offset) const {
     const std::uint64_t size = mapping_.size();
@@ -145,6 +159,12 @@ class Reader {
     __builtin_prefetch(mapping_.data() + offset);
     if (size - offset > kCacheLine) __builtin_prefetch(mapping_.data() + offset + kCacheLine);
   }
+
+  // Calls visit(offset) once per distinct record offset, in the order of
+  // the first entry that refers to it; a failed Status from the visitor
+  // ends the walk and is returned.
+  template <typename Visit>
+  Status VisitUniqueOffsets(Visit&& visit) const;
 
   // Calls visit(args...) and turns its result into a Status: visitors that
   // return nothing always succeed.
@@ -160,6 +180,7 @@ class Reader {
 
   std::string path_;
   Mapping mapping_;
+  MappingGuard guard_;  // declared after mapping_: unregisters before the unmap
   std::uint32_t num_keys_;
   std::uint32_t num_objects_;
   std::uint64_t index_offset_;
@@ -167,30 +188,80 @@ class Reader {
   KeyIndex index_;
 };
 
+// Walks entries [begin, end) of a Reader one step at a time, in file order,
+// for callers that take entries lazily (and for the Reader's own walks).
+// It asks for the entries, and when objects are wanted their records, a few
+// steps ahead, so a caller never deals with the cache.  A cursor is a plain
+// value: it borrows the Reader, which must outlive it, and is not itself
+// thread-safe.
+class EntryCursor {
+ public:
+  enum class Wants { kKeys, kObjects };
+
+  EntryCursor(const Reader& reader, std::size_t begin, std::size_t end, Wants wants = Wants::kObjects)
+      : reader_(&reader), i_(begin), end_(std::min(end, reader.num_entries())), wants_(wants) {
+    if (!done()) Ahead();
+  }
+
+  bool done() const { return i_ >= end_; }
+  // REQUIRES: !done() for the three below.
+  std::size_t index() const { return i_; }
+  std::string_view key() const { return reader_->key_at(i_); }
+  Result<std::string_view> object() const { return reader_->EntryObject(i_); }
+
+  [[gnu::always_inline]] void Next() {
+    if (++i_ < end_) Ahead();
+  }
+
+ private:
+  [[gnu::always_inline]] void Ahead() const {
+    const std::size_t left = end_ - i_;
+    if (left > Reader::kEntryLead) reader_->PrefetchEntry(i_ + Reader::kEntryLead);
+    if (wants_ == Wants::kObjects && left > Reader::kRecordLead) {
+      reader_->PrefetchRecord(reader_->offset_at(i_ + Reader::kRecordLead));
+    }
+  }
+
+  const Reader* reader_;
+  std::size_t i_;
+  std::size_t end_;
+  Wants wants_;
+};
+
+template <typename Visit>
+void Reader::VisitKeys(std::size_t begin, std::size_t end, Visit&& visit) const {
+  for (EntryCursor c(*this, begin, end, EntryCursor::Wants::kKeys); !c.done(); c.Next())
+    visit(c.index(), c.key());
+}
+
 template <typename Visit>
 Status Reader::VisitEntries(std::size_t begin, std::size_t end, Visit&& visit) const {
-  end = std::min(end, num_entries());
-  for (std::size_t i = begin; i < end; ++i) {
-    PrefetchAhead(i, end);
-    Result<std::string_view> object = ObjectView(offset_at(i));
+  for (EntryCursor c(*this, begin, end); !c.done(); c.Next()) {
+    Result<std::string_view> object = c.object();
     if (!object.ok()) return std::move(object).status();
-    if (Status s = Call(visit, i, object.value()); !s.ok()) return s;
+    if (Status s = Call(visit, c.index(), object.value()); !s.ok()) return s;
   }
-  return {};
+  return guard_.Check();
+}
+
+template <typename Visit>
+Status Reader::VisitUniqueOffsets(Visit&& visit) const {
+  OffsetSet seen(num_entries());
+  for (EntryCursor c(*this, 0, num_entries()); !c.done(); c.Next()) {
+    const std::uint64_t offset = offset_at(c.index());
+    if (!seen.Insert(offset)) continue;
+    if (Status s = Call(visit, offset); !s.ok()) return s;
+  }
+  return guard_.Check();
 }
 
 template <typename Visit>
 Status Reader::VisitUniqueObjects(Visit&& visit) const {
-  OffsetSet seen(num_entries());
-  for (std::size_t i = 0; i < num_entries(); ++i) {
-    PrefetchAhead(i, num_entries());
-    const std::uint64_t offset = offset_at(i);
-    if (!seen.Insert(offset)) continue;
+  return VisitUniqueOffsets([&](std::uint64_t offset) -> Status {
     Result<std::string_view> object = ObjectView(offset);
     if (!object.ok()) return std::move(object).status();
-    if (Status s = Call(visit, object.value()); !s.ok()) return s;
-  }
-  return {};
+    return Call(visit, object.value());
+  });
 }
 
 }  // namespace vorl

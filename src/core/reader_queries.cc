@@ -10,7 +10,9 @@ Result<std::optional<std::string>> Reader::GetRaw(std::string_view key) const {
   Result<std::optional<std::string_view>> object = FindObject(key);
   if (!object.ok()) return std::move(object).status();
   if (!object.value()) return std::optional<std::string>();
-  return std::optional<std::string>(std::in_place, *object.value());
+  std::optional<std::string> copy(std::in_place, *object.value());
+  if (Status s = CheckUnchanged(); !s.ok()) return s;
+  return copy;
 }
 
 bool Reader::Exists(std::string_view key) const { return Find(key).has_value(); }
@@ -40,9 +42,13 @@ std::pair<std::size_t, std::size_t> Reader::PrefixRange(std::string_view prefix)
 
 Result<std::vector<KeyedObject>> Reader::PrefixRaw(std::string_view prefix) const {
   const auto [first, end] = PrefixRange(prefix);
+  return Pairs(first, end);
+}
+
+Result<std::vector<KeyedObject>> Reader::Pairs(std::size_t begin, std::size_t end) const {
   std::vector<KeyedObject> out;
-  out.reserve(end - first);
-  Status s = VisitEntries(first, end, [&](std::size_t i, std::string_view payload) {
+  out.reserve(end - begin);
+  Status s = VisitEntries(begin, end, [&](std::size_t i, std::string_view payload) {
     out.push_back({KeyToText(key_at(i)), std::string(payload)});
   });
   if (!s.ok()) return s;
@@ -52,10 +58,8 @@ Result<std::vector<KeyedObject>> Reader::PrefixRaw(std::string_view prefix) cons
 std::vector<std::string> Reader::Keys() const {
   std::vector<std::string> out;
   out.reserve(num_entries());
-  for (std::size_t i = 0; i < num_entries(); ++i) {
-    if (num_entries() - i > kEntryLead) PrefetchEntry(i + kEntryLead);
-    out.push_back(KeyToText(key_at(i)));
-  }
+  VisitKeys(0, num_entries(),
+            [&](std::size_t /*i*/, std::string_view key) { out.push_back(KeyToText(key)); });
   return out;
 }
 
@@ -67,15 +71,7 @@ std::vector<std::string> Reader::Keys() const {
 // repeated offset yields the same bytes (or the same error, already met at
 // its first entry).  A per-call cache would only add a hash lookup and one
 // more copy per distinct object.
-Result<std::vector<KeyedObject>> Reader::ItemsRaw() const {
-  std::vector<KeyedObject> out;
-  out.reserve(num_entries());
-  Status s = VisitEntries(0, num_entries(), [&](std::size_t i, std::string_view payload) {
-    out.push_back({KeyToText(key_at(i)), std::string(payload)});
-  });
-  if (!s.ok()) return s;
-  return out;
-}
+Result<std::vector<KeyedObject>> Reader::ItemsRaw() const { return Pairs(0, num_entries()); }
 
 Result<std::vector<std::string>> Reader::ObjectsRaw() const {
   std::vector<std::string> out;
@@ -87,11 +83,11 @@ Result<std::vector<std::string>> Reader::ObjectsRaw() const {
 ReaderStats Reader::Stats() const {
   ReaderStats stats;
   stats.path = path_;
-  stats.version = 2;
+  stats.version = format::kVersion;
   stats.num_keys = num_keys_;
   stats.num_objects = num_objects_;
   stats.index_offset = index_offset_;
-  stats.data_offset = 40;
+  stats.data_offset = format::kDataOffset;
   // Multiplying by the exact power-of-two reciprocal equals dividing by 1024.
   stats.file_size_kb = static_cast<double>(file_size()) * (1.0 / 1024);
   stats.file_crc32 = Crc32Text(file_crc32_);

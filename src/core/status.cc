@@ -3,28 +3,53 @@
 #include <cstring>
 
 namespace vorl {
+namespace {
+
+std::string_view KindName(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kOk:
+      return "ok";
+    case ErrorKind::kCorrupt:
+      return "corrupt";
+    case ErrorKind::kVersion:
+      return "version";
+    case ErrorKind::kIO:
+      return "io";
+    case ErrorKind::kOther:
+      return "other";
+    case ErrorKind::kInternal:
+      return "internal";
+    case ErrorKind::kCancelled:
+      return "cancelled";
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+Status Status::FromErrno(std::string_view prefix, int error_number) {
+  std::string message(prefix);
+  message += SystemErrorText(error_number);
+  return IO(std::move(message), error_number);
+}
 
 std::string Status::message() const {
   if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version_);
   return message_;
 }
 
+Status Status::Prefixed(std::string_view prefix) const {
+  Status s = *this;
+  s.message_.insert(0, prefix);
+  return s;
+}
+
 std::string Status::ToString() const {
-  switch (kind_) {
-    case ErrorKind::kOk:
-      return "OK";
-    case ErrorKind::kCorrupt:
-      return "VorlCorruptError: " + message_;
-    case ErrorKind::kVersion:
-      return "VorlVersionError: " + message();
-    case ErrorKind::kIO:
-      return "VorlIOError: " + message_;
-    case ErrorKind::kOther:
-      return "VorlError: " + message_;
-    case ErrorKind::kInternal:
-      return message_;
-  }
-  return message_;
+  if (ok()) return "OK";
+  std::string text(KindName(kind_));
+  text += ": ";
+  text += message();
+  return text;
 }
 
 std::string SystemErrorText(int error_number) {

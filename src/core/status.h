@@ -17,11 +17,12 @@ namespace vorl {
 
 enum class ErrorKind : std::uint8_t {
   kOk,
-  kCorrupt,   // the file breaks a format rule
-  kVersion,   // the version byte is not one this code reads
-  kIO,        // the operating system refused an operation
-  kOther,     // a caller's request the store cannot honour
-  kInternal,  // a fault of our own or of the process (e.g. stdout failed)
+  kCorrupt,    // the file breaks a format rule
+  kVersion,    // the version byte is not one this code reads
+  kIO,         // the operating system refused an operation
+  kOther,      // a caller's request the store cannot honour
+  kInternal,   // a fault of our own or of the process (e.g. stdout failed)
+  kCancelled,  // the caller's cancellation callback asked to stop
 };
 
 class [[nodiscard]] Status {
@@ -29,7 +30,16 @@ class [[nodiscard]] Status {
   Status() = default;
 
   static Status Corrupt(std::string message) { return {ErrorKind::kCorrupt, std::move(message)}; }
-  static Status IO(std::string message) { return {ErrorKind::kIO, std::move(message)}; }
+  // `sys_errno` is the errno behind the failure, 0 when there is none (for
+  // example a path that cannot be handed to the system).
+  static Status IO(std::string message, int sys_errno = 0) {
+    Status s{ErrorKind::kIO, std::move(message)};
+    s.sys_errno_ = sys_errno;
+    return s;
+  }
+  // An I/O error for `error_number`: `prefix` and the system error text.
+  static Status FromErrno(std::string_view prefix, int error_number);
+  static Status Cancelled() { return {ErrorKind::kCancelled, "the caller asked to stop"}; }
   static Status Other(std::string message) { return {ErrorKind::kOther, std::move(message)}; }
   static Status Internal(std::string message) { return {ErrorKind::kInternal, std::move(message)}; }
   static Status UnsupportedVersion(std::uint8_t version) {
@@ -44,8 +54,13 @@ class [[nodiscard]] Status {
   // "unsupported version N".
   std::string message() const;
   std::uint8_t version() const { return version_; }
-  // The display form: the kind's prefix followed by the message, e.g.
-  // "VorlCorruptError: file too small for header".
+  int sys_errno() const { return sys_errno_; }
+  // The same error with `prefix` put before its message, e.g. the step that
+  // failed.  REQUIRES: kind() is not kVersion.
+  Status Prefixed(std::string_view prefix) const;
+  // For logs and tests: the kind's name and the message, e.g.
+  // "corrupt: file too small for header".  How an error looks to Python is
+  // decided by the binding, not here.
   std::string ToString() const;
 
  private:
@@ -53,6 +68,7 @@ class [[nodiscard]] Status {
 
   ErrorKind kind_ = ErrorKind::kOk;
   std::uint8_t version_ = 0;
+  int sys_errno_ = 0;
   std::string message_;
 };
 
@@ -60,7 +76,7 @@ class [[nodiscard]] Status {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : value_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  Result(T value) : value_(std::move(value)) {}          // NOLINT(google-explicit-constructor)
   Result(Status status) : status_(std::move(status)) {}  // NOLINT(google-explicit-constructor)
 
   bool ok() const { return status_.ok(); }

@@ -3,7 +3,7 @@
 #ifndef VORLSTORE_PYTHON_CLASSES_H_
 #define VORLSTORE_PYTHON_CLASSES_H_
 
-#include "python/frame.h"
+#include "python/class_def.h"
 
 namespace vorl::py {
 

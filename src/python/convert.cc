@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "python/errors.h"
-#include "python/frame.h"
+#include "python/arguments.h"
 #include "python/once_cell.h"
 #include "python/pyref.h"
 

@@ -1,7 +1,7 @@
 // Conversion of Python arguments into core values.
 //
 // The text, boolean, unsigned-integer and bytes rules run in the call frame
-// through ConvertArgument (frame.h), which names the parameter in their
+// through ConvertArgument (arguments.h), which names the parameter in their
 // TypeErrors.  The key rule runs inside the operation and raises only
 // ValueError("key must be str or bytes").  The rules may run Python code of
 // the caller (__index__, __iter__, ...), which can re-enter the instance; the

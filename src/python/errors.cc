@@ -25,6 +25,21 @@ constexpr const char kPanicDoc[] =
 
 OnceCell panic_exception;
 
+// How each kind of store error looks to Python: the exception class and the
+// prefix that names the kind.  Corrupt and unsupported version share
+// RuntimeError, so the prefix is what tells them apart.
+struct ErrorClass {
+  ErrorKind kind;
+  PyObject* const* type;
+  std::string_view prefix;
+};
+constexpr ErrorClass kErrorClasses[] = {
+    {ErrorKind::kCorrupt, &PyExc_RuntimeError, "VorlCorruptError: "},
+    {ErrorKind::kVersion, &PyExc_RuntimeError, "VorlVersionError: "},
+    {ErrorKind::kIO, &PyExc_OSError, "VorlIOError: "},
+    {ErrorKind::kOther, &PyExc_ValueError, "VorlError: "},
+};
+
 // Writes all of `text` to descriptor 2, giving up silently: there is nowhere
 // else to report a failure to report.
 void WriteStderr(std::string_view text) noexcept {
@@ -73,32 +88,34 @@ void FaultAfterPythonError(std::string message, SourceLocation where) {
 }
 
 PyObject* RaiseStoreError(const Status& status, SourceLocation where) {
-  PyObject* type = nullptr;
   switch (status.kind()) {
-    case ErrorKind::kCorrupt:
-    case ErrorKind::kVersion:
-      type = PyExc_RuntimeError;
-      break;
-    case ErrorKind::kIO:
-      type = PyExc_OSError;
-      break;
-    case ErrorKind::kOther:
-      type = PyExc_ValueError;
-      break;
     case ErrorKind::kInternal:
       throw InternalFault{status.message(), where};
+    case ErrorKind::kCancelled:
+      // The cancellation callback stopped the operation because a Python
+      // exception is pending (a KeyboardInterrupt, say): that exception is
+      // the result.
+      if (PyErr_Occurred()) return nullptr;
+      throw InternalFault{"an operation was cancelled without a pending exception", where};
     case ErrorKind::kOk:
       throw InternalFault{"a successful status was raised as an error", where};
+    default:
+      break;
   }
-  const std::string text = status.ToString();
-  // Messages hold paths that came from Python strings and ASCII otherwise;
-  // "replace" keeps this from failing on content whatever they hold.
-  PyRef message =
-      PyRef::Steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (!message) return nullptr;
-  // With a single argument OSError stays OSError: no errno, no subclass.
-  PyErr_SetObject(type, message.get());
-  return nullptr;
+  for (const ErrorClass& c : kErrorClasses) {
+    if (c.kind != status.kind()) continue;
+    std::string text(c.prefix);
+    text += status.message();
+    // Messages hold paths that came from Python strings and ASCII otherwise;
+    // "replace" keeps this from failing on content whatever they hold.
+    PyRef message =
+        PyRef::Steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (!message) return nullptr;
+    // With a single argument OSError stays OSError: no errno, no subclass.
+    PyErr_SetObject(*c.type, message.get());
+    return nullptr;
+  }
+  throw InternalFault{"a store error of unknown kind was raised", where};
 }
 
 void RaisePanic(std::string_view message, const SourceLocation& where, std::string_view site) noexcept {

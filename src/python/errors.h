@@ -50,9 +50,11 @@ struct InternalFault {
 // Sets the Python exception for a store error and returns null, so that an
 // operation can `return RaiseStoreError(status);`.  Corrupt and unsupported
 // version become RuntimeError, I/O becomes OSError itself (never an errno
-// subclass), other becomes ValueError; the text is status.ToString().  An
-// internal status (such as a failed summary print) is thrown as an
-// InternalFault carrying its message.
+// subclass), other becomes ValueError; the text is the kind's prefix
+// ("VorlCorruptError: " ...) and the message.  A cancelled status leaves the
+// exception that the cancellation callback found pending.  An internal
+// status (such as a failed summary print) is thrown as an InternalFault
+// carrying its message.
 // REQUIRES: !status.ok().
 PyObject* RaiseStoreError(const Status& status, SourceLocation where = SourceLocation::Current());
 

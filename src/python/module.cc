@@ -1,7 +1,7 @@
 // The module's entry point and execution step.  PyInit__vorlstore only hands
 // the definition to the interpreter (multi-phase initialisation); the
 // execution step adds the classes and the version to each new module
-// object.  The classes themselves are created once per process (frame.h,
+// object.  The classes themselves are created once per process (class_def.h,
 // ClassObject), so every module object gets the very same class objects.
 // The module has no state of its own.
 #include <Python.h>
@@ -42,16 +42,31 @@ PyObject* AllList(PyObject* module) {
   return all.release();
 }
 
+// repr() of a str name as UTF-8 ("'_VorlWriter'"), or "?" if the
+// interpreter cannot produce it; used only in a fault message.
+std::string QuotedText(PyObject* name) {
+  PyRef repr = PyRef::Steal(PyObject_Repr(name));
+  const char* utf8 = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return utf8;
+}
+
 // Appends `name` to __all__, then sets the attribute `name` to `value`.
 bool AddValue(PyObject* module, PyObject* name, PyObject* value) {
   PyRef all = PyRef::Steal(AllList(module));
   if (!all) return false;
   if (PyList_Append(all.get(), name) < 0) {
+    // The message keeps its fixed opening and then names the value that
+    // could not be listed, which the opening alone never did.
     PyRef error = PyRef::Steal(PyErr_GetRaisedException());
+    std::string message = "could not append __name__ to __all__: name ";
+    message += QuotedText(name);
     PyRef text = PyRef::Steal(PyObject_Str(error.get()));
-    std::string message = "could not append __name__ to __all__";
     const char* detail = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (detail != nullptr) {
+    if (detail != nullptr && *detail != '\0') {
       message += ": ";
       message += detail;
     }

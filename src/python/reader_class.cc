@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/reader.h"
+#include "python/class_tables.h"
 #include "python/classes.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -58,8 +59,9 @@ constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
 
 constexpr ArgumentSpec kNewArgs{kClassName, "__new__", kNewParams, 1};
 
-constexpr MethodSpec Method(const char* name, std::span<const char* const> params = {}) {
-  return {&kReaderClass, {kClassName, name, params, params.size()}, BorrowKind::kShared};
+// Every method shares the instance: the Reader never changes.
+constexpr MethodSpec Method(const char* method, std::span<const char* const> params = {}) {
+  return AllRequired(kReaderClass, kClassName, method, BorrowKind::kShared, params);
 }
 constexpr MethodSpec kGetRaw = Method("get_raw", kKeyParams);
 constexpr MethodSpec kExists = Method("exists", kKeyParams);
@@ -130,13 +132,15 @@ PyObject* GetRaw(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
   Result<std::optional<std::string_view>> payload = reader->FindObject(key.view());
   if (!payload.ok()) return RaiseStoreError(payload.status());
   if (!payload.value()) Py_RETURN_NONE;
-  return BytesObject(*payload.value());
+  PyRef bytes = PyRef::Steal(BytesObject(*payload.value()));
+  if (Status s = reader->CheckUnchanged(); !s.ok()) return RaiseStoreError(s);
+  return bytes.release();
 }
 
 PyObject* Exists(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
   KeyBytes key;
   if (!ConvertKey(args[0], &key)) return nullptr;
-  return PyBool_FromLong(reader->Find(key.view()).has_value());
+  return PyBool_FromLong(reader->Exists(key.view()));
 }
 
 PyObject* PrefixRaw(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
@@ -149,10 +153,9 @@ PyObject* PrefixRaw(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args
 PyObject* Keys(PyObject* /*self*/, ReaderPtr& reader) {
   const std::size_t n = reader->num_entries();
   PyRef list = PyRef::Steal(NewResult(PyList_New(static_cast<Py_ssize_t>(n))));
-  for (std::size_t i = 0; i < n; ++i) {
-    if (n - i > Reader::kEntryLead) reader->PrefetchEntry(i + Reader::kEntryLead);
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), KeyObject(reader->key_at(i)));
-  }
+  reader->VisitKeys(0, n, [&](std::size_t i, std::string_view key) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), KeyObject(key));
+  });
   return list.release();
 }
 
@@ -171,6 +174,7 @@ PyObject* ObjectsRaw(PyObject* /*self*/, ReaderPtr& reader) {
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), BytesObject(payloads[i]));
   }
+  if (Status unchanged = reader->CheckUnchanged(); !unchanged.ok()) return RaiseStoreError(unchanged);
   return list.release();
 }
 
@@ -213,53 +217,26 @@ PyObject* Repr(PyObject* /*self*/, ReaderPtr& reader) {
   return TextObject(text);
 }
 
-template <PyObject* (*Op)(PyObject*, ReaderPtr&, const Arguments&), const MethodSpec& M>
-constexpr PyMethodDef WithArguments(const char* doc) {
-  return {M.args.method_name, AsMethodPointer(FastcallEntry<ReaderPtr, M, Op>), METH_FASTCALL | METH_KEYWORDS,
-          doc};
-}
-
-template <PyObject* (*Op)(PyObject*, ReaderPtr&), const MethodSpec& M>
-constexpr PyMethodDef WithoutArguments(const char* doc) {
-  return {M.args.method_name, AsMethodPointer(NoargsEntry<ReaderPtr, M, Op>), METH_NOARGS, doc};
-}
-
 PyMethodDef kMethods[] = {
-    WithArguments<GetRaw, kGetRaw>(kGetRawDoc),
-    WithArguments<Exists, kExists>(kExistsDoc),
-    WithArguments<PrefixRaw, kPrefixRaw>(kPrefixRawDoc),
-    WithoutArguments<Keys, kKeys>(kKeysDoc),
-    WithoutArguments<ItemsRaw, kItemsRaw>(kItemsRawDoc),
-    WithoutArguments<ObjectsRaw, kObjectsRaw>(kObjectsRawDoc),
-    WithoutArguments<Stats, kStats>(kStatsDoc),
-    WithoutArguments<Verify, kVerify>(kVerifyDoc),
-    WithoutArguments<Close, kClose>(kCloseDoc),
-    WithoutArguments<Enter, kEnter>(kEnterDoc),
-    WithArguments<Exit, kExit>(kExitDoc),
+    MethodEntry<kGetRaw, GetRaw>(kGetRawDoc),
+    MethodEntry<kExists, Exists>(kExistsDoc),
+    MethodEntry<kPrefixRaw, PrefixRaw>(kPrefixRawDoc),
+    MethodEntry<kKeys, Keys>(kKeysDoc),
+    MethodEntry<kItemsRaw, ItemsRaw>(kItemsRawDoc),
+    MethodEntry<kObjectsRaw, ObjectsRaw>(kObjectsRawDoc),
+    MethodEntry<kStats, Stats>(kStatsDoc),
+    MethodEntry<kVerify, Verify>(kVerifyDoc),
+    MethodEntry<kClose, Close>(kCloseDoc),
+    MethodEntry<kEnter, Enter>(kEnterDoc),
+    MethodEntry<kExit, Exit>(kExitDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocEntry<ReaderPtr>)},
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_new, reinterpret_cast<void*>(NewEntry<kNewArgs, New>)},
-    {Py_tp_repr, reinterpret_cast<void*>(ReprEntry<ReaderPtr, kRepr, Repr>)},
-    {0, nullptr},
-};
-
-// Default flags only: not a base type, no GC, no __dict__, no weak
-// references, not immutable.
-PyType_Spec kSpec{
-    .name = "builtins._VorlReader",
-    .basicsize = static_cast<int>(sizeof(Instance<ReaderPtr>)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = kSlots,
-};
+ClassTables<ReaderPtr> kTables("builtins._VorlReader", kClassDoc, kMethods, NewEntry<kNewArgs, New>,
+                               ReprEntry<ReaderPtr, kRepr, Repr>);
 
 }  // namespace
 
-ClassDef kReaderClass{kClassName, &kSpec, {}};
+ClassDef kReaderClass{kClassName, kTables.spec(), {}};
 
 }  // namespace vorl::py

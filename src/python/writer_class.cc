@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/writer.h"
+#include "python/class_tables.h"
 #include "python/classes.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -36,12 +37,14 @@ constexpr const char* kAddKeyParams[] = {"key", "obj_id"};
 constexpr const char* kBuildParams[] = {"path"};
 
 constexpr ArgumentSpec kNewArgs{kClassName, "__new__", {}, 0};
-constexpr MethodSpec kAddObjectRaw{
-    &kWriterClass, {kClassName, "add_object_raw", kAddObjectRawParams, 1}, BorrowKind::kExclusive};
-constexpr MethodSpec kAddKey{
-    &kWriterClass, {kClassName, "add_key", kAddKeyParams, 2}, BorrowKind::kExclusive};
-constexpr MethodSpec kBuild{&kWriterClass, {kClassName, "build", kBuildParams, 1}, BorrowKind::kShared};
-constexpr MethodSpec kRepr{&kWriterClass, {kClassName, "__repr__", {}, 0}, BorrowKind::kShared};
+// Mutations take the instance for themselves; build and repr share it.
+constexpr MethodSpec kAddObjectRaw =
+    AllRequired(kWriterClass, kClassName, "add_object_raw", BorrowKind::kExclusive, kAddObjectRawParams);
+constexpr MethodSpec kAddKey =
+    AllRequired(kWriterClass, kClassName, "add_key", BorrowKind::kExclusive, kAddKeyParams);
+constexpr MethodSpec kBuild =
+    AllRequired(kWriterClass, kClassName, "build", BorrowKind::kShared, kBuildParams);
+constexpr MethodSpec kRepr = AllRequired(kWriterClass, kClassName, "__repr__", BorrowKind::kShared);
 
 PyObject* New(PyTypeObject* type, const Arguments& /*no parameters*/) { return NewInstance<Writer>(type); }
 
@@ -67,7 +70,13 @@ PyObject* AddKey(PyObject* /*self*/, Writer& writer, const Arguments& args) {
 PyObject* Build(PyObject* /*self*/, Writer& writer, const Arguments& args) {
   std::string_view path;
   if (!ConvertArgument(ConvertText, args[0], "path", &path)) return nullptr;
-  if (Status s = writer.Build(path); !s.ok()) return RaiseStoreError(s);
+  BuildOptions options;
+  // A build may wait for another build of the same target; a pending signal
+  // (Ctrl-C) ends it there, or at the latest before it publishes, and its
+  // exception is what build raises.
+  options.cancel = [] { return PyErr_CheckSignals() != 0; };
+  Result<BuildSummary> built = writer.Build(path, options);
+  if (!built.ok()) return RaiseStoreError(built.status());
   Py_RETURN_NONE;
 }
 
@@ -78,36 +87,17 @@ PyObject* Repr(PyObject* /*self*/, Writer& writer) {
 }
 
 PyMethodDef kMethods[] = {
-    {"add_object_raw", AsMethodPointer(FastcallEntry<Writer, kAddObjectRaw, AddObjectRaw>),
-     METH_FASTCALL | METH_KEYWORDS, kAddObjectRawDoc},
-    {"add_key", AsMethodPointer(FastcallEntry<Writer, kAddKey, AddKey>), METH_FASTCALL | METH_KEYWORDS,
-     kAddKeyDoc},
-    {"build", AsMethodPointer(FastcallEntry<Writer, kBuild, Build>), METH_FASTCALL | METH_KEYWORDS,
-     kBuildDoc},
+    MethodEntry<kAddObjectRaw, AddObjectRaw>(kAddObjectRawDoc),
+    MethodEntry<kAddKey, AddKey>(kAddKeyDoc),
+    MethodEntry<kBuild, Build>(kBuildDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocEntry<Writer>)},
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_new, reinterpret_cast<void*>(NewEntry<kNewArgs, New>)},
-    {Py_tp_repr, reinterpret_cast<void*>(ReprEntry<Writer, kRepr, Repr>)},
-    {0, nullptr},
-};
-
-// Default flags only: not a base type, no GC, no __dict__, no weak
-// references, not immutable.
-PyType_Spec kSpec{
-    .name = "builtins._VorlWriter",
-    .basicsize = static_cast<int>(sizeof(Instance<Writer>)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = kSlots,
-};
+ClassTables<Writer> kTables("builtins._VorlWriter", kClassDoc, kMethods, NewEntry<kNewArgs, New>,
+                            ReprEntry<Writer, kRepr, Repr>);
 
 }  // namespace
 
-ClassDef kWriterClass{kClassName, &kSpec, {}};
+ClassDef kWriterClass{kClassName, kTables.spec(), {}};
 
 }  // namespace vorl::py

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/crc32_internal.h"
+
 namespace vorl::crc32 {
 namespace {
 

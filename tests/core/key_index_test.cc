@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -12,8 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/hash_seed.h"
+#include "core/hash.h"
 #include "core/large_buffer.h"
+#include "core/offset_set.h"
 
 namespace vorl {
 namespace {
@@ -106,7 +108,7 @@ TEST_P(KeyLengthTest, KeysAroundTheInlineLimitRoundTrip) {
 INSTANTIATE_TEST_SUITE_P(Lengths, KeyLengthTest,
                          testing::Values(0, 1, 3, 4, 5, 7, 8, 9, 14, 15, 16, 17, 64, 65535));
 
-// A key added again shadows its earlier entries in the table, while every
+// A key added again replaces its entry in the table, while every
 // entry keeps its own offset in file order, also after the table grows.
 TEST(KeyIndexTest, DuplicatesSurviveGrowth) {
   KeyIndex index;
@@ -128,6 +130,51 @@ TEST(KeyIndexTest, DuplicatesSurviveGrowth) {
   EXPECT_EQ(index.Find("key4999"), 4999u);
   EXPECT_FALSE(index.Find("key4998").has_value());  // 4998 is a multiple of 7
 }
+
+// The file-order offsets start at the first repeat; every entry before and
+// after it must keep its own offset, and lookups answer with the last one,
+// whether the repeat comes first, late, or across table growth.
+struct RepeatCase {
+  const char* name;
+  std::size_t reserve;
+  std::vector<std::string> keys;  // entry i gets offset 1000 + i
+};
+
+class RepeatTest : public testing::TestWithParam<RepeatCase> {};
+
+TEST_P(RepeatTest, EveryEntryKeepsItsOffsetAndTheLastOneIsFound) {
+  const RepeatCase& c = GetParam();
+  KeyIndex index;
+  index.Reserve(c.reserve, 0);
+  for (std::size_t i = 0; i < c.keys.size(); ++i) index.Add(c.keys[i], 1000 + i);
+  ASSERT_EQ(index.size(), c.keys.size());
+  std::map<std::string, std::uint64_t> last;
+  for (std::size_t i = 0; i < c.keys.size(); ++i) {
+    EXPECT_EQ(index.key(i), c.keys[i]) << i;
+    EXPECT_EQ(index.offset(i), 1000 + i) << i;
+    last[c.keys[i]] = 1000 + i;
+  }
+  for (const auto& [key, offset] : last) EXPECT_EQ(index.Find(key), offset) << key;
+}
+
+std::vector<std::string> Numbered(std::size_t n, std::size_t repeat_every) {
+  std::vector<std::string> keys;
+  for (std::size_t i = 0; i < n; ++i)
+    keys.push_back(i % repeat_every == 0 ? std::string(20, 'r') : std::to_string(i));
+  return keys;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RepeatTest,
+                         testing::Values(RepeatCase{"no_repeat", 4, {"a", "b", "c"}},
+                                         RepeatCase{"repeat_first", 4, {"a", "a", "b"}},
+                                         RepeatCase{"repeat_last", 4, {"a", "b", "c", "a"}},
+                                         RepeatCase{"empty_key_only", 8, {"", "", "", "", "", "", "", ""}},
+                                         RepeatCase{"repeat_then_grow", 2, Numbered(3000, 3)},
+                                         RepeatCase{"grow_then_repeat", 1, Numbered(3000, 2999)},
+                                         RepeatCase{"long_key_repeats", 3000, Numbered(3000, 1)}),
+                         [](const testing::TestParamInfo<RepeatCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST(LargeBufferTest, BlocksAreZeroedWritableAndMovable) {
   for (std::size_t bytes :

@@ -161,7 +161,7 @@ TEST_F(QueryTest, RecordPastTheEndFailsEveryReadOfIt) {
   std::string image = AssembleStore({"aa", "bb"}, {{"k1", 40}, {"k2", 50}});
   testing_util::PutBE32(image, 50, 1000);
   const Reader& r = Image(image, false);
-  const std::string error = "VorlCorruptError: object at 50 extends beyond file end";
+  const std::string error = "corrupt: object at 50 extends beyond file end";
   EXPECT_TRUE(r.Exists("k2"));
   EXPECT_EQ(r.Keys(), (Strings{"k1", "k2"}));
   EXPECT_EQ(r.GetRaw("k2").status().ToString(), error);
@@ -171,7 +171,7 @@ TEST_F(QueryTest, RecordPastTheEndFailsEveryReadOfIt) {
   EXPECT_EQ(r.PrefixRaw("k1").value(), (std::vector<KeyedObject>{{"k1", "aa"}}));
   // An offset past the end is reported as such.
   const Reader& r2 = Image(AssembleStore({"aa"}, {{"k", 4000}}), true);
-  EXPECT_EQ(r2.GetRaw("k").status().ToString(), "VorlCorruptError: offset 4000 out of bounds");
+  EXPECT_EQ(r2.GetRaw("k").status().ToString(), "corrupt: offset 4000 out of bounds");
 }
 
 TEST_F(QueryTest, VisitorsWalkViewsAndStopOnAFailedVisit) {
@@ -184,9 +184,54 @@ TEST_F(QueryTest, VisitorsWalkViewsAndStopOnAFailedVisit) {
   int calls = 0;
   Status s =
       r.VisitUniqueObjects([&](std::string_view) { return ++calls == 2 ? Status::Other("stop") : Status(); });
-  EXPECT_EQ(s.ToString(), "VorlError: stop");
+  EXPECT_EQ(s.ToString(), "other: stop");
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(r.PrefixRange("b"), (std::pair<std::size_t, std::size_t>{1, 2}));
+}
+
+// A lazy walk must see exactly the entries of its range, clamped to the
+// index, whatever the range's position against the prefetch distances; a
+// damaged record fails only its own step.
+TEST_F(QueryTest, EntryCursorWalksExactlyItsRange) {
+  std::vector<std::string> blobs;
+  std::vector<std::pair<std::string, std::uint32_t>> keys;
+  for (std::uint32_t i = 0; i < 40; ++i) {
+    blobs.push_back("v" + std::to_string(i));
+    keys.push_back({(i < 10 ? "k0" : "k") + std::to_string(i), i});
+  }
+  const Reader& r = Store(blobs, keys);
+  struct Case {
+    std::size_t begin, end;
+    EntryCursor::Wants wants;
+  };
+  const Case cases[] = {
+      {0, 40, EntryCursor::Wants::kObjects},  {0, 40, EntryCursor::Wants::kKeys},
+      {5, 6, EntryCursor::Wants::kObjects},   {23, 40, EntryCursor::Wants::kObjects},
+      {31, 99, EntryCursor::Wants::kKeys},    {39, 1000, EntryCursor::Wants::kObjects},
+      {7, 7, EntryCursor::Wants::kObjects},   {12, 3, EntryCursor::Wants::kKeys},
+      {40, 41, EntryCursor::Wants::kObjects},
+  };
+  for (const Case& c : cases) {
+    std::string walked, expected;
+    for (EntryCursor cur(r, c.begin, c.end, c.wants); !cur.done(); cur.Next()) {
+      walked += std::to_string(cur.index()) + ":" + std::string(cur.key()) + "=" +
+                std::string(cur.object().value()) + ";";
+    }
+    for (std::size_t i = c.begin; i < std::min<std::size_t>(c.end, 40); ++i) {
+      expected += std::to_string(i) + ":" + keys[i].first + "=" + blobs[i] + ";";
+    }
+    EXPECT_EQ(walked, expected) << "[" << c.begin << ", " << c.end << ")";
+  }
+
+  std::string image = AssembleStore({"aa", "bb", "cc"}, {{"k1", 40}, {"k2", 50}, {"k3", 60}});
+  testing_util::PutBE32(image, 50, 1000);
+  const Reader& damaged = Image(image, false);
+  std::vector<std::string> steps;
+  for (EntryCursor cur(damaged, 0, 3); !cur.done(); cur.Next()) {
+    Result<std::string_view> object = cur.object();
+    steps.push_back(object.ok() ? std::string(object.value()) : object.status().ToString());
+  }
+  EXPECT_EQ(steps, (Strings{"aa", "corrupt: object at 50 extends beyond file end", "cc"}));
 }
 
 struct StatsCase {

@@ -26,8 +26,13 @@ namespace vorl::testing_util {
 
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorl-test-XXXXXX").string();
+  // In `base` when given and present (e.g. /dev/shm for large files),
+  // otherwise in the system's temporary directory.
+  explicit TempDir(const char* base = nullptr) {
+    const std::filesystem::path where = base != nullptr && std::filesystem::is_directory(base)
+                                            ? base
+                                            : std::filesystem::temp_directory_path();
+    std::string pattern = (where / "vorl-test-XXXXXX").string();
     path_ = ::mkdtemp(pattern.data()) ? pattern : "";
   }
   ~TempDir() {
@@ -100,7 +105,7 @@ auto CaptureStdout(Fn fn, std::string* out) {
 // Builds `w` at `path`, dropping the summary line.
 inline Status BuildQuietly(const Writer& w, const std::string& path) {
   std::string out;
-  return CaptureStdout([&] { return w.Build(path); }, &out);
+  return CaptureStdout([&] { return w.Build(path).status(); }, &out);
 }
 
 // Big-endian patches of a file image at `pos`.

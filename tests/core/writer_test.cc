@@ -30,7 +30,7 @@ TEST(WriterTest, ExampleStoreIsByteExact) {
   ASSERT_TRUE(w.AddKey("a", 0).ok());
   const std::string path = dir.path() + "/ex.vrls";
   std::string out;
-  Status s = CaptureStdout([&] { return w.Build(path); }, &out);
+  Status s = CaptureStdout([&] { return w.Build(path).status(); }, &out);
   ASSERT_TRUE(s.ok()) << s.ToString();
   const std::string expected = testing_util::Hex(
       "56524C53 02000000 00000002 00000001 0000000000000033 0000000000000028 CAF0BE65 00000000"
@@ -117,14 +117,14 @@ TEST(WriterTest, BuildTwiceGivesIdenticalFilesAndLaterAdditionsAppear) {
 TEST(WriterTest, AddKeyRejectsUnknownIdsAndOverlongKeys) {
   Writer w;
   Status s = w.AddKey("a", 0);
-  EXPECT_EQ(s.ToString(), "VorlError: obj_id 0 out of range (have 0 objects)");
+  EXPECT_EQ(s.ToString(), "other: obj_id 0 out of range (have 0 objects)");
   ASSERT_TRUE(w.AddObject("x").ok());
   ASSERT_TRUE(w.AddObject("y").ok());
-  EXPECT_EQ(w.AddKey("a", 2).ToString(), "VorlError: obj_id 2 out of range (have 2 objects)");
+  EXPECT_EQ(w.AddKey("a", 2).ToString(), "other: obj_id 2 out of range (have 2 objects)");
   EXPECT_TRUE(w.AddKey("a", 1).ok());
   EXPECT_TRUE(w.AddKey(std::string(65535, 'k'), 0).ok());
   EXPECT_EQ(w.AddKey(std::string(65536, 'k'), 0).ToString(),
-            "VorlError: key of 65536 bytes exceeds the limit of 65535 bytes");
+            "other: key of 65536 bytes exceeds the limit of 65535 bytes");
   EXPECT_EQ(w.num_keys(), 2u);
 }
 
@@ -152,8 +152,8 @@ TEST(WriterBuildFailureTest, MissingDirectoryCreatesNothing) {
   TempDir dir;
   Writer w;
   const std::string path = dir.path() + "/nope/data.vrls";
-  Status s = w.Build(path);
-  EXPECT_EQ(s.ToString(), "VorlIOError: open tmp: No such file or directory (os error 2)");
+  Status s = w.Build(path).status();
+  EXPECT_EQ(s.ToString(), "io: open tmp: No such file or directory (os error 2)");
   EXPECT_EQ(testing_util::ListDir(dir.path()), "");
 }
 
@@ -165,8 +165,8 @@ TEST(WriterBuildFailureTest, RenameOntoDirectoryLeavesCompleteTemporaryFile) {
   const std::string target = dir.path() + "/target.vrls";
   ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
   ::mkdir((target + "/inside").c_str(), 0755);  // non-empty, so rename must fail
-  Status s = w.Build(target);
-  EXPECT_EQ(s.ToString(), "VorlIOError: rename: Is a directory (os error 21)");
+  Status s = w.Build(target).status();
+  EXPECT_EQ(s.ToString(), "io: rename: Is a directory (os error 21)");
   const std::string tmp = ReadFile(target + ".tmp");
   std::string out;
   const std::string good = dir.path() + "/good.vrls";
@@ -176,8 +176,8 @@ TEST(WriterBuildFailureTest, RenameOntoDirectoryLeavesCompleteTemporaryFile) {
 
 TEST(WriterBuildFailureTest, NulInPathIsRejectedBeforeTheSystemCall) {
   Writer w;
-  EXPECT_EQ(w.Build(std::string("a\0b.vrls", 8)).ToString(),
-            "VorlIOError: open tmp: file name contained an unexpected NUL byte");
+  EXPECT_EQ(w.Build(std::string("a\0b.vrls", 8)).status().ToString(),
+            "io: open tmp: file name contained an unexpected NUL byte");
 }
 
 struct SizeCase {

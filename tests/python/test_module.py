@@ -1,4 +1,7 @@
 import gc
+import os
+import subprocess
+import sys
 import importlib.util
 import weakref
 
@@ -86,3 +89,49 @@ class TestClassProperties:
         finally:
             del cls.extra_attribute
         assert not hasattr(cls, "extra_attribute")
+
+
+# Fails the n-th allocation after the hook is set, for each n in turn, while
+# a fresh module object runs its execution step.  Some n hits the growth of
+# __all__ itself (the other allocations fail as MemoryError), which is an
+# internal fault; its message must name the value that was being added.
+APPEND_FAULT_CHILD = """
+import importlib.util, _testcapi, _vorlstore
+spec = importlib.util.find_spec("_vorlstore")
+for n in range(40):
+    module = importlib.util.module_from_spec(spec)
+    module.__all__ = PRESET
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        spec.loader.exec_module(module)
+    except MemoryError:
+        pass
+    except BaseException as e:
+        _testcapi.remove_mem_hooks()
+        print(type(e).__name__, str(e))
+        break
+    finally:
+        _testcapi.remove_mem_hooks()
+"""
+
+
+@pytest.mark.parametrize(
+    "preset, name",
+    [
+        # An empty list has no room: the first append grows it.
+        ("[]", "_VorlWriter"),
+        # A list built at its final size has none either.
+        ("['x', 'y']", "_VorlWriter"),
+    ],
+)
+def test_failed_append_to_all_names_the_value(preset, name):
+    pytest.importorskip("_testcapi")
+    child = subprocess.run(
+        [sys.executable, "-c", APPEND_FAULT_CHILD.replace("PRESET", preset)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+    )
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == f"PanicException could not append __name__ to __all__: name '{name}'"

@@ -5,7 +5,7 @@ The driver (tools/faults/driver.cc) builds a store with the core while
 tools/faults/vorl_faults.so counts and fails calls.  A clean traced run of
 each data shape lists the injection points; the expected outcome of each
 fault follows from the call's role in the publishing sequence (temporary
-file, data write, fsync, rename, close, directory sync, stat, summary line)
+file, data write, fsync, rename, directory sync, close, stat, summary line)
 and from an independent model of the 8 KiB write buffer.
 
 Run by tools/test.d/faults.sh; VORL_BUILD_DIR names the build folder.
@@ -41,6 +41,7 @@ ERRNOS = {
     "open": [errno.ENOSPC, errno.EACCES],
     "write": [errno.ENOSPC, errno.EIO],
     "fsync": [errno.EIO],
+    "syncfs": [errno.EIO],
     "rename": [errno.EXDEV],
     "close": [errno.EIO],
     "stat": [errno.ENOENT],
@@ -135,17 +136,19 @@ def baseline(shape):
     store = storecodec.parse(run.target)
     model = buffer_model([storecodec.HEADER_SIZE, store.index_offset - storecodec.HEADER_SIZE,
                           store.size - store.index_offset])
-    points, renamed, dir_opened, written, data_writes = [], False, False, 0, 0
+    points, renamed, tmp_fd, written, data_writes = [], False, None, 0, 0
     for call, ordinal, detail in run.trace:
+        if call == "fsync" and not renamed:
+            tmp_fd = detail
         if call == "rename":
             renamed = True
             role = "rename"
         elif call in ("open", "openat") and renamed:
-            dir_opened = True
             role = f"{call} dir"
         elif call == "close":
-            # The temporary file stays open (and locked) until it is renamed.
-            role = "close dir" if dir_opened else "close tmp"
+            # The temporary file stays open (and locked) until the directory
+            # has been synced.
+            role = "close tmp" if detail == tmp_fd else "close dir"
         elif call == "write" and detail.startswith("fd=1 "):
             role = "summary"
         elif call == "write":
@@ -179,10 +182,10 @@ def expected(point, action, base):
     ok_size_0 = Outcome("OK", base.data, None, base.store.summary_line(TARGET, size=0))
 
     def io(msg, target, tmp):
-        return Outcome("io VorlIOError: " + msg, target, tmp, b"")
+        return Outcome("io: " + msg, target, tmp, b"")
 
     def print_failed(msg):
-        return Outcome("internal failed printing to stdout: " + msg, base.data, None, b"")
+        return Outcome("internal: failed printing to stdout: " + msg, base.data, None, b"")
 
     partial = base.data[: point.offset]
     role = point.role
@@ -213,7 +216,10 @@ def expected(point, action, base):
             return ok
         case "rename":
             return io("rename: " + os_error_text(err), OLD, base.data)
-        case "open dir" | "fsync dir":
+        case "open dir":
+            # The store is in place: the file system is synced instead.
+            return ok
+        case "fsync dir":
             return io("sync dir: " + os_error_text(err), base.data, None)
         case "stat":
             return ok_size_0
@@ -240,14 +246,14 @@ def cases():
 
 @pytest.mark.parametrize("shape", SHAPES)
 def test_publishing_sequence(shape):
-    """Temporary file (opened, locked, checked), data, fsync, rename, close,
-    directory sync, stat and the summary line, in this order, with writes as
-    the buffer model says."""
+    """Temporary file (opened, locked, checked), data, fsync, rename,
+    directory sync, close, stat and the summary line, in this order, with
+    writes as the buffer model says."""
     base = baseline(shape)
     roles = [p.role for p in base.points]
     writes = roles.count("write")
     assert roles == ["open tmp", "stat tmp"] + ["write"] * writes + [
-        "fsync tmp", "rename", "close tmp", "open dir", "fsync dir", "close dir", "stat", "summary"]
+        "fsync tmp", "rename", "open dir", "fsync dir", "close dir", "close tmp", "stat", "summary"]
     store = base.store
     model = buffer_model([40, store.index_offset - 40, store.size - store.index_offset])
     lengths = [int(d.split("len=")[1]) for c, _, d in base.run.trace if c == "write" and "fd=1 " not in d]
@@ -304,7 +310,7 @@ def test_zero_after_a_short_write_names_the_piece_being_written(shape, tmp_path)
         (tmp_path / TMP).unlink(missing_ok=True)
         run = run_driver(shape, tmp_path, fault=f"write:{p.ordinal}:short,write:{p.ordinal + 1}:zero")
         what = "failed to write whole buffer" if kind == "direct" else "failed to write the buffered data"
-        assert (run.status, run.leaks) == ("io VorlIOError: " + what, []), p
+        assert (run.status, run.leaks) == ("io: " + what, []), p
         assert run.tmp == base.data[: p.offset + length // 2]
         assert run.target == OLD
 
@@ -314,7 +320,7 @@ def test_missing_directory_creates_nothing(tmp_path):
     proc = subprocess.run([str(DRIVER), "small", str(tmp_path / "absent/x.vrls")], env=env,
                           capture_output=True, timeout=60)
     assert proc.returncode == 1
-    assert proc.stderr.decode() == f"status: io VorlIOError: open tmp: {os_error_text(errno.ENOENT)}\n"
+    assert proc.stderr.decode() == f"status: io: open tmp: {os_error_text(errno.ENOENT)}\n"
     assert os.listdir(tmp_path) == []
 
 
@@ -329,7 +335,7 @@ def test_full_stdout_fails_after_publishing(tmp_path):
     with open("/dev/full", "wb") as full:
         run = run_driver("medium", tmp_path, stdout=full)
     assert run.rc == 1
-    assert run.status == "internal failed printing to stdout: " + os_error_text(errno.ENOSPC)
+    assert run.status == "internal: failed printing to stdout: " + os_error_text(errno.ENOSPC)
     assert run.leaks == []
     assert run.target == baseline("medium").data
     assert run.names == [TARGET]
@@ -340,7 +346,7 @@ VALGRIND_CASES = [
     ("large", "write:2:errno=28"),
     ("large", "write:3:zero"),
     ("large", "rename:1:errno=18"),
-    ("large", "open:2:errno=13"),
+    ("large", "open:2:errno=13,syncfs:1:errno=5"),
     ("medium", "write:0:short"),
     ("small", "write:2:errno=28"),
 ]
@@ -355,3 +361,25 @@ def test_no_leak_under_valgrind(shape, fault, tmp_path):
     assert run.leaks == []
     assert run.rc in (0, 1), run
     assert (run.rc == 0) == (fault in (None, "write:0:short"))
+
+
+@pytest.mark.parametrize("fault,status", [
+    # The directory cannot be opened (no read permission): the file system
+    # is synced through the new file instead and the build succeeds.
+    (f"open:2:errno={errno.EACCES}", "OK"),
+    (f"open:2:errno={errno.EMFILE}", "OK"),
+    # A sync that really fails is still reported, with the store in place.
+    (f"open:2:errno={errno.EACCES},syncfs:1:errno={errno.EIO}", f"io: sync dir: {os_error_text(errno.EIO)}"),
+    (f"open:2:errno={errno.EACCES},syncfs:1:eintr", "OK"),
+])
+def test_directory_that_cannot_be_opened_falls_back_to_syncing_the_file_system(fault, status, tmp_path):
+    base = baseline("medium")
+    (tmp_path / TARGET).write_bytes(OLD)
+    run = run_driver("medium", tmp_path, fault=fault, trace=True)
+    assert (run.status, run.leaks) == (status, [])
+    syncs = [d for c, _, d in run.trace if c == "syncfs"]
+    tmp_fd = next(d for c, _, d in run.trace if c == "fsync")
+    assert syncs and set(syncs) == {tmp_fd}, "syncfs must go through the published file"
+    assert run.target == base.data
+    assert run.names == [TARGET]
+    assert run.stdout == (base.store.summary_line(TARGET) if status == "OK" else b"")

@@ -165,10 +165,10 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def run_case(path, calls):
+def run_case(path, calls, rounds=ROUNDS):
     wire = [[verify, method, *(k.hex() for k in key)] for verify, method, *key in calls]
     child = subprocess.run(
-        [sys.executable, "-c", CHILD, str(path), json.dumps(wire), str(ROUNDS),
+        [sys.executable, "-c", CHILD, str(path), json.dumps(wire), str(rounds),
          "0" if UNDER_ASAN else str(ADDRESS_SPACE_BOUND)],
         env=child_env(), capture_output=True, timeout=300)
     assert child.returncode == 0 and not child.stderr, child.stderr.decode(errors="replace")[-3000:]
@@ -188,3 +188,36 @@ def test_hostile_file_gives_its_error_in_bounded_memory(tmp_path, capsys, reques
               f"{len(calls)} calls): peak resident +{report['resident'] / 1024:.0f} KiB over "
               f"{report['baseline'] / MIB:.1f} MiB, peak address space +{report['address'] / MIB:.1f} MiB")
     assert report["resident"] < RESIDENT_BOUND
+
+
+# A key repeated in every index entry: the last entry must replace the
+# earlier ones in constant time, or opening 40 MB of entries takes an hour
+# (the child's timeout turns that into a failure instead of a hang).
+DUPLICATES_SIZE = 40 * 10**6
+DUPLICATES = DUPLICATES_SIZE // 10
+
+
+def repeated_key():
+    first, last = record(b"first"), record(b"last")
+    entries = entry(b"k", 40) * (DUPLICATES - 1) + entry(b"k", 40 + len(first))
+    return store(DUPLICATES, 40 + len(first + last), first + last + entries)
+
+
+DUPLICATE_CASES = [
+    ("zero bytes claiming 4294967295 keys", lambda: store(U32_MAX, 40, bytes(DUPLICATES_SIZE)),
+     open_failure("key_len")),
+    ("zero bytes claiming one key per 10 bytes", lambda: store(DUPLICATES, 40, bytes(DUPLICATES_SIZE)),
+     [((True, "exists", b""), "True"), ((False, "exists", b"k"), "False"),
+      ((True, "get_raw", b""), corrupt("object at 0 extends beyond file end"))]),
+    ("one key in every entry, the last pointing elsewhere", repeated_key,
+     [((True, "get_raw", b"k"), repr(b"last")), ((False, "objects_raw"), repr([b"first", b"last"])),
+      ((True, "verify"), "True")]),
+]
+
+
+@pytest.mark.parametrize("make, calls", [c[1:] for c in DUPLICATE_CASES], ids=[c[0] for c in DUPLICATE_CASES])
+def test_repeated_key_opens_in_linear_time_and_the_last_entry_wins(tmp_path, make, calls):
+    path = tmp_path / "repeated.vrls"
+    path.write_bytes(make())
+    report = run_case(path, [call for call, _ in calls], rounds=1)
+    assert report["outcomes"] == sorted([*call[:2], *(k.hex() for k in call[2:]), result] for call, result in calls)

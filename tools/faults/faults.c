@@ -1,6 +1,7 @@
 /* Fault injection for the store's publishing path, loaded with LD_PRELOAD.
  *
- * The library wraps open/openat, write, fsync, rename, close and stat and
+ * The library wraps open/openat, write, fsync, syncfs, rename, close and
+ * stat/lstat (both counted as stat) and
  * passes every call through to the C library, except the ones a fault names.
  * Calls are counted per wrapped function only while the program has armed
  * the library (vorl_faults_arm, looked up with dlsym so that the program also
@@ -8,7 +9,7 @@
  * start-up calls out of the numbering.
  *
  * VORL_FAULT   comma-separated faults "CALL:NTH:ACTION".  CALL is one of
- *              open, write, fsync, rename, close, stat.  NTH counts armed
+ *              open, write, fsync, syncfs, rename, close, stat.  NTH counts armed
  *              calls of that function from 1; 0 means every call.  ACTION:
  *                errno=N  fail with errno N (close still releases the fd,
  *                         as Linux does for a failing close)
@@ -33,8 +34,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum Call { kOpen, kWrite, kFsync, kRename, kClose, kStat, kNumCalls };
-static const char* const kCallNames[kNumCalls] = {"open", "write", "fsync", "rename", "close", "stat"};
+enum Call { kOpen, kWrite, kFsync, kSyncfs, kRename, kClose, kStat, kNumCalls };
+static const char* const kCallNames[kNumCalls] = {"open",   "write", "fsync", "syncfs",
+                                                  "rename", "close", "stat"};
 
 enum Action { kPass, kErrno, kShort, kZero };
 
@@ -240,22 +242,25 @@ ssize_t write(int fd, const void* buf, size_t n) {
   return RealWrite(fd, buf, n);
 }
 
-/* ---- fsync, close ---- */
+/* ---- fsync, syncfs, close ---- */
 
-int fsync(int fd) {
-  static FdFn fn;
-  if (fn == NULL) fn = (FdFn)Next("fsync");
+static int SyncCommon(enum Call call, const char* name, int fd) {
+  FdFn fn = (FdFn)Next(name);
   long ordinal;
-  const struct Fault* f = Check(kFsync, &ordinal);
+  const struct Fault* f = Check(call, &ordinal);
   char detail[32];
   snprintf(detail, sizeof detail, "fd=%d", fd);
-  Trace(kFsync, ordinal, detail, f);
+  Trace(call, ordinal, detail, f);
   if (f != NULL) {
     errno = f->error;
     return -1;
   }
   return fn(fd);
 }
+
+int fsync(int fd) { return SyncCommon(kFsync, "fsync", fd); }
+
+int syncfs(int fd) { return SyncCommon(kSyncfs, "syncfs", fd); }
 
 int close(int fd) {
   static FdFn fn;
@@ -315,5 +320,18 @@ int stat64(const char* path, struct stat64* buf) {
   typedef int (*Stat64Fn)(const char*, struct stat64*);
   static Stat64Fn fn;
   if (fn == NULL) fn = (Stat64Fn)Next("stat64");
+  return StatFault(path) != 0 ? -1 : fn(path, buf);
+}
+
+int lstat(const char* path, struct stat* buf) {
+  static StatFn fn;
+  if (fn == NULL) fn = (StatFn)Next("lstat");
+  return StatFault(path) != 0 ? -1 : fn(path, buf);
+}
+
+int lstat64(const char* path, struct stat64* buf) {
+  typedef int (*Stat64Fn)(const char*, struct stat64*);
+  static Stat64Fn fn;
+  if (fn == NULL) fn = (Stat64Fn)Next("lstat64");
   return StatFault(path) != 0 ? -1 : fn(path, buf);
 }

@@ -1,4 +1,8 @@
-// CRC-32 by folding with carry-less multiplication.
+// CRC-32 by folding with carry-less multiplication: the constants and the
+// 128-bit steps shared by the PCLMULQDQ backend (crc32_pclmul.cc) and the
+// VPCLMULQDQ backend (crc32_vpclmul.cc).  Include only where
+// VORL_CRC32_HAVE_CLMUL is defined.
+//
 //
 // The message is a polynomial over GF(2) whose first bit is the highest
 // power; the raw remainder (preset and final complement aside) of a message
@@ -33,18 +37,17 @@
 // reflected; BarrettMu() finds mu by long division.  Running this file's
 // constexpr functions is the whole "table generator": no constant below is
 // typed in by hand.
-#include "core/crc32_clmul.h"
-
-#ifdef VORL_CRC32_HAVE_CLMUL
+#ifndef VORLSTORE_CORE_CRC32_FOLD_H_
+#define VORLSTORE_CORE_CRC32_FOLD_H_
 
 #include <immintrin.h>
 
-#include "core/crc32.h"
+#include <cstddef>
+#include <cstdint>
 
-namespace vorl::crc32 {
-namespace {
+namespace vorl::crc32::fold {
 
-constexpr std::uint32_t kPolynomial = 0xEDB88320u;  // P without x^32, reflected
+inline constexpr std::uint32_t kPolynomial = 0xEDB88320u;  // P without x^32, reflected
 
 // x^n mod P, reflected.  Multiplying a reflected register by x is a right
 // shift; the x^32 that leaves bit 0 is replaced by P's lower terms.
@@ -61,7 +64,7 @@ consteval std::uint64_t Reverse(std::uint64_t v, int bits) {
 }
 
 // P in 33 bits, reflected (bit 32 - t is the coefficient of x^t).
-constexpr std::uint64_t kPolynomial33 = (std::uint64_t{kPolynomial} << 1) | 1u;
+inline constexpr std::uint64_t kPolynomial33 = (std::uint64_t{kPolynomial} << 1) | 1u;
 
 // floor(x^64 / P) by long division in normal bit order, then reflected.
 consteval std::uint64_t BarrettMu() {
@@ -90,13 +93,14 @@ consteval Fold FoldNarrow(unsigned bits) {
   return {std::uint64_t{XPowModP(bits + 63)} << 32, std::uint64_t{XPowModP(bits - 1)} << 32};
 }
 
-constexpr Fold kFold128 = FoldBy(128), kFold256 = FoldBy(256), kFold384 = FoldBy(384), kFold512 = FoldBy(512),
-               kFold1024 = FoldBy(1024), kFold1536 = FoldBy(1536), kFold2048 = FoldBy(2048);
+inline constexpr Fold kFold128 = FoldBy(128), kFold256 = FoldBy(256), kFold384 = FoldBy(384),
+                      kFold512 = FoldBy(512), kFold1024 = FoldBy(1024), kFold1536 = FoldBy(1536),
+                      kFold2048 = FoldBy(2048);
 // For the final reduction: A * x^32 as A_hi * x^96 + A_lo * x^32, and a
 // multiplier for x^64, all with products below x^96.
-constexpr Fold kFold32Narrow = FoldNarrow(32);
-constexpr std::uint64_t kX64Narrow = std::uint64_t{XPowModP(63)} << 32;
-constexpr std::uint64_t kMu33 = BarrettMu();
+inline constexpr Fold kFold32Narrow = FoldNarrow(32);
+inline constexpr std::uint64_t kX64Narrow = std::uint64_t{XPowModP(63)} << 32;
+inline constexpr std::uint64_t kMu33 = BarrettMu();
 
 #define VORL_TARGET_PCLMUL __attribute__((target("pclmul,sse4.1")))
 #define VORL_TARGET_VPCLMUL __attribute__((target("vpclmulqdq,pclmul,sse4.1,avx512f,avx512bw,avx512vl")))
@@ -140,7 +144,7 @@ VORL_TARGET_PCLMUL inline std::uint32_t Reduce(__m128i a) {
 // kShift + r gives "byte j takes byte j + r - 16" (a left shift by 16 - r,
 // zero-filled), at kShift + 16 + r "byte j takes byte j + r" (a right shift
 // by r).  A control byte with its top bit set yields zero.
-alignas(16) constexpr unsigned char kShift[48] = {
+alignas(16) inline constexpr unsigned char kShift[48] = {
     0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
     0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,   14,   15,
     0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
@@ -169,115 +173,6 @@ VORL_TARGET_PCLMUL inline std::uint32_t Finish(__m128i x, const unsigned char* p
   return ~Reduce(x);
 }
 
-// Below this the table is as fast: the reduction costs about as much as
-// folding 32 bytes.
-constexpr std::size_t kMinPclmulSize = 32;
-// Below this the 512-bit path's setup and lane reduction do not pay off.
-constexpr std::size_t kMinVpclmulSize = 256;
+}  // namespace vorl::crc32::fold
 
-}  // namespace
-
-VORL_TARGET_PCLMUL std::uint32_t ExtendPclmul(std::uint32_t crc, const void* data, std::size_t size) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  if (size < kMinPclmulSize) return ExtendPortable(crc, p, size);
-  // The preset register is the complement of the running checksum; it is
-  // added to the message's first 32 bits.
-  __m128i x0 = _mm_xor_si128(Load128(p), _mm_cvtsi32_si128(static_cast<int>(~crc)));
-  p += 16;
-  size -= 16;
-  if (size >= 48) {
-    __m128i x1 = Load128(p);
-    __m128i x2 = Load128(p + 16);
-    __m128i x3 = Load128(p + 32);
-    p += 48;
-    size -= 48;
-    const __m128i k512 = Lanes(kFold512);
-    while (size >= 64) {
-      // The hardware prefetcher alone leaves this loop waiting on memory for
-      // inputs beyond the caches (9.3 instead of 7.4 GB/s measured on 256
-      // MiB).  Prefetching past the end of the data is harmless.
-      _mm_prefetch(reinterpret_cast<const char*>(p) + 4096, _MM_HINT_T0);
-      x0 = _mm_xor_si128(FoldOut(x0, k512), Load128(p));
-      x1 = _mm_xor_si128(FoldOut(x1, k512), Load128(p + 16));
-      x2 = _mm_xor_si128(FoldOut(x2, k512), Load128(p + 32));
-      x3 = _mm_xor_si128(FoldOut(x3, k512), Load128(p + 48));
-      p += 64;
-      size -= 64;
-    }
-    x0 = _mm_xor_si128(_mm_xor_si128(FoldOut(x0, Lanes(kFold384)), FoldOut(x1, Lanes(kFold256))),
-                       _mm_xor_si128(FoldOut(x2, Lanes(kFold128)), x3));
-  }
-  return Finish(x0, p, size);
-}
-
-namespace {
-
-VORL_TARGET_VPCLMUL inline __m512i Load512(const unsigned char* p) { return _mm512_loadu_si512(p); }
-
-VORL_TARGET_VPCLMUL inline __m512i Broadcast(Fold f) {
-  const auto first = static_cast<long long>(f.first), second = static_cast<long long>(f.second);
-  return _mm512_set_epi64(second, first, second, first, second, first, second, first);
-}
-
-// Lane i of a.  (The masked form avoids the unmasked intrinsic's undefined
-// source operand, which GCC 12 warns about.)
-template <int kLane>
-VORL_TARGET_VPCLMUL inline __m128i Lane(__m512i a) {
-  return _mm512_maskz_extracti32x4_epi32(0xF, a, kLane);
-}
-
-// Each 128-bit lane of a moved forward, plus next.
-VORL_TARGET_VPCLMUL inline __m512i FoldInto(__m512i a, __m512i k, __m512i next) {
-  return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(a, k, 0x00), _mm512_clmulepi64_epi128(a, k, 0x11),
-                                   next, 0x96);  // three-way XOR
-}
-
-}  // namespace
-
-VORL_TARGET_VPCLMUL std::uint32_t ExtendVpclmul(std::uint32_t crc, const void* data, std::size_t size) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  if (size < kMinVpclmulSize) return ExtendPclmul(crc, p, size);
-  __m512i z0 =
-      _mm512_xor_si512(Load512(p), _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(~crc))));
-  __m512i z1 = Load512(p + 64);
-  __m512i z2 = Load512(p + 128);
-  __m512i z3 = Load512(p + 192);
-  p += 256;
-  size -= 256;
-  const __m512i k2048 = Broadcast(kFold2048);
-  while (size >= 256) {
-    // As in ExtendPclmul: 13.5 instead of 12.9 GB/s on 256 MiB.
-    for (int line = 0; line < 256; line += 64)
-      _mm_prefetch(reinterpret_cast<const char*>(p) + 2048 + line, _MM_HINT_T0);
-    z0 = FoldInto(z0, k2048, Load512(p));
-    z1 = FoldInto(z1, k2048, Load512(p + 64));
-    z2 = FoldInto(z2, k2048, Load512(p + 128));
-    z3 = FoldInto(z3, k2048, Load512(p + 192));
-    p += 256;
-    size -= 256;
-  }
-  z3 = FoldInto(z0, Broadcast(kFold1536), z3);
-  z3 = FoldInto(z1, Broadcast(kFold1024), z3);
-  const __m512i k512 = Broadcast(kFold512);
-  z3 = FoldInto(z2, k512, z3);
-  while (size >= 64) {
-    z3 = FoldInto(z3, k512, Load512(p));
-    p += 64;
-    size -= 64;
-  }
-  // The four lanes of z3 are consecutive blocks: move the first three
-  // forward by 384, 256 and 128 bits onto the last.  The last lane's
-  // multiplier is zero, so that lane of the product is empty.
-  const __m512i k =
-      _mm512_set_epi64(0, 0, static_cast<long long>(kFold128.second), static_cast<long long>(kFold128.first),
-                       static_cast<long long>(kFold256.second), static_cast<long long>(kFold256.first),
-                       static_cast<long long>(kFold384.second), static_cast<long long>(kFold384.first));
-  const __m512i moved = FoldInto(z3, k, _mm512_maskz_mov_epi64(0xC0, z3));
-  const __m128i x = _mm_xor_si128(_mm_xor_si128(Lane<0>(moved), Lane<1>(moved)),
-                                  _mm_xor_si128(Lane<2>(moved), Lane<3>(moved)));
-  return Finish(x, p, size);
-}
-
-}  // namespace vorl::crc32
-
-#endif  // VORL_CRC32_HAVE_CLMUL
+#endif  // VORLSTORE_CORE_CRC32_FOLD_H_

@@ -1,15 +1,23 @@
-// Keyed hashing for the reader's hash containers.  The process draws 64
-// random bytes once (ProcessSeed) and every container derives its own key
-// from them plus a per-container counter (NewHashKey), so no two containers
-// hash alike and nobody outside the process can predict a hash value.
+// Keyed hashing for the store's in-memory hash tables, and the list of
+// those tables.  The process draws 64 random bytes once (ProcessSeed) and
+// every table derives its own key from them plus a per-table counter
+// (NewHashKey), so no two tables hash alike and nobody outside the process
+// can predict a hash value, which keeps crafted keys from lengthening probes.
 //
-// The hash itself is a multiply-and-fold design tuned for short keys: up to
-// 16 bytes cost two loads and two 64x64->128-bit multiplies.  Nothing stored
-// or returned depends on hash values; only probe lengths do.
+// The tables, each in its own file:
+//   KeyIndex  (key_index.h)   reader: key -> offset of its last index entry,
+//                             and every entry in file order; exact lookups.
+//   OffsetSet (offset_set.h)  reader: object offsets already visited, for
+//                             verify and the walks over unique objects.
+//   KeyMap    (key_map.h)     writer: key -> object id while keys are added.
+//
+// The hash is a multiply-and-fold design tuned for short keys: up to 16
+// bytes cost two loads and two 64x64->128-bit multiplies.  Nothing stored or
+// returned depends on hash values; only probe lengths do.
 //
 // All functions are thread-safe.
-#ifndef VORLSTORE_CORE_HASH_SEED_H_
-#define VORLSTORE_CORE_HASH_SEED_H_
+#ifndef VORLSTORE_CORE_HASH_H_
+#define VORLSTORE_CORE_HASH_H_
 
 #include <array>
 #include <cstddef>
@@ -43,7 +51,7 @@ inline std::uint64_t Fold(std::uint64_t a, std::uint64_t b) {
 }  // namespace hash_internal
 
 // Hash of n bytes at data under `key`.  The byte order of the loads does not
-// matter for a hash, so the format's unaligned loads are reused.
+// matter for a hash, so they are the native-order ones.
 inline std::uint64_t HashBytes(const HashKey& key, const void* data, std::size_t n) {
   using hash_internal::Fold;
   const auto* p = static_cast<const unsigned char*>(data);
@@ -52,11 +60,11 @@ inline std::uint64_t HashBytes(const HashKey& key, const void* data, std::size_t
   std::uint64_t b = 0;
   if (n <= 16) {
     if (n >= 8) {
-      a = LoadBE64(p);
-      b = LoadBE64(p + n - 8);
+      a = Load64(p);
+      b = Load64(p + n - 8);
     } else if (n >= 4) {
-      a = LoadBE32(p);
-      b = LoadBE32(p + n - 4);
+      a = Load32(p);
+      b = Load32(p + n - 4);
     } else if (n > 0) {
       a = (std::uint64_t{p[0]} << 16) | (std::uint64_t{p[n >> 1]} << 8) | p[n - 1];
     }
@@ -65,12 +73,12 @@ inline std::uint64_t HashBytes(const HashKey& key, const void* data, std::size_t
     // the final fold, which reads only bytes inside [data, data + n).
     std::size_t left = n;
     while (left > 16) {
-      state = Fold(LoadBE64(p) ^ key.k[1], LoadBE64(p + 8) ^ state);
+      state = Fold(Load64(p) ^ key.k[1], Load64(p + 8) ^ state);
       p += 16;
       left -= 16;
     }
-    a = LoadBE64(p + left - 16);
-    b = LoadBE64(p + left - 8);
+    a = Load64(p + left - 16);
+    b = Load64(p + left - 8);
   }
   // The length enters here, so inputs that load the same words (e.g. "ab"
   // and "aab") still differ.
@@ -85,4 +93,4 @@ inline std::uint64_t HashU64(const HashKey& key, std::uint64_t v) {
 
 }  // namespace vorl
 
-#endif  // VORLSTORE_CORE_HASH_SEED_H_
+#endif  // VORLSTORE_CORE_HASH_H_

@@ -1,12 +1,9 @@
-#include "core/hash_seed.h"
+#include "core/hash.h"
 
-#include <fcntl.h>
-#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 
 #include "core/file.h"
@@ -23,32 +20,6 @@ std::uint64_t Mix64(std::uint64_t x) {
   x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
   x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
   return x ^ (x >> 31);
-}
-
-bool FillFromGetrandom(unsigned char* out, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::getrandom(out + done, size - done, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;  // ENOSYS on kernels without the call, or a sandbox refusal
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool FillFromUrandom(unsigned char* out, std::size_t size) {
-  OpenOutcome opened = OpenFile("/dev/urandom", O_RDONLY);
-  if (!opened.fd.valid()) return false;
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(opened.fd.get(), out + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // Last resort when the system has no random source for us: clocks, the
@@ -82,7 +53,7 @@ const Seed& ProcessSeed() {
   if (const Seed* s = g_seed.load(std::memory_order_acquire)) return *s;
   auto* fresh = new Seed{};
   unsigned char bytes[sizeof(Seed)];
-  if (FillFromGetrandom(bytes, sizeof bytes) || FillFromUrandom(bytes, sizeof bytes)) {
+  if (ReadSystemRandom(bytes, sizeof bytes)) {
     std::memcpy(fresh->data(), bytes, sizeof bytes);
   } else {
     FillFromEnvironment(*fresh);

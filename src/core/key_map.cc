@@ -1,0 +1,67 @@
+#include "core/key_map.h"
+
+#include <cstring>
+#include <string>
+
+#include "core/format.h"
+
+namespace vorl {
+
+std::uint64_t& KeyMap::SlotFor(std::string_view k, std::uint64_t hash) {
+  const std::size_t mask = slots_.size() - 1;
+  const std::uint64_t tag = hash & 0xFFFFFFFF00000000u;
+  for (std::size_t i = Home(hash);; i = (i + 1) & mask) {
+    std::uint64_t& slot = slots_[i];
+    if (slot == 0) return slot;
+    if ((slot & 0xFFFFFFFF00000000u) == tag && key((slot & 0xFFFFFFFFu) - 1) == k) return slot;
+  }
+}
+
+void KeyMap::GrowTable() {
+  // Power-of-two sizes, at most three quarters full.
+  const int bits = slots_.empty() ? 6 : table_bits_ + 1;
+  std::vector<std::uint64_t> old(std::size_t{1} << bits, 0);
+  slots_.swap(old);
+  table_bits_ = bits;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::uint64_t slot : old) {
+    if (slot == 0) continue;
+    // The home slot comes from the top bits of the hash, which the slot
+    // keeps while the table has at most 2^32 slots; larger tables hash the
+    // key again.  Keys are distinct, so the first empty slot is the place.
+    std::uint64_t hash = slot;
+    if (table_bits_ > 32) {
+      const std::string_view k = key((slot & 0xFFFFFFFFu) - 1);
+      hash = HashBytes(hash_key_, k.data(), k.size());
+    }
+    std::size_t i = Home(hash);
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
+Status KeyMap::Put(std::string_view k, std::uint32_t id) {
+  if ((refs_.size() + 1) * 4 > slots_.size() * 3) GrowTable();
+  const std::uint64_t hash = HashBytes(hash_key_, k.data(), k.size());
+  std::uint64_t& slot = SlotFor(k, hash);
+  if (slot != 0) {
+    ids_[(slot & 0xFFFFFFFFu) - 1] = id;
+    return {};
+  }
+  // Ids fit in 32 bits and every key needs an object, yet many keys may
+  // share one object, so the key count needs its own limit.
+  if (refs_.size() >= format::kMaxCount) return Status::Other("too many keys: the limit is 4294967295");
+  const std::size_t pos = bytes_.size();
+  if (!k.empty()) std::memcpy(bytes_.Extend(k.size()), k.data(), k.size());
+  ids_.push_back(id);
+  try {
+    refs_.push_back((std::uint64_t{pos} << 16) | k.size());
+  } catch (...) {
+    ids_.pop_back();  // out of memory leaves the map as it was
+    throw;
+  }
+  slot = (hash & 0xFFFFFFFF00000000u) | refs_.size();
+  return {};
+}
+
+}  // namespace vorl

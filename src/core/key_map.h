@@ -1,0 +1,67 @@
+// KeyMap: the writer's map from key to object id while keys are added (see
+// hash.h for the reader's tables).  A key added again keeps its entry and
+// takes the new id.  Entries are numbered in order of each key's first
+// addition; the writer sorts them by key when it builds.
+//
+// An open-addressing hash table over the entries.  Entry i has its bytes in
+// one buffer at refs_[i] >> 16 (48 bits of position are more than any memory
+// holds), its length in the low 16 bits, and its id in ids_[i].  A slot holds
+// 0 (empty) or the entry number + 1 in its low 32 bits and the high 32 bits
+// of the key's hash above them, so that probes rarely touch other keys'
+// bytes and growing the table rarely needs them.
+//
+// Not thread-safe.
+#ifndef VORLSTORE_CORE_KEY_MAP_H_
+#define VORLSTORE_CORE_KEY_MAP_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "core/byte_buffer.h"
+#include "core/hash.h"
+#include "core/status.h"
+
+namespace vorl {
+
+class KeyMap {
+ public:
+  KeyMap() = default;
+  KeyMap(const KeyMap&) = delete;
+  KeyMap& operator=(const KeyMap&) = delete;
+
+  // Maps `k` to `id`, replacing an earlier id of the same key.  Fails
+  // (kind other) only when a new key would make 2^32 entries, which the
+  // slots' 32-bit entry numbers and the format's key count cannot hold.
+  // REQUIRES: key.size() <= 65535.
+  Status Put(std::string_view k, std::uint32_t id);
+
+  std::size_t size() const { return refs_.size(); }
+  // The bytes of all keys together.
+  std::size_t key_bytes() const { return bytes_.size(); }
+  // Entry i's key and id.  REQUIRES: i < size().
+  std::string_view key(std::size_t i) const {
+    return {reinterpret_cast<const char*>(bytes_.data()) + (refs_[i] >> 16),
+            static_cast<std::size_t>(refs_[i] & 0xFFFF)};
+  }
+  std::uint32_t id(std::size_t i) const { return ids_[i]; }
+
+ private:
+  // Where a key's probe starts: the top bits of its hash.
+  std::size_t Home(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> (64 - table_bits_)); }
+  // The slot that holds `key`, or the empty slot where it belongs.
+  std::uint64_t& SlotFor(std::string_view k, std::uint64_t hash);
+  void GrowTable();
+
+  ByteBuffer bytes_;
+  std::vector<std::uint64_t> refs_;
+  std::vector<std::uint32_t> ids_;
+  std::vector<std::uint64_t> slots_;
+  int table_bits_ = 0;  // slots_.size() == 2^table_bits_
+  HashKey hash_key_ = NewHashKey();
+};
+
+}  // namespace vorl
+
+#endif  // VORLSTORE_CORE_KEY_MAP_H_
