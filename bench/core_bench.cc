@@ -2,7 +2,8 @@
 // sequential read as the machine's yardsticks), the writer on data set A
 // (1,000,000 keys "user:%08d", each with its own 80-120 byte object, added
 // in random order), and, when the reader is built, opening that store and
-// looking keys up.
+// looking keys up, through the in-memory index and through the on-disk hash
+// index section side by side.
 //
 // Google Benchmark prints bytes_per_second in binary units: "G/s" is GiB/s.
 // Data sets come from fixed seeds, so every run measures the same bytes.
@@ -21,16 +22,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/crc32.h"
 #include "core/crc32_internal.h"
 #include "core/writer.h"
 #ifdef VORL_BENCH_READER
+#include "core/coding.h"
+#include "core/hash_section_builder.h"
+#include "core/indexed_reader.h"
 #include "core/reader.h"
 #endif
 
@@ -390,6 +396,117 @@ void BM_ReaderGet(benchmark::State& state) {
   if (found != (hit ? state.iterations() : 0)) state.SkipWithError("unexpected lookup results");
 }
 
+// --- The on-disk hash index against the in-memory one, on data set A.
+
+bool g_store_a_section_built = false;
+double g_section_bytes_per_key = 0;
+
+// Data set A's store with a hash index section appended, built once.
+const std::string& StoreASection() {
+  static const std::string path = [] {
+    std::ifstream in(StoreA(), std::ios::binary);
+    std::string image((std::istreambuf_iterator<char>(in)), {});
+    const auto* p = reinterpret_cast<const unsigned char*>(image.data());
+    const std::uint64_t index_offset = LoadBE64(p + 16);
+    auto scanned = ScannedIndex::Scan(p, image.size(), index_offset, LoadBE32(p + 8));
+    std::string out = image.substr(0, index_offset + scanned.value().index_length());
+    if (!scanned.ok() || !AppendHashSection(scanned.value(), index_offset, NewSectionSeed(), out).ok()) {
+      std::fprintf(stderr, "cannot add the hash index section\n");
+      std::exit(1);
+    }
+    g_section_bytes_per_key = static_cast<double>(out.size() - image.size()) / kDataSetKeys;
+    StoreBE32(reinterpret_cast<unsigned char*>(out.data()) + 32,
+              crc32::Value(out.data() + 40, out.size() - 40));
+    const std::string p_out = StorePath("a-section");
+    std::ofstream(p_out, std::ios::binary | std::ios::trunc) << out;
+    g_store_a_section_built = true;
+    return p_out;
+  }();
+  return path;
+}
+
+std::unique_ptr<const IndexedReader> OpenIndexedOrDie(const std::string& path, bool verify) {
+  auto r = IndexedReader::Open(path, verify);
+  if (!r.ok() || !r.value()->has_hash_index()) {
+    std::fprintf(stderr, "open through the section failed: %s\n", r.status().ToString().c_str());
+    std::exit(1);
+  }
+  return std::move(r).value();
+}
+
+// Open through the section: the heap it takes is the private memory a
+// reader keeps (the mapping is shared page cache).
+void BM_IndexedOpen(benchmark::State& state) {
+  const bool verify = state.range(0) != 0;
+  const std::string& path = StoreASection();
+  std::int64_t heap = 0;
+  for (auto _ : state) {
+    HeapPeak peak;
+    auto reader = OpenIndexedOrDie(path, verify);
+    heap = peak.bytes();
+    benchmark::DoNotOptimize(reader.get());
+    state.PauseTiming();
+    reader.reset();
+    state.ResumeTiming();
+  }
+  state.counters["private_heap_bytes"] = static_cast<double>(heap);
+  state.counters["section_bytes_per_key"] = g_section_bytes_per_key;
+}
+
+// One lookup and a copy of the object per iteration, as get_raw does, with
+// the keys of BM_ReaderGet: range(0) hit or miss, range(1) 1 for the
+// section, 0 for the in-memory index of the same file.
+void BM_FindObject(benchmark::State& state) {
+  const bool hit = state.range(0) != 0;
+  const bool section = state.range(1) != 0;
+  const DataSet& d = DataSetA();
+  static const auto indexed = OpenIndexedOrDie(StoreASection(), false);
+  static const auto in_memory = OpenOrDie(StoreASection(), false);
+  std::vector<std::string> misses;
+  if (!hit) {
+    misses.reserve(d.keys.size());
+    for (const std::string& k : d.keys) misses.push_back("user:1" + k.substr(6));
+  }
+  const std::vector<std::string>& keys = hit ? d.keys : misses;
+  std::size_t i = 0;
+  std::int64_t found = 0;
+  std::string copy;
+  for (auto _ : state) {
+    const auto object = section ? indexed->FindObject(keys[i]) : in_memory->FindObject(keys[i]);
+    if (object.ok() && object.value()) {
+      copy.assign(*object.value());
+      ++found;
+    }
+    benchmark::DoNotOptimize(copy);
+    if (++i == keys.size()) i = 0;
+  }
+  if (found != (hit ? state.iterations() : 0)) state.SkipWithError("unexpected lookup results");
+}
+
+// A prefix matching 1,000 keys: the range, then every object read, through
+// either index (range(0) as range(1) above).
+void BM_PrefixThousand(benchmark::State& state) {
+  const bool section = state.range(0) != 0;
+  static const auto indexed = OpenIndexedOrDie(StoreASection(), false);
+  static const auto in_memory = OpenOrDie(StoreASection(), false);
+  std::uint64_t bytes = 0;
+  for (auto _ : state) {
+    std::size_t first = 0, end = 0;
+    if (section) {
+      std::tie(first, end) = indexed->PrefixRange("user:00123").value();
+      for (std::size_t i = first; i < end; ++i) {
+        bytes += indexed->ObjectView(indexed->Entry(i).value().object_offset).value().size();
+      }
+    } else {
+      std::tie(first, end) = in_memory->PrefixRange("user:00123");
+      for (std::size_t i = first; i < end; ++i)
+        bytes += in_memory->ObjectView(in_memory->offset_at(i)).value().size();
+    }
+    if (end - first != 1000) state.SkipWithError("prefix does not match 1,000 keys");
+    benchmark::DoNotOptimize(bytes);
+  }
+}
+
 #endif  // VORL_BENCH_READER
 
 void RegisterAll() {
@@ -421,6 +538,14 @@ void RegisterAll() {
       ->Arg(0)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("reader/get_raw", BM_ReaderGet)->ArgName("hit")->Arg(1)->Arg(0);
+  benchmark::RegisterBenchmark("section/open", BM_IndexedOpen)->ArgName("verify")->Arg(1)->Arg(0);
+  benchmark::RegisterBenchmark("section/find_object", BM_FindObject)
+      ->ArgNames({"hit", "section"})
+      ->Args({1, 0})
+      ->Args({1, 1})
+      ->Args({0, 0})
+      ->Args({0, 1});
+  benchmark::RegisterBenchmark("section/prefix_1000", BM_PrefixThousand)->ArgName("section")->Arg(0)->Arg(1);
 #endif
 }
 
@@ -437,6 +562,7 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
 #ifdef VORL_BENCH_READER
   if (vorl::g_store_a_built) ::unlink(vorl::StoreA().c_str());
+  if (vorl::g_store_a_section_built) ::unlink(vorl::StoreASection().c_str());
 #endif
   return 0;
 }

@@ -6,7 +6,9 @@
 //                  them one key repeated in every entry, zero bytes that
 //                  parse as repeats of the empty key, and stores whose
 //                  records lie past the first page, cut at a page boundary;
-//   DIR/key_text/  byte strings around the UTF-8 boundaries.
+//   DIR/key_text/  byte strings around the UTF-8 boundaries;
+//   DIR/hash_section/  a mode byte, then stores with a hash index section
+//                  (mode 0) or key lists to build one for (mode 1).
 // Deterministic: the same files on every run.
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 
 #include "core/coding.h"
 #include "core/crc32.h"
+#include "core/hash_section_builder.h"
 #include "core/writer.h"
 
 namespace {
@@ -192,6 +195,31 @@ void StoreSeeds(const fs::path& dir) {
   for (const auto& [name, bytes] : seeds) Save(dir / name, bytes);
 }
 
+// `store` with a hash index section after its index, file CRC refreshed.
+std::string WithSection(const std::string& store) {
+  const auto* p = reinterpret_cast<const unsigned char*>(store.data());
+  const std::uint64_t index_offset = vorl::LoadBE64(p + 16);
+  auto scanned = vorl::ScannedIndex::Scan(p, store.size(), index_offset, vorl::LoadBE32(p + 8));
+  if (!scanned.ok()) std::exit(1);
+  std::string out = store.substr(0, index_offset + scanned.value().index_length());
+  if (!vorl::AppendHashSection(scanned.value(), index_offset, 0x5EED, out).ok()) std::exit(1);
+  return Resealed(out);
+}
+
+void HashSectionSeeds(const fs::path& store_seeds, const fs::path& dir) {
+  for (const char* name : {"worked-example", "empty", "non-utf8-keys", "large-keys", "many-objects",
+                           "duplicate-keys", "unsorted-keys", "offset-past-end"}) {
+    Save(dir / name, '\0' + WithSection(ReadAll(store_seeds / name)));
+  }
+  // Built from literals by size, so that their NUL bytes stay in.
+  const auto keys = [&](const char* name, const auto& literal) {
+    Save(dir / name, std::string(literal, sizeof literal - 1));
+  };
+  keys("keys-sorted", "\1\1a\2ab\3abc\1b\0");
+  keys("keys-duplicates", "\1\1k\1j\1k\0\0\1k");
+  keys("keys-long", "\1\x05hello\xff\x7f\x02zz");
+}
+
 void KeyTextSeeds(const fs::path& dir) {
   const std::vector<std::pair<std::string, std::string>> seeds = {
       {"ascii", "plain ascii key/0001"},
@@ -215,7 +243,9 @@ int main(int argc, char** argv) {
   const fs::path root = argv[1];
   fs::create_directories(root / "store");
   fs::create_directories(root / "key_text");
+  fs::create_directories(root / "hash_section");
   StoreSeeds(root / "store");
+  HashSectionSeeds(root / "store", root / "hash_section");
   KeyTextSeeds(root / "key_text");
   return 0;
 }

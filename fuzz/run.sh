@@ -3,11 +3,11 @@
 #
 #   bash fuzz/run.sh TARGET SECONDS [libFuzzer options...]
 #
-# TARGET is store_fuzzer or key_text_fuzzer.  The corpus grows in
-# BUILD/corpus/TARGET (kept between runs) from the generated seeds and the
-# saved regressions; a crashing input is written to BUILD/artifacts/.  Copy it
-# into fuzz/regressions/store/ or fuzz/regressions/key_text/ once fixed, and
-# the CTest replay tests keep checking it.
+# TARGET is store_fuzzer, key_text_fuzzer or hash_section_fuzzer.  The
+# corpus grows in BUILD/corpus/TARGET (kept between runs) from the generated
+# seeds and the saved regressions; a crashing input is written to
+# BUILD/artifacts/.  Copy it into fuzz/regressions/NAME/ (NAME is TARGET
+# without "_fuzzer") once fixed, and the CTest replay tests keep checking it.
 #
 # Environment: VORL_FUZZ_BUILD_DIR (default build-fuzz), VORL_FUZZ_QUIET=1 to
 # print only the final statistics.

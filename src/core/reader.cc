@@ -10,7 +10,6 @@
 #include "core/format.h"
 
 namespace vorl {
-namespace {
 
 // Files up to kOnePassLimit are checksummed in one call.  Larger ones go in
 // steps of kCrcStep, each step's pages dropped from the process once
@@ -43,6 +42,21 @@ Status CheckFileCrc(const Mapping& mapping, std::uint32_t stored, std::uint64_t 
   return Status::Corrupt("file CRC32 mismatch  stored=" + Crc32Text(stored) +
                          "  computed=" + Crc32Text(computed));
 }
+
+Result<std::string_view> RecordView(const unsigned char* data, std::uint64_t size, std::uint64_t offset) {
+  const format::Record record = format::DecodeRecord(data, size, offset);
+  switch (record.bounds) {
+    case format::RecordBounds::kInside:
+      return std::string_view(reinterpret_cast<const char*>(record.payload), record.length);
+    case format::RecordBounds::kHeaderPastEnd:
+      return Status::Corrupt("offset " + std::to_string(offset) + " out of bounds");
+    case format::RecordBounds::kPayloadPastEnd:
+      break;
+  }
+  return Status::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
+}
+
+namespace {
 
 // Parses `num_keys` index entries starting at `index_offset` into `index`.
 // Each bound is checked as "need > size - position" after "position <= size"
@@ -106,7 +120,7 @@ Reader::Reader(std::string path, Mapping mapping, MappingGuard guard, const form
 
 Reader::~Reader() = default;
 
-Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool verify) {
+Result<Mapping> MapStoreFile(std::string_view path) {
   // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, forever
   // and deaf to Ctrl-C.  It changes nothing for a regular file.
   OpenOutcome opened = OpenFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
@@ -118,9 +132,16 @@ Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool v
   if (!st.value().regular && !st.value().directory) {
     return Status::IO("cannot open " + std::string(path) + ": " + std::string(kNotRegularFileText));
   }
-  // An empty file maps to nothing and fails the size check below.
+  // An empty file maps to nothing and fails the size check that follows.
+  // The descriptor closes on return; the mapping stays valid without it.
   Result<Mapping> mapped = Mapping::Map(opened.fd.get(), st.value().size);
   if (!mapped.ok()) return mapped.status().Prefixed("mmap failed: ");
+  return mapped;
+}
+
+Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool verify) {
+  Result<Mapping> mapped = MapStoreFile(path);
+  if (!mapped.ok()) return std::move(mapped).status();
   Mapping mapping = std::move(mapped).value();
   MappingGuard guard(mapping.data(), mapping.size());
   Result<format::Header> decoded = format::DecodeHeader(mapping.data(), mapping.size());
@@ -138,23 +159,12 @@ Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool v
   if (Status g = guard.Check(); !g.ok()) return g;
   if (!parsed.ok()) return parsed;
 
-  // The descriptor closes when `opened` goes out of scope; the mapping
-  // stays valid without it.
   return std::unique_ptr<const Reader>(
       new Reader(std::string(path), std::move(mapping), std::move(guard), header, std::move(index)));
 }
 
 Result<std::string_view> Reader::ObjectView(std::uint64_t offset) const {
-  const format::Record record = format::DecodeRecord(mapping_.data(), mapping_.size(), offset);
-  switch (record.bounds) {
-    case format::RecordBounds::kInside:
-      return std::string_view(reinterpret_cast<const char*>(record.payload), record.length);
-    case format::RecordBounds::kHeaderPastEnd:
-      return Status::Corrupt("offset " + std::to_string(offset) + " out of bounds");
-    case format::RecordBounds::kPayloadPastEnd:
-      break;
-  }
-  return Status::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
+  return RecordView(mapping_.data(), mapping_.size(), offset);
 }
 
 Result<std::optional<std::string_view>> Reader::FindObject(std::string_view key) const {

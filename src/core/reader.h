@@ -59,6 +59,21 @@ std::string Crc32Text(std::uint32_t crc);
 
 class EntryCursor;
 
+// The whole-file check of Open and Verify: the bytes after the header
+// against the header's file_crc32.  Pages before `keep_from` are dropped
+// behind the pass on a large file.  REQUIRES: the mapping holds a header.
+Status CheckFileCrc(const Mapping& mapping, std::uint32_t stored, std::uint64_t keep_from);
+
+// Opens `path` read-only without blocking on special files, refuses
+// anything but a regular file (a directory fails at the mapping) and maps it
+// whole: the first three steps of opening a store, with their messages.
+Result<Mapping> MapStoreFile(std::string_view path);
+
+// The bounds-checked read of the object record at `offset` in a mapped file
+// of `size` bytes: its payload as a view, or a corrupt error.  The record's
+// CRC is not checked.
+Result<std::string_view> RecordView(const unsigned char* data, std::uint64_t size, std::uint64_t offset);
+
 class Reader {
  public:
   ~Reader();

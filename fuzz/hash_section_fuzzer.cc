@@ -1,0 +1,207 @@
+// libFuzzer target: the hash index section and IndexedReader.
+//
+// The first byte picks the mode:
+//   even  the rest is a store file.  When it ends in a trailer with the
+//         section's magic, the trailer's own CRC is recomputed first, so that
+//         mutations reach the field checks and the slots instead of stopping
+//         at the CRC.  Opened without the whole-file check.
+//   odd   the rest is a list of keys (a length byte, then that many bytes;
+//         a length of 255 stands for a 65,535-byte key of the next byte,
+//         for the first three such lengths):
+//         they become an index in the order given, duplicates included, and
+//         a section is built for it with a seed from the input.
+//
+// Besides "no crash, no sanitizer report", the target checks:
+//   - opening fails only where Reader::Open fails, with its message, and
+//     every later failure is a corrupt error;
+//   - without a usable section, every answer is the in-memory index's;
+//   - with any section, lookups and entry reads end with an answer or a
+//     corrupt error, and ranges stay inside the index;
+//   - a section the builder made answers exactly as the in-memory index.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/coding.h"
+#include "core/crc32.h"
+#include "core/hash_section.h"
+#include "core/hash_section_builder.h"
+#include "core/indexed_reader.h"
+#include "test_util.h"
+
+namespace {
+
+namespace hs = vorl::hash_section;
+using vorl::ErrorKind;
+using vorl::IndexedReader;
+using vorl::Reader;
+using vorl::Status;
+
+constexpr std::size_t kMaxProbedEntries = 64;
+
+[[noreturn]] void Broken(const char* what, const std::string& detail = "") {
+  std::fprintf(stderr, "invariant broken: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
+  std::abort();
+}
+
+void ExpectCorrupt(const Status& s, const char* what) {
+  if (!s.ok() && s.kind() != ErrorKind::kCorrupt) Broken(what, s.ToString());
+}
+
+const std::string& ScratchPath() {
+  static const std::string path = [] {
+    const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    return std::string(dir) + "/vorl-section-fuzz-" + std::to_string(::getpid()) + ".vrls";
+  }();
+  return path;
+}
+
+// Every answer is an answer or a corrupt error, inside the index.
+void ExerciseSection(const IndexedReader& r, const std::vector<std::string>& probes) {
+  const std::size_t n = r.num_entries();
+  for (std::size_t i = 0; i < std::min(n, kMaxProbedEntries); ++i) {
+    const auto entry = r.Entry(i);
+    ExpectCorrupt(entry.status(), "Entry");
+    if (!entry.ok()) continue;
+    const std::string key(entry.value().key);
+    ExpectCorrupt(r.Find(key).status(), "Find");
+    ExpectCorrupt(r.FindObject(key).status(), "FindObject");
+  }
+  for (const std::string& key : probes) {
+    ExpectCorrupt(r.FindObject(key).status(), "FindObject probe");
+    const auto range = r.PrefixRange(key);
+    ExpectCorrupt(range.status(), "PrefixRange");
+    if (range.ok() && (range.value().first > range.value().second || range.value().second > n)) {
+      Broken("PrefixRange outside the index");
+    }
+    const auto lower = r.LowerBound(key);
+    ExpectCorrupt(lower.status(), "LowerBound");
+    if (lower.ok() && lower.value() > n) Broken("LowerBound past the end");
+  }
+  if (r.Entry(n).ok()) Broken("Entry past the end succeeded");
+}
+
+// Every answer equals the in-memory index's.  Ranges only where the keys are
+// sorted: on an unsorted index the two searches legitimately differ.
+void ExpectSame(const IndexedReader& r, const Reader& truth, const std::vector<std::string>& probes) {
+  if (r.num_entries() != truth.num_entries()) Broken("entry counts differ");
+  bool sorted = true;
+  for (std::size_t i = 0; i < truth.num_entries(); ++i) {
+    const auto entry = r.Entry(i);
+    if (!entry.ok() || entry.value().key != truth.key_at(i) ||
+        entry.value().object_offset != truth.offset_at(i)) {
+      Broken("entry differs", std::to_string(i));
+    }
+    if (i > 0 && truth.key_at(i) < truth.key_at(i - 1)) sorted = false;
+  }
+  for (const std::string& key : probes) {
+    const auto found = r.Find(key);
+    if (!found.ok() || found.value() != truth.Find(key)) Broken("Find differs");
+    if (!sorted) continue;
+    const auto range = r.PrefixRange(key);
+    if (!range.ok() || range.value() != truth.PrefixRange(key)) Broken("PrefixRange differs");
+  }
+}
+
+std::vector<std::string> Probes(const Reader* truth, std::string_view tail) {
+  std::vector<std::string> probes = {"", std::string(tail.substr(0, 8)),
+                                     std::string(tail.substr(tail.size() / 2))};
+  if (truth != nullptr) {
+    for (std::size_t i = 0; i < std::min(truth->num_entries(), kMaxProbedEntries); ++i) {
+      const std::string key(truth->key_at(i));
+      probes.push_back(key);
+      probes.push_back(key.substr(0, key.size() / 2));
+    }
+  }
+  return probes;
+}
+
+void FuzzFile(std::string file) {
+  if (file.size() >= hs::kTrailerSize && file.compare(file.size() - hs::kTrailerSize, 4, "VRLX") == 0) {
+    const std::size_t t = file.size() - hs::kTrailerSize;
+    vorl::testing_util::PutBE32(file, t + hs::kTrailerCrcPos,
+                                vorl::crc32::Value(file.data() + t, hs::kTrailerCrcPos));
+  }
+  vorl::testing_util::WriteFile(ScratchPath(), file);
+  const auto indexed = IndexedReader::Open(ScratchPath(), false);
+  const auto reader = Reader::Open(ScratchPath(), false);
+  if (!indexed.ok()) {
+    if (reader.ok() || indexed.status().ToString() != reader.status().ToString()) {
+      Broken("open differs from Reader's", indexed.status().ToString());
+    }
+    return;
+  }
+  const std::vector<std::string> probes = Probes(reader.ok() ? reader.value().get() : nullptr, file);
+  if (!indexed.value()->has_hash_index()) {
+    if (!reader.ok()) Broken("fallback opened what Reader refuses");
+    ExpectSame(*indexed.value(), *reader.value(), probes);
+  } else {
+    ExerciseSection(*indexed.value(), probes);
+  }
+}
+
+class EntryList final : public vorl::IndexEntries {
+ public:
+  explicit EntryList(const std::vector<vorl::testing_util::RawEntry>& entries) : entries_(entries) {}
+  std::size_t size() const override { return entries_.size(); }
+  std::string_view key(std::size_t i) const override { return entries_[i].key; }
+  std::uint64_t object_offset(std::size_t i) const override { return entries_[i].offset; }
+
+ private:
+  const std::vector<vorl::testing_util::RawEntry>& entries_;
+};
+
+void FuzzKeys(std::string_view in) {
+  std::vector<vorl::testing_util::RawEntry> entries;
+  std::uint64_t seed = in.size();
+  // Long keys cost 64 KiB each; a few cover the widest entries.
+  constexpr int kMaxLongKeys = 3;
+  int long_keys = 0;
+  while (!in.empty()) {
+    const auto len = static_cast<unsigned char>(in[0]);
+    in.remove_prefix(1);
+    std::string key;
+    if (len == 255 && long_keys < kMaxLongKeys) {
+      ++long_keys;
+      key.assign(65535, in.empty() ? 'k' : in[0]);
+      in.remove_prefix(std::min<std::size_t>(1, in.size()));
+    } else {
+      key = std::string(in.substr(0, len));
+      in.remove_prefix(key.size());
+    }
+    seed = seed * 31 + len;
+    entries.push_back({std::move(key), 40 + 9 * (entries.size() % 3)});
+  }
+  std::string file = vorl::testing_util::AssembleStore({"a", "b", "c"}, entries);
+  const EntryList list(entries);
+  const std::uint64_t index_offset = vorl::LoadBE64(reinterpret_cast<const unsigned char*>(file.data()) + 16);
+  const Status built = vorl::AppendHashSection(list, index_offset, seed, file);
+  if (!built.ok()) Broken("build failed", built.ToString());
+  vorl::testing_util::RefreshFileCrc(file);
+  vorl::testing_util::WriteFile(ScratchPath(), file);
+  const auto indexed = IndexedReader::Open(ScratchPath(), true);
+  const auto reader = Reader::Open(ScratchPath(), true);
+  if (!indexed.ok() || !reader.ok()) Broken("a built store does not open");
+  if (!indexed.value()->has_hash_index()) Broken("a built section is not used");
+  ExpectSame(*indexed.value(), *reader.value(), Probes(reader.value().get(), ""));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+  if (data[0] % 2 == 0) {
+    FuzzFile(std::string(rest));
+  } else {
+    FuzzKeys(rest);
+  }
+  return 0;
+}

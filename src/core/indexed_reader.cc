@@ -1,0 +1,121 @@
+#include "core/indexed_reader.h"
+
+#include <cstring>
+
+#include "core/format.h"
+
+namespace vorl {
+
+Result<std::unique_ptr<const IndexedReader>> IndexedReader::Open(std::string_view path, bool verify) {
+  // The file is opened, mapped and its header checked exactly as Reader
+  // does, so every error keeps its one wording and order.
+  Result<Mapping> mapped = MapStoreFile(path);
+  if (!mapped.ok()) return std::move(mapped).status();
+  Mapping mapping = std::move(mapped).value();
+  MappingGuard guard(mapping.data(), mapping.size());
+  Result<format::Header> decoded = format::DecodeHeader(mapping.data(), mapping.size());
+  if (!decoded.ok()) return std::move(decoded).status();
+  const format::Header& header = decoded.value();
+  const std::optional<HashSection> section = HashSection::Locate(
+      mapping.data(), mapping.size(), {.num_keys = header.num_keys, .index_offset = header.index_offset});
+  if (Status g = guard.Check(); !g.ok()) return g;
+  if (!section) {
+    // No usable section: the in-memory index of Reader, which maps the file
+    // again (a file renamed into place meanwhile is read whole, as opened).
+    Result<std::unique_ptr<const Reader>> reader = Reader::Open(path, verify);
+    if (!reader.ok()) return std::move(reader).status();
+    return std::unique_ptr<const IndexedReader>(new IndexedReader(std::move(reader).value()));
+  }
+  if (verify) {
+    Status s = CheckFileCrc(mapping, header.file_crc32, section->section_offset());
+    if (Status g = guard.Check(); !g.ok()) return g;
+    if (!s.ok()) return s;
+  }
+  return std::unique_ptr<const IndexedReader>(
+      new IndexedReader(std::string(path), std::move(mapping), std::move(guard), header, *section));
+}
+
+Status IndexedReader::CheckUnchanged() const {
+  return fallback_ ? fallback_->CheckUnchanged() : guard_.Check();
+}
+
+std::size_t IndexedReader::num_entries() const {
+  return fallback_ ? fallback_->num_entries() : section_->num_keys();
+}
+
+Result<EntryView> IndexedReader::Entry(std::size_t i) const {
+  if (!fallback_) return section_->Entry(i);
+  if (i >= fallback_->num_entries()) {
+    return Status::Other("entry " + std::to_string(i) + " out of range (" +
+                         std::to_string(fallback_->num_entries()) + " entries)");
+  }
+  return EntryView{fallback_->key_at(i), fallback_->offset_at(i)};
+}
+
+Result<std::optional<std::uint64_t>> IndexedReader::Find(std::string_view key) const {
+  if (fallback_) return fallback_->Find(key);
+  Result<std::optional<EntryView>> found = section_->Find(key);
+  if (!found.ok()) return std::move(found).status();
+  if (!found.value()) return std::optional<std::uint64_t>();
+  return std::optional<std::uint64_t>(found.value()->object_offset);
+}
+
+Result<std::optional<std::string_view>> IndexedReader::FindObject(std::string_view key) const {
+  if (fallback_) return fallback_->FindObject(key);
+  Result<std::optional<EntryView>> found = section_->Find(key);
+  if (!found.ok()) return std::move(found).status();
+  if (!found.value()) return std::optional<std::string_view>();
+  Result<std::string_view> object = RecordView(mapping_.data(), mapping_.size(), found.value()->object_offset);
+  if (!object.ok()) return std::move(object).status();
+  return std::optional<std::string_view>(object.value());
+}
+
+Result<std::string_view> IndexedReader::ObjectView(std::uint64_t offset) const {
+  if (fallback_) return fallback_->ObjectView(offset);
+  return RecordView(mapping_.data(), mapping_.size(), offset);
+}
+
+template <typename Pred>
+Result<std::size_t> IndexedReader::PartitionPoint(std::size_t lo, Pred goes_right) const {
+  std::size_t count = num_entries() - lo;
+  while (count > 0) {
+    const std::size_t step = count / 2;
+    Result<EntryView> middle = Entry(lo + step);
+    if (!middle.ok()) return std::move(middle).status();
+    if (goes_right(middle.value().key)) {
+      lo += step + 1;
+      count -= step + 1;
+    } else {
+      count = step;
+    }
+  }
+  return lo;
+}
+
+Result<std::size_t> IndexedReader::LowerBound(std::string_view key) const {
+  return PartitionPoint(0, [key](std::string_view k) { return k < key; });
+}
+
+Result<std::pair<std::size_t, std::size_t>> IndexedReader::PrefixRange(std::string_view prefix) const {
+  Result<std::size_t> first = LowerBound(prefix);
+  if (!first.ok()) return std::move(first).status();
+  // From the lower bound on, the keys that start with the prefix come first.
+  Result<std::size_t> end =
+      PartitionPoint(first.value(), [prefix](std::string_view k) { return k.starts_with(prefix); });
+  if (!end.ok()) return std::move(end).status();
+  return std::pair{first.value(), end.value()};
+}
+
+ReaderStats IndexedReader::Stats() const {
+  if (fallback_) return fallback_->Stats();
+  ReaderStats stats;
+  stats.path = path_;
+  stats.num_keys = header_.num_keys;
+  stats.num_objects = header_.num_objects;
+  stats.index_offset = header_.index_offset;
+  stats.file_size_kb = static_cast<double>(mapping_.size()) * (1.0 / 1024);
+  stats.file_crc32 = Crc32Text(header_.file_crc32);
+  return stats;
+}
+
+}  // namespace vorl
