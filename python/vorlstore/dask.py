@@ -245,7 +245,9 @@ def _worker_set(args: tuple[Any, ...]) -> StoreSet:
         found = _open_sets.get(args)
         if found is None:
             if len(_open_sets) >= _OPEN_SETS_KEPT:
-                _open_sets.pop(next(iter(_open_sets))).close()
+                # Not closed: another task thread may still be reading it; its
+                # mappings go when the last reference does.
+                del _open_sets[next(iter(_open_sets))]
             found = _open_sets[args] = _reopen(*args)
         return found
 
@@ -267,11 +269,12 @@ def lookup(
     Without *columns* the stored object goes into one object column named
     *value*; with *columns* (names, or names to dtypes) those fields of each
     stored dict become columns.  ``how="left"`` keeps rows whose key is not
-    in the set (None there), ``"inner"`` drops them.  Dask's default text
-    conversion casts object columns made later from the result to str, so
-    keep objects in typed *columns* or turn ``dataframe.convert-string`` off.  Every partition reads
-    the generation *store_set* has open, even if a newer one is published
-    meanwhile; a dtype given for a left join must hold missing values.
+    in the set (None there), ``"inner"`` drops them; a dtype given for a
+    left join must hold missing values.  Every partition reads the
+    generation *store_set* has open, even if a newer one is published
+    meanwhile.  Dask's default text conversion casts object columns of
+    collections made later from the result to str, so keep objects in typed
+    *columns* or turn ``dataframe.convert-string`` off.
     """
     if how not in ("left", "inner"):
         raise ValueError(f"how must be 'left' or 'inner', not {how!r}")
