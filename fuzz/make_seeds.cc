@@ -207,7 +207,7 @@ std::string WithSection(const std::string& store) {
 }
 
 void HashSectionSeeds(const fs::path& store_seeds, const fs::path& dir) {
-  for (const char* name : {"worked-example", "empty", "non-utf8-keys", "large-keys", "many-objects",
+  for (const char* name : {"example-store", "empty", "non-utf8-keys", "large-keys", "many-objects",
                            "duplicate-keys", "unsorted-keys", "offset-past-end"}) {
     Save(dir / name, '\0' + WithSection(ReadAll(store_seeds / name)));
   }
