@@ -32,6 +32,7 @@
 
 #include "core/crc32.h"
 #include "core/crc32_internal.h"
+#include "core/stream_builder.h"
 #include "core/writer.h"
 #ifdef VORL_BENCH_READER
 #include "core/coding.h"
@@ -330,6 +331,43 @@ void BM_WriterAddAndBuild(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kDataSetKeys);
 }
 
+// The same job through StreamBuilder (section: 1 writes the hash index), to
+// read beside writer/add_and_build_1M: the objects go to the file as they
+// come, so the peaks hold keys and offsets only.
+void BM_StreamAddAndCommit(benchmark::State& state) {
+  const DataSet& d = DataSetA();
+  const std::string path = StorePath("stream");
+  std::int64_t heap = 0, rss = 0;
+  for (auto _ : state) {
+    HeapPeak heap_peak;
+    RssPeak rss_peak;
+    {
+      StreamOptions options;
+      options.hash_index = state.range(0) != 0;
+      auto b = StreamBuilder::Create(path, options);
+      if (!b.ok()) std::abort();
+      for (std::size_t i = 0; i < d.keys.size(); ++i) {
+        auto id = b.value()->AddObject(d.blobs[i]);
+        if (!id.ok() || !b.value()->AddKey(d.keys[i], id.value()).ok()) std::abort();
+      }
+      if (Status s = b.value()->Commit().status(); !s.ok()) {
+        std::fprintf(stderr, "commit failed: %s\n", s.ToString().c_str());
+        std::exit(1);
+      }
+      heap = heap_peak.bytes();
+      rss = rss_peak.bytes();
+      state.PauseTiming();
+    }
+    state.ResumeTiming();
+  }
+  ::unlink(path.c_str());
+  state.counters["heap_peak_MB"] = static_cast<double>(heap) / 1e6;
+  state.counters["rss_peak_MB"] = static_cast<double>(rss) / 1e6;
+  state.counters["heap_B_per_key"] = static_cast<double>(heap) / kDataSetKeys;
+  state.counters["rss_B_per_key"] = static_cast<double>(rss) / kDataSetKeys;
+  state.SetItemsProcessed(state.iterations() * kDataSetKeys);
+}
+
 #ifdef VORL_BENCH_READER
 
 bool g_store_a_built = false;
@@ -530,6 +568,11 @@ void RegisterAll() {
   benchmark::RegisterBenchmark("writer/add_1M", BM_WriterAdd)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("writer/build_1M", BM_WriterBuild)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("writer/add_and_build_1M", BM_WriterAddAndBuild)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("stream/add_and_commit_1M", BM_StreamAddAndCommit)
+      ->ArgName("section")
+      ->Arg(0)
+      ->Arg(1)
       ->Unit(benchmark::kMillisecond);
 #ifdef VORL_BENCH_READER
   benchmark::RegisterBenchmark("reader/open", BM_ReaderOpen)

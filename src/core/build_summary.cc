@@ -28,4 +28,13 @@ Status PrintSummaryLine(const BuildSummary& summary) {
   return Status::Internal("failed printing to stdout: " + s.message());
 }
 
+Result<BuildSummary> PublishedSummary(std::string_view path, std::uint64_t objects, std::uint64_t keys,
+                                      bool print) {
+  BuildSummary summary{std::string(path), objects, keys, SizeAtPath(path)};
+  if (print) {
+    if (Status printed = PrintSummaryLine(summary); !printed.ok()) return printed;
+  }
+  return summary;
+}
+
 }  // namespace vorl

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "core/status.h"
 
@@ -26,6 +27,11 @@ std::string SummaryLine(const BuildSummary& summary);
 // nowhere to print and the line is dropped; any other failure is kind
 // internal ("failed printing to stdout: ..."), since the store is in place.
 Status PrintSummaryLine(const BuildSummary& summary);
+
+// The summary of a store just published at `path` (its size read from the
+// file), printed first when `print` is set; a failed print is returned.
+Result<BuildSummary> PublishedSummary(std::string_view path, std::uint64_t objects, std::uint64_t keys,
+                                      bool print);
 
 }  // namespace vorl
 

@@ -39,6 +39,22 @@ Status IndexedReader::CheckUnchanged() const {
   return fallback_ ? fallback_->CheckUnchanged() : guard_.Check();
 }
 
+Status IndexedReader::Verify() const {
+  if (fallback_) return fallback_->Verify();
+  Status s = CheckFileCrc(mapping_, header_.file_crc32, mapping_.size());
+  if (s.ok()) {
+    s = VisitDistinctOffsets(
+        section_->num_keys(),
+        [&](std::size_t i) -> Result<std::uint64_t> {
+          Result<EntryView> entry = section_->Entry(i);
+          if (!entry.ok()) return std::move(entry).status();
+          return entry.value().object_offset;
+        },
+        [&](std::uint64_t offset) { return CheckRecordAt(mapping_.data(), mapping_.size(), offset); });
+  }
+  return guard_.Overriding(std::move(s));
+}
+
 std::size_t IndexedReader::num_entries() const {
   return fallback_ ? fallback_->num_entries() : section_->num_keys();
 }
@@ -65,7 +81,8 @@ Result<std::optional<std::string_view>> IndexedReader::FindObject(std::string_vi
   Result<std::optional<EntryView>> found = section_->Find(key);
   if (!found.ok()) return std::move(found).status();
   if (!found.value()) return std::optional<std::string_view>();
-  Result<std::string_view> object = RecordView(mapping_.data(), mapping_.size(), found.value()->object_offset);
+  Result<std::string_view> object =
+      RecordView(mapping_.data(), mapping_.size(), found.value()->object_offset);
   if (!object.ok()) return std::move(object).status();
   return std::optional<std::string_view>(object.value());
 }

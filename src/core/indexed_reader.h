@@ -71,6 +71,11 @@ class IndexedReader {
   // it was opened.  Callers that copy from a view call it after copying.
   Status CheckUnchanged() const;
 
+  // Deep verification, as Reader::Verify: the whole-file CRC, then each
+  // distinct referenced record's bounds and CRC in index order, with its
+  // messages.  OK or the first failure.
+  Status Verify() const;
+
   // The header values, as Reader reports them.
   ReaderStats Stats() const;
 

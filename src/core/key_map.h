@@ -47,6 +47,11 @@ class KeyMap {
   }
   std::uint32_t id(std::size_t i) const { return ids_[i]; }
 
+  // Frees the hash table, a third of the map's memory, once no key will be
+  // added: a streaming build sorts the keys without it.  The entries stay
+  // readable.  Put must not be called afterwards.
+  void ReleaseTable() { std::vector<std::uint64_t>().swap(slots_); }
+
  private:
   // Where a key's probe starts: the top bits of its hash.
   std::size_t Home(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> (64 - table_bits_)); }

@@ -76,10 +76,9 @@ void RadixSortByChunk(SortItem* first, SortItem* last) {
   }
 }
 
-}  // namespace
-
-std::vector<std::uint32_t> SortedKeyOrder(std::span<const std::string_view> keys) {
-  const std::size_t n = keys.size();
+// The order of the n keys key_of(0), ..., key_of(n - 1).
+template <typename KeyOf>
+std::vector<std::uint32_t> SortOrder(std::size_t n, KeyOf key_of) {
   std::vector<SortItem> items(n);
   for (std::size_t i = 0; i < n; ++i) items[i].entry = static_cast<std::uint32_t>(i);
   // Most-significant-chunk-first: sort a range by one 8-byte chunk, then
@@ -99,12 +98,12 @@ std::vector<std::uint32_t> SortedKeyOrder(std::span<const std::string_view> keys
     if (r.end - r.begin <= 16) {
       std::sort(first, last, [&](const SortItem& a, const SortItem& b) {
         // string_view compares bytes as unsigned char, a proper prefix first.
-        return keys[a.entry].substr(r.depth) < keys[b.entry].substr(r.depth);
+        return key_of(a.entry).substr(r.depth) < key_of(b.entry).substr(r.depth);
       });
       continue;
     }
     for (auto it = first; it != last; ++it) {
-      const std::string_view key = keys[it->entry];
+      const std::string_view key = key_of(it->entry);
       const std::size_t left = key.size() - r.depth;  // a run's keys have at least depth bytes
       if (left >= 8) {
         it->chunk = LoadBE64(reinterpret_cast<const unsigned char*>(key.data()) + r.depth);
@@ -131,6 +130,16 @@ std::vector<std::uint32_t> SortedKeyOrder(std::span<const std::string_view> keys
   std::vector<std::uint32_t> order(n);
   for (std::size_t i = 0; i < n; ++i) order[i] = items[i].entry;
   return order;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> SortedKeyOrder(std::span<const std::string_view> keys) {
+  return SortOrder(keys.size(), [keys](std::size_t i) { return keys[i]; });
+}
+
+std::vector<std::uint32_t> SortedKeyOrder(const KeyMap& keys) {
+  return SortOrder(keys.size(), [&keys](std::size_t i) { return keys.key(i); });
 }
 
 }  // namespace vorl

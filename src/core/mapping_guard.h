@@ -48,6 +48,12 @@ class MappingGuard {
     }
     return ChangedError();
   }
+  // `outcome` of work that read the range, unless Check() fails: zeros read
+  // in place of a vanished page explain whatever that work concluded.
+  Status Overriding(Status outcome) const {
+    Status changed = Check();
+    return changed.ok() ? outcome : changed;
+  }
 
   // What the registry knows about one guarded range; the handler reads it.
   struct State {

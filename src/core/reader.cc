@@ -108,7 +108,8 @@ std::string Crc32Text(std::uint32_t crc) {
   return text;
 }
 
-Reader::Reader(std::string path, Mapping mapping, MappingGuard guard, const format::Header& header, KeyIndex index)
+Reader::Reader(std::string path, Mapping mapping, MappingGuard guard, const format::Header& header,
+               KeyIndex index)
     : path_(std::move(path)),
       mapping_(std::move(mapping)),
       guard_(std::move(guard)),
@@ -190,31 +191,27 @@ Result<std::string> Reader::ReadObject(std::uint64_t offset) const {
   return copy;
 }
 
-Status Reader::Verify() const {
-  if (Status s = VerifyMapped(); !s.ok()) {
-    // Zeros read in place of a vanished page explain any mismatch.
-    if (Status g = guard_.Check(); !g.ok()) return g;
-    return s;
-  }
-  return guard_.Check();
-}
+Status Reader::Verify() const { return guard_.Overriding(VerifyMapped()); }
 
 Status Reader::VerifyMapped() const {
   if (Status s = CheckFileCrc(mapping_, file_crc32_, mapping_.size()); !s.ok()) return s;
   // Keys that share a record check it once.
-  return VisitUniqueOffsets([&](std::uint64_t offset) -> Status {
-    const format::Record record = format::DecodeRecord(mapping_.data(), mapping_.size(), offset);
-    if (record.bounds == format::RecordBounds::kHeaderPastEnd) {
-      return Status::Corrupt("object offset " + std::to_string(offset) + " out of bounds");
-    }
-    if (record.bounds == format::RecordBounds::kPayloadPastEnd) {
-      return Status::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
-    }
-    if (crc32::Value(record.payload, record.length) != record.crc32) {
-      return Status::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
-    }
-    return {};
-  });
+  return VisitUniqueOffsets(
+      [&](std::uint64_t offset) { return CheckRecordAt(mapping_.data(), mapping_.size(), offset); });
+}
+
+Status CheckRecordAt(const unsigned char* data, std::uint64_t size, std::uint64_t offset) {
+  const format::Record record = format::DecodeRecord(data, size, offset);
+  if (record.bounds == format::RecordBounds::kHeaderPastEnd) {
+    return Status::Corrupt("object offset " + std::to_string(offset) + " out of bounds");
+  }
+  if (record.bounds == format::RecordBounds::kPayloadPastEnd) {
+    return Status::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
+  }
+  if (crc32::Value(record.payload, record.length) != record.crc32) {
+    return Status::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
+  }
+  return {};
 }
 
 }  // namespace vorl

@@ -74,6 +74,26 @@ Result<Mapping> MapStoreFile(std::string_view path);
 // CRC is not checked.
 Result<std::string_view> RecordView(const unsigned char* data, std::uint64_t size, std::uint64_t offset);
 
+// The deep check of one record: its bounds, then its payload's CRC-32,
+// with Verify's messages.
+Status CheckRecordAt(const unsigned char* data, std::uint64_t size, std::uint64_t offset);
+
+// Calls visit(offset) once per distinct value among offset_at(0), ...,
+// offset_at(n - 1), in that order; offset_at returns Result<uint64_t>.  The
+// first failure, of either, ends the walk and is returned.  Every reader's
+// Verify and unique-object walk goes through here.
+template <typename OffsetAt, typename Visit>
+Status VisitDistinctOffsets(std::size_t n, OffsetAt&& offset_at, Visit&& visit) {
+  OffsetSet seen(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    Result<std::uint64_t> offset = offset_at(i);
+    if (!offset.ok()) return std::move(offset).status();
+    if (!seen.Insert(offset.value())) continue;
+    if (Status s = visit(offset.value()); !s.ok()) return s;
+  }
+  return {};
+}
+
 class Reader {
  public:
   ~Reader();
@@ -261,12 +281,17 @@ Status Reader::VisitEntries(std::size_t begin, std::size_t end, Visit&& visit) c
 
 template <typename Visit>
 Status Reader::VisitUniqueOffsets(Visit&& visit) const {
-  OffsetSet seen(num_entries());
-  for (EntryCursor c(*this, 0, num_entries()); !c.done(); c.Next()) {
-    const std::uint64_t offset = offset_at(c.index());
-    if (!seen.Insert(offset)) continue;
-    if (Status s = Call(visit, offset); !s.ok()) return s;
-  }
+  // The cursor keeps pace with the walk only to fetch entries and records
+  // ahead of it.
+  EntryCursor c(*this, 0, num_entries());
+  Status s = VisitDistinctOffsets(
+      num_entries(),
+      [&](std::size_t i) -> Result<std::uint64_t> {
+        c.Next();
+        return offset_at(i);
+      },
+      [&](std::uint64_t offset) { return Call(visit, offset); });
+  if (!s.ok()) return s;
   return guard_.Check();
 }
 

@@ -8,18 +8,32 @@
 #include "core/crc32.h"
 #include "core/file.h"
 #include "core/format.h"
-#include "core/key_sort.h"
+#include "core/store_layout.h"
 
 namespace vorl {
 
-Result<std::uint32_t> Writer::AddObject(std::string_view blob) {
-  if (blob.size() > format::kMaxPayloadLength) {
-    return Status::Other("object of " + std::to_string(blob.size()) +
+Status CheckNewObject(std::size_t blob_size, std::uint64_t num_objects) {
+  if (blob_size > format::kMaxPayloadLength) {
+    return Status::Other("object of " + std::to_string(blob_size) +
                          " bytes exceeds the limit of 4294967295 bytes");
   }
-  if (object_offsets_.size() >= format::kMaxCount) {
-    return Status::Other("too many objects: the limit is 4294967295");
+  if (num_objects >= format::kMaxCount) return Status::Other("too many objects: the limit is 4294967295");
+  return {};
+}
+
+Status CheckNewKey(std::string_view key, std::uint32_t obj_id, std::uint64_t num_objects) {
+  if (obj_id >= num_objects) {
+    return Status::Other("obj_id " + std::to_string(obj_id) + " out of range (have " +
+                         std::to_string(num_objects) + " objects)");
   }
+  if (key.size() > format::kMaxKeyLength) {
+    return Status::Other("key of " + std::to_string(key.size()) + " bytes exceeds the limit of 65535 bytes");
+  }
+  return {};
+}
+
+Result<std::uint32_t> Writer::AddObject(std::string_view blob) {
+  if (Status s = CheckNewObject(blob.size(), object_offsets_.size()); !s.ok()) return s;
   const auto id = static_cast<std::uint32_t>(object_offsets_.size());
   object_offsets_.push_back(records_.size());
   unsigned char* record;
@@ -36,42 +50,21 @@ Result<std::uint32_t> Writer::AddObject(std::string_view blob) {
 }
 
 Status Writer::AddKey(std::string_view key, std::uint32_t obj_id) {
-  if (obj_id >= object_offsets_.size()) {
-    return Status::Other("obj_id " + std::to_string(obj_id) + " out of range (have " +
-                         std::to_string(object_offsets_.size()) + " objects)");
-  }
-  if (key.size() > format::kMaxKeyLength) {
-    return Status::Other("key of " + std::to_string(key.size()) + " bytes exceeds the limit of 65535 bytes");
-  }
+  if (Status s = CheckNewKey(key, obj_id, object_offsets_.size()); !s.ok()) return s;
   return keys_.Put(key, obj_id);
 }
 
-std::string Writer::IndexSection() const {
-  std::vector<std::string_view> keys(keys_.size());
-  std::size_t bytes = 0;
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    keys[i] = keys_.key(i);
-    bytes += format::kEntryOverhead + keys[i].size();
-  }
-  const std::vector<std::uint32_t> order = SortedKeyOrder(keys);
-  std::string index(bytes, '\0');
-  auto* out = reinterpret_cast<unsigned char*>(index.data());
-  for (std::uint32_t entry : order) {
-    out = format::EncodeEntry(out, keys[entry], format::kDataOffset + object_offsets_[keys_.id(entry)]);
-  }
-  return index;
-}
-
 Result<BuildSummary> Writer::Build(std::string_view path, const BuildOptions& options) const {
-  const std::string index = IndexSection();
-  format::Header header;
-  header.num_keys = static_cast<std::uint32_t>(keys_.size());
-  header.num_objects = static_cast<std::uint32_t>(object_offsets_.size());
-  header.index_offset = format::kDataOffset + records_.size();
-  header.file_crc32 =
-      crc32::Extend(crc32::Value(records_.data(), records_.size()), index.data(), index.size());
+  // Everything after the records, and with it both checksums, is laid out
+  // in memory before the file is opened: the file is then written front to
+  // back in one pass and never patched.
+  std::string index;
+  StoreAppender tail(index, format::kDataOffset + records_.size(),
+                     crc32::Value(records_.data(), records_.size()));
+  Result<format::Header> header = AppendIndex(tail, keys_, object_offsets_, options.hash_index);
+  if (!header.ok()) return std::move(header).status();
   unsigned char header_bytes[format::kHeaderSize];
-  format::EncodeHeader(header, header_bytes);
+  format::EncodeHeader(header.value(), header_bytes);
 
   Result<PendingFile> file = PendingFile::Create(path, options.cancel);
   if (!file.ok()) return std::move(file).status();
@@ -81,12 +74,7 @@ Result<BuildSummary> Writer::Build(std::string_view path, const BuildOptions& op
   if (s.ok()) s = out.Append(index.data(), index.size());
   if (s.ok()) s = out.Commit(options.cancel);
   if (!s.ok()) return s;
-
-  BuildSummary summary{std::string(path), object_offsets_.size(), keys_.size(), SizeAtPath(path)};
-  if (options.print_summary) {
-    if (Status printed = PrintSummaryLine(summary); !printed.ok()) return printed;
-  }
-  return summary;
+  return PublishedSummary(path, object_offsets_.size(), keys_.size(), options.print_summary);
 }
 
 }  // namespace vorl

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/build_summary.h"
-#include "core/file.h"
 #include "core/byte_buffer.h"
+#include "core/file.h"
 #include "core/key_map.h"
 #include "core/path.h"
 #include "core/status.h"
@@ -31,7 +31,16 @@ struct BuildOptions {
   // once more just before the store is published; true stops the build
   // with kCancelled and leaves the target untouched.
   CancelCheck cancel;
+  // Append the on-disk hash index after the index entries (hash_section.h).
+  // Off by default, so that the low-level writer's bytes stay as they are.
+  bool hash_index = false;
 };
+
+// The checks every builder makes as objects and keys are added, with their
+// messages: a blob that the format cannot hold or one object too many, and
+// a key naming no object or too long.  The key count is KeyMap's to check.
+Status CheckNewObject(std::size_t blob_size, std::uint64_t num_objects);
+Status CheckNewKey(std::string_view key, std::uint32_t obj_id, std::uint64_t num_objects);
 
 class Writer {
  public:
@@ -47,7 +56,7 @@ class Writer {
   // Fails (kind other) when obj_id names no object or the key is too long.
   Status AddKey(std::string_view key, std::uint32_t obj_id);
 
-  // Lays the store out in memory and publishes it at `path` (PendingFile:
+  // Lays the store out and publishes it at `path` (PendingFile:
   // temporary file, fsync, rename, directory sync), then prints the summary
   // line unless told not to.  Failures are kind I/O, or kCancelled; a failed
   // summary print is kind internal (the store is in place by then).
@@ -57,8 +66,6 @@ class Writer {
   std::uint64_t num_keys() const { return keys_.size(); }
 
  private:
-  std::string IndexSection() const;
-
   // The object section exactly as it goes into the file: each record's
   // length, CRC-32 and payload, encoded when the object is added.
   ByteBuffer records_;

@@ -1,0 +1,76 @@
+#include "core/stream_builder.h"
+
+#include <utility>
+
+#include "core/crc32.h"
+#include "core/format.h"
+#include "core/writer.h"
+
+namespace vorl {
+
+StreamBuilder::StreamBuilder(std::string target, StreamOptions options, PendingFile file)
+    : target_(std::move(target)),
+      options_(std::move(options)),
+      file_(std::move(file)),
+      out_(*file_, format::kHeaderSize, 0) {}
+
+Result<std::unique_ptr<StreamBuilder>> StreamBuilder::Create(std::string_view target, StreamOptions options) {
+  Result<PendingFile> file = PendingFile::Create(target, options.cancel);
+  if (!file.ok()) return std::move(file).status();
+  std::unique_ptr<StreamBuilder> builder(
+      new StreamBuilder(std::string(target), std::move(options), std::move(file).value()));
+  if (Status s = AppendPlaceholderHeader(*builder->file_); !s.ok()) return s;  // the destructor discards
+  return builder;
+}
+
+Status StreamBuilder::FinishedError() const {
+  return Status::Other("the builder of " + target_ + " is finished: it was committed, discarded or failed");
+}
+
+Result<std::uint32_t> StreamBuilder::AddObject(std::string_view blob) {
+  if (finished()) return FinishedError();
+  if (Status s = CheckNewObject(blob.size(), record_offsets_.size()); !s.ok()) return s;
+  const auto id = static_cast<std::uint32_t>(record_offsets_.size());
+  // Taken first: running out of memory here leaves the file as it was.
+  record_offsets_.push_back(out_.position() - format::kDataOffset);
+  unsigned char header[format::kRecordHeaderSize];
+  format::EncodeRecordHeader(header, static_cast<std::uint32_t>(blob.size()),
+                             crc32::Value(blob.data(), blob.size()));
+  Status s = out_.Append(header, sizeof header);
+  if (s.ok()) s = out_.Append(blob.data(), blob.size());
+  if (!s.ok()) {
+    Discard();
+    return s;
+  }
+  return id;
+}
+
+Status StreamBuilder::AddKey(std::string_view key, std::uint32_t obj_id) {
+  if (finished()) return FinishedError();
+  if (Status s = CheckNewKey(key, obj_id, record_offsets_.size()); !s.ok()) return s;
+  return keys_.Put(key, obj_id);
+}
+
+Result<BuildSummary> StreamBuilder::Commit() {
+  if (finished()) return FinishedError();
+  // Finished on every way out, an exception included.  After a successful
+  // publish the file has its final name and Discard leaves it alone.
+  struct FinishOnExit {
+    StreamBuilder* builder;
+    ~FinishOnExit() { builder->Discard(); }
+  } finish{this};
+  // No key is added from here on; the sort runs without the hash table.
+  keys_.ReleaseTable();
+  Status s = FinishStore(out_, *file_, keys_, record_offsets_, options_.hash_index);
+  if (s.ok()) s = file_->Commit(options_.cancel);
+  if (!s.ok()) return s;
+  return PublishedSummary(target_, record_offsets_.size(), keys_.size(), options_.print_summary);
+}
+
+void StreamBuilder::Discard() {
+  if (!file_) return;
+  file_->Discard();
+  file_.reset();
+}
+
+}  // namespace vorl
