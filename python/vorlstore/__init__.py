@@ -30,5 +30,8 @@ from .writer import BuildSummary, VorlWriter, build, merge
 __all__ = [
     "VorlReader", "VorlWriter", "build", "merge", "Key", "StoreStats", "BuildSummary",
     "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
-    "StoreOSError", "StoreFileNotFoundError", "StorePermissionError", "__version__",
+    "StoreOSError", "StoreFileNotFoundError", "StorePermissionError",
+    "StoreSet", "write_store_set", "__version__",
 ]
+
+from .storeset import StoreSet, write_store_set  # noqa: E402
