@@ -43,7 +43,10 @@ from dataclasses import asdict, dataclass
 from types import TracebackType
 from typing import Any, Protocol
 
-from ._wrappers import Key, VorlReader, VorlWriter, _encode, _fspath
+from ._codec import Packer
+from ._paths import fspath as _fspath
+from .reader import Key, VorlReader
+from .writer import VorlWriter
 
 FORMAT = "vorlstore-set"
 VERSION = 1
@@ -236,9 +239,12 @@ def _open_shard_builder(path: str) -> _ShardBuilder:
     return _WriterShardBuilder(path)
 
 
+_PACKER = Packer()
+
+
 def encode_object(obj: Any) -> bytes:
     """An object as the package's writer stores it, for building shards elsewhere."""
-    return _encode(obj)
+    return _PACKER.pack(obj)
 
 
 def shard_file_name(index: int) -> str:

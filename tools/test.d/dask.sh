@@ -7,7 +7,7 @@ cd "$(dirname "$0")/../.."
 root=$PWD
 B="${VORL_BUILD_DIR:-build}"
 PY="${PY:-$(bash tools/python314.sh)}"
-out=$(cmake --build "$B" --target _vorlstore 2>&1) || { echo "$out"; exit 1; }
+out=$(cmake --build "$B" --target _vorlstore _engine 2>&1) || { echo "$out"; exit 1; }
 if ! "$PY" -c "import dask, distributed, pandas" 2>/dev/null; then
   echo "dask: Dask, distributed or pandas missing; store set tests on a cluster skipped"
 fi
