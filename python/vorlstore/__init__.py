@@ -24,11 +24,12 @@ from .errors import (
     UsageError,
     VersionError,
 )
+from .builder import StoreBuilder
 from .reader import Key, StoreStats, VorlReader
 from .writer import BuildSummary, VorlWriter, build, merge
 
 __all__ = [
-    "VorlReader", "VorlWriter", "build", "merge", "Key", "StoreStats", "BuildSummary",
+    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "Key", "StoreStats", "BuildSummary",
     "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
     "StoreOSError", "StoreFileNotFoundError", "StorePermissionError",
     "StoreSet", "write_store_set", "__version__",

@@ -70,12 +70,40 @@ class Writer:
     def copy_from(self, source: Reader, later: Sequence[Reader], /) -> None:
         """Adds the keys of `source` that no store in `later` holds."""
 
-    def build(self, path: bytes, /) -> dict[str, str | int | float]:
+    def build(self, path: bytes, /, hash_index: bool = False) -> dict[str, str | int | float]:
         """Publishes the store at `path` atomically and returns its summary."""
 
     @property
     def last_build(self) -> dict[str, str | int | float] | None:
         """The summary of the last build that published, or None."""
+
+    @property
+    def num_objects(self) -> int: ...
+
+    @property
+    def num_keys(self) -> int: ...
+
+class Builder:
+    """Streams objects to a store's temporary file; commit publishes it."""
+
+    def __init__(self, path: bytes, hash_index: bool = True) -> None: ...
+
+    def add(self, blob: bytes, keys: Sequence[str | bytes | bytearray], /) -> int:
+        """Writes `blob` now and maps every key to it; checks all keys first."""
+
+    def add_many(self, blobs: Sequence[bytes], keys: Sequence[str | bytes | bytearray], /) -> int:
+        """Writes blobs[i] under keys[i]; returns the first id."""
+
+    def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None: ...
+
+    def commit(self) -> dict[str, str | int | float]:
+        """Publishes the store atomically and returns its summary."""
+
+    def discard(self) -> None:
+        """Removes the temporary file; nothing is published."""
+
+    @property
+    def finished(self) -> bool: ...
 
     @property
     def num_objects(self) -> int: ...

@@ -89,14 +89,17 @@ class VorlWriter:
             keys = [key for key, _ in batch]
             self._engine.add_many([pack(obj) for _, obj in batch], keys)
 
-    def build(self, path: StrPath) -> BuildSummary:
+    def build(self, path: StrPath, *, hash_index: bool = True) -> BuildSummary:
         """Write the store to *path* atomically and return what was published.
+
+        ``hash_index`` appends the on-disk hash index, which lets a reader
+        open the store without building anything; readers without it ignore it.
 
         The file is written beside the target, synced and renamed over it.  A
         Ctrl-C pending before the write stops the build with the target
         untouched.
         """
-        summary = self._engine.build(os.fsencode(fspath(path)))
+        summary = self._engine.build(os.fsencode(fspath(path)), hash_index=hash_index)
         return cast(BuildSummary, summary)
 
     @property
@@ -126,14 +129,17 @@ def build(
     *,
     default: DefaultHook | None = None,
     datetime: bool = False,
+    hash_index: bool = True,
 ) -> BuildSummary:
     """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call."""
     writer = VorlWriter(default=default, datetime=datetime)
     writer.update(items)
-    return writer.build(path)
+    return writer.build(path, hash_index=hash_index)
 
 
-def merge(target: StrPath, *stores: StrPath | VorlReader, verify: bool = True) -> BuildSummary:
+def merge(
+    target: StrPath, *stores: StrPath | VorlReader, verify: bool = True, hash_index: bool = True
+) -> BuildSummary:
     """Build *target* from the keys of *stores*; a later store wins on a key held by several.
 
     Objects are copied as stored (not decoded again), and an object that
@@ -146,7 +152,7 @@ def merge(target: StrPath, *stores: StrPath | VorlReader, verify: bool = True) -
         engines = [r._engine for r in opened]
         for i, engine in enumerate(engines):
             writer.copy_from(engine, engines[i + 1 :])
-        return cast(BuildSummary, writer.build(os.fsencode(fspath(target))))
+        return cast(BuildSummary, writer.build(os.fsencode(fspath(target)), hash_index=hash_index))
     finally:
         for reader, given in zip(opened, stores):
             if reader is not given:

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "engine/errors.h"
+#include "engine/store_builder.h"
 #include "engine/store_reader.h"
 #include "engine/store_writer.h"
 
@@ -12,4 +13,5 @@ NB_MODULE(_engine, m) {
   vorl::engine::RegisterTranslator();
   vorl::engine::BindReader(m);
   vorl::engine::BindWriter(m);
+  vorl::engine::BindBuilder(m);
 }

@@ -27,9 +27,10 @@ class StoreWriter {
   // Adds every key of `source` that none of the readers in `later` holds,
   // with its object; objects shared by keys of `source` stay shared.
   void CopyFrom(const StoreReader& source, nb::handle later);
-  // Publishes the store at `path`; returns the summary.  A pending signal
-  // whose handler raises (Ctrl-C) stops it before anything is written.
-  nb::dict Build(const nb::bytes& path);
+  // Publishes the store at `path` (with the hash index section when asked);
+  // returns the summary.  A pending signal whose handler raises (Ctrl-C)
+  // stops it before anything is written.
+  nb::dict Build(const nb::bytes& path, bool hash_index);
 
   // The summary of the last build that published, kept so that a caller
   // interrupted just as Build returned can still learn that it published.

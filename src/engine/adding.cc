@@ -1,0 +1,64 @@
+#include "engine/adding.h"
+
+#include <chrono>
+#include <optional>
+#include <utility>
+
+namespace vorl::engine {
+
+std::vector<KeyArg> CheckedKeys(const Items& keys) {
+  std::vector<KeyArg> out;
+  out.reserve(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    out.emplace_back(keys[i]);
+    CheckKeyLength(out.back().bytes());
+  }
+  return out;
+}
+
+std::string_view BlobView(nb::handle blob) {
+  if (!PyBytes_Check(blob.ptr())) {
+    throw nb::type_error((std::string("object must be bytes, not ") + Py_TYPE(blob.ptr())->tp_name).c_str());
+  }
+  return {PyBytes_AS_STRING(blob.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(blob.ptr()))};
+}
+
+nb::dict Publish(const std::string& target, bool& busy,
+                 const std::function<Result<BuildSummary>(const CancelCheck&)>& build) {
+  // A Ctrl-C that arrived while the caller was adding stops the build here,
+  // before the target is touched.
+  if (PyErr_CheckSignals() != 0) throw nb::python_error();
+  // The core asks again while it waits for another build of the target and
+  // just before it publishes.  The build runs without the GIL; asking takes
+  // it back for a moment, and the handler's exception (KeyboardInterrupt) is
+  // kept to be raised once the core has stopped.
+  nb::object interrupt;
+  const CancelCheck cancel = [&interrupt] {
+    const nb::gil_scoped_acquire held;
+    if (PyErr_CheckSignals() == 0) return false;
+    interrupt = nb::steal(PyErr_GetRaisedException());
+    return true;
+  };
+  const auto started = std::chrono::steady_clock::now();
+  std::optional<Result<BuildSummary>> built;
+  {
+    const BusyScope busy_scope(busy);
+    const nb::gil_scoped_release unlocked;
+    built.emplace(build(cancel));
+  }
+  if (interrupt.is_valid()) {
+    PyErr_SetRaisedException(interrupt.release().ptr());
+    throw nb::python_error();
+  }
+  const BuildSummary published = Unwrap(std::move(*built), target);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  nb::dict summary;
+  summary["path"] = PathToPython(target);
+  summary["objects"] = published.objects;
+  summary["keys"] = published.keys;
+  summary["bytes"] = published.bytes;
+  summary["seconds"] = seconds;
+  return summary;
+}
+
+}  // namespace vorl::engine

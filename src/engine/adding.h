@@ -1,0 +1,111 @@
+// What the package's in-memory writer and its streaming builder share: the
+// checked adds (every key and blob checked before anything is stored, so a
+// failed call leaves the store as it was) and publishing with Ctrl-C as the
+// cancel check.  Core is vorl::Writer or vorl::StreamBuilder.
+#ifndef VORLSTORE_ENGINE_ADDING_H_
+#define VORLSTORE_ENGINE_ADDING_H_
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/build_summary.h"
+#include "core/file.h"
+#include "core/format.h"
+#include "core/status.h"
+#include "engine/errors.h"
+#include "engine/keys.h"
+#include "engine/sequence.h"
+
+namespace vorl::engine {
+
+namespace nb = nanobind;
+
+// Converts and checks every key of `keys` before anything is stored.
+std::vector<KeyArg> CheckedKeys(const Items& keys);
+// The bytes of a blob argument; TypeError for anything but bytes.
+std::string_view BlobView(nb::handle blob);
+
+// Marks a writer busy for the duration of a call that may release the GIL.
+class BusyScope {
+ public:
+  explicit BusyScope(bool& busy) : busy_(busy) { busy_ = true; }
+  ~BusyScope() { busy_ = false; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  bool& busy_;
+};
+
+// Runs `build` without the GIL, asking it to stop on a pending Ctrl-C, and
+// returns the summary dict (path, objects, keys, bytes, seconds).  The
+// handler's exception is raised once the core has stopped.
+nb::dict Publish(const std::string& target, bool& busy,
+                 const std::function<Result<BuildSummary>(const CancelCheck&)>& build);
+
+template <typename Core>
+std::uint32_t AddChecked(Core& core, const nb::bytes& blob, nb::handle keys) {
+  const Items items(keys, "keys must be a sequence");
+  const std::vector<KeyArg> checked = CheckedKeys(items);
+  if (core.num_keys() + checked.size() > format::kMaxCount) {
+    throw Failure(FailureKind::kRequest, "too many keys: the limit is " + std::to_string(format::kMaxCount));
+  }
+  const std::uint32_t id = Unwrap(core.AddObject(BlobView(blob)), {});
+  for (const KeyArg& key : checked) Check(core.AddKey(key.bytes(), id), {});
+  return id;
+}
+
+template <typename Core>
+std::uint32_t AddManyChecked(Core& core, nb::handle blobs, nb::handle keys) {
+  const Items blob_items(blobs, "objects must be a sequence");
+  const Items key_items(keys, "keys must be a sequence");
+  if (blob_items.size() != key_items.size()) {
+    throw nb::value_error(("objects and keys differ in length: " + std::to_string(blob_items.size()) +
+                           " and " + std::to_string(key_items.size()))
+                              .c_str());
+  }
+  const std::vector<KeyArg> checked = CheckedKeys(key_items);
+  std::vector<std::string_view> views;
+  views.reserve(blob_items.size());
+  for (std::size_t i = 0; i < blob_items.size(); ++i) {
+    views.push_back(BlobView(blob_items[i]));
+    if (views.back().size() > format::kMaxPayloadLength) {
+      throw Failure(FailureKind::kRequest, "object " + std::to_string(i) + " of " +
+                                               std::to_string(views.back().size()) +
+                                               " bytes exceeds the limit of " +
+                                               std::to_string(format::kMaxPayloadLength) + " bytes");
+    }
+  }
+  if (core.num_objects() + views.size() > format::kMaxCount ||
+      core.num_keys() + views.size() > format::kMaxCount) {
+    throw Failure(FailureKind::kRequest,
+                  "too many objects or keys: the limit is " + std::to_string(format::kMaxCount));
+  }
+  const auto first = static_cast<std::uint32_t>(core.num_objects());
+  for (std::size_t i = 0; i < views.size(); ++i) {
+    const std::uint32_t id = Unwrap(core.AddObject(views[i]), {});
+    Check(core.AddKey(checked[i].bytes(), id), {});
+  }
+  return first;
+}
+
+template <typename Core>
+void AddKeyChecked(Core& core, nb::handle key, std::int64_t obj_id) {
+  const KeyArg k(key);
+  CheckKeyLength(k.bytes());
+  // Ids beyond 32 bits name no object either; the core checks the rest.
+  if (obj_id < 0 || obj_id > static_cast<std::int64_t>(format::kMaxCount)) {
+    throw Failure(FailureKind::kRequest, "obj_id " + std::to_string(obj_id) + " out of range (have " +
+                                             std::to_string(core.num_objects()) + " objects)");
+  }
+  Check(core.AddKey(k.bytes(), static_cast<std::uint32_t>(obj_id)), {});
+}
+
+}  // namespace vorl::engine
+
+#endif  // VORLSTORE_ENGINE_ADDING_H_

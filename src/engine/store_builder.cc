@@ -1,0 +1,72 @@
+#include "engine/store_builder.h"
+
+#include <nanobind/stl/string.h>
+
+#include "engine/adding.h"
+#include "engine/errors.h"
+
+namespace vorl::engine {
+
+StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index) : target_(path.c_str(), path.size()) {
+  StreamOptions options;
+  options.hash_index = hash_index;
+  options.cancel = [this] { return cancel_ && cancel_(); };
+  builder_ = Unwrap(StreamBuilder::Create(target_, std::move(options)), target_);
+}
+
+StreamBuilder& StoreBuilder::Open() {
+  if (busy_) throw Failure(FailureKind::kBusy, "builder is busy committing in another thread");
+  if (builder_->finished()) {
+    throw Failure(FailureKind::kClosed, "builder is finished (committed or discarded)", target_);
+  }
+  return *builder_;
+}
+
+std::uint32_t StoreBuilder::Add(const nb::bytes& blob, nb::handle keys) {
+  return AddChecked(Open(), blob, keys);
+}
+
+std::uint32_t StoreBuilder::AddMany(nb::handle blobs, nb::handle keys) {
+  return AddManyChecked(Open(), blobs, keys);
+}
+
+void StoreBuilder::AddKey(nb::handle key, std::int64_t obj_id) { AddKeyChecked(Open(), key, obj_id); }
+
+nb::dict StoreBuilder::Commit() {
+  StreamBuilder& builder = Open();
+  return Publish(target_, busy_, [&](const CancelCheck& cancel) {
+    cancel_ = cancel;
+    Result<BuildSummary> done = builder.Commit();
+    cancel_ = nullptr;
+    return done;
+  });
+}
+
+void StoreBuilder::Discard() {
+  if (busy_) throw Failure(FailureKind::kBusy, "builder is busy committing in another thread");
+  builder_->Discard();
+}
+
+void BindBuilder(nb::module_& m) {
+  constexpr const char* kKeys = "collections.abc.Sequence[str | bytes | bytearray]";
+  nb::class_<StoreBuilder>(m, "Builder", "Streams objects to a store's temporary file; commit publishes it.")
+      .def(nb::init<const nb::bytes&, bool>(), nb::arg("path"), nb::arg("hash_index") = true)
+      .def("add", &StoreBuilder::Add, nb::arg("blob"), nb::arg("keys"),
+           nb::sig((std::string("def add(self, blob: bytes, keys: ") + kKeys + ", /) -> int").c_str()),
+           "Writes `blob` now and maps every key to it; checks all keys first.")
+      .def("add_many", &StoreBuilder::AddMany, nb::arg("blobs"), nb::arg("keys"),
+           nb::sig((std::string("def add_many(self, blobs: collections.abc.Sequence[bytes], keys: ") + kKeys +
+                    ", /) -> int")
+                       .c_str()),
+           "Writes blobs[i] under keys[i]; returns the first id.")
+      .def("add_key", &StoreBuilder::AddKey, nb::arg("key"), nb::arg("obj_id"),
+           nb::sig("def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None"))
+      .def("commit", &StoreBuilder::Commit, nb::sig("def commit(self) -> dict[str, str | int | float]"),
+           "Publishes the store atomically and returns its summary.")
+      .def("discard", &StoreBuilder::Discard, "Removes the temporary file; nothing is published.")
+      .def_prop_ro("finished", &StoreBuilder::finished)
+      .def_prop_ro("num_objects", &StoreBuilder::num_objects)
+      .def_prop_ro("num_keys", &StoreBuilder::num_keys);
+}
+
+}  // namespace vorl::engine

@@ -1,0 +1,50 @@
+// StoreBuilder: the package's streaming builder over the core StreamBuilder.
+// Objects go to the temporary file as they are added; commit publishes,
+// discard (or the builder's end without a commit) removes the temporary
+// file.  Adds check everything first, as the writer's do.
+#ifndef VORLSTORE_ENGINE_STORE_BUILDER_H_
+#define VORLSTORE_ENGINE_STORE_BUILDER_H_
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/file.h"
+#include "core/stream_builder.h"
+
+namespace vorl::engine {
+
+namespace nb = nanobind;
+
+class StoreBuilder {
+ public:
+  StoreBuilder(const nb::bytes& path, bool hash_index);
+
+  std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
+  std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
+  void AddKey(nb::handle key, std::int64_t obj_id);
+  // Publishes the store; a pending Ctrl-C stops it with the target untouched.
+  nb::dict Commit();
+  void Discard();
+
+  bool finished() const { return builder_->finished(); }
+  std::uint64_t num_objects() const { return builder_->num_objects(); }
+  std::uint64_t num_keys() const { return builder_->num_keys(); }
+
+ private:
+  StreamBuilder& Open();
+
+  std::string target_;
+  bool busy_ = false;
+  // The cancel check of the commit under way; the core's options ask it.
+  CancelCheck cancel_;
+  std::unique_ptr<StreamBuilder> builder_;
+};
+
+void BindBuilder(nb::module_& m);
+
+}  // namespace vorl::engine
+
+#endif  // VORLSTORE_ENGINE_STORE_BUILDER_H_
