@@ -4,8 +4,10 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "engine/errors.h"
 #include "engine/keys.h"
@@ -18,74 +20,64 @@ nb::object BytesOf(std::string_view payload) { return nb::bytes(payload.data(), 
 
 }  // namespace
 
-bool IsShadowed(const Reader& reader, std::size_t i) {
-  return i + 1 < reader.num_entries() && reader.key_at(i + 1) == reader.key_at(i);
-}
-
 StoreReader::StoreReader(const nb::bytes& path, bool verify) : path_(path.c_str(), path.size()) {
-  reader_ = Unwrap(Reader::Open(path_, verify), path_);
+  reader_ = Unwrap(IndexedReader::Open(path_, verify), path_);
 }
 
-const Reader& StoreReader::Get() const {
+const IndexedReader& StoreReader::Get() const {
   if (reader_ == nullptr) throw Failure(FailureKind::kClosed, "I/O operation on closed store", path_);
   return *reader_;
 }
 
 nb::object StoreReader::GetRaw(nb::handle key) const {
-  const Reader& reader = Get();
+  const IndexedReader& reader = Get();
   const KeyArg k(key);
-  const std::optional<std::string_view> found = Unwrap(reader.FindObject(k.bytes()), path_);
+  const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
   if (!found) return nb::none();
   nb::object copy = BytesOf(*found);
-  Check(reader.CheckUnchanged(), path_);  // the copy is good only if the file did not shrink under it
+  Settle(Status());  // the copy is good only if the file did not shrink under it
   return copy;
 }
 
 nb::list StoreReader::GetManyRaw(nb::handle keys) const {
-  const Reader& reader = Get();
+  const IndexedReader& reader = Get();
   const Items items(keys, "keys must be iterable");
   nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!out.is_valid()) throw nb::python_error();
   for (std::size_t i = 0; i < items.size(); ++i) {
     const KeyArg key(items[i]);
-    const std::optional<std::string_view> found = Unwrap(reader.FindObject(key.bytes()), path_);
+    const std::optional<std::string_view> found = Settle(reader.FindObject(key.bytes()));
     nb::object value = found ? BytesOf(*found) : nb::none();
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), value.release().ptr());
   }
-  Check(reader.CheckUnchanged(), path_);
+  Settle(Status());
   return out;
 }
 
 bool StoreReader::Contains(nb::handle key) const {
-  const Reader& reader = Get();
+  const IndexedReader& reader = Get();
   const KeyArg k(key);
-  return reader.Find(k.bytes()).has_value();
+  return Settle(reader.Find(k.bytes())).has_value();
 }
 
 std::pair<std::size_t, std::size_t> StoreReader::Bounds(nb::handle start, nb::handle stop) const {
-  const Reader& reader = Get();
-  const std::size_t first = start.is_none() ? 0 : reader.LowerBound(KeyArg(start).bytes());
-  const std::size_t last = stop.is_none() ? reader.num_entries() : reader.LowerBound(KeyArg(stop).bytes());
+  const IndexedReader& reader = Get();
+  const std::size_t first = start.is_none() ? 0 : Settle(reader.LowerBound(KeyArg(start).bytes()));
+  const std::size_t last =
+      stop.is_none() ? reader.num_entries() : Settle(reader.LowerBound(KeyArg(stop).bytes()));
   return {first, std::max(first, last)};
 }
 
 std::pair<std::size_t, std::size_t> StoreReader::PrefixBounds(nb::handle prefix) const {
-  const Reader& reader = Get();
+  const IndexedReader& reader = Get();
   const KeyArg key(prefix);
   // Two binary searches rather than a walk to the end of the run, so that a
-  // lazy walk over a long run starts at once.  The run ends before the
-  // smallest key above every extension of the prefix: the prefix without
-  // its trailing 0xFF bytes, last byte plus one (none when nothing is left).
-  std::string above(key.bytes());
-  while (!above.empty() && static_cast<unsigned char>(above.back()) == 0xFF) above.pop_back();
-  const std::size_t first = reader.LowerBound(key.bytes());
-  if (above.empty()) return {first, reader.num_entries()};
-  above.back() = static_cast<char>(static_cast<unsigned char>(above.back()) + 1);
-  return {first, std::max(first, reader.LowerBound(above))};
+  // lazy walk over a long run starts at once.
+  return Settle(reader.PrefixRange(key.bytes()));
 }
 
 nb::dict StoreReader::Stats() const {
-  const Reader& reader = Get();
+  const IndexedReader& reader = Get();
   const ReaderStats stats = reader.Stats();
   nb::dict out;
   out["path"] = PathToPython(path_);
@@ -94,18 +86,32 @@ nb::dict StoreReader::Stats() const {
   out["num_objects"] = stats.num_objects;
   out["index_offset"] = stats.index_offset;
   out["data_offset"] = stats.data_offset;
-  out["file_size"] = reader.file_size();
+  // Exact: the size in KiB is the byte count times a power of two.
+  out["file_size"] = static_cast<std::uint64_t>(stats.file_size_kb * 1024);
   out["file_crc32"] = stats.file_crc32;
-  out["hash_index"] = false;
+  out["hash_index"] = reader.has_hash_index();
   return out;
 }
 
-void StoreReader::Verify() const { Check(Get().Verify(), path_); }
+void StoreReader::Verify() const { Settle(Get().Verify()); }
+
+void StoreReader::Settle(const Status& status) const {
+  Check(Get().CheckUnchanged(), path_);
+  if (!status.ok()) Check(status, path_);
+}
 
 nb::list StoreReader::ObjectsRaw() const {
-  const Reader& reader = Get();
+  const IndexedReader& reader = Get();
   nb::list out;
-  Check(reader.VisitUniqueObjects([&](std::string_view payload) { out.append(BytesOf(payload)); }), path_);
+  std::unordered_set<std::uint64_t> seen;
+  Settle(
+      VisitLiveEntries(reader, 0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
+        if (!seen.insert(entry.object_offset).second) return {};
+        Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
+        if (!payload.ok()) return std::move(payload).status();
+        out.append(BytesOf(payload.value()));
+        return {};
+      }));
   return out;
 }
 
@@ -130,28 +136,21 @@ nb::object Cursor::Decode(const nb::object& key, const nb::object& raw) const {
   }
 }
 
-void Cursor::Refill(const Reader& reader) {
+void Cursor::Refill(const IndexedReader& reader) {
   const std::size_t n = std::min(batch_, hi_ - lo_);
   const std::size_t begin = reverse_ ? hi_ - n : lo_;
   const std::size_t end = begin + n;
   keys_.clear();
   values_.clear();
   pos_ = 0;
-  if (what_ == Yield::kKeys) {
-    reader.VisitKeys(begin, end, [&](std::size_t i, std::string_view key) {
-      if (!IsShadowed(reader, i)) keys_.push_back(KeyToPython(key, bytes_keys_));
-    });
-    Check(reader.CheckUnchanged(), reader_->path());
-  } else {
-    Check(reader.VisitEntries(begin, end,
-                              [&](std::size_t i, std::string_view payload) {
-                                if (IsShadowed(reader, i)) return;
-                                if (what_ == Yield::kItems)
-                                  keys_.push_back(KeyToPython(reader.key_at(i), bytes_keys_));
-                                values_.push_back(BytesOf(payload));
-                              }),
-          reader_->path());
-  }
+  reader_->Settle(VisitLiveEntries(reader, begin, end, [&](std::size_t, const EntryView& entry) -> Status {
+    if (what_ != Yield::kValues) keys_.push_back(KeyToPython(entry.key, bytes_keys_));
+    if (what_ == Yield::kKeys) return {};
+    Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
+    if (!payload.ok()) return std::move(payload).status();
+    values_.push_back(BytesOf(payload.value()));
+    return {};
+  }));
   if (reverse_) {
     std::reverse(keys_.begin(), keys_.end());
     std::reverse(values_.begin(), values_.end());
@@ -163,7 +162,7 @@ void Cursor::Refill(const Reader& reader) {
 }
 
 nb::object Cursor::Next() {
-  const Reader& reader = reader_->Get();
+  const IndexedReader& reader = reader_->Get();
   const std::size_t buffered = what_ == Yield::kKeys ? keys_.size() : values_.size();
   if (pos_ == buffered) {
     do {

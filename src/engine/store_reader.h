@@ -1,6 +1,7 @@
 // StoreReader: an open store as the package's reader sees it, and Cursor, a
 // lazy walk over a range of its index entries.  The core Reader does the
-// work; this layer converts keys, owns the open/closed state and builds
+// work (through the file's hash index when it has one, else the sorted
+// index); this layer converts keys, owns the open/closed state and builds
 // Python results.  All methods run with the GIL held, which is what makes
 // close() safe against concurrent calls and cursors.
 #ifndef VORLSTORE_ENGINE_STORE_READER_H_
@@ -10,30 +11,62 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/reader.h"
+#include "core/indexed_reader.h"
+#include "core/status.h"
+#include "engine/errors.h"
 
 namespace vorl::engine {
 
 namespace nb = nanobind;
 
-// True when entry i is an earlier entry for the same key as entry i + 1:
-// lookups answer with the last one, so listings skip the others.  Index
-// entries are in key order, which puts equal keys side by side.
-bool IsShadowed(const Reader& reader, std::size_t i);
+// Calls visit(i, entry) for each entry of [begin, end) that lookups answer
+// with: an earlier entry for the same key as entry i + 1 is skipped (index
+// entries are in key order, which puts equal keys side by side).  A failed
+// entry, or a Status returned by visit, ends the walk and is returned.
+template <typename Visit>
+Status VisitLiveEntries(const IndexedReader& reader, std::size_t begin, std::size_t end, Visit&& visit) {
+  const std::size_t n = reader.num_entries();
+  if (begin >= end) return {};
+  Result<EntryView> current = reader.Entry(begin);
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!current.ok()) return std::move(current).status();
+    std::optional<Result<EntryView>> next;
+    if (i + 1 < n) next.emplace(reader.Entry(i + 1));
+    if (next && !next->ok()) return std::move(*next).status();
+    if (!next || next->value().key != current.value().key) {
+      Status s = visit(i, current.value());
+      if (!s.ok()) return s;
+    }
+    if (!next) break;
+    current = std::move(*next);
+  }
+  return {};
+}
 
 class StoreReader {
  public:
   StoreReader(const nb::bytes& path, bool verify);
 
   // The open reader; throws the closed-store failure after Close().
-  const Reader& Get() const;
+  const IndexedReader& Get() const;
   void Close() { reader_.reset(); }
   bool closed() const { return reader_ == nullptr; }
   const std::string& path() const { return path_; }
+
+  // Throws for a failed status or result, but first for a file that shrank
+  // under the mapping since it was opened, which is what a truncated file's
+  // confusing failures (or empty answers) come from.  Called after every read.
+  void Settle(const Status& status) const;
+  template <typename T>
+  T Settle(Result<T> result) const {
+    Settle(result.ok() ? Status() : result.status());
+    return std::move(result).value();
+  }
 
   nb::object GetRaw(nb::handle key) const;
   bool Contains(nb::handle key) const;
@@ -49,7 +82,7 @@ class StoreReader {
 
  private:
   std::string path_;
-  std::unique_ptr<const Reader> reader_;
+  std::unique_ptr<const IndexedReader> reader_;
 };
 
 // Walks entries [begin, end) of a reader, forward or backward, yielding
@@ -70,7 +103,7 @@ class Cursor {
   static constexpr std::size_t kFirstBatch = 4;
   static constexpr std::size_t kMaxBatch = 256;
 
-  void Refill(const Reader& reader);
+  void Refill(const IndexedReader& reader);
   nb::object Decode(const nb::object& key, const nb::object& raw) const;
 
   StoreReader* reader_;  // kept alive by the cursor's Python object

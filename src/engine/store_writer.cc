@@ -37,31 +37,32 @@ void StoreWriter::AddKey(nb::handle key, std::int64_t obj_id) {
 
 void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later) {
   CheckIdle();
-  const Reader& reader = source.Get();
+  const IndexedReader& reader = source.Get();
   const Items later_items(later, "later stores must be a sequence");
-  std::vector<const Reader*> shadowing;
+  std::vector<const IndexedReader*> shadowing;
   for (std::size_t i = 0; i < later_items.size(); ++i) {
     shadowing.push_back(&nb::cast<const StoreReader&>(later_items[i]).Get());
   }
   // Record offset in the source -> id here: keys that share an object there
   // share it here too.
   std::unordered_map<std::uint64_t, std::uint32_t> ids;
-  Check(reader.VisitEntries(0, reader.num_entries(),
-                            [&](std::size_t i, std::string_view payload) -> Status {
-                              if (IsShadowed(reader, i)) return {};
-                              const std::string_view key = reader.key_at(i);
-                              for (const Reader* other : shadowing) {
-                                if (other->Find(key)) return {};
-                              }
-                              auto [it, fresh] = ids.try_emplace(reader.offset_at(i), 0);
-                              if (fresh) {
-                                Result<std::uint32_t> id = writer_.AddObject(payload);
-                                if (!id.ok()) return std::move(id).status();
-                                it->second = id.value();
-                              }
-                              return writer_.AddKey(key, it->second);
-                            }),
-        source.path());
+  source.Settle(
+      VisitLiveEntries(reader, 0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
+        for (const IndexedReader* other : shadowing) {
+          Result<std::optional<std::uint64_t>> found = other->Find(entry.key);
+          if (!found.ok()) return std::move(found).status();
+          if (found.value()) return {};
+        }
+        auto [it, fresh] = ids.try_emplace(entry.object_offset, 0);
+        if (fresh) {
+          Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
+          if (!payload.ok()) return std::move(payload).status();
+          Result<std::uint32_t> id = writer_.AddObject(payload.value());
+          if (!id.ok()) return std::move(id).status();
+          it->second = id.value();
+        }
+        return writer_.AddKey(entry.key, it->second);
+      }));
 }
 
 nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index) {

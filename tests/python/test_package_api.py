@@ -316,7 +316,7 @@ def test_pickle_reopens_by_path_with_its_options(tmp_path):
     assert copy is not r and copy.path == str(path) and copy["m"] == {"a": 1}
     stats = copy.stats()
     assert set(stats) == set(vorlstore.StoreStats.__annotations__)
-    assert stats["hash_index"] is False and stats["file_size"] == path.stat().st_size
+    assert stats["hash_index"] is True and stats["file_size"] == path.stat().st_size
 
 
 def test_build_prints_nothing(tmp_path):
