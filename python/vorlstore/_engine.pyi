@@ -111,6 +111,9 @@ class Builder:
     @property
     def num_keys(self) -> int: ...
 
+def add_hash_index(path: bytes, /) -> dict[str, str | int | float]:
+    """Rewrites the store at `path` atomically with a fresh hash index section."""
+
 def temporary_path(target: bytes) -> bytes:
     """
     Where a build of `target` writes before it renames the file into place.

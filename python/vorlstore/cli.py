@@ -14,14 +14,15 @@ import json
 import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from typing import IO, Any
+from typing import IO, Any, cast
 
 from . import __version__, _engine
 from ._inputs import FORMATS, READERS, InputError, guess_format
 from ._progress import Progress
 from .errors import Error
 from .reader import VorlReader
-from .writer import BuildSummary, VorlWriter, merge
+from .builder import StoreBuilder
+from .writer import BuildSummary, merge
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_NOT_FOUND, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 
@@ -138,36 +139,28 @@ def cmd_build(args: argparse.Namespace) -> int:
     total = None if source == "-" else os.fstat(stream.fileno()).st_size
     show = args.progress if args.progress is not None else (
         sys.stderr is not None and sys.stderr.isatty() and (total or 0) >= _PROGRESS_MIN_BYTES)
-    writer = VorlWriter(datetime=True)
     progress = Progress(total, enabled=bool(show))
     try:
-        # The whole input is read and checked before anything is written, so a
-        # bad record never leaves a store behind.
-        with stream if source != "-" else contextlib.nullcontext(stream):
+        # Records stream into the store's temporary file; a bad record (or
+        # Ctrl-C) discards it, so the target is only ever replaced whole.
+        with StoreBuilder(args.output, datetime=True) as builder, \
+                stream if source != "-" else contextlib.nullcontext(stream):
             for where, record in _records(args, stream, progress):
                 try:
                     keys = [_key_text(record.get(field), field, where) for field in args.key]
-                    writer.add(record, *keys)
+                    builder.add(record, *keys)
                 except Error as e:
                     raise InputError(f"{where}: {e}") from None
+            summary = builder.commit()
     except InputError as e:
         raise CommandError(f"{name}: {e}") from None
-    finally:
-        progress.close()
-    try:
-        summary = writer.build(args.output)
-    except KeyboardInterrupt:
-        # Interrupted before the rename: nothing was published.  Interrupted
-        # as the build returned: it was, and that is what to report.
-        published = writer.last_build
-        if published is None:
-            raise
-        summary = published
     except OSError as e:
-        # The writer removes its temporary file; say so if one is still there.
+        # The builder removes its temporary file; say so if one is still there.
         tmp = os.fsdecode(_engine.temporary_path(os.fsencode(args.output)))
         left = f"; the partial file {tmp} was left behind" if os.path.exists(tmp) else ""
         raise CommandError(f"{args.output}: cannot build: {_os_text(e)}{left}") from None
+    finally:
+        progress.close()
     _report_built(summary)
     return EXIT_OK
 
@@ -248,9 +241,10 @@ def cmd_merge(args: argparse.Namespace) -> int:
 
 
 def cmd_index(args: argparse.Namespace) -> int:
-    # Rewrites the store through the package's writer; the on-disk hash index
-    # is added here once the writer can produce it.
-    summary = merge(args.output or args.file, args.file)
+    if args.output is None or _same_file(args.output, args.file):
+        summary = cast(BuildSummary, _engine.add_hash_index(os.fsencode(args.file)))
+    else:
+        summary = merge(args.output, args.file)
     _report_built(summary)
     return EXIT_OK
 
@@ -306,7 +300,7 @@ def _parser() -> argparse.ArgumentParser:
     m.add_argument("output", metavar="OUTPUT", help="the .vrls file to write (may be one of the stores)")
     m.add_argument("stores", metavar="STORE", nargs="+", help="the stores to merge, in increasing priority")
 
-    i = command("index", cmd_index, "rewrite a store with the package's writer, atomically")
+    i = command("index", cmd_index, "add the on-disk hash index to a store, atomically")
     store_arg(i)
     i.add_argument("--output", metavar="OUTPUT", help="write here instead of replacing FILE")
     return p

@@ -23,33 +23,37 @@ std::string_view BlobView(nb::handle blob) {
   return {PyBytes_AS_STRING(blob.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(blob.ptr()))};
 }
 
+CancelCheck SignalCancel::Check() {
+  return [this] {
+    const nb::gil_scoped_acquire held;
+    if (PyErr_CheckSignals() == 0) return false;
+    interrupt_ = nb::steal(PyErr_GetRaisedException());
+    return true;
+  };
+}
+
+void SignalCancel::RaiseIfStopped() {
+  if (!interrupt_.is_valid()) return;
+  PyErr_SetRaisedException(interrupt_.release().ptr());
+  throw nb::python_error();
+}
+
 nb::dict Publish(const std::string& target, bool& busy,
                  const std::function<Result<BuildSummary>(const CancelCheck&)>& build) {
   // A Ctrl-C that arrived while the caller was adding stops the build here,
   // before the target is touched.
   if (PyErr_CheckSignals() != 0) throw nb::python_error();
   // The core asks again while it waits for another build of the target and
-  // just before it publishes.  The build runs without the GIL; asking takes
-  // it back for a moment, and the handler's exception (KeyboardInterrupt) is
-  // kept to be raised once the core has stopped.
-  nb::object interrupt;
-  const CancelCheck cancel = [&interrupt] {
-    const nb::gil_scoped_acquire held;
-    if (PyErr_CheckSignals() == 0) return false;
-    interrupt = nb::steal(PyErr_GetRaisedException());
-    return true;
-  };
+  // just before it publishes.
+  SignalCancel stop;
   const auto started = std::chrono::steady_clock::now();
   std::optional<Result<BuildSummary>> built;
   {
     const BusyScope busy_scope(busy);
     const nb::gil_scoped_release unlocked;
-    built.emplace(build(cancel));
+    built.emplace(build(stop.Check()));
   }
-  if (interrupt.is_valid()) {
-    PyErr_SetRaisedException(interrupt.release().ptr());
-    throw nb::python_error();
-  }
+  stop.RaiseIfStopped();
   const BuildSummary published = Unwrap(std::move(*built), target);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   nb::dict summary;

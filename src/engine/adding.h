@@ -42,6 +42,20 @@ class BusyScope {
   bool& busy_;
 };
 
+// A cancel check for core calls run without the GIL: it takes the GIL back
+// for a moment and stops on a signal whose handler raises (Ctrl-C), keeping
+// the handler's exception (KeyboardInterrupt) to be raised once the core
+// has stopped.
+class SignalCancel {
+ public:
+  CancelCheck Check();
+  // Raises the kept exception, if any.
+  void RaiseIfStopped();
+
+ private:
+  nb::object interrupt_;
+};
+
 // Runs `build` without the GIL, asking it to stop on a pending Ctrl-C, and
 // returns the summary dict (path, objects, keys, bytes, seconds).  The
 // handler's exception is raised once the core has stopped.

@@ -2,6 +2,9 @@
 
 #include <nanobind/stl/string.h>
 
+#include <optional>
+
+#include "core/add_hash_index.h"
 #include "engine/adding.h"
 #include "engine/errors.h"
 
@@ -11,7 +14,18 @@ StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index) : target_(pat
   StreamOptions options;
   options.hash_index = hash_index;
   options.cancel = [this] { return cancel_ && cancel_(); };
-  builder_ = Unwrap(StreamBuilder::Create(target_, std::move(options)), target_);
+  // Opening waits for another build of the target: without the GIL, and
+  // stopped by Ctrl-C.
+  SignalCancel stop;
+  cancel_ = stop.Check();
+  std::optional<Result<std::unique_ptr<StreamBuilder>>> created;
+  {
+    const nb::gil_scoped_release unlocked;
+    created.emplace(StreamBuilder::Create(target_, std::move(options)));
+  }
+  cancel_ = nullptr;
+  stop.RaiseIfStopped();
+  builder_ = Unwrap(std::move(*created), target_);
 }
 
 StreamBuilder& StoreBuilder::Open() {
@@ -48,6 +62,15 @@ void StoreBuilder::Discard() {
 }
 
 void BindBuilder(nb::module_& m) {
+  m.def(
+      "add_hash_index",
+      [](const nb::bytes& path) {
+        const std::string target(path.c_str(), path.size());
+        bool busy = false;  // nothing else can reach this build
+        return Publish(target, busy, [&](const CancelCheck& cancel) { return AddHashIndex(target, cancel); });
+      },
+      nb::arg("path"), nb::sig("def add_hash_index(path: bytes, /) -> dict[str, str | int | float]"),
+      "Rewrites the store at `path` atomically with a fresh hash index section.");
   constexpr const char* kKeys = "collections.abc.Sequence[str | bytes | bytearray]";
   nb::class_<StoreBuilder>(m, "Builder", "Streams objects to a store's temporary file; commit publishes it.")
       .def(nb::init<const nb::bytes&, bool>(), nb::arg("path"), nb::arg("hash_index") = true)

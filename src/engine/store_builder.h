@@ -43,6 +43,7 @@ class StoreBuilder {
   std::unique_ptr<StreamBuilder> builder_;
 };
 
+// Binds Builder and add_hash_index().
 void BindBuilder(nb::module_& m);
 
 }  // namespace vorl::engine
