@@ -83,6 +83,16 @@ class Writer:
     @property
     def num_keys(self) -> int: ...
 
+def temporary_path(target: bytes) -> bytes:
+    """
+    Where a build of `target` writes before it renames the file into place.
+    """
+
+def add_hash_index(path: bytes, /) -> dict[str, str | int | float]:
+    """
+    Rewrites the store at `path` atomically with a fresh hash index section.
+    """
+
 class Builder:
     """Streams objects to a store's temporary file; commit publishes it."""
 
@@ -110,11 +120,3 @@ class Builder:
 
     @property
     def num_keys(self) -> int: ...
-
-def add_hash_index(path: bytes, /) -> dict[str, str | int | float]:
-    """Rewrites the store at `path` atomically with a fresh hash index section."""
-
-def temporary_path(target: bytes) -> bytes:
-    """
-    Where a build of `target` writes before it renames the file into place.
-    """
