@@ -41,12 +41,12 @@ import time
 from collections.abc import Callable, ItemsView, Iterable, Iterator, Mapping, Sequence, ValuesView
 from dataclasses import asdict, dataclass
 from types import TracebackType
-from typing import Any, Protocol
+from typing import Any
 
 from ._codec import Packer
 from ._paths import fspath as _fspath
+from .builder import StoreBuilder
 from .reader import Key, VorlReader
-from .writer import VorlWriter
 
 FORMAT = "vorlstore-set"
 VERSION = 1
@@ -199,46 +199,6 @@ class ShardInfo:
     crc32: int
 
 
-class _ShardBuilder(Protocol):
-    def __enter__(self) -> _ShardBuilder: ...
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None: ...
-    def add(self, obj: Any, *keys: Key) -> Any: ...
-    def add_raw(self, raw: bytes, *keys: Key) -> Any: ...
-
-
-class _WriterShardBuilder:
-    """The streaming builder's protocol over the in-memory writer.
-
-    Leaving the block normally publishes the shard; leaving it by an
-    exception publishes nothing (the writer has written nothing yet).
-    """
-
-    def __init__(self, path: str) -> None:
-        self._path = path
-        self._writer = VorlWriter()
-        self.add = self._writer.add
-        self.add_raw = self._writer.add_raw
-
-    def __enter__(self) -> _WriterShardBuilder:
-        return self
-
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        if exc_type is None:
-            self._writer.build(self._path)
-
-
-def _open_shard_builder(path: str) -> _ShardBuilder:
-    """The builder every shard is written with: the package's streaming one when present."""
-    import vorlstore
-
-    builder_class: Callable[[str], _ShardBuilder] | None = getattr(vorlstore, "StoreBuilder", None)
-    if builder_class is not None:
-        return builder_class(path)
-    return _WriterShardBuilder(path)
-
-
 _PACKER = Packer()
 
 
@@ -266,10 +226,10 @@ def _shard_facts(path: str) -> ShardInfo:
 def build_shard(path: str, entries: Iterable[tuple[bytes, Any]], *, raw: bool = False) -> ShardInfo:
     """Write one shard from (key bytes, object) pairs; a later equal key wins.
 
-    The builder publishes by temporary file and rename, so a task killed
+    The builder streams to a temporary file and renames it, so a task killed
     midway leaves at most a temporary file, which the publication removes.
     """
-    with _open_shard_builder(path) as builder:
+    with StoreBuilder(path) as builder:
         add = builder.add_raw if raw else builder.add
         for kb, obj in entries:
             add(obj, kb)
@@ -420,7 +380,7 @@ def write_store_set(
         raise ValueError(f"partition must be 'hash' or 'range', not {partition!r}")
     with Publication(directory) as pub:
         with contextlib.ExitStack() as stack:
-            builders = [stack.enter_context(_open_shard_builder(pub.shard_path(i))) for i in range(routing.shards)]
+            builders = [stack.enter_context(StoreBuilder(pub.shard_path(i))) for i in range(routing.shards)]
             for key, obj in items:
                 kb = key_bytes(key)
                 builders[routing.shard_of(kb)].add(obj, kb)
