@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "core/status.h"
 
@@ -52,7 +53,7 @@ class MappingGuard {
   // in place of a vanished page explain whatever that work concluded.
   Status Overriding(Status outcome) const {
     Status changed = Check();
-    return changed.ok() ? outcome : changed;
+    return changed.ok() ? std::move(outcome) : changed;
   }
 
   // What the registry knows about one guarded range; the handler reads it.
