@@ -1,9 +1,6 @@
 #include "core/key_map.h"
 
-#include <cstring>
 #include <string>
-
-#include "core/format.h"
 
 namespace vorl {
 
@@ -40,28 +37,6 @@ void KeyMap::GrowTable() {
   }
 }
 
-Status KeyMap::Put(std::string_view k, std::uint32_t id) {
-  if ((refs_.size() + 1) * 4 > slots_.size() * 3) GrowTable();
-  const std::uint64_t hash = HashBytes(hash_key_, k.data(), k.size());
-  std::uint64_t& slot = SlotFor(k, hash);
-  if (slot != 0) {
-    ids_[(slot & 0xFFFFFFFFu) - 1] = id;
-    return {};
-  }
-  // Ids fit in 32 bits and every key needs an object, yet many keys may
-  // share one object, so the key count needs its own limit.
-  if (refs_.size() >= format::kMaxCount) return Status::Other("too many keys: the limit is 4294967295");
-  const std::size_t pos = bytes_.size();
-  if (!k.empty()) std::memcpy(bytes_.Extend(k.size()), k.data(), k.size());
-  ids_.push_back(id);
-  try {
-    refs_.push_back((std::uint64_t{pos} << 16) | k.size());
-  } catch (...) {
-    ids_.pop_back();  // out of memory leaves the map as it was
-    throw;
-  }
-  slot = (hash & 0xFFFFFFFF00000000u) | refs_.size();
-  return {};
-}
+Status KeyMap::TooManyKeys() { return Status::Other("too many keys: the limit is 4294967295"); }
 
 }  // namespace vorl

@@ -16,10 +16,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
 #include "core/byte_buffer.h"
+#include "core/format.h"
 #include "core/hash.h"
 #include "core/status.h"
 
@@ -34,7 +36,7 @@ class KeyMap {
   // Maps `k` to `id`, replacing an earlier id of the same key.  Fails
   // (kind other) only when a new key would make 2^32 entries, which the
   // slots' 32-bit entry numbers and the format's key count cannot hold.
-  // REQUIRES: key.size() <= 65535.
+  // REQUIRES: key.size() <= 65535.  Inline: it is every build's per-key step.
   Status Put(std::string_view k, std::uint32_t id);
 
   std::size_t size() const { return refs_.size(); }
@@ -58,6 +60,7 @@ class KeyMap {
   // The slot that holds `key`, or the empty slot where it belongs.
   std::uint64_t& SlotFor(std::string_view k, std::uint64_t hash);
   void GrowTable();
+  static Status TooManyKeys();
 
   ByteBuffer bytes_;
   std::vector<std::uint64_t> refs_;
@@ -66,6 +69,31 @@ class KeyMap {
   int table_bits_ = 0;  // slots_.size() == 2^table_bits_
   HashKey hash_key_ = NewHashKey();
 };
+
+inline Status KeyMap::Put(std::string_view k, std::uint32_t id) {
+  if ((refs_.size() + 1) * 4 > slots_.size() * 3) GrowTable();
+  const std::uint64_t hash = HashBytes(hash_key_, k.data(), k.size());
+  std::uint64_t& slot = SlotFor(k, hash);
+  if (slot != 0) {
+    ids_[(slot & 0xFFFFFFFFu) - 1] = id;
+    return {};
+  }
+  // Ids fit in 32 bits and every key needs an object, yet many keys may
+  // share one object, so the key count needs its own limit.
+  if (refs_.size() >= format::kMaxCount) [[unlikely]]
+    return TooManyKeys();
+  const std::size_t pos = bytes_.size();
+  if (!k.empty()) std::memcpy(bytes_.Extend(k.size()), k.data(), k.size());
+  ids_.push_back(id);
+  try {
+    refs_.push_back((std::uint64_t{pos} << 16) | k.size());
+  } catch (...) {
+    ids_.pop_back();  // out of memory leaves the map as it was
+    throw;
+  }
+  slot = (hash & 0xFFFFFFFF00000000u) | refs_.size();
+  return {};
+}
 
 }  // namespace vorl
 

@@ -12,24 +12,20 @@
 
 namespace vorl {
 
-Status CheckNewObject(std::size_t blob_size, std::uint64_t num_objects) {
+Status RejectedObject(std::size_t blob_size, std::uint64_t num_objects) {
   if (blob_size > format::kMaxPayloadLength) {
     return Status::Other("object of " + std::to_string(blob_size) +
                          " bytes exceeds the limit of 4294967295 bytes");
   }
-  if (num_objects >= format::kMaxCount) return Status::Other("too many objects: the limit is 4294967295");
-  return {};
+  return Status::Other("too many objects: the limit is 4294967295");
 }
 
-Status CheckNewKey(std::string_view key, std::uint32_t obj_id, std::uint64_t num_objects) {
+Status RejectedKey(std::string_view key, std::uint32_t obj_id, std::uint64_t num_objects) {
   if (obj_id >= num_objects) {
     return Status::Other("obj_id " + std::to_string(obj_id) + " out of range (have " +
                          std::to_string(num_objects) + " objects)");
   }
-  if (key.size() > format::kMaxKeyLength) {
-    return Status::Other("key of " + std::to_string(key.size()) + " bytes exceeds the limit of 65535 bytes");
-  }
-  return {};
+  return Status::Other("key of " + std::to_string(key.size()) + " bytes exceeds the limit of 65535 bytes");
 }
 
 Result<std::uint32_t> Writer::AddObject(std::string_view blob) {
