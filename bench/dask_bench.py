@@ -7,9 +7,8 @@ Writes a Parquet data set of --rows rows (key "user:%010d", an integer, a
 float, a 16-40 character string and a small list: about 90 bytes of
 MessagePack per row) in --files files, then measures:
 
-- build: the data set into one store in one process (the package's streaming
-  builder when present, else the in-memory writer), into a set of --shards
-  shards in one process, and into the same set with `to_store_set` on a
+- build: the data set into one store in one process (the streaming builder),
+  into a set of --shards shards in one process, and into the same set with `to_store_set` on a
   LocalCluster of --workers single-threaded worker processes (hash and range);
 - the set: size per shard, open time with and without checksums;
 - lookups of --lookups keys (90% present) with `lookup()` on the cluster,
@@ -44,7 +43,6 @@ import pyarrow.parquet as pq
 warnings.filterwarnings("ignore", category=FutureWarning)
 
 import vorlstore  # noqa: E402
-from vorlstore.storeset import _open_shard_builder  # noqa: E402
 
 KEY = "user:%010d"
 
@@ -90,7 +88,7 @@ def single_process(parquet_dir: str, out: str, shards: int) -> dict[str, Any]:
     """One process reads the data set and writes one store (shards=0) or a set."""
     t0 = time.perf_counter()
     if shards == 0:
-        with _open_shard_builder(out) as builder:
+        with vorlstore.StoreBuilder(out) as builder:
             for batch in batches(parquet_dir):
                 for row in batch.to_pylist():
                     builder.add(row, row["key"])
@@ -157,9 +155,8 @@ def run(args: argparse.Namespace, work: str) -> None:
     if not os.path.isdir(parquet_dir):
         make_parquet(parquet_dir, args.rows, args.files)
     parquet_mb = sum(os.path.getsize(os.path.join(parquet_dir, f)) for f in os.listdir(parquet_dir)) / 2**20
-    builder = "StoreBuilder" if hasattr(vorlstore, "StoreBuilder") else "VorlWriter (in memory)"
     print(f"data: {args.rows:,} rows, {parquet_mb:,.0f} MB of Parquet in {args.files} files "
-          f"({time.perf_counter() - t0:.1f} s to write); shard builder: {builder}")
+          f"({time.perf_counter() - t0:.1f} s to write); shards written by StoreBuilder")
 
     def report(what: str, seconds: float, cpu: float, peak_mb: float, out_bytes: float) -> None:
         print(f"  {what:<44} {seconds:7.1f} s {args.rows / seconds / 1e3:6.0f} k rows/s  cpu {cpu:6.1f} s  "
