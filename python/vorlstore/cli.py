@@ -367,13 +367,22 @@ def cmd_dump(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _refuse_directory(path: str, command: str) -> None:
+    if os.path.isdir(path):
+        what = "a store set" if is_store_set(path) else "a directory"
+        raise CommandError(f"{path}: is {what}; {command} takes store files")
+
+
 def cmd_merge(args: argparse.Namespace) -> int:
+    for path in args.stores:
+        _refuse_directory(path, "merge")
     summary = merge(args.output, *args.stores)
     _report_built(summary)
     return EXIT_OK
 
 
 def cmd_index(args: argparse.Namespace) -> int:
+    _refuse_directory(args.file, "index")  # a set's shards are built with the hash index
     if args.output is None or _same_file(args.output, args.file):
         summary = cast(BuildSummary, _engine.add_hash_index(os.fsencode(args.file)))
     else:
