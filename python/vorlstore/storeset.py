@@ -61,6 +61,7 @@ _HASH_RULE = (
 _RANGE_RULE = "shard = number of boundaries <= key, comparing key bytes; boundaries in hex"
 _ABANDONED = ".abandoned-"
 _GENERATION = re.compile(r"g-[0-9]{20}-[0-9a-f]{8}")
+_POINTER_TMP = re.compile(re.escape(POINTER) + r"\.[0-9a-f]{8}\.tmp")  # see _publish_file
 # Keys each input partition contributes to the sample that range boundaries
 # are chosen from, per shard.
 SAMPLE_PER_SHARD = 64
@@ -516,7 +517,7 @@ def foreign_entries(directory: str | os.PathLike[str]) -> list[str]:
 
 def _is_set_entry(name: str) -> bool:
     return (name == POINTER or _GENERATION.fullmatch(name) is not None or name.startswith(_ABANDONED)
-            or (name.startswith(POINTER + ".") and name.endswith(".tmp")))
+            or _POINTER_TMP.fullmatch(name) is not None)
 
 
 # -- Reading
