@@ -417,7 +417,8 @@ def _parser() -> argparse.ArgumentParser:
                    help="the .vrls file to write (replaced atomically); with --shards, the set's directory: "
                         "new, empty or an existing set, whose next generation it publishes atomically")
     b.add_argument("--key", action="append", required=True, metavar="FIELD",
-                   help="field whose value becomes a key (repeatable; each record is stored once)")
+                   help="field whose value becomes a key (repeatable; each record is stored once, in a set "
+                        "once in each shard its keys route to)")
     b.add_argument("--format", choices=FORMATS, help="input format (default: from INPUT's extension, else jsonl)")
     b.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show progress on standard error (default: for large inputs on a terminal)")

@@ -21,7 +21,9 @@ jobs still running and are left alone.
 Keys are routed by a rule recorded in the manifest: a hash of the key bytes
 (the same on every machine and version) or sorted key ranges, which keep
 prefix and range scans to the shards that can hold the keys.  Nothing here
-needs Dask; `vorlstore.dask` builds sets on a cluster with these pieces.
+needs Dask: `SetBuilder` streams a set in one process (the command line's
+``build --shards``), and `vorlstore.dask` builds sets on a cluster with these
+pieces.
 """
 
 from __future__ import annotations
