@@ -227,6 +227,8 @@ def cmd_build(args: argparse.Namespace) -> int:
                     keys = _record_keys(args, record, where)
                     try:
                         builder.add(record, *keys)
+                    except OSError:
+                        raise  # the target's failure (a full disk), not the record's
                     except Error as e:
                         raise InputError(f"{where}: {e}") from None
                     records += 1

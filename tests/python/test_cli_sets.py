@@ -355,3 +355,19 @@ def test_ctrl_c_after_the_pointer_swap_reports_the_set_built(tmp_path, monkeypat
     assert capsys.readouterr().out.startswith(f"{tmp_path / 't'}: {len(RECORDS)} records, ")
     assert syncs[-1] == str(tmp_path / "t")
     assert StoreSet(tmp_path / "t")["u3"]["n"] == 99
+
+
+@pytest.mark.parametrize("shards", [None, 1, 3], ids=["file", "set-of-1", "set-of-3"])
+def test_a_write_failure_is_the_targets_and_publishes_nothing(tmp_path, shards):
+    import resource
+
+    def small_files():  # writes past 10 kB fail with EFBIG (Python ignores SIGXFSZ)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (10_000, 10_000))
+
+    source = write_input(tmp_path, "jsonl", RECORDS * 10)
+    target = tmp_path / "t"
+    extra = [] if shards is None else ["--shards", shards]
+    done = run("build", source, target, "--key", "id", "--key", "email", *extra, preexec_fn=small_files)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1
+    assert done.stderr.startswith(f"vorlstore: {target}: cannot build: File too large")
+    assert os.listdir(tmp_path) == [source.name]
