@@ -429,8 +429,9 @@ def _parser() -> argparse.ArgumentParser:
                         "not one file; an object whose keys route to several shards is stored in each")
     b.add_argument("--partition", choices=("hash", "range"),
                    help="with --shards, how keys are routed: hash (default) spreads them evenly in one pass; "
-                        "range gives each shard one key range, so prefix scans read fewer shards, by reading "
-                        "INPUT twice (the first pass keeps a sample of the keys), so not from standard input")
+                        "range gives each shard one key range, so prefix scans read only the shards in reach; "
+                        "it reads INPUT twice, keeping a sample of the keys from the first pass, so INPUT "
+                        "must be a file")
 
     g = command("get", cmd_get, "print the object stored under KEY as JSON")
     store_arg(g)
