@@ -188,7 +188,7 @@ DAMAGE = [
     ("missing-manifest", lambda t: (generation(t) / MANIFEST).unlink(), "{gen}/manifest.json: No such file"),
     ("manifest-not-json", lambda t: (generation(t) / MANIFEST).write_text("{"), "{gen}/manifest.json: not JSON"),
     ("missing-shard", lambda t: (generation(t) / "shard-00002.vrls").unlink(), "{gen}/shard-00002.vrls: "),
-    ("damaged-shard", flip_byte_in_shard, "{gen}/shard-00001.vrls: "),
+    ("damaged-shard", flip_byte_in_shard, "{gen}/shard-00001.vrls: file CRC32 mismatch"),
 ]
 
 
@@ -205,13 +205,25 @@ def test_damaged_sets_fail_with_one_line(tmp_path, built, damage, message, comma
     assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr
 
 
-@pytest.mark.parametrize("command", [["get", "{dir}", "k"], ["keys", "{dir}"], ["stats", "{dir}"], ["verify", "{dir}"],
-                                     ["index", "{set}"], ["merge", "{dir}/m.vrls", "{set}"]])
-def test_directories_that_are_no_store(tmp_path, built, command):
-    (tmp_path / "plain").mkdir()
-    done = run(*[a.format(dir=tmp_path / "plain", set=built["hash"]) for a in command])
-    assert done.returncode == 1 and done.stderr.count("\n") == 1
-    assert ("not a store set" in done.stderr) or ("is a store set; " in done.stderr)
+NOT_A_SET = "vorlstore: {dir}: a directory, but not a store set (it has no CURRENT file)\n"
+
+
+@pytest.mark.parametrize(
+    "command, message",
+    [
+        (["get", "{dir}", "k"], NOT_A_SET),
+        (["keys", "{dir}"], NOT_A_SET),
+        (["stats", "{dir}"], NOT_A_SET),
+        (["verify", "{dir}"], NOT_A_SET),
+        (["index", "{set}"], "vorlstore: {set}: is a store set; index takes store files\n"),
+        (["merge", "{dir}/m.vrls", "{dir}"], "vorlstore: {dir}: is a directory; merge takes store files\n"),
+    ],
+)
+def test_directories_where_a_store_file_is_needed(tmp_path, built, command, message):
+    names = {"dir": tmp_path / "plain", "set": built["hash"]}
+    names["dir"].mkdir()
+    done = run(*[a.format(**names) for a in command])
+    assert (done.returncode, done.stderr) == (1, message.format(**names))
 
 
 # -- Where a set may be built
