@@ -1,4 +1,4 @@
-"""The ``vorlstore`` command line: build stores and query them.
+"""The ``vorlstore`` command line: build stores and store sets, and query them.
 
 Every failure is one line on standard error naming the file (and the line,
 row or key), never a traceback.  Exit codes: 0 done, 1 error, 2 usage,
@@ -13,6 +13,7 @@ import contextlib
 import json
 import os
 import sys
+import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, cast
 
@@ -22,6 +23,19 @@ from ._progress import Progress
 from .errors import Error
 from .reader import VorlReader
 from .builder import StoreBuilder
+from .storeset import (
+    POINTER,
+    SAMPLE_PER_SHARD,
+    HashRouting,
+    RangeRouting,
+    SetBuilder,
+    StoreSet,
+    foreign_entries,
+    is_store_set,
+    key_bytes,
+    key_sample,
+    range_boundaries,
+)
 from .writer import BuildSummary, merge
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_NOT_FOUND, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
@@ -32,10 +46,14 @@ _EPILOG = """exit status:
   2    usage error (unknown command or option, missing argument)
   3    key not found (get)
   130  interrupted (Ctrl-C); a build then leaves its target untouched
+
+FILE may be a store set's directory for get, keys, stats, verify and dump.
 """
 
 # Inputs at least this large show progress when standard error is a terminal.
 _PROGRESS_MIN_BYTES = 8 << 20
+# Every shard of a set being built holds a file open until the commit.
+MAX_SHARDS = 1024
 
 
 class CommandError(Exception):
@@ -127,58 +145,143 @@ def _key_text(value: Any, field: str, where: str) -> str:
     raise InputError(f"{where}: key field '{field}' must be a string or a number")
 
 
+def _record_keys(args: argparse.Namespace, record: dict[str, Any], where: str) -> list[str]:
+    return [_key_text(record.get(field), field, where) for field in args.key]
+
+
+def _show_progress(args: argparse.Namespace, total: int | None) -> Progress:
+    show = args.progress if args.progress is not None else (
+        sys.stderr is not None and sys.stderr.isatty() and (total or 0) >= _PROGRESS_MIN_BYTES)
+    return Progress(total, enabled=bool(show))
+
+
+def _check_set_target(path: str) -> None:
+    """Refuses a target that building a set there would clobber or mix with."""
+    if os.path.isdir(path):
+        foreign = foreign_entries(path)
+        if foreign:
+            shown = ", ".join(foreign[:3]) + (", ..." if len(foreign) > 3 else "")
+            raise CommandError(f"{path}: cannot build a store set: the directory holds files that are not "
+                               f"part of one ({shown}); choose a new or empty directory")
+    elif os.path.lexists(path):
+        raise CommandError(f"{path}: cannot build a store set: a file is in the way (a set is a directory); "
+                           f"remove it or choose another path")
+    else:
+        parent = os.path.dirname(os.path.abspath(path))
+        if not os.path.isdir(parent):
+            raise CommandError(f"{path}: cannot build a store set: the directory {parent} does not exist")
+
+
+def _sampled_routing(args: argparse.Namespace, shards: int) -> RangeRouting:
+    """Range boundaries from a first pass over the input that keeps only a sample of the keys."""
+
+    def keys(stream: IO[bytes], progress: Progress) -> Iterator[bytes]:
+        for where, record in _records(args, stream, progress):
+            for key in _record_keys(args, record, where):
+                try:
+                    yield key_bytes(key)
+                except Error as e:
+                    raise InputError(f"{where}: {e}") from None
+
+    with open(args.input, "rb") as stream:
+        progress = _show_progress(args, os.fstat(stream.fileno()).st_size)
+        with contextlib.closing(progress):
+            sample = key_sample(keys(stream, progress), SAMPLE_PER_SHARD * shards)
+    return RangeRouting(range_boundaries([sample], shards))
+
+
 def cmd_build(args: argparse.Namespace) -> int:
-    source = args.input
-    if source != "-" and _same_file(source, args.output):
-        raise CommandError(f"{args.output}: the output is the input file; choose another output path")
+    source, target = args.input, args.output
+    if args.partition is not None and args.shards is None:
+        raise CommandError("--partition needs --shards", EXIT_USAGE)
+    if args.partition == "range" and source == "-":
+        raise CommandError("--partition range reads the input twice; give a file, not standard input", EXIT_USAGE)
+    if source != "-" and _same_file(source, target):
+        raise CommandError(f"{target}: the output is the input file; choose another output path")
+    if args.shards is not None:
+        _check_set_target(target)
+    elif is_store_set(target):
+        raise CommandError(f"{target}: is a store set; rebuild it with --shards N")
     try:
         stream = _open_input(source)
     except OSError as e:
         raise CommandError(f"{source}: cannot read: {e.strerror}") from None
     name = "<stdin>" if source == "-" else source
-    total = None if source == "-" else os.fstat(stream.fileno()).st_size
-    show = args.progress if args.progress is not None else (
-        sys.stderr is not None and sys.stderr.isatty() and (total or 0) >= _PROGRESS_MIN_BYTES)
-    progress = Progress(total, enabled=bool(show))
+    started = time.monotonic()
+    builder: StoreBuilder | SetBuilder | None = None
+    summary: dict[str, Any] | None = None
+    records = 0
     try:
-        # Records stream into the store's temporary file; a bad record (or
-        # Ctrl-C) discards it, so the target is only ever replaced whole.
-        with StoreBuilder(args.output, datetime=True) as builder, \
-                stream if source != "-" else contextlib.nullcontext(stream):
-            for where, record in _records(args, stream, progress):
-                try:
-                    keys = [_key_text(record.get(field), field, where) for field in args.key]
-                    builder.add(record, *keys)
-                except Error as e:
-                    raise InputError(f"{where}: {e}") from None
-            summary = builder.commit()
+        with stream if source != "-" else contextlib.nullcontext(stream):
+            if args.shards is None:
+                builder = StoreBuilder(target, datetime=True)
+            else:
+                routing = (_sampled_routing(args, args.shards) if args.partition == "range"
+                           else HashRouting(args.shards))
+                builder = SetBuilder(target, routing, datetime=True)
+            # Records stream into temporary files; a bad record (or Ctrl-C)
+            # discards them, so the target is only ever replaced whole.
+            progress = _show_progress(args, None if source == "-" else os.fstat(stream.fileno()).st_size)
+            with builder, contextlib.closing(progress):
+                for where, record in _records(args, stream, progress):
+                    keys = _record_keys(args, record, where)
+                    try:
+                        builder.add(record, *keys)
+                    except OSError:
+                        raise  # the target's failure (a full disk), not the record's
+                    except Error as e:
+                        raise InputError(f"{where}: {e}") from None
+                    records += 1
+                summary = cast(dict[str, Any], builder.commit())
     except InputError as e:
         raise CommandError(f"{name}: {e}") from None
+    except KeyboardInterrupt:
+        # A set whose pointer was already swapped is built: it stands, and so does its report.
+        summary = summary or (builder.summary if isinstance(builder, SetBuilder) else None)
+        if summary is None:
+            raise
     except OSError as e:
+        if args.shards is not None:
+            raise CommandError(f"{target}: cannot build: {_os_text(e)}") from None
         # The builder removes its temporary file; say so if one is still there.
-        tmp = os.fsdecode(_engine.temporary_path(os.fsencode(args.output)))
+        tmp = os.fsdecode(_engine.temporary_path(os.fsencode(target)))
         left = f"; the partial file {tmp} was left behind" if os.path.exists(tmp) else ""
-        raise CommandError(f"{args.output}: cannot build: {_os_text(e)}{left}") from None
-    finally:
-        progress.close()
-    _report_built(summary)
+        raise CommandError(f"{target}: cannot build: {_os_text(e)}{left}") from None
+    if args.shards is None:
+        _report(_built_line(cast(BuildSummary, summary)), summary["path"])
+    else:
+        routing_kind = summary["routing"]["kind"]
+        _report(f"{target}: {records} records, {summary['keys']} keys in {len(summary['shards'])} shards "
+                f"({routing_kind}), {summary['bytes']:,} bytes in {time.monotonic() - started:.2f} s, "
+                f"generation {summary['generation']}\n", target)
     return EXIT_OK
 
 
-def _report_built(summary: BuildSummary) -> None:
-    # The store is published; a failure to say so is not a failure of the build.
-    line = (f"{summary['path']}: {summary['objects']} objects, {summary['keys']} keys, "
+def _built_line(summary: BuildSummary) -> str:
+    return (f"{summary['path']}: {summary['objects']} objects, {summary['keys']} keys, "
             f"{summary['bytes']:,} bytes in {summary['seconds']:.2f} s\n")
+
+
+def _report_built(summary: BuildSummary) -> None:
+    _report(_built_line(summary), summary["path"])
+
+
+def _report(line: str, what: str) -> None:
+    # What was built is published; a failure to say so is not a failure of the build.
     try:
         out = _stdout()
         out.write(line)
         out.flush()
     except (OSError, ValueError, CommandError) as e:
-        print(f"vorlstore: {summary['path']} was built, but its summary could not be printed: {e}",
-              file=sys.stderr)
+        print(f"vorlstore: {what} was built, but its summary could not be printed: {e}", file=sys.stderr)
 
 
-def _open(path: str, verify: bool = True) -> VorlReader:
+def _open(path: str, verify: bool = True) -> VorlReader | StoreSet:
+    """The store file or store set at *path*; a set is a directory with a pointer file."""
+    if os.path.isdir(path):
+        if not is_store_set(path):
+            raise CommandError(f"{path}: a directory, but not a store set (it has no {POINTER} file)")
+        return StoreSet(path, verify=verify)
     return VorlReader(path, verify=verify)
 
 
@@ -209,19 +312,51 @@ def cmd_keys(args: argparse.Namespace) -> int:
 
 def cmd_stats(args: argparse.Namespace) -> int:
     with _open(args.file, verify=False) as r:
-        _stdout().write(json.dumps(r.stats(), indent=2) + "\n")
+        stats = r.stats()
+        if isinstance(r, StoreSet) and not args.json:
+            text = _set_stats_text(args.file, cast(dict[str, Any], stats))
+        else:
+            text = json.dumps(stats, indent=2) + "\n"
+        _stdout().write(text)
     return EXIT_OK
+
+
+def _set_stats_text(path: str, stats: dict[str, Any]) -> str:
+    routing = stats["routing"]
+    shards = stats["shards"]
+    how = f"hash ({routing['hash']})" if routing["kind"] == "hash" else "key range"
+    lines = [f"{path}: store set, generation {stats['generation']}, {len(shards)} shards by {how}, "
+             f"{stats['num_keys']} keys, {stats['num_objects']} objects, {stats['bytes']:,} bytes"]
+    bounds: list[str | None] = [None] * (len(shards) + 1)
+    if routing["kind"] == "range":
+        bounds[1:-1] = [_key_repr(b) for b in routing["boundaries"]]
+    for i, shard in enumerate(shards):
+        line = (f"  {os.path.basename(shard['path'])}: {shard['num_keys']} keys, {shard['num_objects']} objects, "
+                f"{shard['file_size']:,} bytes, crc32 {shard['file_crc32']}")
+        if routing["kind"] == "range":
+            line += f", keys [{bounds[i] or 'start'}, {bounds[i + 1] or 'end'})"
+        lines.append(line)
+    return "\n".join(lines) + "\n"
+
+
+def _key_repr(hex_key: str) -> str:
+    return repr(bytes.fromhex(hex_key).decode("utf-8", "surrogateescape"))
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
     with _open(args.file) as r:
         r.verify()
         stats = r.stats()
+        report: dict[str, Any] = {"path": args.file, "ok": True, "num_keys": stats["num_keys"],
+                                  "num_objects": stats["num_objects"]}
+        what = f"{stats['num_keys']} keys, {stats['num_objects']} objects"
+        if isinstance(r, StoreSet):
+            report.update(shards=r.routing.shards, generation=r.generation)
+            what = f"a set of {r.routing.shards} shards, generation {r.generation}, {what}"
         if args.json:
-            report = {"path": args.file, "ok": True, "num_keys": stats["num_keys"], "num_objects": stats["num_objects"]}
             _stdout().write(json.dumps(report) + "\n")
         else:
-            _stdout().write(f"{args.file}: OK ({stats['num_keys']} keys, {stats['num_objects']} objects)\n")
+            _stdout().write(f"{args.file}: OK ({what})\n")
     return EXIT_OK
 
 
@@ -234,13 +369,22 @@ def cmd_dump(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _refuse_directory(path: str, command: str) -> None:
+    if os.path.isdir(path):
+        what = "a store set" if is_store_set(path) else "a directory"
+        raise CommandError(f"{path}: is {what}; {command} takes store files")
+
+
 def cmd_merge(args: argparse.Namespace) -> int:
+    for path in args.stores:
+        _refuse_directory(path, "merge")
     summary = merge(args.output, *args.stores)
     _report_built(summary)
     return EXIT_OK
 
 
 def cmd_index(args: argparse.Namespace) -> int:
+    _refuse_directory(args.file, "index")  # a set's shards are built with the hash index
     if args.output is None or _same_file(args.output, args.file):
         summary = cast(BuildSummary, _engine.add_hash_index(os.fsencode(args.file)))
     else:
@@ -264,17 +408,30 @@ def _parser() -> argparse.ArgumentParser:
         c.set_defaults(run=run)
         return c
 
-    def store_arg(c: argparse.ArgumentParser) -> None:
-        c.add_argument("file", metavar="FILE", help="the .vrls store to read")
+    def store_arg(c: argparse.ArgumentParser, sets: bool = True) -> None:
+        what = "the .vrls store, or a store set's directory, to read" if sets else "the .vrls store to read"
+        c.add_argument("file", metavar="FILE", help=what)
 
-    b = command("build", cmd_build, "build a store from JSON Lines, CSV or Parquet records")
+    b = command("build", cmd_build, "build a store (or with --shards, a store set) from JSON Lines, CSV or "
+                                     "Parquet records")
     b.add_argument("input", metavar="INPUT", help="the records: a file, or - for standard input")
-    b.add_argument("output", metavar="OUTPUT", help="the .vrls file to write (replaced atomically)")
+    b.add_argument("output", metavar="OUTPUT",
+                   help="the .vrls file to write (replaced atomically); with --shards, the set's directory: "
+                        "new, empty or an existing set, whose next generation it publishes atomically")
     b.add_argument("--key", action="append", required=True, metavar="FIELD",
-                   help="field whose value becomes a key (repeatable; each record is stored once)")
+                   help="field whose value becomes a key (repeatable; each record is stored once, in a set "
+                        "once in each shard its keys route to)")
     b.add_argument("--format", choices=FORMATS, help="input format (default: from INPUT's extension, else jsonl)")
     b.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show progress on standard error (default: for large inputs on a terminal)")
+    b.add_argument("--shards", type=_shard_count, metavar="N",
+                   help=f"write a store set of N shard stores (1 to {MAX_SHARDS}; 1 makes a set of one shard), "
+                        "not one file; an object whose keys route to several shards is stored in each")
+    b.add_argument("--partition", choices=("hash", "range"),
+                   help="with --shards, how keys are routed: hash (default) spreads them evenly in one pass; "
+                        "range gives each shard one key range, so prefix scans read only the shards in reach; "
+                        "it reads INPUT twice, keeping a sample of the keys from the first pass, so INPUT "
+                        "must be a file")
 
     g = command("get", cmd_get, "print the object stored under KEY as JSON")
     store_arg(g)
@@ -285,8 +442,10 @@ def _parser() -> argparse.ArgumentParser:
     k.add_argument("--prefix", metavar="P", help="only keys that start with P")
     k.add_argument("--json", action="store_true", help="one JSON string per line instead of plain text")
 
-    s = command("stats", cmd_stats, "print file metadata as JSON")
+    s = command("stats", cmd_stats, "print file metadata as JSON; for a set, its figures and a line per shard")
     store_arg(s)
+    s.add_argument("--json", action="store_true",
+                   help="for a set, one JSON object with every shard's metadata (a file's stats are JSON anyway)")
 
     v = command("verify", cmd_verify, "check every checksum")
     store_arg(v)
@@ -301,9 +460,19 @@ def _parser() -> argparse.ArgumentParser:
     m.add_argument("stores", metavar="STORE", nargs="+", help="the stores to merge, in increasing priority")
 
     i = command("index", cmd_index, "add the on-disk hash index to a store, atomically")
-    store_arg(i)
+    store_arg(i, sets=False)
     i.add_argument("--output", metavar="OUTPUT", help="write here instead of replacing FILE")
     return p
+
+
+def _shard_count(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        n = 0
+    if not 1 <= n <= MAX_SHARDS:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 1 to {MAX_SHARDS}, not {text!r}")
+    return n
 
 
 def _os_text(e: OSError) -> str:

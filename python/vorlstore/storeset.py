@@ -21,7 +21,9 @@ jobs still running and are left alone.
 Keys are routed by a rule recorded in the manifest: a hash of the key bytes
 (the same on every machine and version) or sorted key ranges, which keep
 prefix and range scans to the shards that can hold the keys.  Nothing here
-needs Dask; `vorlstore.dask` builds sets on a cluster with these pieces.
+needs Dask: `SetBuilder` streams a set in one process (the command line's
+``build --shards``), and `vorlstore.dask` builds sets on a cluster with these
+pieces.
 """
 
 from __future__ import annotations
@@ -43,9 +45,10 @@ from dataclasses import asdict, dataclass
 from types import TracebackType
 from typing import Any
 
-from ._codec import Packer
+from ._codec import DefaultHook, Packer
 from ._paths import fspath as _fspath
 from .builder import StoreBuilder
+from .errors import InvalidKeyError, UsageError
 from .reader import Key, VorlReader
 
 FORMAT = "vorlstore-set"
@@ -60,6 +63,7 @@ _HASH_RULE = (
 _RANGE_RULE = "shard = number of boundaries <= key, comparing key bytes; boundaries in hex"
 _ABANDONED = ".abandoned-"
 _GENERATION = re.compile(r"g-[0-9]{20}-[0-9a-f]{8}")
+_POINTER_TMP = re.compile(re.escape(POINTER) + r"\.[0-9a-f]{8}\.tmp")  # see _publish_file
 # Keys each input partition contributes to the sample that range boundaries
 # are chosen from, per shard.
 SAMPLE_PER_SHARD = 64
@@ -68,7 +72,11 @@ SAMPLE_PER_SHARD = 64
 def key_bytes(key: Key) -> bytes:
     """The bytes a key is stored, routed and ordered by."""
     if isinstance(key, str):
-        return key.encode("utf-8", "surrogateescape")
+        try:
+            return key.encode("utf-8", "surrogateescape")
+        except UnicodeEncodeError as e:
+            raise InvalidKeyError(f"key {key!r} cannot be stored: text holds a lone surrogate, "
+                                  f"which has no UTF-8 form ({e.reason} at {e.start})") from None
     if isinstance(key, (bytes, bytearray)):
         return bytes(key)
     raise TypeError(f"key must be str or bytes, not {type(key).__name__}: {key!r}")
@@ -295,11 +303,16 @@ class Publication:
 
     def __init__(self, directory: str | os.PathLike[str]) -> None:
         self.directory = _fspath(directory)
+        # A set directory this publication creates goes again if it publishes nothing.
+        self._created = not os.path.isdir(self.directory)
         os.makedirs(self.directory, exist_ok=True)
         self.generation = f"g-{time.time_ns():020d}-{secrets.token_hex(4)}"
         self.path = os.path.join(self.directory, self.generation)
         os.mkdir(self.path)
         self.published = False
+        self._abandoned = False
+        #: What `publish` returns, set just before the pointer swap.
+        self.summary: dict[str, Any] | None = None
 
     def shard_path(self, index: int) -> str:
         return os.path.join(self.path, shard_file_name(index))
@@ -327,13 +340,19 @@ class Publication:
             "shards": [asdict(s) for s in shards],
         }
         _publish_file(os.path.join(self.path, MANIFEST), json.dumps(manifest, indent=1).encode())
+        self.summary = {"directory": self.directory, "generation": self.generation, **manifest}
         replaced = _pointer_text(self.directory)
-        _publish_file(os.path.join(self.directory, POINTER), (self.generation + "\n").encode())
-        self.published = True
+        try:
+            _publish_file(os.path.join(self.directory, POINTER), (self.generation + "\n").encode())
+        finally:
+            # Ctrl-C or a failing directory sync can come after the rename: the
+            # set is then published and must not be removed as abandoned.
+            with contextlib.suppress(OSError):
+                self.published = _pointer_text(self.directory) == self.generation
         # A damaged pointer is replaced like any other, but names nothing to keep.
         if replaced is not None and _GENERATION.fullmatch(replaced):
             self._remove_older_than(replaced)
-        return {"directory": self.directory, "generation": self.generation, **manifest}
+        return self.summary
 
     def _remove_older_than(self, replaced: str) -> None:
         for name in os.listdir(self.directory):
@@ -345,8 +364,13 @@ class Publication:
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
-        if self.published:
+        self.abandon()
+
+    def abandon(self) -> None:
+        """Remove the generation unless it was published; a second call does nothing."""
+        if self.published or self._abandoned:
             return
+        self._abandoned = True
         # Tasks of a failed job may still be writing shards by their old paths:
         # once the folder is renamed they can add nothing to it, so removing
         # it cannot race with them.
@@ -356,6 +380,101 @@ class Publication:
         except OSError:
             return
         shutil.rmtree(abandoned, ignore_errors=True)
+        if self._created:
+            # Fails, as it should, once another publication has put anything there.
+            with contextlib.suppress(OSError):
+                os.rmdir(self.directory)
+
+
+class SetBuilder:
+    """Streams objects into a new generation of a set, one StoreBuilder per shard.
+
+    Each key goes to the shard its routing names; an object whose keys fall
+    in several shards is stored in each of them.  Memory holds the keys, as
+    for one StoreBuilder, and each shard keeps its temporary file open until
+    the commit.  Use as a context manager: leaving the block normally commits
+    every shard and publishes the set; leaving it by an exception
+    (KeyboardInterrupt included) publishes nothing and removes what was
+    written.  The encoding options are StoreBuilder's.
+    """
+
+    def __init__(self, directory: str | os.PathLike[str], routing: Routing, *, hash_index: bool = True,
+                 default: DefaultHook | None = None, datetime: bool = False) -> None:
+        self.routing = routing
+        self._packer = Packer(default, datetime)
+        self._publication = Publication(directory)
+        self._builders: list[StoreBuilder] = []
+        # Set when an add stored some of an object's keys and failed on others.
+        self._spoiled = False
+        try:
+            for i in range(routing.shards):
+                path = self._publication.shard_path(i)
+                self._builders.append(StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime))
+        except BaseException:
+            self.discard()
+            raise
+
+    def add(self, obj: Any, *keys: Key) -> None:
+        """Write *obj* under *keys*, each in its shard; an object without keys is not stored."""
+        if self._spoiled:
+            raise UsageError("an earlier add failed halfway; this set cannot be published")
+        groups: dict[int, list[bytes]] = {}
+        for key in keys:
+            kb = key_bytes(key)
+            groups.setdefault(self.routing.shard_of(kb), []).append(kb)
+        if len(groups) == 1:
+            # One shard (always so with one key): its builder checks and stores all at once.
+            ((shard, kbs),) = groups.items()
+            self._builders[shard].add(obj, *kbs)
+            return
+        raw = self._packer.pack(obj)
+        stored = 0
+        try:
+            for shard, kbs in groups.items():
+                self._builders[shard].add_raw(raw, *kbs)
+                stored += 1
+        except BaseException:
+            self._spoiled = stored > 0
+            raise
+
+    def commit(self) -> dict[str, Any]:
+        """Commit every shard and publish the set; returns the manifest with directory and generation."""
+        try:
+            if self._spoiled:
+                raise UsageError("an earlier add failed halfway; this set cannot be published")
+            for builder in self._builders:
+                builder.commit()
+            n = self.routing.shards
+            return self._publication.publish(self.routing, [_shard_facts(self._publication.shard_path(i))
+                                                            for i in range(n)])
+        finally:
+            if not self._publication.published:
+                self.discard()
+
+    def discard(self) -> None:
+        """Give up: remove every shard written so far.  Does nothing once published."""
+        for builder in self._builders:
+            builder.discard()
+        self._publication.abandon()
+
+    @property
+    def summary(self) -> dict[str, Any] | None:
+        """What `commit` returned, once the set is published (even if commit was then interrupted)."""
+        return self._publication.summary if self._publication.published else None
+
+    @property
+    def generation(self) -> str:
+        return self._publication.generation
+
+    def __enter__(self) -> SetBuilder:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        if exc_type is not None:
+            self.discard()
+        elif not self._publication.published:
+            self.commit()
 
 
 def write_store_set(
@@ -378,13 +497,29 @@ def write_store_set(
         routing = RangeRouting(range_boundaries([key_sample((k for k, _ in items), SAMPLE_PER_SHARD * shards)], shards))
     else:
         raise ValueError(f"partition must be 'hash' or 'range', not {partition!r}")
-    with Publication(directory) as pub:
-        with contextlib.ExitStack() as stack:
-            builders = [stack.enter_context(StoreBuilder(pub.shard_path(i))) for i in range(routing.shards)]
-            for key, obj in items:
-                kb = key_bytes(key)
-                builders[routing.shard_of(kb)].add(obj, kb)
-        return pub.publish(routing, [_shard_facts(pub.shard_path(i)) for i in range(routing.shards)])
+    with SetBuilder(directory, routing) as builder:
+        for key, obj in items:
+            builder.add(obj, key)
+        return builder.commit()
+
+
+def is_store_set(path: str | os.PathLike[str]) -> bool:
+    """Whether *path* is a set's directory: it holds the pointer file (readable or not)."""
+    return os.path.isdir(path) and os.path.lexists(os.path.join(path, POINTER))
+
+
+def foreign_entries(directory: str | os.PathLike[str]) -> list[str]:
+    """Names in *directory* that no publication wrote, sorted.
+
+    A publication only adds generations beside them, but a tool that is
+    asked to write a set into a directory refuses one that holds other files.
+    """
+    return sorted(name for name in os.listdir(directory) if not _is_set_entry(name))
+
+
+def _is_set_entry(name: str) -> bool:
+    return (name == POINTER or _GENERATION.fullmatch(name) is not None or name.startswith(_ABANDONED)
+            or _POINTER_TMP.fullmatch(name) is not None)
 
 
 # -- Reading
@@ -543,6 +678,13 @@ class StoreSet(Mapping[str, Any]):
         shards = self.routing.span(p, _prefix_end(p))
         return _merged([_lazy(readers[s].prefix, p) for s in shards], self.routing.ordered, _pair_key)
 
+    def prefix_keys(self, prefix: Key) -> Iterator[str]:
+        """Keys starting with *prefix*, in key order (objects are not read)."""
+        p = key_bytes(prefix)
+        readers = self._live()
+        shards = self.routing.span(p, _prefix_end(p))
+        return _merged([_lazy(readers[s].prefix_keys, p) for s in shards], self.routing.ordered, key_bytes)
+
     def range(self, start: Key | None = None, stop: Key | None = None,
               reverse: bool = False) -> Iterator[tuple[str, Any]]:
         """(key, object) pairs with start <= key < stop, in key order (or reversed)."""
@@ -562,6 +704,7 @@ class StoreSet(Mapping[str, Any]):
             "version": VERSION,
             "routing": self.routing.to_json(),
             "num_keys": self._len,
+            "num_objects": sum(s.objects for s in self.shards),
             "bytes": sum(s.bytes for s in self.shards),
             "shards": [r.stats() for r in readers],
         }

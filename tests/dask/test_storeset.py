@@ -375,3 +375,104 @@ def test_publication_refuses_a_shard_list_that_does_not_fit(tmp_path, shards, fi
             infos = [build_shard(os.path.join(pub.path, f), [(b"k", 1)]) for f in files]
             pub.publish(HashRouting(shards), infos)
     assert os.listdir(tmp_path) == []
+
+
+# -- SetBuilder: objects under several keys, failures midway
+
+
+def test_set_builder_stores_an_object_in_every_shard_its_keys_reach(tmp_path):
+    from vorlstore.storeset import SetBuilder
+
+    records = [({"n": i}, [f"id{i}", f"mail{i}", f"alt{i}"]) for i in range(40)]
+    routing = HashRouting(4)
+    with SetBuilder(tmp_path / "s", routing) as builder:
+        for obj, keys in records:
+            builder.add(obj, *keys)
+        builder.add({"lost": True})  # no keys: nothing to store
+    expected = {key: obj for obj, keys in records for key in keys}
+    with StoreSet(tmp_path / "s") as s:
+        assert dict(s.items()) == expected
+        per_shard = [{routing.shard_of(key_bytes(k)) for k in keys} for _, keys in records]
+        assert [st["num_objects"] for st in s.stats()["shards"]] == [
+            sum(i in shards for shards in per_shard) for i in range(4)]
+
+
+@pytest.mark.parametrize("first_ok", [True, False], ids=["second-shard-fails", "first-shard-fails"])
+def test_set_builder_refuses_to_publish_after_an_add_failed_halfway(tmp_path, first_ok):
+    from vorlstore.storeset import SetBuilder
+
+    routing = HashRouting(2)
+    good = next(k for k in (f"k{i}" for i in range(100)) if routing.shard_of(key_bytes(k)) == 0)
+    long_key = next(b"%d" % i + b"x" * 70000 for i in range(100) if routing.shard_of(b"%d" % i + b"x" * 70000) == 1)
+    builder = SetBuilder(tmp_path / "s", routing)
+    keys = (good, long_key) if first_ok else (long_key, good)
+    with pytest.raises(ValueError):
+        builder.add("obj", *keys)
+    if first_ok:  # "obj" is under `good` but not under the long key: the set would lie
+        with pytest.raises(vorlstore.UsageError, match="failed halfway"):
+            builder.add("next", "k")
+        with pytest.raises(vorlstore.UsageError, match="failed halfway"):
+            builder.commit()
+        assert not os.path.exists(tmp_path / "s")
+    else:  # nothing was stored: the build goes on
+        builder.add("next", good)
+        builder.commit()
+        assert dict(StoreSet(tmp_path / "s").items()) == {good: "next"}
+
+
+@pytest.mark.parametrize("exists", [False, True], ids=["created", "existing-empty"])
+def test_a_failed_build_removes_only_the_directory_it_created(tmp_path, exists):
+    target = tmp_path / "s"
+    if exists:
+        target.mkdir()
+    with pytest.raises(Boom):
+        write_store_set(target, failing_items(5), shards=2)
+    assert target.exists() == exists and (not exists or os.listdir(target) == [])
+
+
+def test_an_interrupt_after_the_pointer_swap_leaves_the_set_published(tmp_path, monkeypatch):
+    from vorlstore import storeset
+
+    write_store_set(tmp_path, [("k", "old")], shards=2)
+    real_sync = storeset._sync_dir
+
+    def sync(path):
+        real_sync(path)
+        if path == str(tmp_path):  # CURRENT has just been renamed into place
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(storeset, "_sync_dir", sync)
+    builder = storeset.SetBuilder(tmp_path, HashRouting(3))
+    builder.add("new", "k")
+    with pytest.raises(KeyboardInterrupt):
+        builder.commit()
+    monkeypatch.undo()
+    assert builder.summary is not None and builder.summary["generation"] == builder.generation
+    assert StoreSet(tmp_path)["k"] == "new" and StoreSet(tmp_path).generation == builder.generation
+
+
+@pytest.mark.parametrize(
+    "names, foreign",
+    [
+        ([], []),
+        ([POINTER, "g-00000000000000000001-0000abcd", ".abandoned-g-1", POINTER + ".1a2b3c4d.tmp"], []),
+        ([POINTER, "notes.txt", "g-1"], ["g-1", "notes.txt"]),
+        (["CURRENT.tmp", "MANIFEST-000001"], ["CURRENT.tmp", "MANIFEST-000001"]),
+    ],
+)
+def test_foreign_entries_are_what_no_publication_writes(tmp_path, names, foreign):
+    from vorlstore.storeset import foreign_entries, is_store_set
+
+    for name in names:
+        (tmp_path / name).write_text("")
+    assert foreign_entries(tmp_path) == foreign
+    assert is_store_set(tmp_path) == (POINTER in names)
+
+
+@pytest.mark.parametrize("partition", ["hash", "range"])
+def test_prefix_keys_match_prefix_without_reading_objects(tmp_path, partition):
+    items = [(f"{c}{i:02d}", i) for c in "abc" for i in range(30)] + [("\udcff", 0), ("b", 1)]
+    write_store_set(tmp_path, items, shards=4, partition=partition)
+    with StoreSet(tmp_path) as s:
+        for p in ["", "b", "b1", "\udcff", "z"]:
+            assert list(s.prefix_keys(p)) == [k for k, _ in s.prefix(p)]
