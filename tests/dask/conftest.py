@@ -1,3 +1,4 @@
+import contextlib
 import logging
 import pathlib
 import sys
@@ -11,9 +12,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
 warnings.filterwarnings("ignore", category=FutureWarning, module="dask.dataframe")
 
 
-@pytest.fixture(scope="module")
-def client():
-    """A real two-process cluster, one per test module."""
+@contextlib.contextmanager
+def two_process_cluster():
     distributed = pytest.importorskip("distributed")
     import cloudpickle
 
@@ -30,3 +30,18 @@ def client():
     ):
         yield c
     cloudpickle.unregister_pickle_by_value(helpers)
+
+
+@pytest.fixture(scope="module")
+def client():
+    """A real two-process cluster, one per test module."""
+    with two_process_cluster() as c:
+        yield c
+
+
+@pytest.fixture
+def own_client():
+    """A cluster of the test's own, for a test that kills a worker: a nanny that
+    gives up restarting it under load must not leave later tests one worker short."""
+    with two_process_cluster() as c:
+        yield c

@@ -147,15 +147,11 @@ def test_failed_jobs_publish_nothing(client, tmp_path, make, error, message):
 
 
 @pytest.mark.parametrize("shuffle_method", ["tasks", "p2p"])
-def test_a_killed_worker_is_retried_without_a_partial_shard(client, tmp_path, shuffle_method):
+def test_a_killed_worker_is_retried_without_a_partial_shard(own_client, tmp_path, shuffle_method):
     marker = tmp_path / "killed"
     data, df = frame()
-    client.register_plugin(helpers.KillFirstShardBuild(str(marker)))
-    try:
-        to_store_set(df, tmp_path / "set", key="k", shards=3, shuffle_method=shuffle_method)
-    finally:
-        client.wait_for_workers(2, timeout=120)  # the nanny restarts the killed one
-        client.unregister_worker_plugin(helpers.KillFirstShardBuild.name)
+    own_client.register_plugin(helpers.KillFirstShardBuild(str(marker)))
+    to_store_set(df, tmp_path / "set", key="k", shards=3, shuffle_method=shuffle_method)
     assert marker.exists()
     assert_set_is(tmp_path / "set", rows_model(data), "hash")
 
