@@ -1,16 +1,20 @@
-"""The package's reader next to the low-level one: call overhead, first item, memory.
+"""The package's reader next to the low-level one: call overhead, first item, memory, decoding.
 
     python bench/package_bench.py [--keys 1000000] [--repeat 5]
 
 Prints, side by side, lookups through the package's engine (`vorlstore._engine`,
-bound with nanobind) and through `_vorlstore` (the hand-written call frame), the
-decoded lookup, and what taking the first item of a listing costs in time and
-memory: `_vorlstore` builds whole lists, the package walks the file lazily.
+bound with nanobind) and through `_vorlstore` (the hand-written call frame), what
+taking the first item of a listing costs in time and memory (`_vorlstore` builds
+whole lists, the package walks the file lazily), and the decoded reads: the
+engine's own MessagePack decoding against msgpack's (a reader given msgpack's
+default ext_hook decodes through msgpack, as every reader did before), next to a
+dict holding the decoded objects.  Data set A of python_bench.py.
 """
 
 from __future__ import annotations
 
 import argparse
+import gc
 import os
 import random
 import resource
@@ -25,6 +29,8 @@ import msgpack
 import vorlstore
 from vorlstore import _engine
 from vorlstore._vorlstore import _VorlReader
+
+from python_bench import make_a
 
 
 def per_call_ns(fn: Callable[[bytes], object], keys: list[bytes], repeat: int) -> float:
@@ -59,20 +65,16 @@ def main() -> None:
     folder = tempfile.mkdtemp(prefix="vorl-pkg-bench-")
     path = os.path.join(folder, "a.vrls")
     rng = random.Random(7)
-    order = list(range(args.keys))
-    rng.shuffle(order)
+    data = make_a(args.keys, rng)
     writer = vorlstore.VorlWriter()
-    batch = 50_000
-    for lo in range(0, args.keys, batch):
-        ids = order[lo:lo + batch]
-        writer.add_many_raw([msgpack.packb({"id": i, "pad": "x" * (60 + i % 40)}) for i in ids],
-                            [b"user:%08d" % i for i in ids])
+    writer.add_many_raw(data.objects, data.keys)
     summary = writer.build(path)
     print(f"store: {summary['keys']:,} keys, {summary['bytes'] / 2**20:.1f} MiB, built in {summary['seconds']:.2f} s")
 
     low = _VorlReader(path)
     engine = _engine.Reader(os.fsencode(path), True)
     reader = vorlstore.VorlReader(path)
+    # Fresh key objects, as a program reading its keys from elsewhere has.
     hits = [b"user:%08d" % rng.randrange(args.keys) for _ in range(100_000)]
     misses = [b"nobody:%08d" % i for i in range(100_000)]
     model = {k: None for k in hits}
@@ -99,10 +101,61 @@ def main() -> None:
         (t_old, m_old), (t_new, m_new) = first_item(old), first_item(new)
         print(f"{name:<26}{t_old:>12,.0f} us{m_old:>8.1f} MiB{t_new:>12,.1f} us{m_new:>8.3f} MiB")
 
-    start = time.perf_counter()
-    count = sum(1 for _ in reader.items())
-    per_item = (time.perf_counter() - start) / count * 1e9
-    print(f"\nlist of all items, decoded: {per_item:,.0f} ns per item; peak RSS {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:,.0f} MiB")
+    decoded_reads(path, data, hits, args.repeat)
+    print(f"\npeak RSS {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:,.0f} MiB")
+
+
+def per_item_ns(make: Callable[[], list[object]], repeat: int, collector: bool = True) -> float:
+    """Median ns per item of make()'s list, with the cyclic collector on or off while it runs."""
+
+    def once() -> float:
+        gc.collect()
+        was = gc.isenabled()
+        (gc.enable if collector else gc.disable)()
+        try:
+            start = time.perf_counter_ns()
+            items = make()
+            elapsed = time.perf_counter_ns() - start
+        finally:
+            (gc.enable if was else gc.disable)()
+        return elapsed / max(1, len(items))
+
+    return statistics.median(once() for _ in range(repeat))
+
+
+def decoded_reads(path: str, data: object, hits: list[bytes], repeat: int) -> None:
+    native = vorlstore.VorlReader(path)
+    # Given msgpack's own default ext_hook, a reader hands every object to msgpack.
+    through_msgpack = vorlstore.VorlReader(path, ext_hook=msgpack.ExtType)
+    model = {k: msgpack.unpackb(o, raw=False, strict_map_key=False) for k, o in data.pairs()}
+    batches = [hits[i:i + 1000] for i in range(0, len(hits), 1000)]
+    starts = [k[:-3] for k in hits[:200]]
+
+    def get_many(r: vorlstore.VorlReader) -> list[object]:
+        return [x for batch in batches for x in r.get_many(batch)]
+
+    def prefixes(r: vorlstore.VorlReader) -> list[object]:
+        return [x for start in starts for x in r.prefix(start)]
+
+    rows = [
+        ("r[key] hit", lambda r: per_call_ns(r.__getitem__, hits, repeat), per_call_ns(model.get, hits, repeat)),
+        ("get_many, batches of 1,000", lambda r: per_item_ns(lambda: get_many(r), repeat), None),
+        ("prefix of 1,000 keys", lambda r: per_item_ns(lambda: prefixes(r), repeat), None),
+        ("list(r.items()), collector on", lambda r: per_item_ns(lambda: list(r.items()), repeat),
+         per_item_ns(lambda: list(model.items()), repeat)),
+        ("list(r.items()), collector off", lambda r: per_item_ns(lambda: list(r.items()), repeat, False), None),
+        ("list(r.values()), collector on", lambda r: per_item_ns(lambda: list(r.values()), repeat), None),
+    ]
+    print(f"\n{'decoded, ns per object (median of ' + str(repeat) + ')':<40}{'msgpack':>10}{'engine':>10}"
+          f"{'ratio':>8}{'dict':>10}{'vs dict':>9}")
+    for name, measure, baseline in rows:
+        old, new = measure(through_msgpack), measure(native)
+        tail = f"{baseline:>10.1f}{new / baseline:>9.2f}" if baseline else ""
+        print(f"{name:<40}{old:>10.1f}{new:>10.1f}{new / old:>8.2f}{tail}")
+    loop = per_item_ns(lambda: [native[k] for k in hits], repeat)
+    print(f"{'loop of r[key] over the same keys':<40}{'':>10}{loop:>10.1f}")
+    print("dict: a dict holding every decoded object, looked up with the same fresh key objects; "
+          "get_many's ratio to the loop of r[key] is the batch's gain.")
 
 
 if __name__ == "__main__":

@@ -277,11 +277,14 @@ PyObject* Decoder::TryDecode(std::string_view data) {
   return obj;
 }
 
-nb::object Decoder::Decode(nb::handle key, std::string_view data, CollectorPause* pause) {
-  if (PyObject* obj = TryDecode(data)) return nb::steal(obj);
-  nb::object raw = nb::bytes(data.data(), data.size());
+nb::object Decoder::Decode(nb::handle key, nb::handle raw, CollectorPause* pause) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(raw.ptr(), &data, &size) != 0) throw nb::python_error();
+  if (PyObject* obj = TryDecode(std::string_view(data, static_cast<std::size_t>(size))))
+    return nb::steal(obj);
   if (pause != nullptr) pause->Resume();
-  nb::object obj = fallback_(key, raw);
+  nb::object obj = Fallback(key, raw);
   if (pause != nullptr) pause->Pause();
   return obj;
 }
@@ -303,14 +306,9 @@ nb::list Decoder::DecodeMany(nb::handle raws, nb::handle keys, nb::handle missin
     if (raw.is_none()) {
       obj = nb::borrow(missing);
     } else {
-      char* data = nullptr;
-      Py_ssize_t size = 0;
-      if (PyBytes_AsStringAndSize(raw.ptr(), &data, &size) != 0) throw nb::python_error();
-      // The fallback may run Python code, which must not see the list half
-      // filled; `out` is not yet visible to it, and `raw` stays referenced
-      // by `raws`.
-      obj = Decode(key_items ? (*key_items)[i] : nb::none(),
-                   std::string_view(data, static_cast<std::size_t>(size)), &pause);
+      // `out` stays out of reach of the fallback's Python code while it is
+      // half filled; `raw` stays referenced by `raw_items`.
+      obj = Decode(key_items ? (*key_items)[i] : nb::none(), raw, &pause);
     }
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), obj.release().ptr());
   }
@@ -325,10 +323,7 @@ void BindDecoder(nb::module_& m) {
                "def __init__(self, fallback: collections.abc.Callable[[str | bytes | None, bytes], object], "
                "native: bool = True) -> None"))
       .def(
-          "decode",
-          [](Decoder& self, nb::bytes raw, nb::handle key) {
-            return self.Decode(key, std::string_view(raw.c_str(), raw.size()));
-          },
+          "decode", [](Decoder& self, nb::bytes raw, nb::handle key) { return self.Decode(key, raw); },
           nb::arg("raw"), nb::arg("key").none() = nb::none(),
           nb::sig("def decode(self, raw: bytes, key: str | bytes | None = None) -> object"),
           "The object `raw` holds.")

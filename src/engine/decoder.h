@@ -56,9 +56,11 @@ class Decoder {
   // `native` false sends every object to `fallback` (a reader with hooks).
   Decoder(nb::object fallback, bool native) : fallback_(std::move(fallback)), native_(native) {}
 
-  // The object `data` holds; `key` (None when unknown) names it in errors.
-  // `pause`, when given, is resumed while the fallback runs.
-  nb::object Decode(nb::handle key, std::string_view data, CollectorPause* pause = nullptr);
+  // The object the bytes object `raw` holds; `key` (None when unknown) names
+  // it in errors.  `pause`, when given, is resumed while the fallback runs.
+  nb::object Decode(nb::handle key, nb::handle raw, CollectorPause* pause = nullptr);
+  // The fallback's object for `raw`, for bytes TryDecode left.
+  nb::object Fallback(nb::handle key, nb::handle raw) const { return fallback_(key, raw); }
 
   // The objects of `raws` (each bytes, or None for `missing`), in order,
   // built with the collector paused; keys[i] (or None) names raws[i] in errors.

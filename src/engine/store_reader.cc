@@ -65,11 +65,12 @@ nb::object StoreReader::GetObject(nb::handle key, nb::handle missing, Decoder& d
   const KeyArg k(key);
   const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
   if (!found) return nb::borrow(missing);
-  // The mapping is read only before the fallback runs Python code, which may
-  // close this reader; the fallback gets a copy.
-  nb::object obj = decoder.Decode(key, *found);
-  Settle(Status());  // a page that vanished under the read shows only now
-  return obj;
+  nb::object obj = nb::steal(decoder.TryDecode(*found));
+  nb::object raw = obj.is_valid() ? nb::object() : BytesOf(*found);
+  // A page that vanished under the read shows only now.  Settled before the
+  // fallback runs Python code, which may close this reader.
+  Settle(Status());
+  return obj.is_valid() ? obj : decoder.Fallback(key, raw);
 }
 
 std::pair<std::size_t, std::size_t> StoreReader::Bounds(nb::handle start, nb::handle stop) const {
@@ -203,9 +204,7 @@ nb::object Cursor::Next() {
   nb::object item = items_[pos_];
   if (undecoded_[pos_]) {
     const nb::handle key = what_ == Yield::kItems ? nb::handle(keys_[pos_]) : nb::none();
-    const std::string_view raw(PyBytes_AS_STRING(item.ptr()),
-                               static_cast<std::size_t>(PyBytes_GET_SIZE(item.ptr())));
-    item = decoder_->Decode(key, raw);
+    item = decoder_->Fallback(key, item);
     if (what_ == Yield::kItems) item = nb::make_tuple(keys_[pos_], item);
   }
   // Only now: a decode that raised leaves the item to be tried again.
