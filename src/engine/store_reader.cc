@@ -152,15 +152,16 @@ void Cursor::Refill(const IndexedReader& reader) {
   // own lets the processor overlap the misses of several entries.
   fetched_.clear();
   reader_->Settle(VisitLiveEntries(reader, begin, end, [&](std::size_t, const EntryView& entry) -> Status {
-    std::string_view payload;
-    if (what_ != Yield::kKeys) {
-      Result<std::string_view> view = reader.ObjectView(entry.object_offset);
-      if (!view.ok()) return std::move(view).status();
-      payload = view.value();
-    }
-    fetched_.push_back({entry.key, payload});
+    fetched_.push_back({entry.key, entry.object_offset, {}});
     return {};
   }));
+  if (what_ != Yield::kKeys) {
+    for (Fetched& f : fetched_) {
+      Result<std::string_view> view = reader.ObjectView(f.offset);
+      if (!view.ok()) reader_->Settle(std::move(view).status());
+      f.payload = view.value();
+    }
+  }
   {
     CollectorPause pause;
     for (const Fetched& f : fetched_) {

@@ -10,6 +10,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -123,7 +124,9 @@ class Cursor {
   std::size_t batch_ = kFirstBatch;
   std::size_t pos_ = 0;
   struct Fetched {
-    std::string_view key, payload;  // into the mapping, until Python code runs
+    std::string_view key;  // into the mapping, until Python code runs
+    std::uint64_t offset;
+    std::string_view payload;
   };
   std::vector<Fetched> fetched_;
   std::vector<nb::object> keys_;
