@@ -10,9 +10,11 @@
 // every object there.  So results and errors are msgpack's by construction:
 // the native path only ever answers where msgpack would give the same object.
 //
-// Bulk decodes pause the cyclic collector: a listing makes three containers
-// per item, and each collection they trigger scans every young object.  The
-// pause never spans Python code of the caller's (the fallback runs with the
+// Bulk decodes pause the cyclic collector: a listing makes about three
+// containers per item, and collections triggered while they are made promote
+// them through the generations, rescanning them in each older collection.
+// Made while paused, they are scanned once, by the next collection.  The
+// pause never spans the caller's Python code (the fallback runs with the
 // collector as the caller had it) and leaves a collector the caller disabled
 // disabled.  All methods run with the GIL held.
 #ifndef VORLSTORE_ENGINE_DECODER_H_

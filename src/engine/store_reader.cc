@@ -156,11 +156,7 @@ void Cursor::Refill(const IndexedReader& reader) {
     return {};
   }));
   if (what_ != Yield::kKeys) {
-    for (Fetched& f : fetched_) {
-      Result<std::string_view> view = reader.ObjectView(f.offset);
-      if (!view.ok()) reader_->Settle(std::move(view).status());
-      f.payload = view.value();
-    }
+    for (Fetched& f : fetched_) f.payload = reader_->Settle(reader.ObjectView(f.offset));
   }
   {
     CollectorPause pause;
