@@ -23,6 +23,23 @@ constexpr std::uint32_t kMaxNanoseconds = 999999999;
 constexpr std::size_t kMaxCachedKey = 32;
 constexpr std::int8_t kTimestampType = -1;
 
+// The parser recurses on the C stack, which a thread may have made small.
+// Past CPython's margin the object is left to msgpack, whose parser keeps a
+// stack of its own.
+class StackGuard {
+ public:
+  StackGuard() : entered_(Py_EnterRecursiveCall(" while decoding MessagePack") == 0) {}
+  ~StackGuard() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  StackGuard(const StackGuard&) = delete;
+  StackGuard& operator=(const StackGuard&) = delete;
+  bool entered() const { return entered_; }
+
+ private:
+  bool entered_;
+};
+
 bool IsMapKeyContainer(unsigned char b) {
   // fixmap, fixarray, array 16/32, map 16/32, and the extension types.
   return (b >= 0x80 && b <= 0x9f) || (b >= 0xdc && b <= 0xdf) || (b >= 0xc7 && b <= 0xc9) ||
@@ -81,7 +98,8 @@ struct Decoder::Parser {
   PyObject* Array(std::size_t n, int depth) {
     // Each element takes at least a byte, so a count beyond the bytes left
     // is damage, refused before it sizes an allocation.
-    if (depth >= kMaxDepth || n > left()) return nullptr;
+    const StackGuard guard;
+    if (!guard.entered() || depth >= kMaxDepth || n > left()) return nullptr;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
     if (list == nullptr) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
@@ -96,7 +114,8 @@ struct Decoder::Parser {
   }
 
   PyObject* Map(std::size_t n, int depth) {
-    if (depth >= kMaxDepth || n > left() / 2) return nullptr;
+    const StackGuard guard;
+    if (!guard.entered() || depth >= kMaxDepth || n > left() / 2) return nullptr;
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {

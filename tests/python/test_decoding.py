@@ -13,6 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vorlstore
+from processes import run_python
 from storecodec import encode_store
 from vorlstore import VorlReader, _engine
 from vorlstore._codec import make_unpack
@@ -324,3 +325,21 @@ def test_decoder_fallback_gets_the_key():
     with pytest.raises(vorlstore.CorruptError, match=r"^s.vrls: the object of key 'k' cannot be read: .*extra bytes"):
         decoder.decode(b"\x01\x02", "k")
     assert decoder.decode_many([b"\x01", None, b"\xa1a"], None, "gone") == [1, "gone", "a"]
+
+
+def test_deep_nesting_in_a_thread_with_a_small_stack():
+    # The native parser recurses; on a small stack it must hand over to msgpack rather than overflow.
+    done = run_python("""
+        import threading, msgpack
+        from vorlstore import _engine
+        raw = b"\\x91" * 1023 + b"\\x90"
+        out = []
+        def work():
+            out.append(_engine.Decoder(lambda key, data: msgpack.unpackb(data)).decode(raw))
+        threading.stack_size(64 * 1024)
+        worker = threading.Thread(target=work)
+        worker.start()
+        worker.join()
+        print(out == [msgpack.unpackb(raw)])
+    """, text=True)
+    assert done.returncode == 0 and done.stdout.strip() == "True", done.stderr
