@@ -44,8 +44,17 @@ class Reader:
         A lazy walk over entries [begin, end): what is 0 for keys, 1 for values, 2 for (key, value).
         """
 
-    def get(self, key: str | bytes | bytearray, missing: object, decoder: Decoder, /) -> object:
-        """The decoded object stored under `key`, or `missing`."""
+    def get(self, key: str | bytes | bytearray, missing: object, /) -> object:
+        """
+        The object stored under `key` as the decoder reads it (its bytes without one), or `missing`.
+        """
+
+    @property
+    def decoder(self) -> object:
+        """What `get` decodes with: a Decoder, or None for the stored bytes."""
+
+    @decoder.setter
+    def decoder(self, value: object | None) -> None: ...
 
     def stats(self) -> dict[str, int | str | bool]: ...
 

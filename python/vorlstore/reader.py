@@ -106,10 +106,11 @@ class VorlReader(Mapping[str, Any]):
         fallback = functools.partial(_decode, make_unpack(object_hook, ext_hook), self._path)
         self._decoder = _engine.Decoder(fallback, object_hook is None and ext_hook is None)
         self._engine = _engine.Reader(os.fsencode(self._path), verify)
+        self._engine.decoder = self._decoder
 
     # -- Mapping protocol
     def __getitem__(self, key: Key) -> Any:
-        obj = self._engine.get(key, _MISSING, self._decoder)
+        obj = self._engine.get(key, _MISSING)
         if obj is _MISSING:
             raise KeyError(key)
         return obj
@@ -120,7 +121,7 @@ class VorlReader(Mapping[str, Any]):
     def get(self, key: Key, /, default: Any) -> Any: ...
 
     def get(self, key: Key, /, default: Any = None) -> Any:
-        return self._engine.get(key, default, self._decoder)
+        return self._engine.get(key, default)
 
     def __contains__(self, key: object) -> bool:
         return self._engine.contains(cast(Key, key))

@@ -18,6 +18,13 @@ namespace {
 
 nb::object BytesOf(std::string_view payload) { return nb::bytes(payload.data(), payload.size()); }
 
+// The Decoder `decoder` is, or null for None; TypeError for anything else.
+Decoder* DecoderOf(nb::handle decoder) {
+  if (decoder.is_none()) return nullptr;
+  if (!nb::isinstance<Decoder>(decoder)) throw nb::type_error("decoder must be a Decoder or None");
+  return nb::cast<Decoder*>(decoder);
+}
+
 }  // namespace
 
 StoreReader::StoreReader(const nb::bytes& path, bool verify) : path_(path.c_str(), path.size()) {
@@ -60,17 +67,25 @@ bool StoreReader::Contains(nb::handle key) const {
   return Settle(reader.Find(k.bytes())).has_value();
 }
 
-nb::object StoreReader::GetObject(nb::handle key, nb::handle missing, Decoder& decoder) const {
+nb::object StoreReader::GetObject(nb::handle key, nb::handle missing) const {
   const IndexedReader& reader = Get();
   const KeyArg k(key);
   const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
   if (!found) return nb::borrow(missing);
-  nb::object obj = nb::steal(decoder.TryDecode(*found));
+  nb::object obj = decoder_ == nullptr ? nb::object() : nb::steal(decoder_->TryDecode(*found));
   nb::object raw = obj.is_valid() ? nb::object() : BytesOf(*found);
   // A page that vanished under the read shows only now.  Settled before the
   // fallback runs Python code, which may close this reader.
   Settle(Status());
-  return obj.is_valid() ? obj : decoder.Fallback(key, raw);
+  if (obj.is_valid() || decoder_ == nullptr) return obj.is_valid() ? obj : raw;
+  // That code may also replace the decoder: hold on to this one.
+  const nb::object keep = decoder_object_;
+  return decoder_->Fallback(key, raw);
+}
+
+void StoreReader::set_decoder(nb::handle decoder) {
+  decoder_ = DecoderOf(decoder);
+  decoder_object_ = nb::borrow(decoder);
 }
 
 std::pair<std::size_t, std::size_t> StoreReader::Bounds(nb::handle start, nb::handle stop) const {
@@ -236,19 +251,19 @@ void BindReader(nb::module_& m) {
             if (what < 0 || what > 2) throw nb::value_error("what must be 0 (keys), 1 (values) or 2 (items)");
             StoreReader& reader = nb::cast<StoreReader&>(self);
             reader.Get();
-            Decoder* native = decoder.is_none() ? nullptr : nb::cast<Decoder*>(decoder);
-            return new Cursor(&reader, begin, end, reverse, static_cast<Cursor::Yield>(what), native,
-                              nb::borrow(decoder), bytes_keys);
+            return new Cursor(&reader, begin, end, reverse, static_cast<Cursor::Yield>(what),
+                              DecoderOf(decoder), nb::borrow(decoder), bytes_keys);
           },
           nb::arg("begin"), nb::arg("end"), nb::arg("reverse") = false, nb::arg("what") = 2,
           nb::arg("decoder").none() = nb::none(), nb::arg("bytes_keys") = false, nb::keep_alive<0, 1>(),
           nb::sig("def cursor(self, begin: int, end: int, reverse: bool = False, what: int = 2, "
                   "decoder: Decoder | None = None, bytes_keys: bool = False) -> Cursor"),
           "A lazy walk over entries [begin, end): what is 0 for keys, 1 for values, 2 for (key, value).")
-      .def("get", &StoreReader::GetObject, nb::arg("key"), nb::arg("missing").none(), nb::arg("decoder"),
-           nb::sig(
-               "def get(self, key: str | bytes | bytearray, missing: object, decoder: Decoder, /) -> object"),
-           "The decoded object stored under `key`, or `missing`.")
+      .def("get", &StoreReader::GetObject, nb::arg("key"), nb::arg("missing").none(),
+           nb::sig("def get(self, key: str | bytes | bytearray, missing: object, /) -> object"),
+           "The object stored under `key` as the decoder reads it (its bytes without one), or `missing`.")
+      .def_prop_rw("decoder", &StoreReader::decoder, &StoreReader::set_decoder, nb::arg("value").none(),
+                   "What `get` decodes with: a Decoder, or None for the stored bytes.")
       .def("stats", &StoreReader::Stats, nb::sig("def stats(self) -> dict[str, int | str | bool]"))
       .def("verify", &StoreReader::Verify, "Checks every checksum; raises on the first mismatch.")
       .def("objects_raw", &StoreReader::ObjectsRaw, nb::sig("def objects_raw(self) -> list[bytes]"),

@@ -73,9 +73,12 @@ class StoreReader {
 
   nb::object GetRaw(nb::handle key) const;
   bool Contains(nb::handle key) const;
-  // The object stored under `key`, decoded from the mapping without a copy,
-  // or `missing`.
-  nb::object GetObject(nb::handle key, nb::handle missing, Decoder& decoder) const;
+  // The object stored under `key`, decoded from the mapping without a copy
+  // by the decoder (its bytes when there is none), or `missing`.
+  nb::object GetObject(nb::handle key, nb::handle missing) const;
+  // The decoder of GetObject: a Decoder, or None.
+  void set_decoder(nb::handle decoder);
+  nb::object decoder() const { return decoder_object_; }
   // The stored bytes (or None) for each key of a sequence, in order.
   nb::list GetManyRaw(nb::handle keys) const;
   std::size_t num_entries() const { return Get().num_entries(); }
@@ -89,6 +92,8 @@ class StoreReader {
  private:
   std::string path_;
   std::unique_ptr<const IndexedReader> reader_;
+  nb::object decoder_object_ = nb::none();
+  Decoder* decoder_ = nullptr;  // owned by decoder_object_
 };
 
 // Walks entries [begin, end) of a reader, forward or backward, yielding

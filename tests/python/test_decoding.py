@@ -343,3 +343,10 @@ def test_deep_nesting_in_a_thread_with_a_small_stack():
         print(out == [msgpack.unpackb(raw)])
     """, text=True)
     assert done.returncode == 0 and done.stdout.strip() == "True", done.stderr
+
+
+@pytest.mark.parametrize("use", [lambda e: setattr(e, "decoder", 5), lambda e: e.cursor(0, 1, False, 1, "x")])
+def test_engine_refuses_a_decoder_of_another_type(reader, use):
+    engine = _engine.Reader(reader.path.encode(), True)
+    with pytest.raises(TypeError, match="decoder must be a Decoder or None"):
+        use(engine)
