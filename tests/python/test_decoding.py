@@ -350,3 +350,8 @@ def test_engine_refuses_a_decoder_of_another_type(reader, use):
     engine = _engine.Reader(reader.path.encode(), True)
     with pytest.raises(TypeError, match="decoder must be a Decoder or None"):
         use(engine)
+
+
+def test_writer_refuses_a_timestamp_no_datetime_holds():
+    with pytest.raises(vorlstore.InvalidObjectError, match="cannot be read back: a value outside the range"):
+        vorlstore.VorlWriter().add_raw(ts(12, 253402300800), "k")
