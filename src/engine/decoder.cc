@@ -132,8 +132,8 @@ struct Decoder::Parser {
     return dict;
   }
 
-  // Keys that are containers (unhashable, or tuples msgpack builds its own
-  // way) and extension values are left to msgpack.
+  // Keys that are containers (unhashable: msgpack raises TypeError) or
+  // extension values are left to msgpack.
   PyObject* MapKey(int depth) {
     if (p == end || IsMapKeyContainer(*p)) return nullptr;
     const unsigned char b = *p;
