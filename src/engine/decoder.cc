@@ -18,7 +18,7 @@ constexpr int kMaxDepth = 1024;
 // Seconds from the epoch that a datetime can hold (years 1 to 9999).
 constexpr std::int64_t kMinSeconds = -62135596800;
 constexpr std::int64_t kMaxSeconds = 253402300799;
-constexpr std::int64_t kSecondsPerDay = 24 * 3600;
+constexpr std::int64_t kSecondsPerDay = std::int64_t{24} * 3600;
 constexpr std::uint32_t kMaxNanoseconds = 999999999;
 constexpr std::size_t kMaxCachedKey = 32;
 constexpr std::int8_t kTimestampType = -1;
@@ -39,6 +39,13 @@ class StackGuard {
  private:
   bool entered_;
 };
+
+// The datetime C API, imported on first use; null with an error set when
+// the import fails.
+const PyDateTime_CAPI* DateTimeApi() {
+  if (PyDateTimeAPI == nullptr) PyDateTime_IMPORT;
+  return PyDateTimeAPI;
+}
 
 bool IsMapKeyContainer(unsigned char b) {
   // fixmap, fixarray, array 16/32, map 16/32, and the extension types.
@@ -179,12 +186,10 @@ struct Decoder::Parser {
         return nullptr;
     }
     if (nanoseconds > kMaxNanoseconds || seconds < kMinSeconds || seconds > kMaxSeconds) return nullptr;
-    if (PyDateTimeAPI == nullptr) {
-      PyDateTime_IMPORT;
-      if (PyDateTimeAPI == nullptr) return nullptr;
-    }
-    PyObject* epoch = PyDateTimeAPI->DateTime_FromDateAndTime(1970, 1, 1, 0, 0, 0, 0, PyDateTime_TimeZone_UTC,
-                                                              PyDateTimeAPI->DateTimeType);
+    const PyDateTime_CAPI* api = DateTimeApi();
+    if (api == nullptr) return nullptr;
+    PyObject* epoch =
+        api->DateTime_FromDateAndTime(1970, 1, 1, 0, 0, 0, 0, api->TimeZone_UTC, api->DateTimeType);
     if (epoch == nullptr) return nullptr;
     PyObject* delta =
         PyDelta_FromDSU(static_cast<int>(seconds / kSecondsPerDay),
@@ -342,7 +347,7 @@ void BindDecoder(nb::module_& m) {
                "def __init__(self, fallback: collections.abc.Callable[[str | bytes | None, bytes], object], "
                "native: bool = True) -> None"))
       .def(
-          "decode", [](Decoder& self, nb::bytes raw, nb::handle key) { return self.Decode(key, raw); },
+          "decode", [](Decoder& self, const nb::bytes& raw, nb::handle key) { return self.Decode(key, raw); },
           nb::arg("raw"), nb::arg("key").none() = nb::none(),
           nb::sig("def decode(self, raw: bytes, key: str | bytes | None = None) -> object"),
           "The object `raw` holds.")
