@@ -58,6 +58,8 @@ def why_unreadable(raw: bytes) -> str | None:
         return f"a map key would read back as a value that cannot be a dict key ({e})"
     except ValueError as e:
         return f"not valid MessagePack ({e})"
+    except OverflowError as e:  # a timestamp outside the years a datetime holds
+        return f"a value outside the range of its Python type ({e})"
     return None
 
 

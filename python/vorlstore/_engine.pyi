@@ -3,6 +3,19 @@
 from collections.abc import Callable, Iterable, Sequence
 
 
+class Decoder:
+    """
+    MessagePack to objects as the package reads them; what it leaves goes to `fallback`.
+    """
+
+    def __init__(self, fallback: Callable[[str | bytes | None, bytes], object], native: bool = True) -> None: ...
+
+    def decode(self, raw: bytes, key: str | bytes | None = None) -> object:
+        """The object `raw` holds."""
+
+    def decode_many(self, raws: Sequence[bytes | None], keys: Sequence[object] | None, missing: object) -> list[object]:
+        """The objects of `raws` in order, `missing` for each None."""
+
 class Reader:
     """An open store file: exact lookups, ranges of sorted entries, checks."""
 
@@ -26,10 +39,22 @@ class Reader:
     def prefix_bounds(self, prefix: str | bytes | bytearray, /) -> tuple[int, int]:
         """Entries [i, j) whose keys start with `prefix`."""
 
-    def cursor(self, begin: int, end: int, reverse: bool = False, what: int = 2, decode: Callable[[bytes], object] | None = None, decode_failed: Callable[[str | bytes | None, bytes], None] | None = None, bytes_keys: bool = False) -> Cursor:
+    def cursor(self, begin: int, end: int, reverse: bool = False, what: int = 2, decoder: Decoder | None = None, bytes_keys: bool = False) -> Cursor:
         """
         A lazy walk over entries [begin, end): what is 0 for keys, 1 for values, 2 for (key, value).
         """
+
+    def get(self, key: str | bytes | bytearray, missing: object, /) -> object:
+        """
+        The object stored under `key` as the decoder reads it (its bytes without one), or `missing`.
+        """
+
+    @property
+    def decoder(self) -> object:
+        """What `get` decodes with: a Decoder, or None for the stored bytes."""
+
+    @decoder.setter
+    def decoder(self, value: object | None) -> None: ...
 
     def stats(self) -> dict[str, int | str | bool]: ...
 

@@ -9,6 +9,7 @@ same way), ``bytes`` or ``bytearray``.  Iteration, the views, ``prefix`` and
 
 from __future__ import annotations
 
+import functools
 import os
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
 from types import TracebackType
@@ -23,6 +24,8 @@ from .errors import CorruptError
 Key = str | bytes | bytearray
 
 _KEYS, _VALUES, _ITEMS = 0, 1, 2
+# What a lookup answers for an absent key, which no stored object can be.
+_MISSING: Any = object()
 
 
 class StoreStats(TypedDict):
@@ -84,7 +87,7 @@ class VorlReader(Mapping[str, Any]):
     path and reopens on load.  One instance may be shared by threads.
     """
 
-    __slots__ = ("_engine", "_path", "_verify", "_object_hook", "_ext_hook", "_unpack")
+    __slots__ = ("_engine", "_path", "_verify", "_object_hook", "_ext_hook", "_decoder")
 
     def __init__(
         self,
@@ -98,15 +101,19 @@ class VorlReader(Mapping[str, Any]):
         self._verify = verify
         self._object_hook = object_hook
         self._ext_hook = ext_hook
-        self._unpack: Callable[[bytes], Any] = make_unpack(object_hook, ext_hook)
+        # The engine decodes plain objects itself; hooks, and bytes it leaves
+        # to msgpack, go through the fallback.
+        fallback = functools.partial(_decode, make_unpack(object_hook, ext_hook), self._path)
+        self._decoder = _engine.Decoder(fallback, object_hook is None and ext_hook is None)
         self._engine = _engine.Reader(os.fsencode(self._path), verify)
+        self._engine.decoder = self._decoder
 
     # -- Mapping protocol
     def __getitem__(self, key: Key) -> Any:
-        raw = self._engine.get_raw(key)
-        if raw is None:
+        obj = self._engine.get(key, _MISSING)
+        if obj is _MISSING:
             raise KeyError(key)
-        return self._decode(key, raw)
+        return obj
 
     @overload
     def get(self, key: Key, /) -> Any | None: ...
@@ -114,8 +121,7 @@ class VorlReader(Mapping[str, Any]):
     def get(self, key: Key, /, default: Any) -> Any: ...
 
     def get(self, key: Key, /, default: Any = None) -> Any:
-        raw = self._engine.get_raw(key)
-        return default if raw is None else self._decode(key, raw)
+        return self._engine.get(key, default)
 
     def __contains__(self, key: object) -> bool:
         return self._engine.contains(cast(Key, key))
@@ -150,8 +156,7 @@ class VorlReader(Mapping[str, Any]):
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
         """The object (or *default*) for each of *keys*, in order."""
         keys = keys if isinstance(keys, (list, tuple)) else list(keys)
-        raws = self._engine.get_many_raw(keys)
-        return [default if raw is None else self._decode(key, raw) for key, raw in zip(keys, raws)]
+        return self._decoder.decode_many(self._engine.get_many_raw(keys), keys, default)
 
     def prefix(self, prefix: Key) -> Iterator[tuple[str, Any]]:
         """``(key, obj)`` pairs of every key that starts with *prefix*, in key order, lazily."""
@@ -172,7 +177,7 @@ class VorlReader(Mapping[str, Any]):
 
     def objects(self) -> list[Any]:
         """Every object that some key refers to, once each."""
-        return [self._decode(None, raw) for raw in self._engine.objects_raw()]
+        return self._decoder.decode_many(self._engine.objects_raw(), None, None)
 
     def stats(self) -> StoreStats:
         """File metadata: path, version, counts, offsets, size and checksum."""
@@ -222,25 +227,19 @@ class VorlReader(Mapping[str, Any]):
     # -- Internals
     def _walk(self, what: int, begin: int, end: int | None, reverse: bool = False) -> Iterator[Any]:
         stop = len(self._engine) if end is None else end
-        decode = None if what == _KEYS else self._unpack
-        return cast(
-            Iterator[Any],
-            self._engine.cursor(begin, stop, reverse, what, decode, self._decode_failed),
-        )
+        decoder = None if what == _KEYS else self._decoder
+        return cast(Iterator[Any], self._engine.cursor(begin, stop, reverse, what, decoder))
 
-    def _decode(self, key: Key | None, raw: bytes) -> Any:
-        try:
-            return self._unpack(raw)
-        except Exception:
-            self._decode_failed(key, raw)
-            raise
 
-    def _decode_failed(self, key: Key | None, raw: bytes) -> None:
-        # A hook's own error passes through; broken bytes become CorruptError.
+def _decode(unpack: Callable[[bytes], Any], path: str, key: Key | None, raw: bytes) -> Any:
+    """msgpack's reading of *raw*; bytes no reader can decode raise CorruptError naming *key*."""
+    try:
+        return unpack(raw)
+    except Exception:
         why = why_unreadable(raw)
-        if why is None:
-            return
+        if why is None:  # a hook's own error passes through
+            raise
         where = f"the object of key {key!r}" if key is not None else "a stored object"
-        exc = CorruptError(f"{self._path}: {where} cannot be read: {why}")
-        exc.filename = self._path
+        exc = CorruptError(f"{path}: {where} cannot be read: {why}")
+        exc.filename = path
         raise exc from None

@@ -3,6 +3,7 @@
 // listings lazily and raises the package's own exceptions.
 #include <nanobind/nanobind.h>
 
+#include "engine/decoder.h"
 #include "engine/errors.h"
 #include "engine/store_builder.h"
 #include "engine/store_reader.h"
@@ -11,6 +12,7 @@
 NB_MODULE(_engine, m) {
   m.doc() = "The native engine of the vorlstore package.";
   vorl::engine::RegisterTranslator();
+  vorl::engine::BindDecoder(m);
   vorl::engine::BindReader(m);
   vorl::engine::BindWriter(m);
   vorl::engine::BindBuilder(m);

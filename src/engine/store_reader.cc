@@ -18,6 +18,13 @@ namespace {
 
 nb::object BytesOf(std::string_view payload) { return nb::bytes(payload.data(), payload.size()); }
 
+// The Decoder `decoder` is, or null for None; TypeError for anything else.
+Decoder* DecoderOf(nb::handle decoder) {
+  if (decoder.is_none()) return nullptr;
+  if (!nb::isinstance<Decoder>(decoder)) throw nb::type_error("decoder must be a Decoder or None");
+  return nb::cast<Decoder*>(decoder);
+}
+
 }  // namespace
 
 StoreReader::StoreReader(const nb::bytes& path, bool verify) : path_(path.c_str(), path.size()) {
@@ -58,6 +65,27 @@ bool StoreReader::Contains(nb::handle key) const {
   const IndexedReader& reader = Get();
   const KeyArg k(key);
   return Settle(reader.Find(k.bytes())).has_value();
+}
+
+nb::object StoreReader::GetObject(nb::handle key, nb::handle missing) const {
+  const IndexedReader& reader = Get();
+  const KeyArg k(key);
+  const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
+  if (!found) return nb::borrow(missing);
+  nb::object obj = decoder_ == nullptr ? nb::object() : nb::steal(decoder_->TryDecode(*found));
+  nb::object raw = obj.is_valid() ? nb::object() : BytesOf(*found);
+  // A page that vanished under the read shows only now.  Settled before the
+  // fallback runs Python code, which may close this reader.
+  Settle(Status());
+  if (obj.is_valid() || decoder_ == nullptr) return obj.is_valid() ? obj : raw;
+  // That code may also replace the decoder: hold on to this one.
+  const nb::object keep = decoder_object_;
+  return decoder_->Fallback(key, raw);
+}
+
+void StoreReader::set_decoder(nb::handle decoder) {
+  decoder_ = DecoderOf(decoder);
+  decoder_object_ = nb::borrow(decoder);
 }
 
 std::pair<std::size_t, std::size_t> StoreReader::Bounds(nb::handle start, nb::handle stop) const {
@@ -116,44 +144,60 @@ nb::list StoreReader::ObjectsRaw() const {
 }
 
 Cursor::Cursor(StoreReader* reader, std::size_t begin, std::size_t end, bool reverse, Yield what,
-               nb::object decode, nb::object decode_failed, bool bytes_keys)
+               Decoder* decoder, nb::object owner, bool bytes_keys)
     : reader_(reader),
       lo_(begin),
       hi_(std::max(begin, std::min(end, reader->num_entries()))),
       reverse_(reverse),
       what_(what),
-      decode_(std::move(decode)),
-      decode_failed_(std::move(decode_failed)),
+      decoder_(decoder),
+      decoder_owner_(std::move(owner)),
       bytes_keys_(bytes_keys) {}
-
-nb::object Cursor::Decode(const nb::object& key, const nb::object& raw) const {
-  if (decode_.is_none()) return raw;
-  try {
-    return decode_(raw);
-  } catch (const nb::python_error&) {
-    if (!decode_failed_.is_none()) decode_failed_(key, raw);
-    throw;
-  }
-}
 
 void Cursor::Refill(const IndexedReader& reader) {
   const std::size_t n = std::min(batch_, hi_ - lo_);
   const std::size_t begin = reverse_ ? hi_ - n : lo_;
   const std::size_t end = begin + n;
   keys_.clear();
-  values_.clear();
+  items_.clear();
+  undecoded_.clear();
   pos_ = 0;
+  // First the views, then the objects: the records lie in write order, not
+  // key order, so each is a cache miss, and fetching them in a loop of their
+  // own lets the processor overlap the misses of several entries.
+  fetched_.clear();
   reader_->Settle(VisitLiveEntries(reader, begin, end, [&](std::size_t, const EntryView& entry) -> Status {
-    if (what_ != Yield::kValues) keys_.push_back(KeyToPython(entry.key, bytes_keys_));
-    if (what_ == Yield::kKeys) return {};
-    Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
-    if (!payload.ok()) return std::move(payload).status();
-    values_.push_back(BytesOf(payload.value()));
+    fetched_.push_back({entry.key, entry.object_offset, {}});
     return {};
   }));
+  if (what_ != Yield::kKeys) {
+    for (Fetched& f : fetched_) f.payload = reader_->Settle(reader.ObjectView(f.offset));
+  }
+  {
+    CollectorPause pause;
+    for (const Fetched& f : fetched_) {
+      nb::object key = what_ == Yield::kValues ? nb::object() : KeyToPython(f.key, bytes_keys_);
+      PyObject* obj = decoder_ == nullptr || what_ == Yield::kKeys ? nullptr : decoder_->TryDecode(f.payload);
+      const bool undecoded = obj == nullptr && decoder_ != nullptr && what_ != Yield::kKeys;
+      nb::object item;
+      if (what_ == Yield::kKeys) {
+        item = key;
+      } else {
+        item = obj != nullptr ? nb::steal(obj) : BytesOf(f.payload);
+        if (what_ == Yield::kItems && !undecoded) item = nb::make_tuple(key, item);
+      }
+      keys_.push_back(std::move(key));
+      items_.push_back(std::move(item));
+      undecoded_.push_back(undecoded);
+    }
+  }
+  // The objects were read from the mapping: they are good only if no page
+  // of it vanished meanwhile.
+  reader_->Settle(Status());
   if (reverse_) {
     std::reverse(keys_.begin(), keys_.end());
-    std::reverse(values_.begin(), values_.end());
+    std::reverse(items_.begin(), items_.end());
+    std::reverse(undecoded_.begin(), undecoded_.end());
     hi_ = begin;
   } else {
     lo_ = end;
@@ -163,24 +207,17 @@ void Cursor::Refill(const IndexedReader& reader) {
 
 nb::object Cursor::Next() {
   const IndexedReader& reader = reader_->Get();
-  const std::size_t buffered = what_ == Yield::kKeys ? keys_.size() : values_.size();
-  if (pos_ == buffered) {
+  if (pos_ == items_.size()) {
     do {
       if (lo_ >= hi_) throw nb::stop_iteration();
       Refill(reader);
-    } while ((what_ == Yield::kKeys ? keys_.size() : values_.size()) == 0);
+    } while (items_.empty());
   }
-  nb::object item;
-  switch (what_) {
-    case Yield::kKeys:
-      item = keys_[pos_];
-      break;
-    case Yield::kValues:
-      item = Decode(nb::none(), values_[pos_]);
-      break;
-    case Yield::kItems:
-      item = nb::make_tuple(keys_[pos_], Decode(keys_[pos_], values_[pos_]));
-      break;
+  nb::object item = items_[pos_];
+  if (undecoded_[pos_]) {
+    const nb::handle key = what_ == Yield::kItems ? nb::handle(keys_[pos_]) : nb::none();
+    item = decoder_->Fallback(key, item);
+    if (what_ == Yield::kItems) item = nb::make_tuple(keys_[pos_], item);
   }
   // Only now: a decode that raised leaves the item to be tried again.
   ++pos_;
@@ -209,22 +246,24 @@ void BindReader(nb::module_& m) {
            "Entries [i, j) whose keys start with `prefix`.")
       .def(
           "cursor",
-          [](StoreReader& self, std::size_t begin, std::size_t end, bool reverse, int what, nb::object decode,
-             nb::object decode_failed, bool bytes_keys) {
+          [](nb::handle self, std::size_t begin, std::size_t end, bool reverse, int what, nb::handle decoder,
+             bool bytes_keys) {
             if (what < 0 || what > 2) throw nb::value_error("what must be 0 (keys), 1 (values) or 2 (items)");
-            self.Get();
-            return new Cursor(&self, begin, end, reverse, static_cast<Cursor::Yield>(what), std::move(decode),
-                              std::move(decode_failed), bytes_keys);
+            StoreReader& reader = nb::cast<StoreReader&>(self);
+            reader.Get();
+            return new Cursor(&reader, begin, end, reverse, static_cast<Cursor::Yield>(what),
+                              DecoderOf(decoder), nb::borrow(decoder), bytes_keys);
           },
           nb::arg("begin"), nb::arg("end"), nb::arg("reverse") = false, nb::arg("what") = 2,
-          nb::arg("decode").none() = nb::none(), nb::arg("decode_failed").none() = nb::none(),
-          nb::arg("bytes_keys") = false, nb::keep_alive<0, 1>(),
+          nb::arg("decoder").none() = nb::none(), nb::arg("bytes_keys") = false, nb::keep_alive<0, 1>(),
           nb::sig("def cursor(self, begin: int, end: int, reverse: bool = False, what: int = 2, "
-                  "decode: collections.abc.Callable[[bytes], object] | None = None, "
-                  "decode_failed: collections.abc.Callable[[str | bytes | None, bytes], None] | None = None, "
-                  "bytes_keys: bool = False) "
-                  "-> Cursor"),
+                  "decoder: Decoder | None = None, bytes_keys: bool = False) -> Cursor"),
           "A lazy walk over entries [begin, end): what is 0 for keys, 1 for values, 2 for (key, value).")
+      .def("get", &StoreReader::GetObject, nb::arg("key"), nb::arg("missing").none(),
+           nb::sig("def get(self, key: str | bytes | bytearray, missing: object, /) -> object"),
+           "The object stored under `key` as the decoder reads it (its bytes without one), or `missing`.")
+      .def_prop_rw("decoder", &StoreReader::decoder, &StoreReader::set_decoder, nb::arg("value").none(),
+                   "What `get` decodes with: a Decoder, or None for the stored bytes.")
       .def("stats", &StoreReader::Stats, nb::sig("def stats(self) -> dict[str, int | str | bool]"))
       .def("verify", &StoreReader::Verify, "Checks every checksum; raises on the first mismatch.")
       .def("objects_raw", &StoreReader::ObjectsRaw, nb::sig("def objects_raw(self) -> list[bytes]"),

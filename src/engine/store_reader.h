@@ -10,14 +10,17 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "core/indexed_reader.h"
 #include "core/status.h"
+#include "engine/decoder.h"
 #include "engine/errors.h"
 
 namespace vorl::engine {
@@ -70,6 +73,12 @@ class StoreReader {
 
   nb::object GetRaw(nb::handle key) const;
   bool Contains(nb::handle key) const;
+  // The object stored under `key`, decoded from the mapping without a copy
+  // by the decoder (its bytes when there is none), or `missing`.
+  nb::object GetObject(nb::handle key, nb::handle missing) const;
+  // The decoder of GetObject: a Decoder, or None.
+  void set_decoder(nb::handle decoder);
+  nb::object decoder() const { return decoder_object_; }
   // The stored bytes (or None) for each key of a sequence, in order.
   nb::list GetManyRaw(nb::handle keys) const;
   std::size_t num_entries() const { return Get().num_entries(); }
@@ -83,20 +92,25 @@ class StoreReader {
  private:
   std::string path_;
   std::unique_ptr<const IndexedReader> reader_;
+  nb::object decoder_object_ = nb::none();
+  Decoder* decoder_ = nullptr;  // owned by decoder_object_
 };
 
 // Walks entries [begin, end) of a reader, forward or backward, yielding
-// keys, values (raw bytes, or passed through `decode`) or (key, value)
-// pairs.  Entries are fetched in small batches through the core's walk, so
-// memory stays bounded by one batch and the first item comes at once.
+// keys, values (raw bytes, or objects from `decoder`) or (key, value) pairs.
+// Entries are fetched in small batches through the core's walk, so memory
+// stays bounded by one batch and the first item comes at once.  A batch is
+// decoded and its items built with the collector paused; objects the
+// decoder leaves to its fallback are decoded as Next reaches them, after the
+// walk, because the fallback runs Python code, which may close the reader.
 class Cursor {
  public:
   enum class Yield { kKeys, kValues, kItems };
 
-  // `decode_failed(key, raw)` is called when `decode` raises: it raises the
-  // error to report instead, or returns to let the original through.
-  Cursor(StoreReader* reader, std::size_t begin, std::size_t end, bool reverse, Yield what, nb::object decode,
-         nb::object decode_failed, bool bytes_keys);
+  // `decoder` null yields the stored bytes; it is owned by `owner`, which
+  // the cursor keeps alive.
+  Cursor(StoreReader* reader, std::size_t begin, std::size_t end, bool reverse, Yield what, Decoder* decoder,
+         nb::object owner, bool bytes_keys);
   nb::object Next();
 
  private:
@@ -104,19 +118,26 @@ class Cursor {
   static constexpr std::size_t kMaxBatch = 256;
 
   void Refill(const IndexedReader& reader);
-  nb::object Decode(const nb::object& key, const nb::object& raw) const;
 
   StoreReader* reader_;  // kept alive by the cursor's Python object
   std::size_t lo_, hi_;  // entries not yet fetched
   bool reverse_;
   Yield what_;
-  nb::object decode_;
-  nb::object decode_failed_;
+  Decoder* decoder_;
+  nb::object decoder_owner_;
   bool bytes_keys_;
   std::size_t batch_ = kFirstBatch;
   std::size_t pos_ = 0;
+  struct Fetched {
+    std::string_view key;  // into the mapping, until Python code runs
+    std::uint64_t offset;
+    std::string_view payload;
+  };
+  std::vector<Fetched> fetched_;
   std::vector<nb::object> keys_;
-  std::vector<nb::object> values_;
+  // The item to yield, or for an entry in `undecoded_` its stored bytes.
+  std::vector<nb::object> items_;
+  std::vector<bool> undecoded_;
 };
 
 void BindReader(nb::module_& m);
