@@ -6,6 +6,7 @@ MessagePack object.  Three stores per size, read side by side:
 
   section    built by vorlstore.StoreBuilder (hash_index=True), read by vorlstore.VorlReader
   no section the same data built with hash_index=False, read by the same class
+             (which builds the in-memory index at open)
   LMDB       the python lmdb module, keys sorted and put with append=True (its fastest build)
 
     python bench/scale_bench.py --sizes 1M,10M          # stores cached under --dir
@@ -14,7 +15,9 @@ MessagePack object.  Three stores per size, read side by side:
 
 Each measurement that could be disturbed by other load runs in a fresh child
 process; the three stores of a size are measured in turn (interleaved) and the
-whole round repeated --repeat times, the table showing medians.  Lookups use
+whole round repeated --repeat times, the table showing medians.  Lookups and
+prefix scans are timed in CPU time (other jobs move it less than wall time);
+opens, in wall time, as the median of many.  Lookups use
 fresh key objects (no cached hash) in random order after one warm-up pass
 over the same keys, so the page cache holds what is read.
 """
@@ -220,11 +223,13 @@ def probe_numbers(n: int, seed: int) -> list[int]:
 
 
 def timed_pass(fn: Callable[[bytes], object], keys: list[bytes]) -> float:
+    # CPU time, not wall time: a pass takes about a second, long enough for
+    # other jobs on a shared machine to take the core away several times.
     gc.collect()
-    t0 = time.perf_counter()
+    t0 = time.thread_time()
     for k in keys:
         fn(k)
-    return (time.perf_counter() - t0) / len(keys) * 1e9
+    return (time.thread_time() - t0) / len(keys) * 1e9
 
 
 def lookup_figures(get: Callable[[bytes], object], n: int, passes: int) -> dict[str, float]:
@@ -249,9 +254,9 @@ def child_lookups(kind: str, path: str, n: int, passes: int) -> dict[str, float]
     assert len(rows) == PREFIX_COUNT and rows[0][0].startswith(start), "prefix scan"
     times = []
     for _ in range(200):
-        t0 = time.perf_counter()
+        t0 = time.thread_time()
         h.prefix(start, PREFIX_COUNT)
-        times.append(time.perf_counter() - t0)
+        times.append(time.thread_time() - t0)
     out["prefix us"] = statistics.median(times) * 1e6
     h.close()
     return out
@@ -369,6 +374,19 @@ class Table:
     def add(self, figure: str, size: str, column: str, value: float) -> None:
         self.rows.setdefault((figure, size), {}).setdefault(column, []).append(value)
 
+    def save(self, path: str) -> None:
+        rows = [[figure, size, cells] for (figure, size), cells in self.rows.items()]
+        with open(path + ".part", "w") as f:
+            json.dump(rows, f)
+        os.replace(path + ".part", path)
+
+    def load(self, path: str) -> None:
+        with open(path) as f:
+            for figure, size, cells in json.load(f):
+                for column, samples in cells.items():
+                    for v in samples:
+                        self.add(figure, size, column, v)
+
     def print(self, columns: list[str], note: str) -> None:
         print("| figure | keys | " + " | ".join(TITLES.get(c, c) for c in columns) + " | goal |")
         print("|---" * (len(columns) + 3) + "|")
@@ -397,6 +415,7 @@ def measure_size(folder: str, n: int, args, table: Table) -> None:
         return
     for rep in range(args.repeat):
         log(f"{size}: round {rep + 1} of {args.repeat}")
+        table.add("load average (1 min) at each round", size, "reference", os.getloadavg()[0])
         for kind in KINDS:
             path = paths[kind]
             table.add("open, no checksum (ms)", size, kind, run_child("open", kind, path, "0")["ms"])
@@ -407,6 +426,10 @@ def measure_size(folder: str, n: int, args, table: Table) -> None:
             table.add("get_raw hit (ns)", size, kind, got["hit ns"])
             table.add("get_raw miss (ns)", size, kind, got["miss ns"])
             table.add(f"prefix scan of {PREFIX_COUNT:,} keys (us)", size, kind, got["prefix us"])
+        core = core_lookups(args, paths["section"])
+        for column, (hit, miss) in core.items():
+            table.add("core FindObject hit (ns)", size, column, hit)
+            table.add("core FindObject miss (ns)", size, column, miss)
         if n <= args.dict_max:
             table.add("dict.get miss (ns)", size, "reference", run_child("dict", str(n), str(args.passes))["dict miss ns"])
         if n == args.pss_size:
@@ -430,6 +453,19 @@ def measure_size(folder: str, n: int, args, table: Table) -> None:
                 column = "in-memory writer" if kind == "writer" else "section"
                 table.add("builder: keys/s in store calls (M)", size, column, n / got["store s"] / 1e6)
                 table.add("builder: peak memory (B/key)", size, column, got["peak B/key"])
+
+
+def core_lookups(args, path: str) -> dict[str, tuple[float, float]]:
+    """The engine alone (vorl_lookup_latency, CPU time): the section file read
+    through its section, and through the in-memory index built from it."""
+    program = os.path.join(args.build_dir, "bench", "vorl_lookup_latency")
+    done = subprocess.run([program, path, str(PROBES), str(args.passes)], capture_output=True, text=True,
+                          check=True)
+    out = {}
+    for line in done.stdout.splitlines():
+        words = line.split()
+        out["section" if words[0] == "section" else "plain"] = (float(words[2]), float(words[5]))
+    return out
 
 
 def big_objects(folder: str, args, table: Table) -> None:
@@ -458,9 +494,12 @@ def main() -> int:
     ap.add_argument("--writer-max", default="10M", help="largest size the builders are compared at")
     ap.add_argument("--dict-max", default="10M", help="largest size a dict is built for its miss figure")
     ap.add_argument("--big-keys", default="10M", help="keys of the 1 KiB object build (0: skip it)")
-    ap.add_argument("--build-dir", default="build-pybench", help="where vorl_stream_memory was built")
+    ap.add_argument("--build-dir", default="build-pybench",
+                    help="where vorl_stream_memory and vorl_lookup_latency were built")
     ap.add_argument("--build-only", action="store_true", help="build and cache the stores, measure nothing")
-    ap.add_argument("--clean", action="store_true", help="delete the cached stores and exit")
+    ap.add_argument("--reuse", action="store_true",
+                    help="print the figures saved by an earlier run for the sizes it measured")
+    ap.add_argument("--clean", action="store_true", help="delete the cached stores and figures, and exit")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
@@ -488,6 +527,7 @@ def main() -> int:
         "open with checksum (ms)": "<= 100 at 10M",
         "anonymous memory after open (MB)": "<= 1",
         "get_raw hit (ns)": "section <= 1.15x no section at 10M",
+        "core FindObject hit (ns)": "(same, engine alone)",
         "get_raw miss (ns)": "section <= dict miss",
         f"prefix scan of {PREFIX_COUNT:,} keys (us)": "<= 1.0x LMDB",
         f"{args.procs} readers, total PSS (MB)": "about one copy of the index",
@@ -498,19 +538,34 @@ def main() -> int:
     }
     started = time.time()
     loads = [os.getloadavg()[0]]
-    for n in sorted(parse_size(s) for s in args.sizes.split(",")):
-        measure_size(args.dir, n, args, table)
-        loads.append(os.getloadavg()[0])
+    parts = [(size_label(n), lambda t, n=n: measure_size(args.dir, n, args, t))
+             for n in sorted(parse_size(s) for s in args.sizes.split(","))]
     if args.big_keys and not args.build_only:
-        big_objects(args.dir, args, table)
+        parts.append((f"{size_label(args.big_keys)}-1KiB", lambda t: big_objects(args.dir, args, t)))
+    for name, measure in parts:
+        # Each part's figures are kept, so that --reuse can print a table of
+        # sizes measured in separate runs (the 100M rows take hours).
+        saved = os.path.join(args.dir, f"figures-{name}.json")
+        if args.reuse and os.path.exists(saved):
+            table.load(saved)
+            continue
+        part = Table()
+        measure(part)
+        if not args.build_only:
+            part.save(saved)
+            table.load(saved)
+        loads.append(os.getloadavg()[0])
     if args.build_only:
         return 0
-    note = (f"Medians of {args.repeat} interleaved rounds ({args.passes} lookup passes of "
-            f"{PROBES:,} random keys each); page cache warm; get_raw through vorlstore.VorlReader and "
-            f"lmdb's Transaction.get, both returning bytes.\nLMDB is built from sorted keys with "
-            f"put(append=True), its fastest build; vorlstore from the same data in scattered order.\n"
-            f"Build figures: time in the store's own calls (data generation excluded), peak RSS above the "
-            f"start of a fresh process.\nLoad average (1 min) seen: {min(loads):.1f} to {max(loads):.1f}; "
+    note = (f"Medians of {args.repeat} interleaved rounds ({args.passes} lookup passes of up to {PROBES:,} random "
+            f"keys each); page cache warm; lookups and scans in CPU time, opens in wall time.\n"
+            f"get_raw through vorlstore.VorlReader and lmdb's Transaction.get, both returning bytes.  The "
+            f"core FindObject rows: the engine alone\n(bench/lookup_latency.cc) on the section's file, through "
+            f"the section and through the in-memory index built from the same file.\n"
+            f"LMDB is built from sorted keys with put(append=True), its fastest build; vorlstore from the same "
+            f"data in scattered order.\nBuild figures: time in the store's own calls (data generation "
+            f"excluded), peak RSS above the start of a fresh process.\n"
+            f"Load average (1 min) seen in this run: {min(loads):.1f} to {max(loads):.1f}; "
             f"{(time.time() - started) / 60:.0f} min.")
     columns = ["section", "plain", "lmdb", "reference", "in-memory writer"]
     used = [c for c in columns if any(c in cells for cells in table.rows.values())]

@@ -10,8 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir="${VORL_BUILD_DIR:-build}-pybench"
-# The 1 KiB object run uses the core's streaming build program.
+# The 1 KiB object run and the engine-alone lookups use two plain programs.
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$(bash tools/python314.sh)" \
   -DVORL_BUILD_TESTS=OFF -DVORL_SANITIZE=OFF >/dev/null
-cmake --build "$dir" -j 2 --target vorl_stream_memory >/dev/null
+cmake --build "$dir" -j 2 --target vorl_stream_memory vorl_lookup_latency >/dev/null
 VORL_BENCH_SCRIPT=bench/scale_bench.py exec bash tools/bench-python.sh --build-dir "$dir" "$@"
