@@ -195,10 +195,10 @@ def build(kind: str, n: int, path: str) -> dict[str, float]:
 
 
 def child_open(kind: str, path: str, verify: bool) -> dict[str, float]:
-    """Median open time over as many opens as fit in about a second (3 to 500)."""
+    """Median open time over as many opens as fit in about a second (1 to 500)."""
     times: list[float] = []
     deadline = time.perf_counter() + 1.0
-    while len(times) < 3 or (len(times) < 500 and time.perf_counter() < deadline):
+    while not times or (len(times) < 500 and time.perf_counter() < deadline):
         gc.collect()
         t0 = time.perf_counter()
         h = open_store(kind, path, verify)
@@ -437,6 +437,8 @@ def measure_size(folder: str, n: int, args, table: Table) -> None:
                 got = shared_pss(kind, paths[kind], n, args.procs)
                 table.add(f"{args.procs} readers, total PSS (MB)", size, kind, got["PSS MB"])
                 table.add(f"{args.procs} readers, PSS above idle (MB)", size, kind, got["PSS net MB"])
+        # What a run stopped between rounds has measured: --reuse prints it.
+        table.save(os.path.join(folder, f"figures-{size}.partial.json"))
     for kind in KINDS:
         table.add("store size (MB)", size, kind, file_bytes(paths[kind]) / 1e6)
     table.add("section bytes per key", size, "section", section_bytes(paths["section"]) / n)
@@ -506,6 +508,8 @@ def main() -> int:
     ap.add_argument("--build-only", action="store_true", help="build and cache the stores, measure nothing")
     ap.add_argument("--reuse", action="store_true",
                     help="print the figures saved by an earlier run for the sizes it measured")
+    ap.add_argument("--partial", action="store_true",
+                    help="with --reuse, print the finished rounds of a size whose run was stopped")
     ap.add_argument("--clean", action="store_true", help="delete the cached stores and figures, and exit")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -553,8 +557,9 @@ def main() -> int:
         # Each part's figures are kept, so that --reuse can print a table of
         # sizes measured in separate runs (the 100M rows take hours).
         saved = os.path.join(args.dir, f"figures-{name}.json")
-        if args.reuse and os.path.exists(saved):
-            table.load(saved)
+        partial = os.path.join(args.dir, f"figures-{name}.partial.json")
+        if args.reuse and (os.path.exists(saved) or args.partial and os.path.exists(partial)):
+            table.load(saved if os.path.exists(saved) else partial)
             continue
         part = Table()
         measure(part)
