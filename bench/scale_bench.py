@@ -390,7 +390,10 @@ class Table:
     def print(self, columns: list[str], note: str) -> None:
         print("| figure | keys | " + " | ".join(TITLES.get(c, c) for c in columns) + " | goal |")
         print("|---" * (len(columns) + 3) + "|")
-        for (figure, size), cells in self.rows.items():
+        # Each figure's sizes together, figures in the order first measured.
+        figures = list(dict.fromkeys(figure for figure, _ in self.rows))
+        ordered = sorted(self.rows.items(), key=lambda row: figures.index(row[0][0]))
+        for (figure, size), cells in ordered:
             texts = []
             for c in columns:
                 samples = cells.get(c)
