@@ -552,6 +552,7 @@ def main() -> int:
     }
     started = time.time()
     loads = [os.getloadavg()[0]]
+    measured = False
     parts = [(size_label(n), lambda t, n=n: measure_size(args.dir, n, args, t))
              for n in sorted(parse_size(s) for s in args.sizes.split(","))]
     if args.big_keys and not args.build_only:
@@ -565,6 +566,7 @@ def main() -> int:
             table.load(saved if os.path.exists(saved) else partial)
             continue
         part = Table()
+        measured = True
         measure(part)
         if not args.build_only:
             part.save(saved)
@@ -580,9 +582,10 @@ def main() -> int:
             f"LMDB is built from sorted keys with put(append=True), its fastest build; vorlstore from the same "
             f"data in scattered order.\nBuilder rows: {args.repeat} rounds below 10M keys, {args.build_repeat} from 10M on.  "
             f"Build figures: time in the store's own calls (data generation "
-            f"excluded), peak RSS above the start of a fresh process.\n"
-            f"Load average (1 min) seen in this run: {min(loads):.1f} to {max(loads):.1f}; "
-            f"{(time.time() - started) / 60:.0f} min.")
+            f"excluded), peak RSS above the start of a fresh process.")
+    if measured:
+        note += (f"\nLoad average (1 min) seen in this run: {min(loads):.1f} to {max(loads):.1f}; "
+                 f"{(time.time() - started) / 60:.0f} min.")
     columns = ["section", "plain", "lmdb", "reference", "in-memory writer"]
     used = [c for c in columns if any(c in cells for cells in table.rows.values())]
     table.print(used, note)
