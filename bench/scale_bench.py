@@ -11,15 +11,16 @@ MessagePack object.  Three stores per size, read side by side:
 
     python bench/scale_bench.py --sizes 1M,10M          # stores cached under --dir
     python bench/scale_bench.py --sizes 100M --build-only
-    python bench/scale_bench.py --clean                 # delete the cached stores
+    python bench/scale_bench.py --sizes 1M,10M,100M --reuse   # one table of sizes measured apart
+    python bench/scale_bench.py --clean                 # delete the cached stores and figures
 
-Each measurement that could be disturbed by other load runs in a fresh child
-process; the three stores of a size are measured in turn (interleaved) and the
-whole round repeated --repeat times, the table showing medians.  Lookups and
-prefix scans are timed in CPU time (other jobs move it less than wall time);
-opens, in wall time, as the median of many.  Lookups use
-fresh key objects (no cached hash) in random order after one warm-up pass
-over the same keys, so the page cache holds what is read.
+Each measurement runs in a fresh child process; the three stores of a size
+are measured in turn (interleaved) and the whole round repeated --repeat
+times, the table showing medians.  Lookups and prefix scans are timed in CPU
+time (other jobs move it less than wall time); opens in wall time, as the
+median of as many as fit in a second.  Lookups use fresh key objects (no
+cached hash) in random order after one warm-up pass over the same keys, so
+the page cache holds what is read.
 """
 
 from __future__ import annotations
