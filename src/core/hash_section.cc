@@ -117,12 +117,16 @@ Result<std::optional<EntryView>> HashSection::Find(std::string_view key) const {
         width_ == 4 ? LoadBE32(s + hs::kFingerprintSize) : hs::LoadWidth(s + hs::kFingerprintSize, width_);
     if (position_plus_one == 0) break;
     if (LoadBE16(s) == fingerprint) {
-      // The record's first two lines, if the hint lies inside the file.
+      // The record's first three lines (a small object with its header
+      // spans up to three), if the hint lies inside the file: they arrive
+      // while the entry is read and its key compared.
       const std::uint64_t record = std::uint64_t{LoadBE32(s + hs::kFingerprintSize + width_)}
                                    << hs::kHintShift;
       if (record < file_size_) {
+        const std::uint64_t record_room = file_size_ - record;
         __builtin_prefetch(file_ + record);
-        if (file_size_ - record > 64) __builtin_prefetch(file_ + record + 64);
+        if (record_room > 64) __builtin_prefetch(file_ + record + 64);
+        if (record_room > 128) __builtin_prefetch(file_ + record + 128);
       }
       // An entry may span two lines; ask for both at once.
       const std::uint64_t position = position_plus_one - 1;
