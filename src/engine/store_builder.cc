@@ -40,8 +40,8 @@ std::uint32_t StoreBuilder::Add(const nb::bytes& blob, nb::handle keys) {
   return AddChecked(Open(), blob, keys);
 }
 
-std::uint32_t StoreBuilder::AddMany(nb::handle blobs, nb::handle keys) {
-  return AddManyChecked(Open(), blobs, keys);
+std::uint32_t StoreBuilder::AddMany(nb::handle blobs, nb::handle keys, nb::handle check) {
+  return AddManyChecked(Open(), blobs, keys, check);
 }
 
 void StoreBuilder::AddKey(nb::handle key, std::int64_t obj_id) { AddKeyChecked(Open(), key, obj_id); }
@@ -78,10 +78,13 @@ void BindBuilder(nb::module_& m) {
            nb::sig((std::string("def add(self, blob: bytes, keys: ") + kKeys + ", /) -> int").c_str()),
            "Writes `blob` now and maps every key to it; checks all keys first.")
       .def("add_many", &StoreBuilder::AddMany, nb::arg("blobs"), nb::arg("keys"),
-           nb::sig((std::string("def add_many(self, blobs: collections.abc.Sequence[bytes], keys: ") + kKeys +
-                    ", /) -> int")
+           nb::arg("check").none() = nb::none(),
+           nb::sig((std::string("def add_many(self, blobs: collections.abc.Sequence[object], keys: ") +
+                    kKeys + ", check: collections.abc.Callable[[object], bytes] | None = None, /) -> int")
                        .c_str()),
-           "Writes blobs[i] under keys[i]; returns the first id.")
+           "Writes blobs[i] under keys[i]; returns the first id.  With `check`, objects the native check "
+           "cannot\n"
+           "vouch for are replaced by check(object), which raises for unreadable ones.")
       .def("add_key", &StoreBuilder::AddKey, nb::arg("key"), nb::arg("obj_id"),
            nb::sig("def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None"))
       .def("commit", &StoreBuilder::Commit, nb::sig("def commit(self) -> dict[str, str | int | float]"),

@@ -25,9 +25,9 @@ std::uint32_t StoreWriter::Add(const nb::bytes& blob, nb::handle keys) {
   return AddChecked(writer_, blob, keys);
 }
 
-std::uint32_t StoreWriter::AddMany(nb::handle blobs, nb::handle keys) {
+std::uint32_t StoreWriter::AddMany(nb::handle blobs, nb::handle keys, nb::handle check) {
   CheckIdle();
-  return AddManyChecked(writer_, blobs, keys);
+  return AddManyChecked(writer_, blobs, keys, check);
 }
 
 void StoreWriter::AddKey(nb::handle key, std::int64_t obj_id) {
@@ -87,10 +87,13 @@ void BindWriter(nb::module_& m) {
            nb::sig((std::string("def add(self, blob: bytes, keys: ") + kKeys + ", /) -> int").c_str()),
            "Stores `blob` under every key; checks all keys first.")
       .def("add_many", &StoreWriter::AddMany, nb::arg("blobs"), nb::arg("keys"),
-           nb::sig((std::string("def add_many(self, blobs: collections.abc.Sequence[bytes], keys: ") + kKeys +
-                    ", /) -> int")
+           nb::arg("check").none() = nb::none(),
+           nb::sig((std::string("def add_many(self, blobs: collections.abc.Sequence[object], keys: ") +
+                    kKeys + ", check: collections.abc.Callable[[object], bytes] | None = None, /) -> int")
                        .c_str()),
-           "Stores blobs[i] under keys[i]; returns the first id.")
+           "Stores blobs[i] under keys[i]; returns the first id.  With `check`, objects the native check "
+           "cannot\n"
+           "vouch for are replaced by check(object), which raises for unreadable ones.")
       .def("add_key", &StoreWriter::AddKey, nb::arg("key"), nb::arg("obj_id"),
            nb::sig("def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None"))
       .def("copy_from", &StoreWriter::CopyFrom, nb::arg("source"), nb::arg("later"),
