@@ -73,14 +73,15 @@ void WriteHashSection(const IndexEntries& entries, const HashSectionPlan& plan, 
     // Key j - kLead is placed before key j takes over its place in `ahead`.
     if (j >= kLead) {
       const auto i = static_cast<std::uint32_t>(j - kLead);
-      const std::string_view key = entries.key(i);
       const std::uint64_t hash = ahead[i % kLead];
       const std::uint16_t fingerprint = hs::FingerprintOf(hash);
       std::uint64_t slot = hs::HomeSlot(hash, plan.capacity);
       for (std::uint32_t probe = 1;; ++probe) {
         unsigned char* s = slots + slot * slot_size;
         const std::uint64_t held = hs::LoadWidth(s + hs::kFingerprintSize, w);
-        if (held == 0 || (LoadBE16(s) == fingerprint && entries.key(held - 1) == key)) {
+        // Keys are read again only when fingerprints match: each read is a
+        // cache miss of its own.
+        if (held == 0 || (LoadBE16(s) == fingerprint && entries.key(held - 1) == entries.key(i))) {
           StoreBE16(s, fingerprint);
           hs::StoreWidth(s + hs::kFingerprintSize, w, std::uint64_t{i} + 1);
           StoreBE32(s + hs::kFingerprintSize + w, hs::HintFor(entries.object_offset(i)));
