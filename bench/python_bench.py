@@ -414,9 +414,11 @@ def run_bulk(args, rng: random.Random) -> None:
             if os.path.exists(path):
                 os.unlink(path)
             return path
-        lmdb_s = median_of(lambda: timed(lambda: build_lmdb(fresh("l.lmdb"), ds)), 3) if lmdb else None
-        for name, build in [("VorlWriter.add_many_raw + build", build_writer),
-                            ("StoreBuilder.add_many_raw + commit", build_streaming)]:
+        lmdb_s = (median_of(lambda: timed(lambda: build_lmdb(fresh("l.lmdb"), ds)), 3)
+                  if lmdb and not args.no_builds else None)
+        builds = [("VorlWriter.add_many_raw + build", build_writer),
+                  ("StoreBuilder.add_many_raw + commit", build_streaming)]
+        for name, build in builds if not args.no_builds else []:
             ours = median_of(lambda: timed(lambda: build(fresh("b.vrls"), ds)), 3)
             rows.append((f"build: {name}, s", ours, "LMDB build", lmdb_s or float("nan")))
         dct = dict(zip(ds.keys, ds.objects))
@@ -455,6 +457,7 @@ def main() -> int:
     ap.add_argument("--repeat", type=int, default=5, help="runs per figure (median)")
     ap.add_argument("--sets", default="ABCM", help="which data sets to run (M: the bulk calls)")
     ap.add_argument("--keys", type=int, default=1_000_000, help="keys of set M (e.g. 10000000)")
+    ap.add_argument("--no-builds", action="store_true", help="set M: lookups only, no build rows")
     ap.add_argument("--dir", default=None, help="folder for the store files (default: a temporary one)")
     ap.add_argument("--measure-open", nargs=2, metavar=("STORE", "PATH"), help=argparse.SUPPRESS)
     args = ap.parse_args()
