@@ -62,10 +62,13 @@ class Writer:
     def add(self, blob: bytes, keys: Sequence[str | bytes | bytearray], /) -> int:
         """Stores `blob` under every key; checks all keys first."""
 
-    def add_many(self, blobs: Sequence[object], keys: Sequence[str | bytes | bytearray], check: Callable[[object], bytes] | None = None, /) -> int:
+    def add_many(self, blobs: Sequence[bytes], keys: Sequence[str | bytes | bytearray], /) -> int:
+        """Stores blobs[i] under keys[i]; returns the first id."""
+
+    def add_many_raw(self, objects: Sequence[object], keys: Sequence[str | bytes | bytearray], check: Callable[[object], bytes], /) -> int:
         """
-        Stores blobs[i] under keys[i]; returns the first id.  With `check`, objects the native check cannot
-        vouch for are replaced by check(object), which raises for unreadable ones.
+        As add_many; objects the native MessagePack check cannot vouch for are replaced by
+        check(object), which raises for unreadable ones.
         """
 
     def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None: ...
@@ -104,10 +107,13 @@ class Builder:
     def add(self, blob: bytes, keys: Sequence[str | bytes | bytearray], /) -> int:
         """Writes `blob` now and maps every key to it; checks all keys first."""
 
-    def add_many(self, blobs: Sequence[object], keys: Sequence[str | bytes | bytearray], check: Callable[[object], bytes] | None = None, /) -> int:
+    def add_many(self, blobs: Sequence[bytes], keys: Sequence[str | bytes | bytearray], /) -> int:
+        """Writes blobs[i] under keys[i]; returns the first id."""
+
+    def add_many_raw(self, objects: Sequence[object], keys: Sequence[str | bytes | bytearray], check: Callable[[object], bytes], /) -> int:
         """
-        Writes blobs[i] under keys[i]; returns the first id.  With `check`, objects the native check cannot
-        vouch for are replaced by check(object), which raises for unreadable ones.
+        As add_many; objects the native MessagePack check cannot vouch for are replaced by
+        check(object), which raises for unreadable ones.
         """
 
     def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None: ...

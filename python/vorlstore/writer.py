@@ -76,7 +76,7 @@ class VorlWriter:
     def add_many_raw(self, objects: Sequence[bytes], keys: Sequence[Key]) -> int:
         """Store ``objects[i]`` under ``keys[i]``, all checked first; return the first id."""
         objects = objects if isinstance(objects, (list, tuple)) else list(objects)
-        return self._engine.add_many(objects, keys, _check_object)
+        return self._engine.add_many_raw(objects, keys, _check_object)
 
     def add_key(self, key: Key, obj_id: int) -> None:
         """Map *key* to the object with id *obj_id*."""

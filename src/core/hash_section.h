@@ -173,8 +173,8 @@ class HashSection {
     if (num_keys_ == 0) return;
     const std::uint16_t fingerprint = hash_section::FingerprintOf(hash);
     std::uint64_t slot = hash_section::HomeSlot(hash, capacity_);
-    // Only about the slots PrefetchSlots loaded: a longer run is rare, and
-    // Find reads it anyway.
+    // Only the first few slots, which PrefetchSlots loaded: a longer run is
+    // rare, and Find reads it anyway.
     constexpr std::uint32_t kLookAhead = 4;
     for (std::uint32_t probe = 0; probe < max_probe_ && probe < kLookAhead; ++probe) {
       const unsigned char* s = slots_ + slot * slot_size_;

@@ -40,7 +40,11 @@ std::uint32_t StoreBuilder::Add(const nb::bytes& blob, nb::handle keys) {
   return AddChecked(Open(), blob, keys);
 }
 
-std::uint32_t StoreBuilder::AddMany(nb::handle blobs, nb::handle keys, nb::handle check) {
+std::uint32_t StoreBuilder::AddMany(nb::handle blobs, nb::handle keys) {
+  return AddManyChecked(Open(), blobs, keys, nb::none());
+}
+
+std::uint32_t StoreBuilder::AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check) {
   return AddManyChecked(Open(), blobs, keys, check);
 }
 
@@ -78,13 +82,17 @@ void BindBuilder(nb::module_& m) {
            nb::sig((std::string("def add(self, blob: bytes, keys: ") + kKeys + ", /) -> int").c_str()),
            "Writes `blob` now and maps every key to it; checks all keys first.")
       .def("add_many", &StoreBuilder::AddMany, nb::arg("blobs"), nb::arg("keys"),
-           nb::arg("check").none() = nb::none(),
-           nb::sig((std::string("def add_many(self, blobs: collections.abc.Sequence[object], keys: ") +
-                    kKeys + ", check: collections.abc.Callable[[object], bytes] | None = None, /) -> int")
+           nb::sig((std::string("def add_many(self, blobs: collections.abc.Sequence[bytes], keys: ") + kKeys +
+                    ", /) -> int")
                        .c_str()),
-           "Writes blobs[i] under keys[i]; returns the first id.  With `check`, objects the native check "
-           "cannot\n"
-           "vouch for are replaced by check(object), which raises for unreadable ones.")
+           "Writes blobs[i] under keys[i]; returns the first id.")
+      // A method of its own, so that add_many keeps its plain signature.
+      .def("add_many_raw", &StoreBuilder::AddManyRaw, nb::arg("objects"), nb::arg("keys"), nb::arg("check"),
+           nb::sig((std::string("def add_many_raw(self, objects: collections.abc.Sequence[object], keys: ") +
+                    kKeys + ", check: collections.abc.Callable[[object], bytes], /) -> int")
+                       .c_str()),
+           "As add_many; objects the native MessagePack check cannot vouch for are replaced by\n"
+           "check(object), which raises for unreadable ones.")
       .def("add_key", &StoreBuilder::AddKey, nb::arg("key"), nb::arg("obj_id"),
            nb::sig("def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None"))
       .def("commit", &StoreBuilder::Commit, nb::sig("def commit(self) -> dict[str, str | int | float]"),

@@ -23,7 +23,8 @@ class StoreBuilder {
   StoreBuilder(const nb::bytes& path, bool hash_index);
 
   std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
-  std::uint32_t AddMany(nb::handle blobs, nb::handle keys, nb::handle check);
+  std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
+  std::uint32_t AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check);
   void AddKey(nb::handle key, std::int64_t obj_id);
   // Publishes the store; a pending Ctrl-C stops it with the target untouched.
   nb::dict Commit();

@@ -200,7 +200,7 @@ nb::object Cursor::Next() {
 void BindReader(nb::module_& m) {
   nb::class_<StoreReader>(m, "Reader", "An open store file: exact lookups, ranges of sorted entries, checks.")
       .def(nb::init<const nb::bytes&, bool>(), nb::arg("path"), nb::arg("verify") = true)
-      .def("get_raw", &StoreReader::GetRaw, nb::arg("key").none(),  // None: the key TypeError
+      .def("get_raw", &StoreReader::GetRaw, nb::arg("key"),
            nb::sig("def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None"),
            "The stored bytes for `key`, or None.")
       .def("get_many_raw", &StoreReader::GetManyRaw, nb::arg("keys"),

@@ -25,7 +25,12 @@ std::uint32_t StoreWriter::Add(const nb::bytes& blob, nb::handle keys) {
   return AddChecked(writer_, blob, keys);
 }
 
-std::uint32_t StoreWriter::AddMany(nb::handle blobs, nb::handle keys, nb::handle check) {
+std::uint32_t StoreWriter::AddMany(nb::handle blobs, nb::handle keys) {
+  CheckIdle();
+  return AddManyChecked(writer_, blobs, keys, nb::none());
+}
+
+std::uint32_t StoreWriter::AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check) {
   CheckIdle();
   return AddManyChecked(writer_, blobs, keys, check);
 }
@@ -87,13 +92,17 @@ void BindWriter(nb::module_& m) {
            nb::sig((std::string("def add(self, blob: bytes, keys: ") + kKeys + ", /) -> int").c_str()),
            "Stores `blob` under every key; checks all keys first.")
       .def("add_many", &StoreWriter::AddMany, nb::arg("blobs"), nb::arg("keys"),
-           nb::arg("check").none() = nb::none(),
-           nb::sig((std::string("def add_many(self, blobs: collections.abc.Sequence[object], keys: ") +
-                    kKeys + ", check: collections.abc.Callable[[object], bytes] | None = None, /) -> int")
+           nb::sig((std::string("def add_many(self, blobs: collections.abc.Sequence[bytes], keys: ") + kKeys +
+                    ", /) -> int")
                        .c_str()),
-           "Stores blobs[i] under keys[i]; returns the first id.  With `check`, objects the native check "
-           "cannot\n"
-           "vouch for are replaced by check(object), which raises for unreadable ones.")
+           "Stores blobs[i] under keys[i]; returns the first id.")
+      // A method of its own, so that add_many keeps its plain signature.
+      .def("add_many_raw", &StoreWriter::AddManyRaw, nb::arg("objects"), nb::arg("keys"), nb::arg("check"),
+           nb::sig((std::string("def add_many_raw(self, objects: collections.abc.Sequence[object], keys: ") +
+                    kKeys + ", check: collections.abc.Callable[[object], bytes], /) -> int")
+                       .c_str()),
+           "As add_many; objects the native MessagePack check cannot vouch for are replaced by\n"
+           "check(object), which raises for unreadable ones.")
       .def("add_key", &StoreWriter::AddKey, nb::arg("key"), nb::arg("obj_id"),
            nb::sig("def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None"))
       .def("copy_from", &StoreWriter::CopyFrom, nb::arg("source"), nb::arg("later"),
