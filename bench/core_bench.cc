@@ -3,7 +3,7 @@
 // (1,000,000 keys "user:%08d", each with its own 80-120 byte object, added
 // in random order), and, when the reader is built, opening that store and
 // looking keys up, through the in-memory index and through the on-disk hash
-// index section side by side.
+// index section side by side, one key at a time and in batches.
 //
 // Google Benchmark prints bytes_per_second in binary units: "G/s" is GiB/s.
 // Data sets come from fixed seeds, so every run measures the same bytes.
@@ -25,8 +25,11 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
 #include <random>
+#include <span>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -521,6 +524,51 @@ void BM_FindObject(benchmark::State& state) {
   if (found != (hit ? state.iterations() : 0)) state.SkipWithError("unexpected lookup results");
 }
 
+// Batches of 1,000 keys of data set A (insertion order, random with respect
+// to the file), each object copied as get_many_raw does: range(0) 1 for the
+// section, 0 for the in-memory index; range(1) 1 for one FindObjects call
+// per batch, 0 for one FindObject per key.  "per_key" is the time per key.
+void BM_FindObjectsBatch(benchmark::State& state) {
+  const bool section = state.range(0) != 0;
+  const bool batched = state.range(1) != 0;
+  constexpr std::size_t kBatch = 1000;
+  static const auto indexed = OpenIndexedOrDie(StoreASection(), false);
+  static const auto in_memory = OpenOrDie(StoreASection(), false);
+  static const std::vector<std::string_view> keys = [] {
+    const DataSet& d = DataSetA();
+    return std::vector<std::string_view>(d.keys.begin(), d.keys.end());
+  }();
+  std::vector<std::optional<std::string_view>> found(kBatch);
+  std::vector<std::string> copies(kBatch);
+  std::size_t first = 0;
+  std::int64_t hits = 0;
+  for (auto _ : state) {
+    const std::span<const std::string_view> batch(keys.data() + first, kBatch);
+    if (batched) {
+      const Status s = section ? indexed->FindObjects(batch, found) : in_memory->FindObjects(batch, found);
+      if (!s.ok()) state.SkipWithError(s.ToString().c_str());
+    } else {
+      for (std::size_t i = 0; i < kBatch; ++i) {
+        auto object = section ? indexed->FindObject(batch[i]) : in_memory->FindObject(batch[i]);
+        found[i] = object.ok() ? object.value() : std::nullopt;
+      }
+    }
+    for (std::size_t i = 0; i < kBatch; ++i) {
+      if (!found[i]) continue;
+      copies[i].assign(*found[i]);
+      ++hits;
+    }
+    benchmark::DoNotOptimize(copies.data());
+    first += kBatch;
+    if (first + kBatch > keys.size()) first = 0;
+  }
+  if (hits != state.iterations() * static_cast<std::int64_t>(kBatch)) {
+    state.SkipWithError("unexpected lookup results");
+  }
+  state.counters["per_key"] = benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
+                                                 benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 // A prefix matching 1,000 keys: the range, then every object read, through
 // either index (range(0) as range(1) above).
 void BM_PrefixThousand(benchmark::State& state) {
@@ -588,6 +636,12 @@ void RegisterAll() {
       ->Args({1, 1})
       ->Args({0, 0})
       ->Args({0, 1});
+  benchmark::RegisterBenchmark("batch/find_objects_1000", BM_FindObjectsBatch)
+      ->ArgNames({"section", "batched"})
+      ->Args({0, 0})
+      ->Args({0, 1})
+      ->Args({1, 0})
+      ->Args({1, 1});
   benchmark::RegisterBenchmark("section/prefix_1000", BM_PrefixThousand)->ArgName("section")->Arg(0)->Arg(1);
 #endif
 }

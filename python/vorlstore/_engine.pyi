@@ -90,6 +90,12 @@ class Writer:
     def add_many(self, blobs: Sequence[bytes], keys: Sequence[str | bytes | bytearray], /) -> int:
         """Stores blobs[i] under keys[i]; returns the first id."""
 
+    def add_many_raw(self, objects: Sequence[object], keys: Sequence[str | bytes | bytearray], check: Callable[[object], bytes], /) -> int:
+        """
+        As add_many; objects the native MessagePack check cannot vouch for are replaced by
+        check(object), which raises for unreadable ones.
+        """
+
     def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None: ...
 
     def copy_from(self, source: Reader, later: Sequence[Reader], /) -> None:
@@ -128,6 +134,12 @@ class Builder:
 
     def add_many(self, blobs: Sequence[bytes], keys: Sequence[str | bytes | bytearray], /) -> int:
         """Writes blobs[i] under keys[i]; returns the first id."""
+
+    def add_many_raw(self, objects: Sequence[object], keys: Sequence[str | bytes | bytearray], check: Callable[[object], bytes], /) -> int:
+        """
+        As add_many; objects the native MessagePack check cannot vouch for are replaced by
+        check(object), which raises for unreadable ones.
+        """
 
     def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None: ...
 

@@ -19,7 +19,7 @@ from . import _engine
 from ._codec import DefaultHook, Packer, check_raw
 from ._paths import StrPath, fspath
 from .reader import Key
-from .writer import BuildSummary
+from .writer import BuildSummary, _check_object
 
 _Pairs = Mapping[str, Any] | Mapping[bytes, Any] | Iterable[tuple[Key, Any]]
 
@@ -53,7 +53,8 @@ class StoreBuilder:
 
     def add_many_raw(self, objects: Sequence[bytes], keys: Sequence[Key]) -> int:
         """Write ``objects[i]`` under ``keys[i]``, all checked first; return the first id."""
-        return self._engine.add_many([check_raw(bytes(raw)) for raw in objects], keys)
+        objects = objects if isinstance(objects, (list, tuple)) else list(objects)
+        return self._engine.add_many_raw(objects, keys, _check_object)
 
     def add_key(self, key: Key, obj_id: int) -> None:
         """Map *key* to the object with id *obj_id*."""

@@ -657,7 +657,7 @@ class StoreSet(Mapping[str, Any]):
 
     # -- Queries across shards
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
-        """The object of each key, in order; one pass per shard over its keys."""
+        """The object of each key, in order; one batched lookup per shard over its keys."""
         encoded = [key_bytes(k) for k in keys]
         by_shard: dict[int, list[int]] = {}
         shard_of = self.routing.shard_of
@@ -666,9 +666,9 @@ class StoreSet(Mapping[str, Any]):
         readers = self._live()
         out: list[Any] = [default] * len(encoded)
         for shard, positions in by_shard.items():
-            get = readers[shard].get
-            for i in positions:
-                out[i] = get(encoded[i], default)
+            found = readers[shard].get_many([encoded[i] for i in positions], default)
+            for i, value in zip(positions, found):
+                out[i] = value
         return out
 
     def prefix(self, prefix: Key) -> Iterator[tuple[str, Any]]:

@@ -20,6 +20,11 @@ from ._paths import StrPath, fspath
 from .reader import Key, VorlReader
 
 
+def _check_object(raw: Any) -> bytes:
+    """The engine's fallback for objects its native check cannot vouch for."""
+    return check_raw(bytes(raw))
+
+
 class BuildSummary(TypedDict):
     """What a build published."""
 
@@ -70,7 +75,8 @@ class VorlWriter:
 
     def add_many_raw(self, objects: Sequence[bytes], keys: Sequence[Key]) -> int:
         """Store ``objects[i]`` under ``keys[i]``, all checked first; return the first id."""
-        return self._engine.add_many([check_raw(bytes(raw)) for raw in objects], keys)
+        objects = objects if isinstance(objects, (list, tuple)) else list(objects)
+        return self._engine.add_many_raw(objects, keys, _check_object)
 
     def add_key(self, key: Key, obj_id: int) -> None:
         """Map *key* to the object with id *obj_id*."""

@@ -238,6 +238,12 @@ Status SyncFd(int fd) {
   return {};
 }
 
+void StartWriteback(int fd, std::uint64_t offset, std::uint64_t length) {
+  // EINTR needs no retry: the hint can be dropped.
+  (void)::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+}
+
 BufferedWriter::BufferedWriter(int fd) : fd_(fd), buffer_(kCapacity, '\0') {}
 
 Status BufferedWriter::Append(const void* data, std::size_t size) {
@@ -250,16 +256,34 @@ Status BufferedWriter::Append(const void* data, std::size_t size) {
     return {};
   }
   if (Status s = Flush(); !s.ok()) return s;
-  if (size >= kCapacity) return WriteAll(fd_, data, size, "failed to write whole buffer");
-  std::memcpy(buffer_.data(), data, size);
-  used_ = size;
+  if (size < kCapacity) {
+    std::memcpy(buffer_.data(), data, size);
+    used_ = size;
+    return {};
+  }
+  const auto* p = static_cast<const unsigned char*>(data);
+  for (std::size_t done = 0; done < size;) {
+    const std::size_t n = std::min(size - done, kWriteBehind);
+    if (Status s = Write(p + done, n, "failed to write whole buffer"); !s.ok()) return s;
+    done += n;
+  }
   return {};
 }
 
 Status BufferedWriter::Flush() {
   const std::size_t pending = used_;
   used_ = 0;
-  return WriteAll(fd_, buffer_.data(), pending, "failed to write the buffered data");
+  return Write(buffer_.data(), pending, "failed to write the buffered data");
+}
+
+Status BufferedWriter::Write(const void* data, std::size_t size, std::string_view zero_text) {
+  if (Status s = WriteAll(fd_, data, size, zero_text); !s.ok()) return s;
+  written_ += size;
+  if (written_ - written_back_ >= kWriteBehind) {
+    StartWriteback(fd_, written_back_, written_ - written_back_);
+    written_back_ = written_;
+  }
+  return {};
 }
 
 PendingFile::PendingFile(std::string target, std::string tmp_path, UniqueFd fd)

@@ -119,13 +119,24 @@ Status WriteAll(int fd, const void* data, std::size_t size, std::string_view zer
 // fsync, retried on EINTR.
 Status SyncFd(int fd);
 
+// Asks the system to start writing [offset, offset + length) of fd to its
+// device and returns without waiting.  Only a hint: failures are ignored,
+// and the fsync that follows reports real ones.
+void StartWriteback(int fd, std::uint64_t offset, std::uint64_t length);
+
 // A write buffer of a fixed capacity in front of a descriptor.  Pieces
 // shorter than the room left are copied in; otherwise the buffer is written
 // out and the piece goes out directly when it is at least the capacity, or
 // into the emptied buffer when it is smaller.
+//
+// Every kWriteBehind bytes written, the system is asked to start writing
+// them to the device (without waiting): the fsync of a large file then finds
+// most of it written while the caller went on working, instead of starting
+// the whole transfer itself.  Direct pieces go out in steps of that size.
 class BufferedWriter {
  public:
   static constexpr std::size_t kCapacity = 8192;
+  static constexpr std::size_t kWriteBehind = std::size_t{8} << 20;
 
   explicit BufferedWriter(int fd);
   Status Append(const void* data, std::size_t size);
@@ -134,9 +145,14 @@ class BufferedWriter {
   std::uint64_t position() const { return position_; }
 
  private:
+  // Writes to the descriptor, then starts writeback of what has gathered.
+  Status Write(const void* data, std::size_t size, std::string_view zero_text);
+
   int fd_;
   std::size_t used_ = 0;
   std::uint64_t position_ = 0;
+  std::uint64_t written_ = 0;       // bytes written to the descriptor
+  std::uint64_t written_back_ = 0;  // of which writeback was asked for
   std::string buffer_;
 };
 

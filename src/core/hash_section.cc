@@ -102,9 +102,8 @@ Result<EntryView> HashSection::EntryAt(std::uint64_t position) const {
                    LoadBE64(p + 2 + key_len)};
 }
 
-Result<std::optional<EntryView>> HashSection::Find(std::string_view key) const {
+Result<std::optional<EntryView>> HashSection::Find(std::string_view key, std::uint64_t hash) const {
   if (num_keys_ == 0) return std::optional<EntryView>();
-  const std::uint64_t hash = hasher_(key);
   const std::uint16_t fingerprint = hs::FingerprintOf(hash);
   std::uint64_t slot = hs::HomeSlot(hash, capacity_);
   // A run of a few slots often crosses into the next line: load both at once.
@@ -113,26 +112,11 @@ Result<std::optional<EntryView>> HashSection::Find(std::string_view key) const {
   // run proves absence; the bound also ends any run on a hostile table.
   for (std::uint32_t probe = 0; probe < max_probe_; ++probe) {
     const unsigned char* s = slots_ + slot * slot_size_;
-    const std::uint64_t position_plus_one =
-        width_ == 4 ? LoadBE32(s + hs::kFingerprintSize) : hs::LoadWidth(s + hs::kFingerprintSize, width_);
+    const std::uint64_t position_plus_one = PositionPlusOne(s);
     if (position_plus_one == 0) break;
     if (LoadBE16(s) == fingerprint) {
-      // The record's first three lines (a small object with its header
-      // spans up to three), if the hint lies inside the file: they arrive
-      // while the entry is read and its key compared.
-      const std::uint64_t record = std::uint64_t{LoadBE32(s + hs::kFingerprintSize + width_)}
-                                   << hs::kHintShift;
-      if (record < file_size_) {
-        const std::uint64_t record_room = file_size_ - record;
-        __builtin_prefetch(file_ + record);
-        if (record_room > 64) __builtin_prefetch(file_ + record + 64);
-        if (record_room > 128) __builtin_prefetch(file_ + record + 128);
-      }
-      // An entry may span two lines; ask for both at once.
-      const std::uint64_t position = position_plus_one - 1;
-      if (position < index_length_ && index_length_ - position > 64)
-        __builtin_prefetch(index_ + position + 64);
-      Result<EntryView> entry = EntryAt(position);
+      PrefetchTarget(s, position_plus_one);
+      Result<EntryView> entry = EntryAt(position_plus_one - 1);
       if (!entry.ok()) return std::move(entry).status();
       if (entry.value().key == key) return std::optional<EntryView>(entry.value());
     }

@@ -59,6 +59,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/coding.h"
 #include "core/stable_hash.h"
 #include "core/status.h"
 
@@ -151,7 +152,43 @@ class HashSection {
 
   // The last entry whose key is `key`, no value when the key is absent, or a
   // corrupt error when the lookup meets a position outside the index.
-  Result<std::optional<EntryView>> Find(std::string_view key) const;
+  Result<std::optional<EntryView>> Find(std::string_view key) const { return Find(key, Hash(key)); }
+
+  // A lookup in steps, for callers that overlap the cache misses of many
+  // keys (batch_lookup.h): Hash, then PrefetchSlots, then, once the slots
+  // have arrived, PrefetchCandidate, and Find with the same hash, which
+  // answers exactly as Find(key).  The prefetches read only bytes inside the
+  // section and trust nothing they read.
+  std::uint64_t Hash(std::string_view key) const { return hasher_(key); }
+  [[gnu::always_inline]] void PrefetchSlots(std::uint64_t hash) const {
+    if (num_keys_ == 0) return;
+    const std::uint64_t slot = hash_section::HomeSlot(hash, capacity_);
+    __builtin_prefetch(slots_ + slot * slot_size_);
+    // A run of a few slots often crosses into the next line: load both at once.
+    if ((capacity_ - slot) * slot_size_ > 64) __builtin_prefetch(slots_ + slot * slot_size_ + 64);
+  }
+  // Starts loading the entry and record of the first slot near the key's
+  // home whose fingerprint matches: most often the one Find will read.
+  [[gnu::always_inline]] void PrefetchCandidate(std::uint64_t hash) const {
+    if (num_keys_ == 0) return;
+    const std::uint16_t fingerprint = hash_section::FingerprintOf(hash);
+    std::uint64_t slot = hash_section::HomeSlot(hash, capacity_);
+    // Only the first few slots, which PrefetchSlots loaded: a longer run is
+    // rare, and Find reads it anyway.
+    constexpr std::uint32_t kLookAhead = 4;
+    for (std::uint32_t probe = 0; probe < max_probe_ && probe < kLookAhead; ++probe) {
+      const unsigned char* s = slots_ + slot * slot_size_;
+      const std::uint64_t position_plus_one = PositionPlusOne(s);
+      if (position_plus_one == 0) return;
+      if (LoadBE16(s) == fingerprint) {
+        PrefetchTarget(s, position_plus_one);
+        return;
+      }
+      if (++slot == capacity_) slot = 0;
+    }
+  }
+  // REQUIRES: hash == Hash(key).
+  Result<std::optional<EntryView>> Find(std::string_view key, std::uint64_t hash) const;
 
   // Entry i in index order.  REQUIRES: i < num_keys().  A corrupt error when
   // its recorded position leads outside the index.
@@ -165,6 +202,34 @@ class HashSection {
 
   // The entry at `position` (relative to index_offset), bounds-checked.
   Result<EntryView> EntryAt(std::uint64_t position) const;
+  // A slot's entry position + 1 (0 for a free slot).  REQUIRES: `slot` is
+  // one of the table's.
+  std::uint64_t PositionPlusOne(const unsigned char* slot) const {
+    return width_ == 4 ? LoadBE32(slot + hash_section::kFingerprintSize)
+                       : hash_section::LoadWidth(slot + hash_section::kFingerprintSize, width_);
+  }
+  // Starts loading the entry at `position_plus_one` - 1 and the record its
+  // slot hints at, when they lie inside the index and the file.  Always
+  // inlined: GCC deems a function whose only effect is a prefetch free of
+  // side effects and drops calls to it.
+  [[gnu::always_inline]] void PrefetchTarget(const unsigned char* slot,
+                                             std::uint64_t position_plus_one) const {
+    const std::uint64_t record = std::uint64_t{LoadBE32(slot + hash_section::kFingerprintSize + width_)}
+                                 << hash_section::kHintShift;
+    // A small object with its header spans up to three lines.
+    if (record < file_size_) {
+      const std::uint64_t record_room = file_size_ - record;
+      __builtin_prefetch(file_ + record);
+      if (record_room > 64) __builtin_prefetch(file_ + record + 64);
+      if (record_room > 128) __builtin_prefetch(file_ + record + 128);
+    }
+    // An entry may span two lines; ask for both at once.
+    const std::uint64_t position = position_plus_one - 1;
+    if (position < index_length_) {
+      __builtin_prefetch(index_ + position);
+      if (index_length_ - position > 64) __builtin_prefetch(index_ + position + 64);
+    }
+  }
 
   const unsigned char* file_;
   std::uint64_t file_size_;

@@ -6,8 +6,8 @@
 #include "core/coding.h"
 #include "core/crc32.h"
 #include "core/format.h"
-#include "core/hash_section.h"
 #include "core/hash.h"
+#include "core/hash_section.h"
 #include "core/stable_hash.h"
 
 namespace vorl {
@@ -60,33 +60,54 @@ void WriteHashSection(const IndexEntries& entries, const HashSectionPlan& plan, 
     position += format::kEntryOverhead + entries.key(i).size();
   }
 
-  // Slots first hold entry number + 1; a later entry of the same key takes
-  // over its slot.  The table always has a free slot, so every run ends.
+  // Slots first hold entry number + 1 and the entry's record hint; a later
+  // entry of the same key takes over its slot.  The table always has a free
+  // slot, so every run ends.  Each key is hashed kLead keys before it is
+  // placed and its home slot fetched then: the table is written at random,
+  // and the cache misses of several keys overlap.
   const StableHasher hasher(seed);
   std::uint32_t max_probe = 0;
-  for (std::uint32_t i = 0; i < plan.num_keys; ++i) {
-    const std::string_view key = entries.key(i);
-    const std::uint64_t hash = hasher(key);
-    const std::uint16_t fingerprint = hs::FingerprintOf(hash);
-    std::uint64_t slot = hs::HomeSlot(hash, plan.capacity);
-    for (std::uint32_t probe = 1;; ++probe) {
-      unsigned char* s = slots + slot * slot_size;
-      const std::uint64_t held = hs::LoadWidth(s + hs::kFingerprintSize, w);
-      if (held == 0 || (LoadBE16(s) == fingerprint && entries.key(held - 1) == key)) {
-        StoreBE16(s, fingerprint);
-        hs::StoreWidth(s + hs::kFingerprintSize, w, std::uint64_t{i} + 1);
-        max_probe = std::max(max_probe, probe);
-        break;
+  constexpr std::uint32_t kLead = 16;
+  std::uint64_t ahead[kLead];
+  for (std::uint64_t j = 0; j < std::uint64_t{plan.num_keys} + kLead; ++j) {
+    // Key j - kLead is placed before key j takes over its place in `ahead`.
+    if (j >= kLead) {
+      const auto i = static_cast<std::uint32_t>(j - kLead);
+      const std::uint64_t hash = ahead[i % kLead];
+      const std::uint16_t fingerprint = hs::FingerprintOf(hash);
+      std::uint64_t slot = hs::HomeSlot(hash, plan.capacity);
+      for (std::uint32_t probe = 1;; ++probe) {
+        unsigned char* s = slots + slot * slot_size;
+        const std::uint64_t held = hs::LoadWidth(s + hs::kFingerprintSize, w);
+        // Keys are read again only when fingerprints match: each read is a
+        // cache miss of its own.
+        if (held == 0 || (LoadBE16(s) == fingerprint && entries.key(held - 1) == entries.key(i))) {
+          StoreBE16(s, fingerprint);
+          hs::StoreWidth(s + hs::kFingerprintSize, w, std::uint64_t{i} + 1);
+          StoreBE32(s + hs::kFingerprintSize + w, hs::HintFor(entries.object_offset(i)));
+          max_probe = std::max(max_probe, probe);
+          break;
+        }
+        if (++slot == plan.capacity) slot = 0;
       }
-      if (++slot == plan.capacity) slot = 0;
+    }
+    if (j < plan.num_keys) {
+      const std::uint64_t hash = hasher(entries.key(j));
+      ahead[j % kLead] = hash;
+      __builtin_prefetch(slots + hs::HomeSlot(hash, plan.capacity) * slot_size, 1);
     }
   }
+  // Entry numbers become positions; the positions are read at random, so
+  // the one for a slot kLead slots ahead is fetched first.
   for (std::uint64_t slot = 0; slot < plan.capacity; ++slot) {
+    if (slot + kLead < plan.capacity) {
+      const std::uint64_t next = hs::LoadWidth(slots + (slot + kLead) * slot_size + hs::kFingerprintSize, w);
+      if (next != 0) __builtin_prefetch(order + (next - 1) * w);
+    }
     unsigned char* field = slots + slot * slot_size + hs::kFingerprintSize;
     const std::uint64_t held = hs::LoadWidth(field, w);
     if (held == 0) continue;
     hs::StoreWidth(field, w, hs::LoadWidth(order + (held - 1) * w, w) + 1);
-    StoreBE32(field + w, hs::HintFor(entries.object_offset(held - 1)));
   }
 
   std::memset(trailer, 0, hs::kTrailerSize);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/batch_lookup.h"
 #include "core/format.h"
 
 namespace vorl {
@@ -78,13 +79,13 @@ Result<std::optional<std::uint64_t>> IndexedReader::Find(std::string_view key) c
 
 Result<std::optional<std::string_view>> IndexedReader::FindObject(std::string_view key) const {
   if (fallback_) return fallback_->FindObject(key);
-  Result<std::optional<EntryView>> found = section_->Find(key);
-  if (!found.ok()) return std::move(found).status();
-  if (!found.value()) return std::optional<std::string_view>();
-  Result<std::string_view> object =
-      RecordView(mapping_.data(), mapping_.size(), found.value()->object_offset);
-  if (!object.ok()) return std::move(object).status();
-  return std::optional<std::string_view>(object.value());
+  return vorl::FindObject(*section_, {mapping_.data(), mapping_.size()}, key);
+}
+
+Status IndexedReader::FindObjects(std::span<const std::string_view> keys,
+                                  std::span<std::optional<std::string_view>> out) const {
+  if (fallback_) return fallback_->FindObjects(keys, out);
+  return vorl::FindObjects(*section_, {mapping_.data(), mapping_.size()}, keys, out);
 }
 
 Result<std::string_view> IndexedReader::ObjectView(std::uint64_t offset) const {

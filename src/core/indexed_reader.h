@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,6 +58,11 @@ class IndexedReader {
   Result<std::optional<std::uint64_t>> Find(std::string_view key) const;
   // The object of that entry as a view into the mapping, or no value.
   Result<std::optional<std::string_view>> FindObject(std::string_view key) const;
+  // out[i] = FindObject(keys[i]) for each i, with the cache misses of
+  // different keys overlapped; the first failing key ends the batch with its
+  // error.  REQUIRES: out.size() == keys.size().
+  Status FindObjects(std::span<const std::string_view> keys,
+                     std::span<std::optional<std::string_view>> out) const;
   // The payload of the record at `offset`, bounds-checked as Reader's.
   Result<std::string_view> ObjectView(std::uint64_t offset) const;
   // The first entry whose key is not less than `key` (num_entries() when

@@ -51,9 +51,8 @@ void KeyIndex::ShrinkToFit() {
   if (arena_.capacity() - arena_.size() > arena_.size() / 4) arena_.shrink_to_fit();
 }
 
-std::optional<std::uint64_t> KeyIndex::Find(std::string_view key) const {
+std::optional<std::uint64_t> KeyIndex::Find(std::string_view key, std::uint64_t hash) const {
   if (size_ == 0) return std::nullopt;
-  const std::uint64_t hash = Hash(key);
   const std::uint8_t tag = TagOf(hash);
   const Entry* table = Table();
   const std::uint8_t* tags = Tags();

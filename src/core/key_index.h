@@ -90,7 +90,20 @@ class KeyIndex {
 
   // The offset of the last entry whose key is `key`.  An empty index answers
   // without hashing.
-  std::optional<std::uint64_t> Find(std::string_view key) const;
+  std::optional<std::uint64_t> Find(std::string_view key) const {
+    return size_ == 0 ? std::nullopt : Find(key, Hash(key));
+  }
+  // The same with the key's Hash() computed already, for callers that look
+  // many keys up at once (batch_lookup.h) and call PrefetchProbe(hash) a
+  // while before.
+  std::optional<std::uint64_t> Find(std::string_view key, std::uint64_t hash) const;
+  // Starts loading the tag and the entry where a lookup of `hash` begins.
+  [[gnu::always_inline]] void PrefetchProbe(std::uint64_t hash) const {
+    if (size_ == 0) return;
+    const std::size_t pos = Home(hash);
+    __builtin_prefetch(&Tags()[pos]);
+    __builtin_prefetch(&Table()[pos]);
+  }
 
  private:
   static constexpr std::size_t kInlineKey = 15;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 
+#include "core/batch_lookup.h"
 #include "core/crc32.h"
 #include "core/format.h"
 
@@ -169,18 +170,12 @@ Result<std::string_view> Reader::ObjectView(std::uint64_t offset) const {
 }
 
 Result<std::optional<std::string_view>> Reader::FindObject(std::string_view key) const {
-  const std::optional<std::uint64_t> offset = index_.Find(key);
-  if (!offset) return std::optional<std::string_view>();
-  // The record's length arrives with its first cache line; ask for the next
-  // lines now, so that a small payload arrives in one memory round trip
-  // instead of two.  The checks keep every address inside the mapping.
-  const std::uint64_t size = mapping_.size();
-  for (std::uint64_t ahead = kCacheLine; ahead <= 2 * kCacheLine; ahead += kCacheLine) {
-    if (*offset < size && size - *offset > ahead) __builtin_prefetch(mapping_.data() + *offset + ahead);
-  }
-  Result<std::string_view> object = ObjectView(*offset);
-  if (!object.ok()) return std::move(object).status();
-  return std::optional<std::string_view>(object.value());
+  return vorl::FindObject(index_, {mapping_.data(), mapping_.size()}, key);
+}
+
+Status Reader::FindObjects(std::span<const std::string_view> keys,
+                           std::span<std::optional<std::string_view>> out) const {
+  return vorl::FindObjects(index_, {mapping_.data(), mapping_.size()}, keys, out);
 }
 
 Result<std::string> Reader::ReadObject(std::uint64_t offset) const {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -146,6 +147,11 @@ class Reader {
   // a view into the mapping, no value for an absent key, or the corrupt
   // error of ObjectView.
   Result<std::optional<std::string_view>> FindObject(std::string_view key) const;
+  // out[i] = FindObject(keys[i]) for each i, the cache misses of different
+  // keys overlapped; the first failure ends the batch (batch_lookup.h).
+  // REQUIRES: out.size() == keys.size().
+  Status FindObjects(std::span<const std::string_view> keys,
+                     std::span<std::optional<std::string_view>> out) const;
   // Entries [first, second) are those whose key starts with `prefix`.
   std::pair<std::size_t, std::size_t> PrefixRange(std::string_view prefix) const;
   // The first entry whose key is not below `key` (num_entries() if none).

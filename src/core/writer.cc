@@ -12,7 +12,7 @@
 
 namespace vorl {
 
-Status RejectedObject(std::size_t blob_size, std::uint64_t num_objects) {
+Status RejectedObject(std::size_t blob_size) {
   if (blob_size > format::kMaxPayloadLength) {
     return Status::Other("object of " + std::to_string(blob_size) +
                          " bytes exceeds the limit of 4294967295 bytes");

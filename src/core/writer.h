@@ -47,12 +47,12 @@ struct BuildOptions {
 // Inline, with the messages built out of line: they run once per object
 // and per key, and an out-of-line call returning a Status costs a tenth of
 // an add.
-Status RejectedObject(std::size_t blob_size, std::uint64_t num_objects);
+Status RejectedObject(std::size_t blob_size);
 Status RejectedKey(std::string_view key, std::uint32_t obj_id, std::uint64_t num_objects);
 inline Status CheckNewObject(std::size_t blob_size, std::uint64_t num_objects) {
   if (blob_size <= format::kMaxPayloadLength && num_objects < format::kMaxCount) [[likely]]
     return {};
-  return RejectedObject(blob_size, num_objects);
+  return RejectedObject(blob_size);
 }
 inline Status CheckNewKey(std::string_view key, std::uint32_t obj_id, std::uint64_t num_objects) {
   if (obj_id < num_objects && key.size() <= format::kMaxKeyLength) [[likely]]

@@ -4,6 +4,8 @@
 #include <optional>
 #include <utility>
 
+#include "engine/readable_check.h"
+
 namespace vorl::engine {
 
 std::vector<KeyArg> CheckedKeys(const Items& keys) {
@@ -12,6 +14,19 @@ std::vector<KeyArg> CheckedKeys(const Items& keys) {
   for (std::size_t i = 0; i < keys.size(); ++i) {
     out.emplace_back(keys[i]);
     CheckKeyLength(out.back().bytes());
+  }
+  return out;
+}
+
+std::vector<nb::object> CheckedBlobs(const Items& blobs, nb::handle check) {
+  std::vector<nb::object> out;
+  out.reserve(blobs.size());
+  for (std::size_t i = 0; i < blobs.size(); ++i) {
+    const nb::handle blob = blobs[i];
+    const bool known =
+        PyBytes_Check(blob.ptr()) && KnownReadable({PyBytes_AS_STRING(blob.ptr()),
+                                                    static_cast<std::size_t>(PyBytes_GET_SIZE(blob.ptr()))});
+    out.push_back(known ? nb::borrow(blob) : check(blob));
   }
   return out;
 }

@@ -27,6 +27,12 @@ namespace nb = nanobind;
 
 // Converts and checks every key of `keys` before anything is stored.
 std::vector<KeyArg> CheckedKeys(const Items& keys);
+// Each object of `blobs` as bytes that a reader reads back: the object
+// itself when it is bytes that KnownReadable accepts, else what the
+// package's Python `check` returns for it (which raises for bytes no reader
+// reads).  One call per bulk add, so that only the objects the native check
+// cannot vouch for pay for a Python call.
+std::vector<nb::object> CheckedBlobs(const Items& blobs, nb::handle check);
 // The bytes of a blob argument; TypeError for anything but bytes.
 std::string_view BlobView(nb::handle blob);
 
@@ -74,9 +80,13 @@ std::uint32_t AddChecked(Core& core, const nb::bytes& blob, nb::handle keys) {
   return id;
 }
 
+// Adds blobs[i] under keys[i].  With a `check` (not None) every object is
+// checked by CheckedBlobs first, before the counts and keys are.
 template <typename Core>
-std::uint32_t AddManyChecked(Core& core, nb::handle blobs, nb::handle keys) {
+std::uint32_t AddManyChecked(Core& core, nb::handle blobs, nb::handle keys, nb::handle check) {
   const Items blob_items(blobs, "objects must be a sequence");
+  const std::vector<nb::object> checked_blobs =
+      check.is_none() ? std::vector<nb::object>() : CheckedBlobs(blob_items, check);
   const Items key_items(keys, "keys must be a sequence");
   if (blob_items.size() != key_items.size()) {
     throw nb::value_error(("objects and keys differ in length: " + std::to_string(blob_items.size()) +
@@ -87,7 +97,7 @@ std::uint32_t AddManyChecked(Core& core, nb::handle blobs, nb::handle keys) {
   std::vector<std::string_view> views;
   views.reserve(blob_items.size());
   for (std::size_t i = 0; i < blob_items.size(); ++i) {
-    views.push_back(BlobView(blob_items[i]));
+    views.push_back(BlobView(check.is_none() ? blob_items[i] : nb::handle(checked_blobs[i])));
     if (views.back().size() > format::kMaxPayloadLength) {
       throw Failure(FailureKind::kRequest, "object " + std::to_string(i) + " of " +
                                                std::to_string(views.back().size()) +

@@ -41,7 +41,11 @@ std::uint32_t StoreBuilder::Add(const nb::bytes& blob, nb::handle keys) {
 }
 
 std::uint32_t StoreBuilder::AddMany(nb::handle blobs, nb::handle keys) {
-  return AddManyChecked(Open(), blobs, keys);
+  return AddManyChecked(Open(), blobs, keys, nb::none());
+}
+
+std::uint32_t StoreBuilder::AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check) {
+  return AddManyChecked(Open(), blobs, keys, check);
 }
 
 void StoreBuilder::AddKey(nb::handle key, std::int64_t obj_id) { AddKeyChecked(Open(), key, obj_id); }
@@ -82,6 +86,13 @@ void BindBuilder(nb::module_& m) {
                     ", /) -> int")
                        .c_str()),
            "Writes blobs[i] under keys[i]; returns the first id.")
+      // A method of its own, so that add_many keeps its plain signature.
+      .def("add_many_raw", &StoreBuilder::AddManyRaw, nb::arg("objects"), nb::arg("keys"), nb::arg("check"),
+           nb::sig((std::string("def add_many_raw(self, objects: collections.abc.Sequence[object], keys: ") +
+                    kKeys + ", check: collections.abc.Callable[[object], bytes], /) -> int")
+                       .c_str()),
+           "As add_many; objects the native MessagePack check cannot vouch for are replaced by\n"
+           "check(object), which raises for unreadable ones.")
       .def("add_key", &StoreBuilder::AddKey, nb::arg("key"), nb::arg("obj_id"),
            nb::sig("def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None"))
       .def("commit", &StoreBuilder::Commit, nb::sig("def commit(self) -> dict[str, str | int | float]"),

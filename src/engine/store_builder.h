@@ -24,6 +24,7 @@ class StoreBuilder {
 
   std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
   std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
+  std::uint32_t AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check);
   void AddKey(nb::handle key, std::int64_t obj_id);
   // Publishes the store; a pending Ctrl-C stops it with the target untouched.
   nb::dict Commit();

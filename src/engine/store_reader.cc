@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "engine/errors.h"
 #include "engine/keys.h"
@@ -49,15 +51,23 @@ nb::object StoreReader::GetRaw(nb::handle key) const {
 nb::list StoreReader::GetManyRaw(nb::handle keys) const {
   const IndexedReader& reader = Get();
   const Items items(keys, "keys must be iterable");
-  nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  const std::size_t n = items.size();
+  // Every key is converted before the first lookup, so that the core can
+  // hash the whole batch and overlap the lookups' cache misses.
+  std::vector<KeyArg> args;
+  std::vector<std::string_view> views;
+  args.reserve(n);
+  views.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) views.push_back(args.emplace_back(items[i]).bytes());
+  std::vector<std::optional<std::string_view>> found(n);
+  Settle(reader.FindObjects(views, found));
+  nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!out.is_valid()) throw nb::python_error();
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    const KeyArg key(items[i]);
-    const std::optional<std::string_view> found = Settle(reader.FindObject(key.bytes()));
-    nb::object value = found ? BytesOf(*found) : nb::none();
+  for (std::size_t i = 0; i < n; ++i) {
+    nb::object value = found[i] ? BytesOf(*found[i]) : nb::none();
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), value.release().ptr());
   }
-  Settle(Status());
+  Settle(Status());  // the copies are good only if the file did not shrink under them
   return out;
 }
 

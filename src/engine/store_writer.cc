@@ -27,7 +27,12 @@ std::uint32_t StoreWriter::Add(const nb::bytes& blob, nb::handle keys) {
 
 std::uint32_t StoreWriter::AddMany(nb::handle blobs, nb::handle keys) {
   CheckIdle();
-  return AddManyChecked(writer_, blobs, keys);
+  return AddManyChecked(writer_, blobs, keys, nb::none());
+}
+
+std::uint32_t StoreWriter::AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check) {
+  CheckIdle();
+  return AddManyChecked(writer_, blobs, keys, check);
 }
 
 void StoreWriter::AddKey(nb::handle key, std::int64_t obj_id) {
@@ -91,6 +96,13 @@ void BindWriter(nb::module_& m) {
                     ", /) -> int")
                        .c_str()),
            "Stores blobs[i] under keys[i]; returns the first id.")
+      // A method of its own, so that add_many keeps its plain signature.
+      .def("add_many_raw", &StoreWriter::AddManyRaw, nb::arg("objects"), nb::arg("keys"), nb::arg("check"),
+           nb::sig((std::string("def add_many_raw(self, objects: collections.abc.Sequence[object], keys: ") +
+                    kKeys + ", check: collections.abc.Callable[[object], bytes], /) -> int")
+                       .c_str()),
+           "As add_many; objects the native MessagePack check cannot vouch for are replaced by\n"
+           "check(object), which raises for unreadable ones.")
       .def("add_key", &StoreWriter::AddKey, nb::arg("key"), nb::arg("obj_id"),
            nb::sig("def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None"))
       .def("copy_from", &StoreWriter::CopyFrom, nb::arg("source"), nb::arg("later"),

@@ -23,6 +23,7 @@ class StoreWriter {
   std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
   // Stores blobs[i] under keys[i] (equal lengths); returns the first id.
   std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
+  std::uint32_t AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check);
   void AddKey(nb::handle key, std::int64_t obj_id);
   // Adds every key of `source` that none of the readers in `later` holds,
   // with its object; objects shared by keys of `source` stay shared.
