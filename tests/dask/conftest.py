@@ -19,8 +19,12 @@ def two_process_cluster():
 
     import helpers
 
-    # Workers do not have the tests folder on their path: ship the helpers by value.
-    cloudpickle.register_pickle_by_value(helpers)
+    # Workers do not have the tests folder on their path: ship the helpers by
+    # value.  Registered for the whole session: clusters may nest (a test with
+    # a cluster of its own inside a module's), and unregistering at the inner
+    # one's end would leave the outer one without it.
+    if helpers.__name__ not in cloudpickle.list_registry_pickle_by_value():
+        cloudpickle.register_pickle_by_value(helpers)
     with (
         distributed.LocalCluster(
             n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None,
@@ -29,7 +33,6 @@ def two_process_cluster():
         distributed.Client(cluster) as c,
     ):
         yield c
-    cloudpickle.unregister_pickle_by_value(helpers)
 
 
 @pytest.fixture(scope="module")
