@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,6 +64,26 @@ const std::string& ScratchPath() {
   return path;
 }
 
+// A batched lookup answers each key as FindObject does, or, when some key
+// fails, fails with the first failing key's error.
+void ExpectBatchAgrees(const IndexedReader& r, const std::vector<std::string>& probes) {
+  std::vector<std::string_view> keys(probes.begin(), probes.end());
+  std::vector<std::optional<std::string_view>> batched(keys.size());
+  const Status s = r.FindObjects(keys, batched);
+  ExpectCorrupt(s, "FindObjects");
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const auto single = r.FindObject(keys[i]);
+    if (!single.ok()) {
+      if (s.ok() || s.ToString() != single.status().ToString())
+        Broken("FindObjects missed the first failure");
+      return;
+    }
+    if (s.ok() && batched[i] != single.value())
+      Broken("FindObjects differs from FindObject", std::to_string(i));
+  }
+  if (!s.ok()) Broken("FindObjects failed where every FindObject succeeded", s.ToString());
+}
+
 // Every answer is an answer or a corrupt error, inside the index.
 void ExerciseSection(const IndexedReader& r, const std::vector<std::string>& probes) {
   const std::size_t n = r.num_entries();
@@ -86,6 +107,7 @@ void ExerciseSection(const IndexedReader& r, const std::vector<std::string>& pro
     if (lower.ok() && lower.value() > n) Broken("LowerBound past the end");
   }
   if (r.Entry(n).ok()) Broken("Entry past the end succeeded");
+  ExpectBatchAgrees(r, probes);
 }
 
 // Every answer equals the in-memory index's.  Ranges only where the keys are
