@@ -49,11 +49,11 @@ PyMethodDef MethodEntry(const char* doc) {
   }
 }
 
-// The slots and spec of a class whose instances hold a Native.  Every class
+// The slots and PyType_Spec of a class whose instances hold a Native.  Every class
 // has the same slots (deallocation, docstring, methods, new, repr) and the
 // default flags only: not a base type, no GC, no __dict__, no weak
 // references, not immutable.  The object must stay where it was built, as
-// the spec points at the slots; declare it at namespace scope.
+// the PyType_Spec points at the slots; declare it at namespace scope.
 template <typename Native>
 class ClassTables {
  public:
