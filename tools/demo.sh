@@ -4,10 +4,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+echo "== CPython 3.14 (set up in ~/.cache/vorlstore on first use)"
 PY=$(bash tools/python314.sh)
 B="${VORL_BUILD_DIR:-build}"
+echo "== building the package's modules in $B"
 cmake -S . -B "$B" -G Ninja -DPython_EXECUTABLE="$PY" >/dev/null
-cmake --build "$B" -j "$(nproc)" >/dev/null
+cmake --build "$B" -j "$(nproc)" --target python_package
+echo
 export PYTHONPATH="$root/$B/python"
 
 out=$(mktemp -d)

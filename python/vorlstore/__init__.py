@@ -12,21 +12,24 @@ Build a store with :class:`VorlWriter` (or :func:`build`), open it with
     {'name': 'Ada'}
 """
 
-from ._vorlstore import __version__
-from .errors import (
-    CorruptError,
-    Error,
-    InvalidKeyError,
-    InvalidObjectError,
-    StoreFileNotFoundError,
-    StoreOSError,
-    StorePermissionError,
-    UsageError,
-    VersionError,
-)
-from .builder import StoreBuilder
-from .reader import Key, StoreStats, VorlReader
-from .writer import BuildSummary, VorlWriter, build, merge
+from __future__ import annotations
+
+# typing's own import costs more than the rest of `vorlstore --version`.
+TYPE_CHECKING = False
+
+__version__ = "0.2.0"  # the one place it is written: the wheel's metadata reads it from here
+
+# Each public name and the submodule that defines it.  A submodule is imported
+# on first use, so that a short command (`vorlstore --version`, `vorlstore get`)
+# loads only what it uses.
+_HOME = {
+    **dict.fromkeys(["VorlReader", "Key", "StoreStats"], "reader"),
+    **dict.fromkeys(["VorlWriter", "build", "merge", "BuildSummary"], "writer"),
+    "StoreBuilder": "builder",
+    **dict.fromkeys(["StoreSet", "write_store_set"], "storeset"),
+    **dict.fromkeys(["Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError",
+                     "UsageError", "StoreOSError", "StoreFileNotFoundError", "StorePermissionError"], "errors"),
+}
 
 __all__ = [
     "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "Key", "StoreStats", "BuildSummary",
@@ -35,4 +38,36 @@ __all__ = [
     "StoreSet", "write_store_set", "__version__",
 ]
 
-from .storeset import StoreSet, write_store_set  # noqa: E402
+if TYPE_CHECKING:
+    from typing import Any
+
+    from .builder import StoreBuilder
+    from .errors import (
+        CorruptError,
+        Error,
+        InvalidKeyError,
+        InvalidObjectError,
+        StoreFileNotFoundError,
+        StoreOSError,
+        StorePermissionError,
+        UsageError,
+        VersionError,
+    )
+    from .reader import Key, StoreStats, VorlReader
+    from .storeset import StoreSet, write_store_set
+    from .writer import BuildSummary, VorlWriter, build, merge
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOME.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib import import_module
+
+    value = getattr(import_module(f".{home}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

@@ -50,9 +50,10 @@ def why_unreadable(raw: bytes) -> str | None:
         _plain_unpack(raw)
     except msgpack.ExtraData:
         return "more than one MessagePack object (extra bytes after the first)"
-    except msgpack.FormatError as e:
-        return f"not valid MessagePack ({str(e) or 'a byte that starts no MessagePack type'})"
-    except msgpack.StackError:
+    except msgpack.FormatError:
+        # The C parser gives no text; the pure-Python one names the byte.
+        return "not valid MessagePack (a byte that starts no MessagePack type)"
+    except (msgpack.StackError, RecursionError):  # the pure-Python parser recurses
         return "nested too deeply for a reader"
     except TypeError as e:
         return f"a map key would read back as a value that cannot be a dict key ({e})"

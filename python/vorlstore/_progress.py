@@ -11,10 +11,15 @@ import sys
 import time
 from typing import IO, Any
 
-try:
-    from tqdm import tqdm as _tqdm
-except ImportError:  # optional
-    _tqdm = None
+
+def _tqdm_class() -> Any:
+    """tqdm's bar class, or None when it is not installed; imported only when a
+    bar is drawn, as it costs more than the rest of a short command."""
+    try:
+        from tqdm import tqdm
+    except ImportError:  # optional
+        return None
+    return tqdm
 
 
 def _clock(seconds: float) -> str:
@@ -37,10 +42,11 @@ class Progress:
         self._bar: Any = None
         self._started = time.monotonic()
         self._drawn = 0.0
-        if enabled and use_tqdm and _tqdm is not None:
+        bar_class = _tqdm_class() if enabled and use_tqdm else None
+        if bar_class is not None:
             # A terminal's width is followed as it changes; elsewhere COLUMNS decides.
             tty = self.stream.isatty()
-            self._bar = _tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, dynamic_ncols=tty,
+            self._bar = bar_class(total=total, unit="B", unit_scale=True, unit_divisor=1024, dynamic_ncols=tty,
                               ncols=None if tty else shutil.get_terminal_size().columns - 1,
                               file=self.stream, leave=False, mininterval=0.2)
 

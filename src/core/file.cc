@@ -287,7 +287,19 @@ Status BufferedWriter::Write(const void* data, std::size_t size, std::string_vie
 }
 
 PendingFile::PendingFile(std::string target, std::string tmp_path, UniqueFd fd)
-    : target_(std::move(target)), tmp_path_(std::move(tmp_path)), fd_(std::move(fd)), out_(fd_.get()) {}
+    : target_(std::move(target)),
+      tmp_path_(std::move(tmp_path)),
+      fd_(std::move(fd)),
+      out_(fd_.get()),
+      forks_(ForkCount()) {}
+
+Status PendingFile::Inherited() const {
+  // Writing through the shared descriptor would interleave with the parent's
+  // writes, and publishing would rename the parent's unfinished file.
+  return Status::Other("the build of " + target_ +
+                       " was started before this process was forked: only the process that started it can "
+                       "continue it");
+}
 
 Result<PendingFile> PendingFile::Create(std::string_view target, const CancelCheck& cancel) {
   std::string tmp_path = TemporaryPathFor(target);
@@ -297,6 +309,7 @@ Result<PendingFile> PendingFile::Create(std::string_view target, const CancelChe
 }
 
 Status PendingFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
+  if (forks_ != ForkCount()) return Inherited();
   // Patched bytes may still sit in the buffer, where the next flush would
   // write them over the patch.
   if (Status s = out_.Flush(); !s.ok()) return s;
@@ -316,6 +329,7 @@ Status PendingFile::WriteAt(std::uint64_t offset, const void* data, std::size_t 
 }
 
 Status PendingFile::Commit(const CancelCheck& cancel) {
+  if (forks_ != ForkCount()) return Inherited();
   if (Status s = out_.Flush(); !s.ok()) return s;
   if (Status s = SyncFd(fd_.get()); !s.ok()) return s;
   // The last moment at which stopping leaves the target untouched.
@@ -334,7 +348,7 @@ Status PendingFile::Commit(const CancelCheck& cancel) {
 void PendingFile::Discard() {
   // Removed while still locked: a build waiting for the lock then finds the
   // name gone and starts with a new file.
-  if (fd_.valid()) ::unlink(tmp_path_.c_str());
+  if (fd_.valid() && forks_ == ForkCount()) ::unlink(tmp_path_.c_str());
   fd_.reset();
 }
 

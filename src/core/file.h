@@ -161,6 +161,10 @@ class BufferedWriter {
 // leaves the pending exception); the publish then fails with kCancelled.
 using CancelCheck = std::function<bool()>;
 
+// How many times this process has been forked into the caller (a child sees
+// its parent's count plus one), counted from the first call.
+std::uint64_t ForkCount();
+
 // A store file on its way to `target`: the temporary file beside it (see
 // TemporaryPathFor), opened without following links, refused unless it is a
 // regular file, locked exclusively and emptied.  Two builds of one target
@@ -172,6 +176,10 @@ using CancelCheck = std::function<bool()>;
 // the temporary file.  Destroying a PendingFile that was neither committed
 // nor discarded closes it and leaves the temporary file where it is, so that
 // a failed build can be looked at.
+//
+// Only the process that created it may use it: in a child forked meanwhile
+// every write and the publish fail, and Discard() closes the child's copy of
+// the descriptor without removing the parent's file.
 class PendingFile {
  public:
   PendingFile(PendingFile&&) noexcept = default;
@@ -185,7 +193,10 @@ class PendingFile {
   // between them.  Failures read "open tmp: ..." with the system text.
   static Result<PendingFile> Create(std::string_view target, const CancelCheck& cancel = {});
 
-  Status Append(const void* data, std::size_t size) { return out_.Append(data, size); }
+  Status Append(const void* data, std::size_t size) {
+    if (forks_ != ForkCount()) return Inherited();
+    return out_.Append(data, size);
+  }
   // REQUIRES: offset + size <= bytes appended so far.
   Status WriteAt(std::uint64_t offset, const void* data, std::size_t size);
 
@@ -204,15 +215,18 @@ class PendingFile {
 
  private:
   PendingFile(std::string target, std::string tmp_path, UniqueFd fd);
+  Status Inherited() const;
 
   std::string target_;
   std::string tmp_path_;
   UniqueFd fd_;
   BufferedWriter out_;
+  std::uint64_t forks_;  // ForkCount() when created
 };
 
 // ---------------------------------------------------------------------------
 // Process resources that are not files: random bytes and anonymous memory.
+
 
 // Fills [out, out + size) from the system's random source: the getrandom
 // call, or /dev/urandom where that call is missing or refused.  False when

@@ -1,13 +1,15 @@
 // The file layer's calls for process resources that are not files: random
-// bytes for hash seeds and anonymous memory for large tables (declared in
-// file.h).
+// bytes for hash seeds, anonymous memory for large tables and the count of
+// forks (declared in file.h).
 #include "core/file.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace vorl {
@@ -40,7 +42,18 @@ bool FillFromUrandom(unsigned char* out, std::size_t size) {
   return true;
 }
 
+std::atomic<std::uint64_t> fork_count{0};
+void CountFork() { fork_count.fetch_add(1, std::memory_order_relaxed); }
+
 }  // namespace
+
+std::uint64_t ForkCount() {
+  // Registered by the first call, which comes before any fork that matters:
+  // a PendingFile asks when it is created.
+  static const bool counting = ::pthread_atfork(nullptr, nullptr, CountFork) == 0;
+  (void)counting;
+  return fork_count.load(std::memory_order_relaxed);
+}
 
 bool ReadSystemRandom(void* out, std::size_t size) {
   auto* bytes = static_cast<unsigned char*>(out);

@@ -42,15 +42,16 @@ CancelCheck SignalCancel::Check() {
   return [this] {
     const nb::gil_scoped_acquire held;
     if (PyErr_CheckSignals() == 0) return false;
-    interrupt_ = nb::steal(PyErr_GetRaisedException());
+    interrupt_.emplace();  // takes the pending exception
     return true;
   };
 }
 
 void SignalCancel::RaiseIfStopped() {
-  if (!interrupt_.is_valid()) return;
-  PyErr_SetRaisedException(interrupt_.release().ptr());
-  throw nb::python_error();
+  if (!interrupt_) return;
+  nb::python_error raised = std::move(*interrupt_);
+  interrupt_.reset();
+  throw raised;
 }
 
 nb::dict Publish(const std::string& target, bool& busy,

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,7 +60,7 @@ class SignalCancel {
   void RaiseIfStopped();
 
  private:
-  nb::object interrupt_;
+  std::optional<nb::python_error> interrupt_;
 };
 
 // Runs `build` without the GIL, asking it to stop on a pending Ctrl-C, and

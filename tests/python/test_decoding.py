@@ -127,6 +127,12 @@ DAMAGED = {
     "timestamp as map key": b"\x81" + ts(4, 7) + b"\x01",
 }
 
+# Debian ships msgpack's C extension for some interpreters only.  Its
+# pure-Python fallback recurses in Python: it stops at the recursion limit
+# rather than at the C parser's depth, and can overflow a small thread stack.
+PURE_MSGPACK = msgpack.unpackb.__module__ == "msgpack.fallback"
+if PURE_MSGPACK:
+    del GOOD["deepest nesting msgpack reads"]
 ALL = {**GOOD, **DAMAGED}
 
 
@@ -327,6 +333,7 @@ def test_decoder_fallback_gets_the_key():
     assert decoder.decode_many([b"\x01", None, b"\xa1a"], None, "gone") == [1, "gone", "a"]
 
 
+@pytest.mark.skipif(PURE_MSGPACK, reason="msgpack's C extension is not installed")
 def test_deep_nesting_in_a_thread_with_a_small_stack():
     # The native parser recurses; on a small stack it must hand over to msgpack rather than overflow.
     done = run_python("""
