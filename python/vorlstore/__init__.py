@@ -24,9 +24,9 @@ from .errors import (
     UsageError,
     VersionError,
 )
-from .builder import StoreBuilder
+from .builder import StoreBuilder, build
 from .reader import Key, StoreStats, VorlReader
-from .writer import BuildSummary, VorlWriter, build, merge
+from .writer import BuildSummary, VorlWriter, merge
 
 __all__ = [
     "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "Key", "StoreStats", "BuildSummary",

@@ -18,7 +18,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, cast
 
 from . import __version__, _engine
-from ._inputs import FORMATS, READERS, InputError, guess_format
+from ._inputs import FORMATS, InputError, InputOptions, RecordSource, parse_delimiter
 from ._progress import Progress
 from .errors import Error
 from .reader import VorlReader
@@ -107,12 +107,6 @@ def _dumps(obj: Any) -> str:
 # -- Commands
 
 
-def _open_input(path: str) -> IO[bytes]:
-    if path == "-":
-        return sys.stdin.buffer
-    return open(path, "rb")
-
-
 def _same_file(a: str, b: str) -> bool:
     try:
         return os.path.samefile(a, b)
@@ -120,33 +114,9 @@ def _same_file(a: str, b: str) -> bool:
         return os.path.abspath(a) == os.path.abspath(b)
 
 
-def _records(args: argparse.Namespace, stream: IO[bytes], progress: Progress) -> Iterator[tuple[str, dict[str, Any]]]:
-    fmt = args.format or guess_format(args.input)
-    if fmt == "parquet" and args.input == "-":
-        import io
-
-        stream = io.BytesIO(stream.read())
-    count = 0
-    for where, record, done in READERS[fmt](stream):
-        count += 1
-        progress.update(done, count)
-        if not isinstance(record, dict):
-            raise InputError(f"{where}: expected an object (a JSON object, a CSV row), not {type(record).__name__}")
-        yield where, record
-
-
-def _key_text(value: Any, field: str, where: str) -> str:
-    if value is None:
-        raise InputError(f"{where}: key field '{field}' is missing")
-    if isinstance(value, str):
-        return value
-    if isinstance(value, (bool, int, float)):
-        return json.dumps(value)
-    raise InputError(f"{where}: key field '{field}' must be a string or a number")
-
-
-def _record_keys(args: argparse.Namespace, record: dict[str, Any], where: str) -> list[str]:
-    return [_key_text(record.get(field), field, where) for field in args.key]
+def _input_options(args: argparse.Namespace) -> InputOptions:
+    return InputOptions(keys=tuple(args.key), format=args.format, delimiter=args.delimiter,
+                        empty_keys=args.allow_empty_keys, ragged=args.allow_ragged, omit_nulls=args.omit_nulls)
 
 
 def _show_progress(args: argparse.Namespace, total: int | None) -> Progress:
@@ -175,18 +145,22 @@ def _check_set_target(path: str) -> None:
 def _sampled_routing(args: argparse.Namespace, shards: int) -> RangeRouting:
     """Range boundaries from a first pass over the input that keeps only a sample of the keys."""
 
-    def keys(stream: IO[bytes], progress: Progress) -> Iterator[bytes]:
-        for where, record in _records(args, stream, progress):
-            for key in _record_keys(args, record, where):
+    def keys(source: RecordSource, progress: Progress) -> Iterator[bytes]:
+        for count, (where, _, record_keys) in enumerate(source, 1):
+            progress.update(source.position, count)
+            for key in record_keys:
                 try:
                     yield key_bytes(key)
                 except Error as e:
                     raise InputError(f"{where}: {e}") from None
 
-    with open(args.input, "rb") as stream:
-        progress = _show_progress(args, os.fstat(stream.fileno()).st_size)
-        with contextlib.closing(progress):
-            sample = key_sample(keys(stream, progress), SAMPLE_PER_SHARD * shards)
+    try:
+        with RecordSource(args.input, _input_options(args)) as source:
+            progress = _show_progress(args, source.size)
+            with contextlib.closing(progress):
+                sample = key_sample(keys(source, progress), SAMPLE_PER_SHARD * shards)
+    except InputError as e:
+        raise CommandError(f"{args.input}: {e}") from None
     return RangeRouting(range_boundaries([sample], shards))
 
 
@@ -202,17 +176,13 @@ def cmd_build(args: argparse.Namespace) -> int:
         _check_set_target(target)
     elif is_store_set(target):
         raise CommandError(f"{target}: is a store set; rebuild it with --shards N")
-    try:
-        stream = _open_input(source)
-    except OSError as e:
-        raise CommandError(f"{source}: cannot read: {e.strerror}") from None
     name = "<stdin>" if source == "-" else source
     started = time.monotonic()
     builder: StoreBuilder | SetBuilder | None = None
     summary: dict[str, Any] | None = None
     records = 0
     try:
-        with stream if source != "-" else contextlib.nullcontext(stream):
+        with RecordSource(source, _input_options(args)) as reader:
             if args.shards is None:
                 builder = StoreBuilder(target, datetime=True)
             else:
@@ -221,10 +191,9 @@ def cmd_build(args: argparse.Namespace) -> int:
                 builder = SetBuilder(target, routing, datetime=True)
             # Records stream into temporary files; a bad record (or Ctrl-C)
             # discards them, so the target is only ever replaced whole.
-            progress = _show_progress(args, None if source == "-" else os.fstat(stream.fileno()).st_size)
+            progress = _show_progress(args, reader.size)
             with builder, contextlib.closing(progress):
-                for where, record in _records(args, stream, progress):
-                    keys = _record_keys(args, record, where)
+                for where, record, keys in reader:
                     try:
                         builder.add(record, *keys)
                     except OSError:
@@ -232,6 +201,7 @@ def cmd_build(args: argparse.Namespace) -> int:
                     except Error as e:
                         raise InputError(f"{where}: {e}") from None
                     records += 1
+                    progress.update(reader.position, records)
                 summary = cast(dict[str, Any], builder.commit())
     except InputError as e:
         raise CommandError(f"{name}: {e}") from None
@@ -421,7 +391,18 @@ def _parser() -> argparse.ArgumentParser:
     b.add_argument("--key", action="append", required=True, metavar="FIELD",
                    help="field whose value becomes a key (repeatable; each record is stored once, in a set "
                         "once in each shard its keys route to)")
-    b.add_argument("--format", choices=FORMATS, help="input format (default: from INPUT's extension, else jsonl)")
+    b.add_argument("--format", choices=FORMATS, help="input format (default: from INPUT's extension, else jsonl); a further .gz, .bz2, .xz "
+                        "or .zst extension decompresses the input as it is read")
+    b.add_argument("--delimiter", type=_delimiter, default=",", metavar="C",
+                   help="CSV field delimiter: one character, or \\t for a tab (default: ,)")
+    b.add_argument("--allow-empty-keys", action="store_true",
+                   help="store an empty key field (\"\") as the empty key instead of refusing the record")
+    b.add_argument("--allow-ragged", action="store_true",
+                   help="accept CSV rows whose field count differs from the header's: missing fields are left "
+                        "out of the record, extra values dropped (default: refuse, naming the line)")
+    b.add_argument("--omit-nulls", action="store_true",
+                   help="leave fields whose value is null (Parquet nulls, JSON null) out of the stored record "
+                        "(default: every field is kept)")
     b.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show progress on standard error (default: for large inputs on a terminal)")
     b.add_argument("--shards", type=_shard_count, metavar="N",
@@ -473,6 +454,13 @@ def _shard_count(text: str) -> int:
     if not 1 <= n <= MAX_SHARDS:
         raise argparse.ArgumentTypeError(f"must be a whole number from 1 to {MAX_SHARDS}, not {text!r}")
     return n
+
+
+def _delimiter(text: str) -> str:
+    try:
+        return parse_delimiter(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def _os_text(e: OSError) -> str:
