@@ -24,24 +24,24 @@ __version__ = "0.2.0"  # the one place it is written: the wheel's metadata reads
 # loads only what it uses.
 _HOME = {
     **dict.fromkeys(["VorlReader", "Key", "StoreStats"], "reader"),
-    **dict.fromkeys(["VorlWriter", "build", "merge", "BuildSummary"], "writer"),
-    "StoreBuilder": "builder",
-    **dict.fromkeys(["StoreSet", "write_store_set"], "storeset"),
+    **dict.fromkeys(["VorlWriter", "merge", "add_hash_index", "BuildSummary"], "writer"),
+    **dict.fromkeys(["StoreBuilder", "build"], "builder"),
+    **dict.fromkeys(["StoreSet", "SetBuilder", "write_store_set"], "sets"),
     **dict.fromkeys(["Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError",
                      "UsageError", "StoreOSError", "StoreFileNotFoundError", "StorePermissionError"], "errors"),
 }
 
 __all__ = [
-    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "Key", "StoreStats", "BuildSummary",
+    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "add_hash_index", "Key", "StoreStats", "BuildSummary",
     "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
     "StoreOSError", "StoreFileNotFoundError", "StorePermissionError",
-    "StoreSet", "write_store_set", "__version__",
+    "StoreSet", "SetBuilder", "write_store_set", "__version__",
 ]
 
 if TYPE_CHECKING:
     from typing import Any
 
-    from .builder import StoreBuilder
+    from .builder import StoreBuilder, build
     from .errors import (
         CorruptError,
         Error,
@@ -54,8 +54,8 @@ if TYPE_CHECKING:
         VersionError,
     )
     from .reader import Key, StoreStats, VorlReader
-    from .storeset import StoreSet, write_store_set
-    from .writer import BuildSummary, VorlWriter, build, merge
+    from .sets import SetBuilder, StoreSet, write_store_set
+    from .writer import BuildSummary, VorlWriter, add_hash_index, merge
 
 
 def __getattr__(name: str) -> Any:

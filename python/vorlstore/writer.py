@@ -1,4 +1,4 @@
-"""VorlWriter and the one-call helpers build() and merge().
+"""VorlWriter and the one-call helper merge().
 
 A writer collects objects (encoded as MessagePack when added) and keys in
 memory and publishes them as one store file.  Each call that adds checks
@@ -129,20 +129,6 @@ class VorlWriter:
         return f"VorlWriter(objects={self._engine.num_objects}, keys={self._engine.num_keys})"
 
 
-def build(
-    path: StrPath,
-    items: _Pairs,
-    *,
-    default: DefaultHook | None = None,
-    datetime: bool = False,
-    hash_index: bool = True,
-) -> BuildSummary:
-    """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call."""
-    writer = VorlWriter(default=default, datetime=datetime)
-    writer.update(items)
-    return writer.build(path, hash_index=hash_index)
-
-
 def merge(
     target: StrPath, *stores: StrPath | VorlReader, verify: bool = True, hash_index: bool = True
 ) -> BuildSummary:
@@ -163,3 +149,13 @@ def merge(
         for reader, given in zip(opened, stores):
             if reader is not given:
                 reader.close()
+
+
+def add_hash_index(path: StrPath) -> BuildSummary:
+    """Add the on-disk hash index to the store at *path*, replacing the file atomically."""
+    return cast(BuildSummary, _engine.add_hash_index(os.fsencode(fspath(path))))
+
+
+def temporary_path(path: StrPath) -> str:
+    """Where a build of *path* writes before it publishes: what a failed build may leave behind."""
+    return os.fsdecode(_engine.temporary_path(os.fsencode(fspath(path))))

@@ -1,0 +1,141 @@
+"""``vorlstore build``: records from a file or a pipe into a store, or with ``--shards`` into a set.
+
+Records stream into temporary files; a bad record (or Ctrl-C) discards
+them, so the target is only ever replaced whole.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+import time
+from collections.abc import Callable, Iterator
+from typing import Any, cast
+
+from .. import Error, SetBuilder, StoreBuilder
+from ..sets import KeySample, foreign_entries, is_store_set, key_bytes, key_sample, plan_routing
+from ..writer import BuildSummary, temporary_path
+from .inputs import InputError, InputOptions, RecordSource
+from .output import EXIT_OK, EXIT_USAGE, CommandError, built_line, os_text, report
+from .progress import Progress
+
+# Inputs at least this large show progress when standard error is a terminal.
+_PROGRESS_MIN_BYTES = 8 << 20
+
+
+def same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.abspath(a) == os.path.abspath(b)
+
+
+def _input_options(args: argparse.Namespace) -> InputOptions:
+    return InputOptions(keys=tuple(args.key), format=args.format, delimiter=args.delimiter,
+                        empty_keys=args.allow_empty_keys, ragged=args.allow_ragged, omit_nulls=args.omit_nulls)
+
+
+def _show_progress(args: argparse.Namespace, total: int | None) -> Progress:
+    show = args.progress if args.progress is not None else (
+        sys.stderr is not None and sys.stderr.isatty() and (total or 0) >= _PROGRESS_MIN_BYTES)
+    return Progress(total, enabled=bool(show))
+
+
+def _check_set_target(path: str) -> None:
+    """Refuses a target that building a set there would clobber or mix with."""
+    if os.path.isdir(path):
+        foreign = foreign_entries(path)
+        if foreign:
+            shown = ", ".join(foreign[:3]) + (", ..." if len(foreign) > 3 else "")
+            raise CommandError(f"{path}: cannot build a store set: the directory holds files that are not "
+                               f"part of one ({shown}); choose a new or empty directory")
+    elif os.path.lexists(path):
+        raise CommandError(f"{path}: cannot build a store set: a file is in the way (a set is a directory); "
+                           f"remove it or choose another path")
+    else:
+        parent = os.path.dirname(os.path.abspath(path))
+        if not os.path.isdir(parent):
+            raise CommandError(f"{path}: cannot build a store set: the directory {parent} does not exist")
+
+
+def _key_sampler(args: argparse.Namespace) -> Callable[[int], list[KeySample]]:
+    """A first pass over the input that keeps only a sample of the keys, for range boundaries."""
+
+    def keys(source: RecordSource, progress: Progress) -> Iterator[bytes]:
+        for count, (where, _, record_keys) in enumerate(source, 1):
+            progress.update(source.position, count)
+            for key in record_keys:
+                try:
+                    yield key_bytes(key)
+                except Error as e:
+                    raise InputError(f"{where}: {e}") from None
+
+    def sample(limit: int) -> list[KeySample]:
+        with RecordSource(args.input, _input_options(args)) as source:
+            progress = _show_progress(args, source.size)
+            with contextlib.closing(progress):
+                return [key_sample(keys(source, progress), limit)]
+
+    return sample
+
+
+def cmd_build(args: argparse.Namespace) -> int:
+    source, target = args.input, args.output
+    if args.partition is not None and args.shards is None:
+        raise CommandError("--partition needs --shards", EXIT_USAGE)
+    if args.partition == "range" and source == "-":
+        raise CommandError("--partition range reads the input twice; give a file, not standard input", EXIT_USAGE)
+    if source != "-" and same_file(source, target):
+        raise CommandError(f"{target}: the output is the input file; choose another output path")
+    if args.shards is not None:
+        _check_set_target(target)
+    elif is_store_set(target):
+        raise CommandError(f"{target}: is a store set; rebuild it with --shards N")
+    name = "<stdin>" if source == "-" else source
+    started = time.monotonic()
+    builder: StoreBuilder | SetBuilder | None = None
+    summary: dict[str, Any] | None = None
+    records = 0
+    try:
+        with RecordSource(source, _input_options(args)) as reader:
+            if args.shards is None:
+                builder = StoreBuilder(target, datetime=True)
+            else:
+                routing = plan_routing(args.partition or "hash", args.shards, _key_sampler(args))
+                builder = SetBuilder(target, routing, datetime=True)
+            progress = _show_progress(args, reader.size)
+            with builder, contextlib.closing(progress):
+                for where, record, keys in reader:
+                    try:
+                        builder.add(record, *keys)
+                    except OSError:
+                        raise  # the target's failure (a full disk), not the record's
+                    except Error as e:
+                        raise InputError(f"{where}: {e}") from None
+                    records += 1
+                    progress.update(reader.position, records)
+                summary = cast(dict[str, Any], builder.commit())
+    except InputError as e:
+        raise CommandError(f"{name}: {e}") from None
+    except KeyboardInterrupt:
+        # A set whose pointer was already swapped is built: it stands, and so does its report.
+        summary = summary or (builder.summary if isinstance(builder, SetBuilder) else None)
+        if summary is None:
+            raise
+    except OSError as e:
+        if args.shards is not None:
+            raise CommandError(f"{target}: cannot build: {os_text(e)}") from None
+        # The builder removes its temporary file; say so if one is still there.
+        tmp = temporary_path(target)
+        left = f"; the partial file {tmp} was left behind" if os.path.exists(tmp) else ""
+        raise CommandError(f"{target}: cannot build: {os_text(e)}{left}") from None
+    if args.shards is None:
+        report(built_line(cast(BuildSummary, summary)), summary["path"])
+    else:
+        routing_kind = summary["routing"]["kind"]
+        report(f"{target}: {records} records, {summary['keys']} keys in {len(summary['shards'])} shards "
+                f"({routing_kind}), {summary['bytes']:,} bytes in {time.monotonic() - started:.2f} s, "
+                f"generation {summary['generation']}\n", target)
+    return EXIT_OK
