@@ -75,7 +75,7 @@ if [ -n "${PYTHON:-}" ] && [ "$want_debug" != 1 ] && is_usable "$PYTHON"; then
 fi
 
 if [ "$version" = 3.11 ]; then
-  apt_install python3.11-dev python3.11-venv python3-msgpack python3-pytest python3-hypothesis
+  apt_install python3.11-dev python3.11-venv python3-pip python3-msgpack python3-pytest python3-hypothesis
   final="$prefix/venv/bin/python3.11"
 else
   final="$prefix/usr/bin/$exe_name"

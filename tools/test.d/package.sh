@@ -19,10 +19,16 @@ echo "-- engine stub matches the module"
 "$PY" -m nanobind.stubgen -q -i "$root/$B/python" -m vorlstore._engine -o "$work/_engine.pyi"
 diff -u "$root/python/vorlstore/_engine.pyi" "$work/_engine.pyi"
 
-echo "-- wheel"
-"$PY" -m build --wheel --no-isolation --outdir "$work/dist" . >"$work/build.log" 2>&1 || { tail -40 "$work/build.log"; exit 1; }
+echo "-- sdist, the wheel built from it, and its tag as auditwheel sees it"
+PYTHON="$PY" bash tools/wheel.sh 3.14 "$work/dist" >/dev/null
 wheel=$(ls "$work"/dist/vorlstore-*.whl)
-echo "built $(basename "$wheel")"
+echo "built $(basename "$wheel") and $(basename "$work"/dist/vorlstore-*.tar.gz)"
+shown=$("$(bash tools/python.sh 3.11)" -m auditwheel show "$wheel" 2>&1)
+tag=$(tr -s ' \n' ' ' <<<"$shown" | sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
+case "$(basename "$wheel" .whl)" in
+  *-"$tag"|*."$tag") echo "auditwheel: $tag" ;;
+  *) echo "$shown"; echo "the wheel's tag is not the one auditwheel finds ($tag)"; exit 1 ;;
+esac
 
 echo "-- install into a fresh virtual environment"
 # System site packages provide pip, msgpack, pytest and hypothesis; nothing
