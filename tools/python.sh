@@ -30,11 +30,12 @@ if [ -z "${packages+set}" ]; then  # run directly rather than from python314.sh
   exe_name=python$version
   [ "$want_debug" = 1 ] && exe_name=python${version}d
   if [ "$version" = 3.11 ]; then
-    # Pure-Python build tools newer than Debian 12's; fetched without their
-    # dependencies, which Debian 12 provides.
+    # Pure-Python build tools (and a hypothesis) newer than Debian 12's;
+    # fetched without their dependencies, which Debian 12 provides.
     packages=(python3-scikit-build-core python3-packaging python3-pathspec python3-pyproject-metadata
               python3-build python3-pyproject-hooks python3-nanobind nanobind-dev robin-map-dev
-              python3-auditwheel python3-pyelftools)
+              python3-auditwheel python3-pyelftools python3-hypothesis python3-sortedcontainers)
+    stamp="$prefix/.complete-v3"
   else
     packages=(python$version-dev python3-pytest python3-hypothesis python3-msgpack python3-pip
               python3-scikit-build-core python3-build python3-nanobind nanobind-dev)
