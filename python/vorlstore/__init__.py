@@ -15,11 +15,13 @@ Build a store with :class:`VorlWriter` (or :func:`build`), open it with
 from ._vorlstore import __version__
 from .errors import (
     CorruptError,
+    DuplicateKeyError,
     Error,
     InvalidKeyError,
     InvalidObjectError,
     StoreFileNotFoundError,
     StoreOSError,
+    StoreChangedError,
     StorePermissionError,
     UsageError,
     VersionError,
@@ -31,6 +33,7 @@ from .writer import BuildSummary, VorlWriter, build, merge
 __all__ = [
     "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "Key", "StoreStats", "BuildSummary",
     "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
+    "DuplicateKeyError", "StoreChangedError",
     "StoreOSError", "StoreFileNotFoundError", "StorePermissionError",
     "StoreSet", "write_store_set", "__version__",
 ]

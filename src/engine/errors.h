@@ -28,6 +28,7 @@ enum class FailureKind {
   kIO,        // the operating system refused an operation
   kRequest,   // a request the store cannot honour (an unknown id, a limit)
   kKey,       // a key that cannot be stored or looked up
+  kDuplicate, // a key added again under the rule that refuses duplicates
   kClosed,    // a call on a closed store
   kBusy,      // a call on a writer while it builds in another thread
   kInternal,  // a fault of our own
