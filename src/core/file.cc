@@ -340,7 +340,8 @@ Status PendingFile::Truncate(std::uint64_t size) {
     done = ::ftruncate(fd_.get(), static_cast<off_t>(size));
   } while (done != 0 && errno == EINTR);
   if (done != 0) return Status::FromErrno("truncate tmp: ", errno);
-  if (::lseek(fd_.get(), static_cast<off_t>(size), SEEK_SET) < 0) return Status::FromErrno("seek tmp: ", errno);
+  if (::lseek(fd_.get(), static_cast<off_t>(size), SEEK_SET) < 0)
+    return Status::FromErrno("seek tmp: ", errno);
   out_.Restart(size);
   return {};
 }

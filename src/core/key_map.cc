@@ -45,6 +45,8 @@ void KeyMap::GrowTable() {
 
 Status KeyMap::TooManyKeys() { return Status::Other("too many keys: the limit is 4294967295"); }
 
-Status KeyMap::DuplicateKey(std::string_view k) { return Status::Other("duplicate key \"" + KeyToText(k) + "\""); }
+Status KeyMap::DuplicateKey(std::string_view k) {
+  return Status::Other("duplicate key \"" + KeyToText(k) + "\"");
+}
 
 }  // namespace vorl

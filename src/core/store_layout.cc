@@ -114,7 +114,8 @@ Result<std::uint32_t> CompactRecords(PendingFile& file, const KeptRecords& kept)
     // Every piece moves down or stays, so a chunk is read before anything
     // is written over it.
     for (std::uint64_t from = format::kDataOffset + begin; from < format::kDataOffset + end;) {
-      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, format::kDataOffset + end - from));
+      const auto n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, format::kDataOffset + end - from));
       if (Status s = file.ReadAt(from, chunk.data(), n); !s.ok()) return s;
       if (to != from) {
         if (Status s = file.WriteAt(to, chunk.data(), n); !s.ok()) return s;

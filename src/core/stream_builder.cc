@@ -63,7 +63,8 @@ Result<BuildSummary> StreamBuilder::Commit() {
   keys_.ReleaseTable();
   std::uint64_t num_objects = record_offsets_.size();
   std::optional<KeptRecords> kept;
-  if (options_.drop_unreachable) kept = PlanKeptRecords(keys_, record_offsets_, out_.position() - format::kDataOffset);
+  if (options_.drop_unreachable)
+    kept = PlanKeptRecords(keys_, record_offsets_, out_.position() - format::kDataOffset);
   if (kept) {
     Result<std::uint32_t> crc = CompactRecords(*file_, *kept);
     if (!crc.ok()) return std::move(crc).status();

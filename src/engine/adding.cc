@@ -22,7 +22,8 @@ OnDuplicate ParseOnDuplicate(std::string_view name) {
   if (name == "last") return OnDuplicate::kLast;
   if (name == "first") return OnDuplicate::kFirst;
   if (name == "error") return OnDuplicate::kError;
-  throw nb::value_error(("on_duplicate must be 'last', 'first' or 'error', not '" + std::string(name) + "'").c_str());
+  throw nb::value_error(
+      ("on_duplicate must be 'last', 'first' or 'error', not '" + std::string(name) + "'").c_str());
 }
 
 Failure DuplicateFailure(nb::handle key, const std::string& filename) {

@@ -151,7 +151,8 @@ template <typename Core>
 void AddKeyChecked(Core& core, nb::handle key, std::int64_t obj_id, const std::string& filename) {
   const KeyArg k(key);
   CheckKeyLength(k.bytes());
-  if (core.on_duplicate() == OnDuplicate::kError && core.HasKey(k.bytes())) throw DuplicateFailure(key, filename);
+  if (core.on_duplicate() == OnDuplicate::kError && core.HasKey(k.bytes()))
+    throw DuplicateFailure(key, filename);
   // Ids beyond 32 bits name no object either; the core checks the rest.
   if (obj_id < 0 || obj_id > static_cast<std::int64_t>(format::kMaxCount)) {
     throw Failure(FailureKind::kRequest, "obj_id " + std::to_string(obj_id) + " out of range (have " +

@@ -55,7 +55,9 @@ std::uint32_t StoreBuilder::AddManyRaw(nb::handle blobs, nb::handle keys, nb::ha
   return AddManyChecked(Open(), blobs, keys, check, target_);
 }
 
-void StoreBuilder::AddKey(nb::handle key, std::int64_t obj_id) { AddKeyChecked(Open(), key, obj_id, target_); }
+void StoreBuilder::AddKey(nb::handle key, std::int64_t obj_id) {
+  AddKeyChecked(Open(), key, obj_id, target_);
+}
 
 nb::dict StoreBuilder::Commit() {
   StreamBuilder& builder = Open();
@@ -86,8 +88,9 @@ void BindBuilder(nb::module_& m) {
       "Rewrites the store at `path` atomically with a fresh hash index section.");
   constexpr const char* kKeys = "collections.abc.Sequence[str | bytes | bytearray]";
   nb::class_<StoreBuilder>(m, "Builder", "Streams objects to a store's temporary file; commit publishes it.")
-      .def(nb::init<const nb::bytes&, bool, std::string_view, std::optional<std::uint64_t>>(), nb::arg("path"),
-           nb::arg("hash_index") = true, nb::arg("on_duplicate") = "last", nb::arg("seed").none() = nb::none())
+      .def(nb::init<const nb::bytes&, bool, std::string_view, std::optional<std::uint64_t>>(),
+           nb::arg("path"), nb::arg("hash_index") = true, nb::arg("on_duplicate") = "last",
+           nb::arg("seed").none() = nb::none())
       .def("add", &StoreBuilder::Add, nb::arg("blob"), nb::arg("keys"),
            nb::sig((std::string("def add(self, blob: bytes, keys: ") + kKeys + ", /) -> int").c_str()),
            "Writes `blob` now and maps every key to it; checks all keys first.")
