@@ -119,10 +119,10 @@ def cmd_build(args: argparse.Namespace) -> int:
     try:
         with RecordSource(source, _input_options(args)) as reader:
             if args.shards is None:
-                builder = StoreBuilder(target, datetime=True)
+                builder = StoreBuilder(target, datetime=True, on_duplicate=args.on_duplicate)
             else:
                 routing = plan_routing(args.partition or "hash", args.shards, _key_sampler(args))
-                builder = SetBuilder(target, routing, datetime=True)
+                builder = SetBuilder(target, routing, datetime=True, on_duplicate=args.on_duplicate)
             progress = _show_progress(args, reader.size)
             with builder, contextlib.closing(progress):
                 for where, record, keys in reader:
@@ -153,7 +153,9 @@ def cmd_build(args: argparse.Namespace) -> int:
     if args.json:
         report(dumps({**summary, "records": records, "seconds": seconds}) + "\n", target)
     elif args.shards is None:
-        report(f"{target}: {summary['objects']} objects, {summary['keys']} keys, {summary['bytes']:,} bytes "
+        again = summary["duplicates"]
+        kept = f" ({again} duplicate key{'s' if again != 1 else ''}, the {args.on_duplicate} kept)" if again else ""
+        report(f"{target}: {summary['objects']} objects, {summary['keys']} keys{kept}, {summary['bytes']:,} bytes "
                f"from {records} records; read and written in {seconds:.2f} s\n", target)
     else:
         routing_kind = summary["routing"]["kind"]

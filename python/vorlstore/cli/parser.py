@@ -56,6 +56,9 @@ def parser() -> argparse.ArgumentParser:
     b.add_argument("--format", choices=FORMATS,
                    help="input format (default: from INPUT's extension, else jsonl); a further .gz, .bz2, .xz "
                         "or .zst extension decompresses the input as it is read")
+    b.add_argument("--on-duplicate", choices=("last", "first", "error"), default="last",
+                   help="a key that comes again: the last record wins (default), the first stays, or the build "
+                        "fails naming the line; the summary counts the duplicates")
     b.add_argument("--delimiter", type=_delimiter, default=",", metavar="C",
                    help="CSV field delimiter: one character, or \\t for a tab (default: ,)")
     b.add_argument("--allow-empty-keys", action="store_true",
