@@ -39,34 +39,37 @@ def read_jsonl(stream: IO[bytes]) -> Iterator[tuple[str, Any, int]]:
             record = json.loads(line)
         except (ValueError, UnicodeDecodeError) as e:
             raise InputError(f"line {line_no}: invalid JSON: {e}") from None
+        except RecursionError:
+            raise InputError(f"line {line_no}: invalid JSON: nested too deeply") from None
         yield f"line {line_no}", record, done
 
 
-class _Counting(io.RawIOBase):
-    """Counts the bytes read through it, for progress."""
+class _Lines:
+    """The stream's lines, each decoded on its own, so that a bad byte is reported at its line."""
 
-    def __init__(self, inner: IO[bytes]) -> None:
-        self.inner = inner
-        self.count = 0
+    def __init__(self, stream: IO[bytes]) -> None:
+        self.stream = stream
+        self.number = 0
+        self.done = 0  # bytes consumed, for progress
 
-    def readable(self) -> bool:
-        return True
-
-    def readinto(self, buffer: Any) -> int:
-        data = self.inner.read(len(buffer))
-        buffer[: len(data)] = data
-        self.count += len(data)
-        return len(data)
+    def __iter__(self) -> Iterator[str]:
+        for raw in self.stream:
+            self.number += 1
+            self.done += len(raw)
+            try:
+                yield raw.decode("utf-8")
+            except UnicodeDecodeError as e:
+                raise InputError(f"line {self.number}: invalid CSV: not UTF-8 ({e.reason} at byte {e.start} "
+                                 f"of the line)") from None
 
 
 def read_csv(stream: IO[bytes]) -> Iterator[tuple[str, Any, int]]:
-    counting = _Counting(stream)
-    text = io.TextIOWrapper(io.BufferedReader(counting), encoding="utf-8", newline="")
-    reader = csv.DictReader(text)
+    lines = _Lines(stream)
+    reader = csv.DictReader(lines)
     try:
         for row in reader:
-            yield f"line {reader.line_num}", dict(row), counting.count
-    except (csv.Error, UnicodeDecodeError) as e:
+            yield f"line {reader.line_num}", dict(row), lines.done
+    except csv.Error as e:
         raise InputError(f"line {reader.line_num}: invalid CSV: {e}") from None
 
 
