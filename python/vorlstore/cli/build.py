@@ -168,7 +168,7 @@ def cmd_build(args: argparse.Namespace) -> int:
                         builder.add(record, *keys)
                     except OSError:
                         raise  # the target's failure (a full disk), not the record's
-                    except Error as e:
+                    except (Error, ValueError) as e:  # ValueError: too deep for the encoder
                         raise InputError(f"{where}: {e}") from None
                     records += 1
                 if records == 0 and not args.allow_empty:
