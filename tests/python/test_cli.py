@@ -253,9 +253,9 @@ def closed_stdin():
         (lambda p: write(p, '{"id": "a", "v": ' + "[" * 1400 + "]" * 1400 + "}\n"), [], {},
          "vorlstore: {src}: line 1: "),
         (lambda p: (p / "in.csv").write_bytes(b"id,v\nx,\xff\ny,2\n") and p / "in.csv", [], {},
-         "vorlstore: {src}: line 2: invalid CSV: not UTF-8 (invalid start byte at byte 2 of the line)\n"),
+         "vorlstore: {src}: line 2: not valid UTF-8"),
         (lambda p: "-", [], {"preexec_fn": closed_stdin},
-         "vorlstore: standard input is closed; give INPUT as a file\n"),
+         "vorlstore: <stdin>: standard input is closed; give INPUT as a file\n"),
     ],
     ids=["deep-json", "too-deep-to-store", "bad-utf8-csv-line-2", "closed-stdin"],
 )
