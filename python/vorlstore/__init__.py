@@ -28,12 +28,14 @@ _HOME = {
     **dict.fromkeys(["StoreBuilder", "build"], "builder"),
     **dict.fromkeys(["StoreSet", "SetBuilder", "write_store_set"], "sets"),
     **dict.fromkeys(["Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError",
-                     "UsageError", "StoreOSError", "StoreFileNotFoundError", "StorePermissionError"], "errors"),
+                     "DuplicateKeyError", "UsageError", "StoreOSError", "StoreFileNotFoundError",
+                     "StorePermissionError", "StoreChangedError"], "errors"),
 }
 
 __all__ = [
     "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "add_hash_index", "Key", "StoreStats", "BuildSummary",
     "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
+    "DuplicateKeyError", "StoreChangedError",
     "StoreOSError", "StoreFileNotFoundError", "StorePermissionError",
     "StoreSet", "SetBuilder", "write_store_set", "__version__",
 ]
@@ -44,10 +46,12 @@ if TYPE_CHECKING:
     from .builder import StoreBuilder, build
     from .errors import (
         CorruptError,
+        DuplicateKeyError,
         Error,
         InvalidKeyError,
         InvalidObjectError,
         StoreFileNotFoundError,
+        StoreChangedError,
         StoreOSError,
         StorePermissionError,
         UsageError,

@@ -2,6 +2,10 @@
 
 import sys
 
-from ._entry import main
+try:
+    from ._entry import main
+except KeyboardInterrupt:  # Ctrl-C while starting: as quiet as Ctrl-C later on
+    print("vorlstore: interrupted", file=sys.stderr)
+    sys.exit(130)
 
 sys.exit(main())

@@ -20,6 +20,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
         print(f"vorlstore {__version__}")
         return 0
-    from .cli import main as cli_main
-
+    try:
+        from .cli import main as cli_main
+    except KeyboardInterrupt:  # Ctrl-C while starting: as quiet as Ctrl-C later on
+        print("vorlstore: interrupted", file=sys.stderr)
+        return 130
     return cli_main(argv)

@@ -44,6 +44,14 @@ class InvalidObjectError(Error, ValueError):
     """An object that a reader could not read back (the message says which rule)."""
 
 
+class DuplicateKeyError(Error, ValueError):
+    """A key added again to a build whose rule is ``on_duplicate="error"``; the message names it."""
+
+
+class StoreChangedError(StoreFileError):
+    """The path of a pinned reader now holds another file than the one it was pinned to."""
+
+
 class UsageError(Error, ValueError):
     """A request the store cannot honour: an unknown object id, a format limit, a busy writer."""
 
@@ -120,10 +128,33 @@ def _context(message: str, filename: str | None) -> str:
     return context.rstrip(":")
 
 
+#: The bytes every store file begins with.
+STORE_MAGIC = b"VRLS"
+
+
+def foreign_file(error: CorruptError, path: str) -> CorruptError:
+    """*error*, or one that says the file at *path* is not a store when it does not begin as one.
+
+    A file that begins as a store does (or is empty) keeps the engine's
+    account of what is wrong with it.
+    """
+    try:
+        with open(path, "rb") as f:
+            head = f.read(len(STORE_MAGIC))
+    except OSError:
+        return error
+    if not head or STORE_MAGIC.startswith(head):
+        return error
+    foreign = CorruptError(f"{path}: not a vorlstore file (it begins with {head!r}, not {STORE_MAGIC!r})")
+    foreign.filename = path
+    return foreign
+
+
 _BY_KIND: dict[str, type[Error] | type[ValueError]] = {
     "corrupt": CorruptError,
     "version": VersionError,
     "key": InvalidKeyError,
+    "duplicate": DuplicateKeyError,
     "request": UsageError,
     "busy": UsageError,
     "internal": Error,
@@ -146,6 +177,7 @@ def from_engine(kind: str, message: str, filename: str | None, errno: int) -> Ex
 
 __all__ = [
     "Error", "StoreFileError", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
+    "DuplicateKeyError", "StoreChangedError",
     "StoreOSError", "StoreFileNotFoundError", "StoreFileExistsError", "StorePermissionError",
     "StoreIsADirectoryError", "StoreNotADirectoryError", "StoreInterruptedError", "StoreBlockingIOError",
     "StoreTimeoutError",
