@@ -70,8 +70,7 @@ class SetBuilder:
     the commit.  Use as a context manager: leaving the block normally commits
     every shard and publishes the set; leaving it by an exception
     (KeyboardInterrupt included) publishes nothing and removes what was
-    written.  The encoding options and ``on_duplicate`` are StoreBuilder's
-    (a key always goes to one shard, so the rule holds for the whole set);
+    written.  The encoding options and ``on_duplicate`` are StoreBuilder's;
     the summary counts the ``duplicates``.
     """
 
@@ -87,6 +86,7 @@ class SetBuilder:
         try:
             for i in range(routing.shards):
                 path = self._publication.shard_path(i)
+                # A key always routes to one shard, so each shard's rule is the set's rule.
                 self._builders.append(StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime,
                                                    on_duplicate=on_duplicate))
         except BaseException:
