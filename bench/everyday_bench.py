@@ -119,7 +119,8 @@ def merge_against_rebuild(folder: str, n: int, repeat: int) -> None:
           f"{len(changed):,} keys changed, {len(gone):,} deleted (medians of {repeat})")
     print(f"{'':10} {'seconds':>9} {'objects':>10} {'keys':>10} {'MiB':>9}")
     for name, (seconds, summary) in results.items():
-        print(f"{name:10} {seconds:9.2f} {summary['objects']:10,} {summary['keys']:10,} {summary['bytes'] / 2**20:9.2f}")
+        mib = summary["bytes"] / 2**20
+        print(f"{name:10} {seconds:9.2f} {summary['objects']:10,} {summary['keys']:10,} {mib:9.2f}")
 
 
 def main() -> None:
