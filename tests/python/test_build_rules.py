@@ -111,7 +111,7 @@ def test_same_input_same_bytes(tmp_path, make):
         assert r.stats()["hash_index"] and len(r) == 1000
 
 
-def test_explicit_seed_changes_only_the_hash_index(tmp_path):
+def test_explicit_seed_gives_another_file_that_reads_the_same(tmp_path):
     adds = [(i, [str(i)]) for i in range(100)]
     for seed in (None, 1, 2):
         w = VorlWriter()
