@@ -17,6 +17,7 @@ from typing import Any, cast
 
 from . import _engine
 from ._codec import DefaultHook, Packer, check_raw
+from ._compression import engine_level
 from ._paths import StrPath, fspath
 from .reader import Key
 from .writer import BuildSummary, _check_object
@@ -30,7 +31,7 @@ _BATCH = 4096
 class StoreBuilder:
     """Streams objects and keys into a new store at *path*; see the module docstring.
 
-    The encoding options are VorlWriter's.  Each add checks every key and the
+    The encoding and compression options are VorlWriter's.  Each add checks every key and the
     object before anything is stored.  After commit() or discard() every
     call fails.
     """
@@ -38,10 +39,12 @@ class StoreBuilder:
     __slots__ = ("_engine", "_packer", "_path")
 
     def __init__(self, path: StrPath, *, hash_index: bool = True, default: DefaultHook | None = None,
-                 datetime: bool = False) -> None:
+                 datetime: bool = False, compression: str | None = None, level: int | None = None) -> None:
         self._path = fspath(path)
         self._packer = Packer(default, datetime)
-        self._engine = _engine.Builder(os.fsencode(self._path), hash_index)
+        # The dictionary is trained on the first records that come (about
+        # 4 MiB of them), which wait in memory until then.
+        self._engine = _engine.Builder(os.fsencode(self._path), hash_index, engine_level(compression, level))
 
     def add(self, obj: Any, *keys: Key) -> int:
         """Write *obj* now under *keys*; return its id."""

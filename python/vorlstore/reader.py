@@ -13,7 +13,7 @@ import functools
 import os
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
 from types import TracebackType
-from typing import Any, Literal, TypedDict, cast, overload
+from typing import Any, Literal, NotRequired, TypedDict, cast, overload
 
 from . import _engine
 from ._codec import ExtHook, ObjectHook, make_unpack, why_unreadable
@@ -41,6 +41,15 @@ class StoreStats(TypedDict):
     file_crc32: str
     #: True when lookups use an index stored in the file rather than one built at open.
     hash_index: bool
+    #: "zstd" for a store of compressed records, else None.
+    compression: str | None
+    #: For a compressed store only: the dictionary's size, how many records
+    #: are compressed, their bytes as stored and decoded, and decoded/stored.
+    dictionary_size: NotRequired[int]
+    compressed_objects: NotRequired[int]
+    stored_bytes: NotRequired[int]
+    decoded_bytes: NotRequired[int]
+    ratio: NotRequired[float]
 
 
 class _Keys(KeysView[str]):
@@ -146,8 +155,12 @@ class VorlReader(Mapping[str, Any]):
 
     # -- Store-specific queries
     def get_raw(self, key: Key) -> bytes | None:
-        """The stored MessagePack bytes for *key*, or None."""
+        """The MessagePack bytes for *key* (decompressed in a compressed store), or None."""
         return self._engine.get_raw(key)
+
+    def get_stored(self, key: Key) -> bytes | None:
+        """The bytes stored for *key* as they lie in the file (compressed or not), or None."""
+        return self._engine.get_stored(key)
 
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
         """The stored MessagePack bytes (or None) for each of *keys*, in order."""

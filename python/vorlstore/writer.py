@@ -16,6 +16,7 @@ from typing import Any, TypedDict, cast
 
 from . import _engine
 from ._codec import DefaultHook, Packer, check_raw
+from ._compression import engine_level
 from ._paths import StrPath, fspath
 from .reader import Key, VorlReader
 
@@ -51,13 +52,16 @@ class VorlWriter:
     and ``datetime`` are passed to MessagePack: ``datetime=True`` stores
     timezone-aware datetimes as the timestamp extension, which every reader
     reads back as an equal (UTC) datetime.  ``build`` may be called any
-    number of times; it never changes the writer.
+    number of times; it never changes the writer.  ``compression="zstd"``
+    stores each record compressed with a dictionary trained on the first
+    records, at zstd ``level`` (3 unless given).
     """
 
     __slots__ = ("_engine", "_packer")
 
-    def __init__(self, *, default: DefaultHook | None = None, datetime: bool = False) -> None:
-        self._engine = _engine.Writer()
+    def __init__(self, *, default: DefaultHook | None = None, datetime: bool = False,
+                 compression: str | None = None, level: int | None = None) -> None:
+        self._engine = _engine.Writer(engine_level(compression, level))
         self._packer = Packer(default, datetime)
 
     def add(self, obj: Any, *keys: Key) -> int:
@@ -136,25 +140,30 @@ def build(
     default: DefaultHook | None = None,
     datetime: bool = False,
     hash_index: bool = True,
+    compression: str | None = None,
+    level: int | None = None,
 ) -> BuildSummary:
     """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call."""
-    writer = VorlWriter(default=default, datetime=datetime)
+    writer = VorlWriter(default=default, datetime=datetime, compression=compression, level=level)
     writer.update(items)
     return writer.build(path, hash_index=hash_index)
 
 
 def merge(
-    target: StrPath, *stores: StrPath | VorlReader, verify: bool = True, hash_index: bool = True
+    target: StrPath, *stores: StrPath | VorlReader, verify: bool = True, hash_index: bool = True,
+    compression: str | None = None, level: int | None = None,
 ) -> BuildSummary:
     """Build *target* from the keys of *stores*; a later store wins on a key held by several.
 
     Objects are copied as stored (not decoded again), and an object that
     several keys of one store share stays one object.  *target* may be one of
-    the stores: the new file replaces it only once complete.
+    the stores: the new file replaces it only once complete.  A compressed
+    target takes the dictionary of the first store when that one is
+    compressed, and copies the records made with it without recompressing.
     """
     opened = [s if isinstance(s, VorlReader) else VorlReader(s, verify=verify) for s in stores]
     try:
-        writer = _engine.Writer()
+        writer = _engine.Writer(engine_level(compression, level))
         engines = [r._engine for r in opened]
         for i, engine in enumerate(engines):
             writer.copy_from(engine, engines[i + 1 :])

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/crc32.h"
+#include "core/dictionary_section.h"
 #include "core/key_sort.h"
 
 namespace vorl {
@@ -91,7 +92,8 @@ Status AppendHashSectionTo(StoreAppender& out, const IndexEntries& entries, std:
 }
 
 Result<format::Header> AppendIndex(StoreAppender& out, const KeyMap& keys,
-                                   std::span<const std::uint64_t> record_offsets, bool hash_index) {
+                                   std::span<const std::uint64_t> record_offsets, bool hash_index,
+                                   std::string_view dictionary) {
   format::Header header;
   header.num_keys = static_cast<std::uint32_t>(keys.size());
   header.num_objects = static_cast<std::uint32_t>(record_offsets.size());
@@ -102,13 +104,18 @@ Result<format::Header> AppendIndex(StoreAppender& out, const KeyMap& keys,
   if (hash_index) {
     if (Status s = AppendHashSectionTo(out, entries, header.index_offset); !s.ok()) return s;
   }
+  if (!dictionary.empty()) {
+    const std::string section = dictionary_section::Encode(dictionary, out.position());
+    if (Status s = out.Append(section.data(), section.size()); !s.ok()) return s;
+  }
   header.file_crc32 = out.crc();
   return header;
 }
 
 Status FinishStore(StoreAppender& out, PendingFile& file, const KeyMap& keys,
-                   std::span<const std::uint64_t> record_offsets, bool hash_index) {
-  Result<format::Header> header = AppendIndex(out, keys, record_offsets, hash_index);
+                   std::span<const std::uint64_t> record_offsets, bool hash_index,
+                   std::string_view dictionary) {
+  Result<format::Header> header = AppendIndex(out, keys, record_offsets, hash_index, dictionary);
   if (!header.ok()) return std::move(header).status();
   return PatchHeader(file, header.value());
 }

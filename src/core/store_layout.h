@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "core/file.h"
 #include "core/format.h"
@@ -59,16 +60,18 @@ Status PatchHeader(PendingFile& out, const format::Header& header);
 Status AppendHashSectionTo(StoreAppender& out, const IndexEntries& entries, std::uint64_t index_offset);
 
 // Appends what follows the object records, which end at out.position():
-// the entries of `keys` in key order and, when asked, the hash index
-// section.  `record_offsets[i]` is object i's record offset from the start
+// the entries of `keys` in key order, when asked the hash index section,
+// and the dictionary section when `dictionary` is not empty.  `record_offsets[i]` is object i's record offset from the start
 // of the object section.  Returns the header that describes the file.
 Result<format::Header> AppendIndex(StoreAppender& out, const KeyMap& keys,
-                                   std::span<const std::uint64_t> record_offsets, bool hash_index);
+                                   std::span<const std::uint64_t> record_offsets, bool hash_index,
+                                   std::string_view dictionary = {});
 
 // AppendIndex, then the header patched over the placeholder at the start of
 // `file`.  Commit is left to the caller.
 Status FinishStore(StoreAppender& out, PendingFile& file, const KeyMap& keys,
-                   std::span<const std::uint64_t> record_offsets, bool hash_index);
+                   std::span<const std::uint64_t> record_offsets, bool hash_index,
+                   std::string_view dictionary = {});
 
 }  // namespace vorl
 

@@ -51,7 +51,7 @@ Status StreamBuilder::AddKey(std::string_view key, std::uint32_t obj_id) {
   return keys_.Put(key, obj_id);
 }
 
-Result<BuildSummary> StreamBuilder::Commit() {
+Result<BuildSummary> StreamBuilder::Commit(std::string_view dictionary) {
   if (finished()) return FinishedError();
   // Finished on every way out, an exception included.  After a successful
   // publish the file has its final name and Discard leaves it alone.
@@ -61,7 +61,7 @@ Result<BuildSummary> StreamBuilder::Commit() {
   } finish{this};
   // No key is added from here on; the sort runs without the hash table.
   keys_.ReleaseTable();
-  Status s = FinishStore(out_, *file_, keys_, record_offsets_, options_.hash_index);
+  Status s = FinishStore(out_, *file_, keys_, record_offsets_, options_.hash_index, dictionary);
   if (s.ok()) s = file_->Commit(options_.cancel);
   if (!s.ok()) return s;
   return PublishedSummary(target_, record_offsets_.size(), keys_.size(), options_.print_summary);

@@ -61,7 +61,8 @@ class StreamBuilder {
   // Sorts the keys, writes the index (and the hash index when asked),
   // patches the header and publishes.  Whatever the outcome the builder is
   // finished; on failure the temporary file is gone and the target as it was.
-  Result<BuildSummary> Commit();
+  // A non-empty `dictionary` goes into the dictionary section.
+  Result<BuildSummary> Commit(std::string_view dictionary = {});
   // Gives up: removes the temporary file.  Does nothing once finished.
   void Discard();
 

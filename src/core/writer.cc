@@ -57,7 +57,7 @@ Result<BuildSummary> Writer::Build(std::string_view path, const BuildOptions& op
   std::string index;
   StoreAppender tail(index, format::kDataOffset + records_.size(),
                      crc32::Value(records_.data(), records_.size()));
-  Result<format::Header> header = AppendIndex(tail, keys_, object_offsets_, options.hash_index);
+  Result<format::Header> header = AppendIndex(tail, keys_, object_offsets_, options.hash_index, options.dictionary);
   if (!header.ok()) return std::move(header).status();
   unsigned char header_bytes[format::kHeaderSize];
   format::EncodeHeader(header.value(), header_bytes);

@@ -1,5 +1,6 @@
 #include "engine/store_builder.h"
 
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
 #include <optional>
@@ -10,7 +11,8 @@
 
 namespace vorl::engine {
 
-StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index) : target_(path.c_str(), path.size()) {
+StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index, std::optional<int> level)
+    : target_(path.c_str(), path.size()) {
   StreamOptions options;
   options.hash_index = hash_index;
   options.cancel = [this] { return cancel_ && cancel_(); };
@@ -26,14 +28,15 @@ StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index) : target_(pat
   cancel_ = nullptr;
   stop.RaiseIfStopped();
   builder_ = Unwrap(std::move(*created), target_);
+  adding_ = std::make_unique<Compressing<StreamBuilder>>(*builder_, level);
 }
 
-StreamBuilder& StoreBuilder::Open() {
+Compressing<StreamBuilder>& StoreBuilder::Open() {
   if (busy_) throw Failure(FailureKind::kBusy, "builder is busy committing in another thread");
   if (builder_->finished()) {
     throw Failure(FailureKind::kClosed, "builder is finished (committed or discarded)", target_);
   }
-  return *builder_;
+  return *adding_;
 }
 
 std::uint32_t StoreBuilder::Add(const nb::bytes& blob, nb::handle keys) {
@@ -51,10 +54,15 @@ std::uint32_t StoreBuilder::AddManyRaw(nb::handle blobs, nb::handle keys, nb::ha
 void StoreBuilder::AddKey(nb::handle key, std::int64_t obj_id) { AddKeyChecked(Open(), key, obj_id); }
 
 nb::dict StoreBuilder::Commit() {
-  StreamBuilder& builder = Open();
+  Compressing<StreamBuilder>& adding = Open();
   return Publish(target_, busy_, [&](const CancelCheck& cancel) {
+    // Records still waiting for the dictionary go out first.
+    if (Status s = adding.Flush(); !s.ok()) {
+      builder_->Discard();
+      return Result<BuildSummary>(std::move(s));
+    }
     cancel_ = cancel;
-    Result<BuildSummary> done = builder.Commit();
+    Result<BuildSummary> done = builder_->Commit(adding.dictionary());
     cancel_ = nullptr;
     return done;
   });
@@ -77,7 +85,8 @@ void BindBuilder(nb::module_& m) {
       "Rewrites the store at `path` atomically with a fresh hash index section.");
   constexpr const char* kKeys = "collections.abc.Sequence[str | bytes | bytearray]";
   nb::class_<StoreBuilder>(m, "Builder", "Streams objects to a store's temporary file; commit publishes it.")
-      .def(nb::init<const nb::bytes&, bool>(), nb::arg("path"), nb::arg("hash_index") = true)
+      .def(nb::init<const nb::bytes&, bool, std::optional<int>>(), nb::arg("path"), nb::arg("hash_index") = true,
+           nb::arg("level") = nb::none())
       .def("add", &StoreBuilder::Add, nb::arg("blob"), nb::arg("keys"),
            nb::sig((std::string("def add(self, blob: bytes, keys: ") + kKeys + ", /) -> int").c_str()),
            "Writes `blob` now and maps every key to it; checks all keys first.")

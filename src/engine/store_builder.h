@@ -9,10 +9,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/file.h"
 #include "core/stream_builder.h"
+#include "engine/compressing.h"
 
 namespace vorl::engine {
 
@@ -20,7 +22,9 @@ namespace nb = nanobind;
 
 class StoreBuilder {
  public:
-  StoreBuilder(const nb::bytes& path, bool hash_index);
+  // `level` no value: records are stored as they are; else compressed at
+  // that zstd level with a dictionary trained on the first records.
+  StoreBuilder(const nb::bytes& path, bool hash_index, std::optional<int> level);
 
   std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
   std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
@@ -31,17 +35,18 @@ class StoreBuilder {
   void Discard();
 
   bool finished() const { return builder_->finished(); }
-  std::uint64_t num_objects() const { return builder_->num_objects(); }
-  std::uint64_t num_keys() const { return builder_->num_keys(); }
+  std::uint64_t num_objects() const { return adding_->num_objects(); }
+  std::uint64_t num_keys() const { return adding_->num_keys(); }
 
  private:
-  StreamBuilder& Open();
+  Compressing<StreamBuilder>& Open();
 
   std::string target_;
   bool busy_ = false;
   // The cancel check of the commit under way; the core's options ask it.
   CancelCheck cancel_;
   std::unique_ptr<StreamBuilder> builder_;
+  std::unique_ptr<Compressing<StreamBuilder>> adding_;  // adds to *builder_
 };
 
 // Binds Builder and add_hash_index().

@@ -31,6 +31,17 @@ Decoder* DecoderOf(nb::handle decoder) {
 
 StoreReader::StoreReader(const nb::bytes& path, bool verify) : path_(path.c_str(), path.size()) {
   reader_ = Unwrap(IndexedReader::Open(path_, verify), path_);
+  if (!reader_->dictionary().empty()) expander_ = Unwrap(RecordExpander::Create(reader_->dictionary()), path_);
+}
+
+nb::object StoreReader::ExpandedBytes(std::string_view stored) const {
+  if (!expander_) return BytesOf(stored);
+  const std::optional<std::size_t> size = Settle(expander_->DecodedSize(stored));
+  if (!size) return BytesOf(stored);
+  nb::object out = nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+  if (!out.is_valid()) throw nb::python_error();
+  Settle(expander_->ExpandLast(PyBytes_AS_STRING(out.ptr()), *size));
+  return out;
 }
 
 const IndexedReader& StoreReader::Get() const {
@@ -43,9 +54,24 @@ nb::object StoreReader::GetRaw(nb::handle key) const {
   const KeyArg k(key);
   const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
   if (!found) return nb::none();
-  nb::object copy = BytesOf(*found);
+  nb::object copy = ExpandedBytes(*found);
   Settle(Status());  // the copy is good only if the file did not shrink under it
   return copy;
+}
+
+nb::object StoreReader::GetStored(nb::handle key) const {
+  const IndexedReader& reader = Get();
+  const KeyArg k(key);
+  const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
+  if (!found) return nb::none();
+  nb::object copy = BytesOf(*found);
+  Settle(Status());
+  return copy;
+}
+
+nb::object StoreReader::Dictionary() const {
+  const std::string& dictionary = Get().dictionary();
+  return dictionary.empty() ? nb::none() : BytesOf(dictionary);
 }
 
 nb::list StoreReader::GetManyRaw(nb::handle keys) const {
@@ -64,7 +90,7 @@ nb::list StoreReader::GetManyRaw(nb::handle keys) const {
   nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!out.is_valid()) throw nb::python_error();
   for (std::size_t i = 0; i < n; ++i) {
-    nb::object value = found[i] ? BytesOf(*found[i]) : nb::none();
+    nb::object value = found[i] ? ExpandedBytes(*found[i]) : nb::none();
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), value.release().ptr());
   }
   Settle(Status());  // the copies are good only if the file did not shrink under them
@@ -82,8 +108,9 @@ nb::object StoreReader::GetObject(nb::handle key, nb::handle missing) const {
   const KeyArg k(key);
   const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
   if (!found) return nb::borrow(missing);
-  nb::object obj = decoder_ == nullptr ? nb::object() : nb::steal(decoder_->TryDecode(*found));
-  nb::object raw = obj.is_valid() ? nb::object() : BytesOf(*found);
+  const std::string_view data = Settle(Expand(*found, scratch_));
+  nb::object obj = decoder_ == nullptr ? nb::object() : nb::steal(decoder_->TryDecode(data));
+  nb::object raw = obj.is_valid() ? nb::object() : BytesOf(data);
   // A page that vanished under the read shows only now.  Settled before the
   // fallback runs Python code, which may close this reader.
   Settle(Status());
@@ -128,7 +155,32 @@ nb::dict StoreReader::Stats() const {
   out["file_size"] = static_cast<std::uint64_t>(stats.file_size_kb * 1024);
   out["file_crc32"] = stats.file_crc32;
   out["hash_index"] = reader.has_hash_index();
+  out["compression"] = expander_ ? nb::object(nb::str("zstd")) : nb::none();
+  if (expander_) AddCompressionStats(out);
   return out;
+}
+
+void StoreReader::AddCompressionStats(nb::dict& out) const {
+  const IndexedReader& reader = Get();
+  // Sizes from the records' headers: nothing is decompressed.
+  std::uint64_t stored = 0, decoded = 0, compressed = 0;
+  std::unordered_set<std::uint64_t> seen;
+  Settle(VisitLiveEntries(reader, 0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
+    if (!seen.insert(entry.object_offset).second) return {};
+    Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
+    if (!payload.ok()) return std::move(payload).status();
+    Result<std::optional<std::size_t>> size = expander_->DecodedSize(payload.value());
+    if (!size.ok()) return std::move(size).status();
+    stored += payload.value().size();
+    decoded += size.value() ? *size.value() : payload.value().size();
+    compressed += size.value() ? 1 : 0;
+  return {};
+  }));
+  out["dictionary_size"] = reader.dictionary().size();
+  out["compressed_objects"] = compressed;
+  out["stored_bytes"] = stored;
+  out["decoded_bytes"] = decoded;
+  out["ratio"] = stored == 0 ? 1.0 : static_cast<double>(decoded) / static_cast<double>(stored);
 }
 
 void StoreReader::Verify() const { Settle(Get().Verify()); }
@@ -147,7 +199,7 @@ nb::list StoreReader::ObjectsRaw() const {
         if (!seen.insert(entry.object_offset).second) return {};
         Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
         if (!payload.ok()) return std::move(payload).status();
-        out.append(BytesOf(payload.value()));
+        out.append(ExpandedBytes(payload.value()));
         return {};
       }));
   return out;
@@ -181,7 +233,11 @@ void Cursor::Refill(const IndexedReader& reader) {
     return {};
   }));
   if (what_ != Yield::kKeys) {
-    for (Fetched& f : fetched_) f.payload = reader_->Settle(reader.ObjectView(f.offset));
+    expanded_.resize(std::max(expanded_.size(), fetched_.size()));
+    for (std::size_t i = 0; i < fetched_.size(); ++i) {
+      Fetched& f = fetched_[i];
+      f.payload = reader_->Settle(reader_->Expand(reader_->Settle(reader.ObjectView(f.offset)), expanded_[i]));
+    }
   }
   {
     CollectorPause pause;
@@ -237,6 +293,11 @@ nb::object Cursor::Next() {
 void BindReader(nb::module_& m) {
   nb::class_<StoreReader>(m, "Reader", "An open store file: exact lookups, ranges of sorted entries, checks.")
       .def(nb::init<const nb::bytes&, bool>(), nb::arg("path"), nb::arg("verify") = true)
+      .def("get_stored", &StoreReader::GetStored, nb::arg("key"),
+           nb::sig("def get_stored(self, key: str | bytes | bytearray, /) -> bytes | None"),
+           "The record's bytes as stored: compressed in a compressed store.")
+      .def_prop_ro("dictionary", &StoreReader::Dictionary, nb::sig("def dictionary(self) -> bytes | None"),
+                   "The store's compression dictionary, or None.")
       .def("get_raw", &StoreReader::GetRaw, nb::arg("key"),
            nb::sig("def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None"),
            "The stored bytes for `key`, or None.")

@@ -8,8 +8,10 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "core/writer.h"
+#include "engine/compressing.h"
 
 namespace vorl::engine {
 
@@ -19,6 +21,10 @@ class StoreReader;
 
 class StoreWriter {
  public:
+  // `level` no value: records are stored as they are; else compressed at
+  // that zstd level with a dictionary trained on the first records.
+  explicit StoreWriter(std::optional<int> level) : adding_(writer_, level) {}
+
   // Stores `blob` under each key of the sequence `keys`; returns its id.
   std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
   // Stores blobs[i] under keys[i] (equal lengths); returns the first id.
@@ -37,13 +43,14 @@ class StoreWriter {
   // interrupted just as Build returned can still learn that it published.
   nb::object last_build() const { return last_build_; }
 
-  std::uint64_t num_objects() const { return writer_.num_objects(); }
-  std::uint64_t num_keys() const { return writer_.num_keys(); }
+  std::uint64_t num_objects() const { return adding_.num_objects(); }
+  std::uint64_t num_keys() const { return adding_.num_keys(); }
 
  private:
   void CheckIdle() const;
 
   Writer writer_;
+  Compressing<Writer> adding_;  // adds to writer_
   bool busy_ = false;
   nb::object last_build_ = nb::none();
 };
