@@ -13,7 +13,7 @@ import functools
 import os
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
 from types import TracebackType
-from typing import Any, Literal, NotRequired, TypedDict, cast, overload
+from typing import Any, Literal, TypedDict, cast, overload
 
 from . import _engine
 from ._codec import ExtHook, ObjectHook, make_unpack, why_unreadable
@@ -26,6 +26,20 @@ Key = str | bytes | bytearray
 _KEYS, _VALUES, _ITEMS = 0, 1, 2
 # What a lookup answers for an absent key, which no stored object can be.
 _MISSING: Any = object()
+
+
+class CompressionStats(TypedDict):
+    """The compression of a store whose records are compressed."""
+
+    codec: str
+    dictionary_size: int
+    #: Records stored compressed (the others did not shrink).
+    compressed_objects: int
+    #: The distinct records' bytes as stored, and as MessagePack.
+    stored_bytes: int
+    decoded_bytes: int
+    #: decoded_bytes / stored_bytes
+    ratio: float
 
 
 class StoreStats(TypedDict):
@@ -41,15 +55,8 @@ class StoreStats(TypedDict):
     file_crc32: str
     #: True when lookups use an index stored in the file rather than one built at open.
     hash_index: bool
-    #: "zstd" for a store of compressed records, else None.
-    compression: str | None
-    #: For a compressed store only: the dictionary's size, how many records
-    #: are compressed, their bytes as stored and decoded, and decoded/stored.
-    dictionary_size: NotRequired[int]
-    compressed_objects: NotRequired[int]
-    stored_bytes: NotRequired[int]
-    decoded_bytes: NotRequired[int]
-    ratio: NotRequired[float]
+    #: None for a store of records as they are, else what its compression comes to.
+    compression: CompressionStats | None
 
 
 class _Keys(KeysView[str]):

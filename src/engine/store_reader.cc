@@ -155,12 +155,11 @@ nb::dict StoreReader::Stats() const {
   out["file_size"] = static_cast<std::uint64_t>(stats.file_size_kb * 1024);
   out["file_crc32"] = stats.file_crc32;
   out["hash_index"] = reader.has_hash_index();
-  out["compression"] = expander_ ? nb::object(nb::str("zstd")) : nb::none();
-  if (expander_) AddCompressionStats(out);
+  out["compression"] = expander_ ? nb::object(CompressionStats()) : nb::none();
   return out;
 }
 
-void StoreReader::AddCompressionStats(nb::dict& out) const {
+nb::dict StoreReader::CompressionStats() const {
   const IndexedReader& reader = Get();
   // Sizes from the records' headers: nothing is decompressed.
   std::uint64_t stored = 0, decoded = 0, compressed = 0;
@@ -174,13 +173,16 @@ void StoreReader::AddCompressionStats(nb::dict& out) const {
     stored += payload.value().size();
     decoded += size.value() ? *size.value() : payload.value().size();
     compressed += size.value() ? 1 : 0;
-  return {};
+    return {};
   }));
+  nb::dict out;
+  out["codec"] = "zstd";
   out["dictionary_size"] = reader.dictionary().size();
   out["compressed_objects"] = compressed;
   out["stored_bytes"] = stored;
   out["decoded_bytes"] = decoded;
   out["ratio"] = stored == 0 ? 1.0 : static_cast<double>(decoded) / static_cast<double>(stored);
+  return out;
 }
 
 void StoreReader::Verify() const { Settle(Get().Verify()); }

@@ -105,7 +105,7 @@ class StoreReader {
 
  private:
   // The compression figures of Stats for a compressed store.
-  void AddCompressionStats(nb::dict& out) const;
+  nb::dict CompressionStats() const;
 
   std::string path_;
   std::unique_ptr<const IndexedReader> reader_;
