@@ -2,12 +2,15 @@
 // vorl::Writer or vorl::StreamBuilder) with every object compressed on its
 // way in, as AddChecked and AddManyChecked call them.
 //
-// The dictionary is trained on the first records: objects wait here, with
-// the keys added meanwhile, until kSampleBytes of them have come (or the
-// store is finished), then the dictionary is trained and they go to the core
-// in the order they came.  Ids are handed out at once, as the core would.
-// Without compression every call goes straight to the core.  Not
-// thread-safe; the owner serialises calls.
+// The dictionary is trained on a sample of the records, so objects wait
+// here, with the keys added meanwhile, until it is trained; then they go to
+// the core in the order they came.  Ids are handed out at once, as the core
+// would.  The in-memory writer keeps every object until the build and
+// samples across all of them (each object waits here instead of in the
+// writer, so the memory is the same); the streaming builder, whose point is
+// to keep nothing, trains on the first kSampleBytes of objects.  Without
+// compression every call goes straight to the core.  Not thread-safe; the
+// owner serialises calls.
 #ifndef VORLSTORE_ENGINE_COMPRESSING_H_
 #define VORLSTORE_ENGINE_COMPRESSING_H_
 
@@ -25,35 +28,36 @@
 
 namespace vorl::engine {
 
+enum class Sample : std::uint8_t { kFirst, kWhole };
+
 template <typename Core>
 class Compressing {
  public:
   // `level` no value: no compression.
-  Compressing(Core& core, std::optional<int> level) : core_(core) {
+  Compressing(Core& core, std::optional<int> level, Sample sample) : core_(core), sample_(sample) {
     if (level) compressor_ = std::make_unique<RecordCompressor>(*level);
   }
 
-  bool compressing() const { return compressor_ != nullptr; }
-  std::uint64_t num_objects() const { return core_.num_objects() + pending_.size(); }
-  std::uint64_t num_keys() const { return core_.num_keys() + pending_keys_.size(); }
+  std::uint64_t num_objects() const { return core_.num_objects() + waiting_ends_.size(); }
+  std::uint64_t num_keys() const { return core_.num_keys() + waiting_keys_.size(); }
 
   Result<std::uint32_t> AddObject(std::string_view blob) {
     if (compressor_ == nullptr) return core_.AddObject(blob);
     if (!sampling_) return AddEncoded(blob);
     if (Status s = CheckNewObject(blob.size(), num_objects()); !s.ok()) return s;
     const auto id = static_cast<std::uint32_t>(num_objects());
-    pending_.emplace_back(blob);
-    pending_bytes_ += blob.size();
-    if (pending_bytes_ >= kSampleBytes) {
+    waiting_.append(blob);
+    waiting_ends_.push_back(waiting_.size());
+    if (sample_ == Sample::kFirst && waiting_.size() >= kSampleBytes) {
       if (Status s = Flush(); !s.ok()) return s;
     }
     return id;
   }
 
   Status AddKey(std::string_view key, std::uint32_t obj_id) {
-    if (pending_.empty()) return core_.AddKey(key, obj_id);
+    if (waiting_ends_.empty()) return core_.AddKey(key, obj_id);
     if (Status s = CheckNewKey(key, obj_id, num_objects()); !s.ok()) return s;
-    pending_keys_.emplace_back(std::string(key), obj_id);
+    waiting_keys_.emplace_back(std::string(key), obj_id);
     return {};
   }
 
@@ -81,14 +85,18 @@ class Compressing {
   Status Flush() {
     if (compressor_ == nullptr || !sampling_) return {};
     sampling_ = false;
-    compressor_->Train(pending_);
-    std::vector<std::string> objects = std::move(pending_);
-    std::vector<std::pair<std::string, std::uint32_t>> keys = std::move(pending_keys_);
-    pending_.clear();
-    pending_keys_.clear();
-    pending_bytes_ = 0;
-    for (const std::string& blob : objects) {
-      if (Result<std::uint32_t> id = AddEncoded(blob); !id.ok()) return std::move(id).status();
+    Train();
+    const std::string objects = std::move(waiting_);
+    const std::vector<std::uint64_t> ends = std::move(waiting_ends_);
+    const std::vector<std::pair<std::string, std::uint32_t>> keys = std::move(waiting_keys_);
+    waiting_.clear();
+    waiting_ends_.clear();
+    waiting_keys_.clear();
+    std::uint64_t begin = 0;
+    for (const std::uint64_t end : ends) {
+      Result<std::uint32_t> id = AddEncoded(std::string_view(objects).substr(begin, end - begin));
+      if (!id.ok()) return std::move(id).status();
+      begin = end;
     }
     for (const auto& [key, id] : keys) {
       if (Status s = core_.AddKey(key, id); !s.ok()) return s;
@@ -102,6 +110,21 @@ class Compressing {
   }
 
  private:
+  // Trains on every object waiting, or on objects at an even stride
+  // through them when they hold more than kSampleBytes.
+  void Train() {
+    const std::size_t n = waiting_ends_.size();
+    const std::size_t stride = waiting_.size() > kSampleBytes ? (waiting_.size() - 1) / kSampleBytes + 1 : 1;
+    std::string joined;
+    std::vector<std::size_t> sizes;
+    for (std::size_t i = 0; i < n; i += stride) {
+      const std::uint64_t begin = i == 0 ? 0 : waiting_ends_[i - 1];
+      joined.append(waiting_, begin, waiting_ends_[i] - begin);
+      sizes.push_back(waiting_ends_[i] - begin);
+    }
+    compressor_->Train(joined, sizes);
+  }
+
   Result<std::uint32_t> AddEncoded(std::string_view blob) {
     if (!compressor_->ready()) return core_.AddObject(blob);
     Result<std::string_view> stored = compressor_->Encode(blob, scratch_);
@@ -110,11 +133,13 @@ class Compressing {
   }
 
   Core& core_;
+  Sample sample_;
   std::unique_ptr<RecordCompressor> compressor_;
   bool sampling_ = true;
-  std::vector<std::string> pending_;
-  std::vector<std::pair<std::string, std::uint32_t>> pending_keys_;
-  std::size_t pending_bytes_ = 0;
+  // The objects waiting for the dictionary, end to end, and where each ends.
+  std::string waiting_;
+  std::vector<std::uint64_t> waiting_ends_;
+  std::vector<std::pair<std::string, std::uint32_t>> waiting_keys_;
   std::string scratch_;
 };
 

@@ -28,7 +28,7 @@ StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index, std::optional
   cancel_ = nullptr;
   stop.RaiseIfStopped();
   builder_ = Unwrap(std::move(*created), target_);
-  adding_ = std::make_unique<Compressing<StreamBuilder>>(*builder_, level);
+  adding_ = std::make_unique<Compressing<StreamBuilder>>(*builder_, level, Sample::kFirst);
 }
 
 Compressing<StreamBuilder>& StoreBuilder::Open() {

@@ -23,7 +23,7 @@ class StoreWriter {
  public:
   // `level` no value: records are stored as they are; else compressed at
   // that zstd level with a dictionary trained on the first records.
-  explicit StoreWriter(std::optional<int> level) : adding_(writer_, level) {}
+  explicit StoreWriter(std::optional<int> level) : adding_(writer_, level, Sample::kWhole) {}
 
   // Stores `blob` under each key of the sequence `keys`; returns its id.
   std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
