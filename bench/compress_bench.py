@@ -6,9 +6,11 @@ Data sets: the Debian Packages index from the apt lists (one record per
 package, its fields as a map, keyed by package name), and source lines of the
 installed Python files (key ``path:line``, the record a map of path, line
 number and text).  For each, a store built with ``compression=None`` and one
-with ``compression="zstd"``, side by side: file size, build time (packing
-included), ``get`` and ``get_many`` decoded per key, ``get_raw`` per key, and
-a walk of ``items()`` per item.  Figures are medians of --repeat runs, in
+with ``compression="zstd"``, and LMDB holding the same MessagePack bytes
+(when the lmdb module is there), side by side: file size, build time
+(packing included), ``get`` and ``get_many`` decoded per key (LMDB: its get
+and msgpack's unpackb), ``get_raw`` per key, and a walk of ``items()`` per
+item.  Figures are medians of --repeat runs, in
 CPU seconds of this process: on a machine shared with other work, wall-clock
 figures measure the neighbours.  The build writes and syncs a file, which
 CPU time counts only in part; --wall-clock measures that too.
@@ -27,7 +29,14 @@ import tempfile
 import time
 from collections.abc import Callable
 
+import msgpack
+
 import vorlstore
+
+try:
+    import lmdb
+except ImportError:
+    lmdb = None
 
 
 def packages(limit: int) -> dict[str, dict[str, str]]:
@@ -122,6 +131,33 @@ def measure(items: dict, compression: str | None, lookups: list[str], repeat: in
     return out
 
 
+def measure_lmdb(items: dict, lookups: list[str], repeat: int, folder: str) -> dict:
+    path = os.path.join(folder, "l.lmdb")
+
+    def build() -> None:
+        env = lmdb.open(path, map_size=1 << 36, subdir=True, sync=True, metasync=True)
+        with env.begin(write=True) as txn:
+            for key, value in items.items():
+                txn.put(key.encode(), msgpack.packb(value))
+        env.sync(True)
+        env.close()
+
+    out = {"build": median_time(build, repeat), "ratio": 1.0, "dictionary": 0}
+    env = lmdb.open(path, readonly=True, lock=False, subdir=True)
+    out["size"] = (env.info()["last_pgno"] + 1) * env.stat()["psize"]
+    keys = [k.encode() for k in lookups]
+    batches = [keys[i : i + 100] for i in range(0, len(keys), 100)]
+    unpack = msgpack.unpackb
+    with env.begin(buffers=False) as txn:
+        get = txn.get
+        out["get"] = median_time(lambda: [unpack(get(k)) for k in keys], repeat) / len(keys) * 1e9
+        out["get_many"] = median_time(lambda: [[unpack(get(k)) for k in b] for b in batches], repeat) / len(keys) * 1e9
+        out["get_raw"] = median_time(lambda: [get(k) for k in keys], repeat) / len(keys) * 1e9
+        out["items"] = median_time(lambda: [(k.decode(), unpack(v)) for k, v in txn.cursor()], repeat) / len(items) * 1e9
+    env.close()
+    return out
+
+
 ROWS = [
     ("file size (MB)", "size", lambda v: f"{v / 1e6:.2f}"),
     ("record bytes, decoded/stored", "ratio", lambda v: f"{v:.2f}x"),
@@ -157,11 +193,13 @@ def main() -> None:
             mean = statistics.mean(len(vorlstore.VorlWriter()._packer.pack(v)) for v in items.values())
             plain = measure(items, None, lookups, args.repeat, folder)
             zstd = measure(items, "zstd", lookups, args.repeat, folder)
+            other = measure_lmdb(items, lookups, args.repeat, folder) if lmdb else None
             print(f"\n{name}: {len(items):,} records, mean record {mean:.0f} B")
-            print(f"  {'':32} {'uncompressed':>13} {'zstd':>13} {'zstd/plain':>11}")
+            print(f"  {'':32} {'uncompressed':>13} {'zstd':>13} {'zstd/plain':>11} {'LMDB' if other else '':>13}")
             for label, field, fmt in ROWS:
-                ratio = zstd[field] / plain[field] if plain[field] else float("nan")
-                print(f"  {label:32} {fmt(plain[field]):>13} {fmt(zstd[field]):>13} {ratio:>10.2f}x")
+                ratio = f"{zstd[field] / plain[field]:.2f}x" if plain[field] else "-"
+                last = fmt(other[field]) if other else ""
+                print(f"  {label:32} {fmt(plain[field]):>13} {fmt(zstd[field]):>13} {ratio:>11} {last:>13}")
 
 
 if __name__ == "__main__":

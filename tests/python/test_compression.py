@@ -153,3 +153,26 @@ def test_hash_index_added_later_keeps_the_dictionary(tmp_path):
 def test_bad_arguments(kwargs):
     with pytest.raises(UsageError):
         VorlWriter(**kwargs)
+
+
+@pytest.mark.parametrize("shards", [None, 3])
+def test_command_line_build_compress_and_stats(tmp_path, shards):
+    import json
+    import subprocess
+    import sys
+
+    source = tmp_path / "r.jsonl"
+    source.write_text("".join(json.dumps({"id": k, **v}) + "\n" for k, v in RECORDS.items()))
+    out = tmp_path / ("set" if shards else "c.vrls")
+    more = ["--shards", shards] if shards else []
+    run = lambda *a: subprocess.run([sys.executable, "-m", "vorlstore", *map(str, a)], capture_output=True, text=True)
+    done = run("build", "--compress", "--key", "id", source, out, *more)
+    assert done.returncode == 0, done.stderr
+    stats = run("stats", out, *(["--json"] if shards else []))
+    shard_stats = json.loads(stats.stdout)["shards"] if shards else [json.loads(stats.stdout)]
+    assert len(shard_stats) == (shards or 1)
+    # Every shard trains its own dictionary.
+    assert all(s["compression"]["ratio"] > 2 for s in shard_stats)
+    reader = vorlstore.StoreSet(out) if shards else VorlReader(out)
+    with reader as r:
+        assert r["pkg00004"] == {"id": "pkg00004", **RECORDS["pkg00004"]}

@@ -134,11 +134,12 @@ def cmd_build(args: argparse.Namespace) -> int:
     records = 0
     try:
         with stream if source != "-" else contextlib.nullcontext(stream):
+            compression = "zstd" if args.compress else None
             if args.shards is None:
-                builder = StoreBuilder(target, datetime=True)
+                builder = StoreBuilder(target, datetime=True, compression=compression)
             else:
                 routing = plan_routing(args.partition or "hash", args.shards, _key_sampler(args))
-                builder = SetBuilder(target, routing, datetime=True)
+                builder = SetBuilder(target, routing, datetime=True, compression=compression)
             progress = _show_progress(args, None if source == "-" else os.fstat(stream.fileno()).st_size)
             with builder, contextlib.closing(progress):
                 for where, record in _records(args, stream, progress):

@@ -51,6 +51,9 @@ def parser() -> argparse.ArgumentParser:
                    help="field whose value becomes a key (repeatable; each record is stored once, in a set "
                         "once in each shard its keys route to)")
     b.add_argument("--format", choices=FORMATS, help="input format (default: from INPUT's extension, else jsonl)")
+    b.add_argument("--compress", action="store_true",
+                   help="store each record compressed (zstd, with a dictionary trained on the first records "
+                        "of the store, or of each shard); readers decompress transparently")
     b.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show progress on standard error (default: for large inputs on a terminal)")
     b.add_argument("--shards", type=_shard_count, metavar="N",

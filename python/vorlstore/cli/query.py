@@ -73,6 +73,9 @@ def _set_stats_text(path: str, stats: dict[str, Any]) -> str:
                 f"{shard['file_size']:,} bytes, crc32 {shard['file_crc32']}")
         if routing["kind"] == "range":
             line += f", keys [{bounds[i] or 'start'}, {bounds[i + 1] or 'end'})"
+        if compression := shard.get("compression"):
+            line += (f", {compression['codec']} {compression['ratio']:.2f}x "
+                     f"({compression['dictionary_size']:,}-byte dictionary)")
         lines.append(line)
     return "\n".join(lines) + "\n"
 

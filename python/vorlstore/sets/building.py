@@ -62,11 +62,13 @@ class SetBuilder:
     the commit.  Use as a context manager: leaving the block normally commits
     every shard and publishes the set; leaving it by an exception
     (KeyboardInterrupt included) publishes nothing and removes what was
-    written.  The encoding options are StoreBuilder's.
+    written.  The encoding and compression options are StoreBuilder's; each
+    shard trains a dictionary of its own on its first records.
     """
 
     def __init__(self, directory: StrPath, routing: Routing, *, hash_index: bool = True,
-                 default: DefaultHook | None = None, datetime: bool = False) -> None:
+                 default: DefaultHook | None = None, datetime: bool = False, compression: str | None = None,
+                 level: int | None = None) -> None:
         self.routing = routing
         self._packer = Packer(default, datetime)
         self._publication = Publication(directory)
@@ -76,7 +78,8 @@ class SetBuilder:
         try:
             for i in range(routing.shards):
                 path = self._publication.shard_path(i)
-                self._builders.append(StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime))
+                self._builders.append(StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime,
+                                                   compression=compression, level=level))
         except BaseException:
             self.discard()
             raise
@@ -147,6 +150,8 @@ def write_store_set(
     *,
     shards: int = 8,
     partition: str = "hash",
+    compression: str | None = None,
+    level: int | None = None,
 ) -> dict[str, Any]:
     """Build and publish a set from (key, object) pairs in this process.
 
@@ -158,7 +163,7 @@ def write_store_set(
         items = list(items)
     pairs = items
     routing = plan_routing(partition, shards, lambda limit: [key_sample((k for k, _ in pairs), limit)])
-    with SetBuilder(directory, routing) as builder:
+    with SetBuilder(directory, routing, compression=compression, level=level) as builder:
         for key, obj in items:
             builder.add(obj, key)
         return builder.commit()
