@@ -6,57 +6,31 @@
 // opening and every expansion fail only with a corrupt error (never another
 // kind, never an exception), and an expanded record is exactly as long as
 // its frame says.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "core/indexed_reader.h"
 #include "engine/compression.h"
+#include "fuzz_support.h"
 
 namespace {
 
-using vorl::ErrorKind;
-using vorl::Status;
-
 constexpr std::size_t kMaxEntries = 4096;
 
-[[noreturn]] void Broken(const char* what, const std::string& detail = "") {
-  std::fprintf(stderr, "invariant broken: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
-  std::abort();
-}
-
-void ExpectCorrupt(const Status& s, const char* what) {
-  if (!s.ok() && s.kind() != ErrorKind::kCorrupt) Broken(what, s.ToString());
-}
+using vorl::fuzz::Broken;
+using vorl::fuzz::ExpectCorrupt;
 
 const std::string& ScratchPath() {
-  static const std::string path = [] {
-    const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    return std::string(dir) + "/vorl-zfuzz-" + std::to_string(::getpid()) + ".vrls";
-  }();
+  static const std::string path = vorl::fuzz::ScratchPathFor("zfuzz");
   return path;
-}
-
-void WriteScratch(const std::uint8_t* data, std::size_t size) {
-  const int fd = ::open(ScratchPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) Broken("cannot create the scratch file");
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n <= 0) Broken("cannot write the scratch file");
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  ::close(fd);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  WriteScratch(data, size);
+  vorl::fuzz::WriteScratch(ScratchPath(), data, size);
   auto opened = vorl::IndexedReader::Open(ScratchPath(), false);
   ::unlink(ScratchPath().c_str());
   if (!opened.ok()) {
