@@ -49,23 +49,13 @@ const IndexedReader& StoreReader::Get() const {
   return *reader_;
 }
 
-nb::object StoreReader::GetRaw(nb::handle key) const {
+nb::object StoreReader::CopyOf(nb::handle key, bool expand) const {
   const IndexedReader& reader = Get();
   const KeyArg k(key);
   const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
   if (!found) return nb::none();
-  nb::object copy = ExpandedBytes(*found);
+  nb::object copy = expand ? ExpandedBytes(*found) : BytesOf(*found);
   Settle(Status());  // the copy is good only if the file did not shrink under it
-  return copy;
-}
-
-nb::object StoreReader::GetStored(nb::handle key) const {
-  const IndexedReader& reader = Get();
-  const KeyArg k(key);
-  const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
-  if (!found) return nb::none();
-  nb::object copy = BytesOf(*found);
-  Settle(Status());
   return copy;
 }
 

@@ -81,9 +81,9 @@ class StoreReader {
   // decompressed straight into it.
   nb::object ExpandedBytes(std::string_view stored) const;
 
-  nb::object GetRaw(nb::handle key) const;
+  nb::object GetRaw(nb::handle key) const { return CopyOf(key, true); }
   // The bytes as stored (compressed or not), for copying between stores.
-  nb::object GetStored(nb::handle key) const;
+  nb::object GetStored(nb::handle key) const { return CopyOf(key, false); }
   // The compression dictionary, or None for a store without one.
   nb::object Dictionary() const;
   bool Contains(nb::handle key) const;
@@ -104,6 +104,8 @@ class StoreReader {
   nb::list ObjectsRaw() const;
 
  private:
+  // A copy of the record under `key`, expanded or as stored, or None.
+  nb::object CopyOf(nb::handle key, bool expand) const;
   // The compression figures of Stats for a compressed store.
   nb::dict CompressionStats() const;
 
