@@ -1,4 +1,4 @@
-"""StoreBuilder: builds a store by streaming objects to its temporary file.
+"""StoreBuilder, and build(): a store built by streaming objects to its temporary file.
 
 Unlike VorlWriter, objects do not stay in memory: each goes to the file as
 it is added, and only the keys wait for the commit.  Leaving the ``with``
@@ -107,3 +107,25 @@ class StoreBuilder:
 
     def __repr__(self) -> str:
         return f"StoreBuilder({self._path!r}, objects={self.num_objects}, keys={self.num_keys})"
+
+
+def build(
+    path: StrPath,
+    items: _Pairs,
+    *,
+    default: DefaultHook | None = None,
+    datetime: bool = False,
+    hash_index: bool = True,
+    compression: str | None = None,
+    level: int | None = None,
+) -> BuildSummary:
+    """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call.
+
+    Objects stream to the file as *items* yields them; only the keys wait in
+    memory (and, when compressing, the first 4 MiB of objects, which train
+    the dictionary).  When *items* raises, the target stays as it was.
+    """
+    with StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime, compression=compression,
+                      level=level) as builder:
+        builder.update(items)
+        return builder.commit()

@@ -1,4 +1,4 @@
-"""VorlWriter and the one-call helpers build() and merge().
+"""VorlWriter and the one-call helper merge().
 
 A writer collects objects (encoded as MessagePack when added) and keys in
 memory and publishes them as one store file.  Each call that adds checks
@@ -131,22 +131,6 @@ class VorlWriter:
 
     def __repr__(self) -> str:
         return f"VorlWriter(objects={self._engine.num_objects}, keys={self._engine.num_keys})"
-
-
-def build(
-    path: StrPath,
-    items: _Pairs,
-    *,
-    default: DefaultHook | None = None,
-    datetime: bool = False,
-    hash_index: bool = True,
-    compression: str | None = None,
-    level: int | None = None,
-) -> BuildSummary:
-    """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call."""
-    writer = VorlWriter(default=default, datetime=datetime, compression=compression, level=level)
-    writer.update(items)
-    return writer.build(path, hash_index=hash_index)
 
 
 def merge(
