@@ -176,3 +176,23 @@ def test_command_line_build_compress_and_stats(tmp_path, shards):
     reader = vorlstore.StoreSet(out) if shards else VorlReader(out)
     with reader as r:
         assert r["pkg00004"] == {"id": "pkg00004", **RECORDS["pkg00004"]}
+
+
+def test_streaming_builder_keys_across_the_training_point(tmp_path):
+    # About 6 MiB of records: the dictionary is trained on the first 4 MiB
+    # while adds go on, and keys given before and after it keep their order.
+    records = {f"r{i:06d}": {"text": f"line {i} of a long file, " * 9} for i in range(30000)}
+    path = tmp_path / "c.vrls"
+    with StoreBuilder(path, compression="zstd") as b:
+        b.update(records)
+        b.add_key("alias", 7)
+        b.add_key("moved", 1)
+        assert b.num_objects == len(records)
+    with StoreBuilder(tmp_path / "d.vrls", compression="zstd") as b:
+        b.add_key("never", b.add({"x": 1}))
+        b.add_key("never", b.add({"x": 2}))  # a later id for the key wins, waiting or not
+    with VorlReader(path) as r, VorlReader(tmp_path / "d.vrls") as d:
+        assert r["alias"] == records["r000007"] and r["moved"] == records["r000001"]
+        assert r["r029999"] == records["r029999"]
+        assert r.stats()["compression"]["compressed_objects"] == len(records)
+        assert d["never"] == {"x": 2}
