@@ -87,7 +87,7 @@ class Cursor:
 class Writer:
     """Collects objects and keys in memory and publishes them as one store."""
 
-    def __init__(self, level: int | None = None) -> None: ...
+    def __init__(self, on_duplicate: str = "last", level: int | None = None) -> None: ...
 
     def add(self, blob: bytes, keys: Sequence[str | bytes | bytearray], /) -> int:
         """Stores `blob` under every key; checks all keys first."""
@@ -132,7 +132,8 @@ def add_hash_index(path: bytes, /) -> dict[str, str | int | float]:
 class Builder:
     """Streams objects to a store's temporary file; commit publishes it."""
 
-    def __init__(self, path: bytes, hash_index: bool = True, level: int | None = None) -> None: ...
+    def __init__(self, path: bytes, hash_index: bool = True, on_duplicate: str = "last", seed: int | None = None,
+                 level: int | None = None) -> None: ...
 
     def add(self, blob: bytes, keys: Sequence[str | bytes | bytearray], /) -> int:
         """Writes `blob` now and maps every key to it; checks all keys first."""

@@ -20,7 +20,7 @@ from ._codec import DefaultHook, Packer, check_raw
 from ._compression import engine_level
 from ._paths import StrPath, fspath
 from .reader import Key
-from .writer import BuildSummary, _check_object
+from .writer import BuildSummary, OnDuplicate, _check_object
 
 _Pairs = Mapping[str, Any] | Mapping[bytes, Any] | Iterable[tuple[Key, Any]]
 
@@ -31,20 +31,23 @@ _BATCH = 4096
 class StoreBuilder:
     """Streams objects and keys into a new store at *path*; see the module docstring.
 
-    The encoding and compression options are VorlWriter's.  Each add checks every key and the
-    object before anything is stored.  After commit() or discard() every
-    call fails.
+    The encoding options, ``on_duplicate``, ``seed``, ``compression`` and
+    ``level`` are VorlWriter's; a streaming build trains its dictionary on
+    the first 4 MiB of objects, which wait in memory until then.  Each add
+    checks every key and the object before anything is stored.  After
+    commit() or discard() every call fails; ``last_build`` keeps the summary
+    of the commit.
     """
 
     __slots__ = ("_engine", "_packer", "_path")
 
     def __init__(self, path: StrPath, *, hash_index: bool = True, default: DefaultHook | None = None,
-                 datetime: bool = False, compression: str | None = None, level: int | None = None) -> None:
+                 datetime: bool = False, on_duplicate: OnDuplicate = "last", seed: int | None = None,
+                 compression: str | None = None, level: int | None = None) -> None:
         self._path = fspath(path)
         self._packer = Packer(default, datetime)
-        # The dictionary is trained on the first records that come (about
-        # 4 MiB of them), which wait in memory until then.
-        self._engine = _engine.Builder(os.fsencode(self._path), hash_index, engine_level(compression, level))
+        self._engine = _engine.Builder(os.fsencode(self._path), hash_index, on_duplicate, seed,
+                                       engine_level(compression, level))
 
     def add(self, obj: Any, *keys: Key) -> int:
         """Write *obj* now under *keys*; return its id."""
@@ -84,6 +87,11 @@ class StoreBuilder:
         self._engine.discard()
 
     @property
+    def last_build(self) -> BuildSummary | None:
+        """The summary of the commit that published, or None (also after a ``with`` block)."""
+        return cast(BuildSummary | None, self._engine.last_build)
+
+    @property
     def finished(self) -> bool:
         return self._engine.finished
 
@@ -116,6 +124,8 @@ def build(
     default: DefaultHook | None = None,
     datetime: bool = False,
     hash_index: bool = True,
+    on_duplicate: OnDuplicate = "last",
+    seed: int | None = None,
     compression: str | None = None,
     level: int | None = None,
 ) -> BuildSummary:
@@ -123,9 +133,10 @@ def build(
 
     Objects stream to the file as *items* yields them; only the keys wait in
     memory (and, when compressing, the first 4 MiB of objects, which train
-    the dictionary).  When *items* raises, the target stays as it was.
+    the dictionary).  When *items* raises, the target stays as it was.  The
+    options are StoreBuilder's.
     """
-    with StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime, compression=compression,
-                      level=level) as builder:
+    with StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime, on_duplicate=on_duplicate,
+                      seed=seed, compression=compression, level=level) as builder:
         builder.update(items)
         return builder.commit()

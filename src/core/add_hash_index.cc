@@ -24,7 +24,7 @@ Status Rewrite(PendingFile& out, const Mapping& file, const MappingGuard& guard,
   StoreAppender appender(out, format::kHeaderSize, 0);
   const auto body = static_cast<std::size_t>(index_end - format::kHeaderSize);
   if (Status s = appender.Append(file.data() + format::kHeaderSize, body); !s.ok()) return s;
-  if (Status s = AppendHashSectionTo(appender, index, header.index_offset); !s.ok()) return s;
+  if (Status s = AppendHashSectionTo(appender, index, header.index_offset, std::nullopt); !s.ok()) return s;
   // A compressed store keeps its dictionary, as the last section still.
   Result<std::optional<dictionary_section::Found>> dictionary =
       dictionary_section::Locate(file.data(), file.size());

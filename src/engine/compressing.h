@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,12 @@ class Compressing {
 
   std::uint64_t num_objects() const { return core_.num_objects() + waiting_ends_.size(); }
   std::uint64_t num_keys() const { return core_.num_keys() + waiting_keys_.size(); }
+  OnDuplicate on_duplicate() const { return core_.on_duplicate(); }
+  // Whether `key` is held, by the core or waiting.  Asked only under
+  // OnDuplicate::kError, the one rule that keeps a set of the waiting keys.
+  bool HasKey(std::string_view key) const {
+    return core_.HasKey(key) || waiting_key_set_.contains(std::string(key));
+  }
 
   Result<std::uint32_t> AddObject(std::string_view blob) {
     if (compressor_ == nullptr) return core_.AddObject(blob);
@@ -58,6 +65,7 @@ class Compressing {
     if (waiting_ends_.empty()) return core_.AddKey(key, obj_id);
     if (Status s = CheckNewKey(key, obj_id, num_objects()); !s.ok()) return s;
     waiting_keys_.emplace_back(std::string(key), obj_id);
+    if (on_duplicate() == OnDuplicate::kError) waiting_key_set_.emplace(key);
     return {};
   }
 
@@ -92,6 +100,7 @@ class Compressing {
     waiting_.clear();
     waiting_ends_.clear();
     waiting_keys_.clear();
+    waiting_key_set_.clear();
     std::uint64_t begin = 0;
     for (const std::uint64_t end : ends) {
       Result<std::uint32_t> id = AddEncoded(std::string_view(objects).substr(begin, end - begin));
@@ -140,6 +149,7 @@ class Compressing {
   std::string waiting_;
   std::vector<std::uint64_t> waiting_ends_;
   std::vector<std::pair<std::string, std::uint32_t>> waiting_keys_;
+  std::unordered_set<std::string> waiting_key_set_;
   std::string scratch_;
 };
 

@@ -9,8 +9,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "core/writer.h"
+#include "engine/adding.h"
 #include "engine/compressing.h"
 
 namespace vorl::engine {
@@ -21,9 +23,11 @@ class StoreReader;
 
 class StoreWriter {
  public:
-  // `level` no value: records are stored as they are; else compressed at
-  // that zstd level with a dictionary trained on the first records.
-  explicit StoreWriter(std::optional<int> level) : adding_(writer_, level, Sample::kWhole) {}
+  // `on_duplicate` names the duplicate rule ("last", "first" or "error");
+  // `level` no value: records are stored as they are, else compressed at
+  // that zstd level with a dictionary trained on records of the whole store.
+  StoreWriter(std::string_view on_duplicate, std::optional<int> level)
+      : writer_(ParseOnDuplicate(on_duplicate)), adding_(writer_, level, Sample::kWhole), started_(Clock::now()) {}
 
   // Stores `blob` under each key of the sequence `keys`; returns its id.
   std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
@@ -34,10 +38,12 @@ class StoreWriter {
   // Adds every key of `source` that none of the readers in `later` holds,
   // with its object; objects shared by keys of `source` stay shared.
   void CopyFrom(const StoreReader& source, nb::handle later);
-  // Publishes the store at `path` (with the hash index section when asked);
-  // returns the summary.  A pending signal whose handler raises (Ctrl-C)
-  // stops it before anything is written.
-  nb::dict Build(const nb::bytes& path, bool hash_index);
+  // Publishes the store at `path` (with the hash index section when asked,
+  // keyed by `seed` or by the content when None), leaving out objects no
+  // key names; returns the summary, whose seconds run from the writer's
+  // creation.  A pending signal whose handler raises (Ctrl-C) stops it
+  // before anything is written.
+  nb::dict Build(const nb::bytes& path, bool hash_index, std::optional<std::uint64_t> seed);
 
   // The summary of the last build that published, kept so that a caller
   // interrupted just as Build returned can still learn that it published.
@@ -51,6 +57,7 @@ class StoreWriter {
 
   Writer writer_;
   Compressing<Writer> adding_;  // adds to writer_
+  Clock::time_point started_;
   bool busy_ = false;
   nb::object last_build_ = nb::none();
 };
