@@ -196,3 +196,18 @@ def test_streaming_builder_keys_across_the_training_point(tmp_path):
         assert r["r029999"] == records["r029999"]
         assert r.stats()["compression"]["compressed_objects"] == len(records)
         assert d["never"] == {"x": 2}
+
+
+@pytest.mark.parametrize("rule, expected", [("first", 1), ("last", 2), ("error", None)])
+def test_duplicate_rules_hold_while_records_wait_for_the_dictionary(tmp_path, rule, expected):
+    w = VorlWriter(compression="zstd", on_duplicate=rule)
+    w.update(RECORDS)
+    w.add(1, "dup")
+    if expected is None:
+        with pytest.raises(vorlstore.DuplicateKeyError):
+            w.add(2, "dup")
+        return
+    w.add(2, "dup")
+    w.build(tmp_path / "c.vrls")
+    with VorlReader(tmp_path / "c.vrls") as r:
+        assert r["dup"] == expected
