@@ -17,7 +17,7 @@ from .._paths import StrPath
 from ..builder import StoreBuilder
 from ..errors import UsageError
 from ..reader import Key, VorlReader
-from ..writer import BuildSummary
+from ..writer import BuildSummary, OnDuplicate
 from .manifest import ShardInfo
 from .publication import Publication
 from .routing import Routing, key_bytes, key_sample, plan_routing
@@ -62,12 +62,14 @@ class SetBuilder:
     the commit.  Use as a context manager: leaving the block normally commits
     every shard and publishes the set; leaving it by an exception
     (KeyboardInterrupt included) publishes nothing and removes what was
-    written.  The encoding and compression options are StoreBuilder's; each
-    shard trains a dictionary of its own on its first records.
+    written.  The encoding options, ``on_duplicate`` and the compression
+    options are StoreBuilder's; each shard trains a dictionary of its own on
+    its first records.
     """
 
     def __init__(self, directory: StrPath, routing: Routing, *, hash_index: bool = True,
-                 default: DefaultHook | None = None, datetime: bool = False, compression: str | None = None,
+                 default: DefaultHook | None = None, datetime: bool = False,
+                 on_duplicate: OnDuplicate = "last", compression: str | None = None,
                  level: int | None = None) -> None:
         self.routing = routing
         self._packer = Packer(default, datetime)
@@ -78,8 +80,9 @@ class SetBuilder:
         try:
             for i in range(routing.shards):
                 path = self._publication.shard_path(i)
+                # A key always routes to one shard, so each shard's rule is the set's rule.
                 self._builders.append(StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime,
-                                                   compression=compression, level=level))
+                                                   on_duplicate=on_duplicate, compression=compression, level=level))
         except BaseException:
             self.discard()
             raise
