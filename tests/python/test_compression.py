@@ -168,9 +168,11 @@ def test_command_line_build_compress_and_stats(tmp_path, shards):
     run = lambda *a: subprocess.run([sys.executable, "-m", "vorlstore", *map(str, a)], capture_output=True, text=True)
     done = run("build", "--compress", "--key", "id", source, out, *more)
     assert done.returncode == 0, done.stderr
-    stats = run("stats", out, *(["--json"] if shards else []))
+    stats = run("stats", out, "--json")
     shard_stats = json.loads(stats.stdout)["shards"] if shards else [json.loads(stats.stdout)]
     assert len(shard_stats) == (shards or 1)
+    text = run("stats", out).stdout
+    assert text.count("-byte dictionary") == len(shard_stats) and "zstd: " in text
     # Every shard trains its own dictionary.
     assert all(s["compression"]["ratio"] > 2 for s in shard_stats)
     reader = vorlstore.StoreSet(out) if shards else VorlReader(out)
