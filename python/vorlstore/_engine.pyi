@@ -19,7 +19,7 @@ class Decoder:
 class Reader:
     """An open store file: exact lookups, ranges of sorted entries, checks."""
 
-    def __init__(self, path: bytes, verify: bool = True) -> None: ...
+    def __init__(self, path: bytes, verify: bool = True, check_reads: bool = False) -> None: ...
 
     def get_stored(self, key: str | bytes | bytearray, /) -> bytes | None:
         """The record's bytes as stored: compressed in a compressed store."""
@@ -103,10 +103,12 @@ class Writer:
 
     def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None: ...
 
-    def copy_from(self, source: Reader, later: Sequence[Reader], /) -> None:
-        """Adds the keys of `source` that no store in `later` holds."""
+    def copy_from(self, source: Reader, later: Sequence[Reader], deleted: Sequence[str | bytes | bytearray], /) -> None:
+        """
+        Adds the keys of `source` that no store in `later` holds and `deleted` does not name.
+        """
 
-    def build(self, path: bytes, /, hash_index: bool = False) -> dict[str, str | int | float]:
+    def build(self, path: bytes, /, hash_index: bool = False, seed: int | None = None) -> dict[str, str | int | float]:
         """Publishes the store at `path` atomically and returns its summary."""
 
     @property
@@ -154,6 +156,10 @@ class Builder:
 
     def discard(self) -> None:
         """Removes the temporary file; nothing is published."""
+
+    @property
+    def last_build(self) -> dict[str, str | int | float] | None:
+        """The summary of the commit that published, or None."""
 
     @property
     def finished(self) -> bool: ...
