@@ -6,12 +6,13 @@
 //                  them one key repeated in every entry, zero bytes that
 //                  parse as repeats of the empty key, and stores whose
 //                  records lie past the first page, cut at a page boundary;
-//   DIR/key_text/  byte strings around the UTF-8 boundaries;
 //   DIR/hash_section/  a mode byte, then stores with a hash index section
-//                  (mode 0) or key lists to build one for (mode 1).
+//                  (mode 0; some of them disagreeing with their index) or
+//                  key lists to build one for (mode 1).
 // Deterministic: the same files on every run.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -22,6 +23,7 @@
 
 #include "core/coding.h"
 #include "core/crc32.h"
+#include "core/hash_section.h"
 #include "core/hash_section_builder.h"
 #include "core/writer.h"
 
@@ -206,11 +208,51 @@ std::string WithSection(const std::string& store) {
   return Resealed(out);
 }
 
+// `store` (with a section of 4-byte positions) with its slots or order
+// table rewritten by change(slots, slot_count, order), file CRC resealed:
+// a section that reads safely but disagrees with the index.
+template <typename Change>
+std::string Disagreeing(std::string store, Change change) {
+  auto* p = reinterpret_cast<unsigned char*>(store.data());
+  const unsigned char* t = p + store.size() - vorl::hash_section::kTrailerSize;
+  const std::uint64_t section = vorl::LoadBE64(t + vorl::hash_section::kSectionOffsetPos);
+  const std::uint64_t capacity = vorl::LoadBE64(t + vorl::hash_section::kCapacityPos);
+  unsigned char* slots = p + section + vorl::hash_section::PaddingFor(section);
+  change(slots, capacity, slots + capacity * vorl::hash_section::SlotSize(4));
+  return Resealed(store);
+}
+
 void HashSectionSeeds(const fs::path& store_seeds, const fs::path& dir) {
   for (const char* name : {"example-store", "empty", "non-utf8-keys", "large-keys", "many-objects",
                            "duplicate-keys", "unsorted-keys", "offset-past-end"}) {
     Save(dir / name, '\0' + WithSection(ReadAll(store_seeds / name)));
   }
+  // Sections that disagree with the index they were built for.
+  const std::string many = WithSection(ReadAll(store_seeds / "many-objects"));
+  constexpr unsigned kSlot = 10;  // fingerprint, 4-byte position + 1, hint
+  Save(dir / "disagree-order-swapped",
+       '\0' + Disagreeing(many, [](unsigned char*, std::uint64_t, unsigned char* o) {
+         const std::uint32_t first = vorl::LoadBE32(o);
+         vorl::StoreBE32(o, vorl::LoadBE32(o + 4));
+         vorl::StoreBE32(o + 4, first);
+       }));
+  Save(dir / "disagree-slot-freed",
+       '\0' + Disagreeing(many, [](unsigned char* s, std::uint64_t c, unsigned char*) {
+         for (std::uint64_t i = 0; i < c; ++i) {
+           if (vorl::LoadBE32(s + i * kSlot + 2) != 0) return vorl::StoreBE32(s + i * kSlot + 2, 0);
+         }
+       }));
+  Save(dir / "disagree-extra-slot",
+       '\0' + Disagreeing(many, [](unsigned char* s, std::uint64_t c, unsigned char*) {
+         const unsigned char* used = nullptr;
+         for (std::uint64_t i = 0; i < c && used == nullptr; ++i) {
+           if (vorl::LoadBE32(s + i * kSlot + 2) != 0) used = s + i * kSlot;
+         }
+         for (std::uint64_t i = c; used != nullptr && i-- > 0;) {
+           if (vorl::LoadBE32(s + i * kSlot + 2) == 0)
+             return (void)std::copy(used, used + kSlot, s + i * kSlot);
+         }
+       }));
   // Built from literals by size, so that their NUL bytes stay in.
   const auto keys = [&](const char* name, const auto& literal) {
     Save(dir / name, std::string(literal, sizeof literal - 1));
@@ -218,19 +260,6 @@ void HashSectionSeeds(const fs::path& store_seeds, const fs::path& dir) {
   keys("keys-sorted", "\1\1a\2ab\3abc\1b\0");
   keys("keys-duplicates", "\1\1k\1j\1k\0\0\1k");
   keys("keys-long", "\1\x05hello\xff\x7f\x02zz");
-}
-
-void KeyTextSeeds(const fs::path& dir) {
-  const std::vector<std::pair<std::string, std::string>> seeds = {
-      {"ascii", "plain ascii key/0001"},
-      {"two-three-four", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
-      {"lone-continuation", "a\x80\xbf"},
-      {"truncated-sequences", "\xe2\x82 \xf0\x9f\x98 \xc3"},
-      {"overlong-and-surrogate", "\xc0\xaf\xe0\x80\xaf\xed\xa0\x80\xed\x9f\xbf"},
-      {"beyond-max", "\xf4\x90\x80\x80\xf4\x8f\xbf\xbf\xf5\xff"},
-      {"nul", std::string("\0a\0", 3)},
-  };
-  for (const auto& [name, bytes] : seeds) Save(dir / name, bytes);
 }
 
 }  // namespace
@@ -242,10 +271,8 @@ int main(int argc, char** argv) {
   }
   const fs::path root = argv[1];
   fs::create_directories(root / "store");
-  fs::create_directories(root / "key_text");
   fs::create_directories(root / "hash_section");
   StoreSeeds(root / "store");
   HashSectionSeeds(root / "store", root / "hash_section");
-  KeyTextSeeds(root / "key_text");
   return 0;
 }

@@ -27,15 +27,38 @@ std::string_view KindName(ErrorKind kind) {
 
 }  // namespace
 
-Status Status::FromErrno(std::string_view prefix, int error_number) {
-  std::string message(prefix);
-  message += SystemErrorText(error_number);
-  return IO(std::move(message), error_number);
+std::string_view OperationName(Operation op) {
+  switch (op) {
+    case Operation::kNone:
+      return "";
+    case Operation::kOpen:
+      return "open";
+    case Operation::kMap:
+      return "map";
+    case Operation::kOpenTemporary:
+      return "open tmp";
+    case Operation::kWrite:
+      return "write";
+    case Operation::kSync:
+      return "sync";
+    case Operation::kRename:
+      return "rename";
+    case Operation::kSyncDirectory:
+      return "sync dir";
+  }
+  return "";
 }
 
 std::string Status::message() const {
   if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version_);
   return message_;
+}
+
+Status Status::During(Operation op, std::string_view path) const {
+  Status s = *this;
+  if (s.operation_ == Operation::kNone) s.operation_ = op;
+  if (s.path_.empty()) s.path_ = path;
+  return s;
 }
 
 Status Status::Prefixed(std::string_view prefix) const {
@@ -48,19 +71,22 @@ std::string Status::ToString() const {
   if (ok()) return "OK";
   std::string text(KindName(kind_));
   text += ": ";
+  if (operation_ != Operation::kNone) {
+    text += OperationName(operation_);
+    text += ": ";
+  }
   text += message();
+  if (sys_errno_ != 0) {
+    if (!message_.empty()) text += ": ";
+    text += "errno " + std::to_string(sys_errno_) + " (" + ErrnoText(sys_errno_) + ")";
+  }
   return text;
 }
 
-std::string SystemErrorText(int error_number) {
+std::string ErrnoText(int error_number) {
   char buffer[256];
   // GNU strerror_r may return a static string instead of filling the buffer.
-  const char* text = strerror_r(error_number, buffer, sizeof buffer);
-  std::string out(text);
-  out += " (os error ";
-  out += std::to_string(error_number);
-  out += ')';
-  return out;
+  return strerror_r(error_number, buffer, sizeof buffer);
 }
 
 }  // namespace vorl

@@ -64,7 +64,8 @@ Result<BuildSummary> StreamBuilder::Commit() {
   Status s = FinishStore(out_, *file_, keys_, record_offsets_, options_.hash_index);
   if (s.ok()) s = file_->Commit(options_.cancel);
   if (!s.ok()) return s;
-  return PublishedSummary(target_, record_offsets_.size(), keys_.size(), options_.print_summary);
+  return PublishedSummary({target_, record_offsets_.size(), keys_.size(), out_.position(), out_.crc()},
+                          options_.print_summary);
 }
 
 void StreamBuilder::Discard() {

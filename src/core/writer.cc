@@ -73,7 +73,9 @@ Result<BuildSummary> Writer::Build(std::string_view path, const BuildOptions& op
     if (!options.keep_failed_temporary) out.Discard();
     return s;
   }
-  return PublishedSummary(path, object_offsets_.size(), keys_.size(), options.print_summary);
+  return PublishedSummary(
+      {std::string(path), object_offsets_.size(), keys_.size(), tail.position(), header.value().file_crc32},
+      options.print_summary);
 }
 
 }  // namespace vorl

@@ -76,6 +76,7 @@ nb::dict Publish(const std::string& target, bool& busy,
   summary["objects"] = published.objects;
   summary["keys"] = published.keys;
   summary["bytes"] = published.bytes;
+  summary["crc32"] = published.crc32;
   summary["seconds"] = seconds;
   return summary;
 }

@@ -4,10 +4,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/format.h"
+#include "core/store_merge.h"
 #include "engine/adding.h"
 #include "engine/errors.h"
 #include "engine/keys.h"
@@ -42,32 +42,13 @@ void StoreWriter::AddKey(nb::handle key, std::int64_t obj_id) {
 
 void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later) {
   CheckIdle();
-  const IndexedReader& reader = source.Get();
+  const Reader& reader = source.Get();
   const Items later_items(later, "later stores must be a sequence");
-  std::vector<const IndexedReader*> shadowing;
+  std::vector<const Reader*> shadowing;
   for (std::size_t i = 0; i < later_items.size(); ++i) {
     shadowing.push_back(&nb::cast<const StoreReader&>(later_items[i]).Get());
   }
-  // Record offset in the source -> id here: keys that share an object there
-  // share it here too.
-  std::unordered_map<std::uint64_t, std::uint32_t> ids;
-  source.Settle(
-      VisitLiveEntries(reader, 0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
-        for (const IndexedReader* other : shadowing) {
-          Result<std::optional<std::uint64_t>> found = other->Find(entry.key);
-          if (!found.ok()) return std::move(found).status();
-          if (found.value()) return {};
-        }
-        auto [it, fresh] = ids.try_emplace(entry.object_offset, 0);
-        if (fresh) {
-          Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
-          if (!payload.ok()) return std::move(payload).status();
-          Result<std::uint32_t> id = writer_.AddObject(payload.value());
-          if (!id.ok()) return std::move(id).status();
-          it->second = id.value();
-        }
-        return writer_.AddKey(entry.key, it->second);
-      }));
+  source.Settle(MergeInto(writer_, reader, shadowing));
 }
 
 nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index) {
