@@ -1,4 +1,4 @@
-"""VorlWriter and the one-call helpers build() and merge().
+"""VorlWriter and the one-call helper merge().
 
 A writer collects objects (encoded as MessagePack when added) and keys in
 memory and publishes them as one store file.  Each call that adds checks
@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable, Mapping, Sequence
 from itertools import islice
-from typing import Any, TypedDict, cast
+from typing import Any, Literal, TypedDict, cast
 
 from . import _engine
 from ._codec import DefaultHook, Packer, check_raw
@@ -26,14 +26,26 @@ def _check_object(raw: Any) -> bytes:
 
 
 class BuildSummary(TypedDict):
-    """What a build published."""
+    """What a build published.
+
+    ``objects`` counts the objects stored: one that no key reaches is left
+    out.  ``duplicates`` counts the additions that named a key already
+    added.  ``seconds`` is the wall time from the writer's (or builder's)
+    creation to the end of the publish.
+    """
 
     path: str
     objects: int
     keys: int
     bytes: int  # the size of the file published
     crc32: int  # its whole-file CRC-32
+    duplicates: int
     seconds: float
+
+
+#: What adding a key again does: the new object wins, the first one stays,
+#: or DuplicateKeyError.
+OnDuplicate = Literal["last", "first", "error"]
 
 
 #: What update() and build() take: a mapping, or (key, object) pairs.
@@ -48,7 +60,10 @@ class VorlWriter:
     """Collects objects and keys, then publishes them as one store file.
 
     Each object gets the next id (0, 1, 2, ...); any number of keys may refer
-    to one object, and a key added again keeps its last object.  ``default``
+    to one object.  A key added again keeps its last object by default;
+    ``on_duplicate="first"`` keeps its first, and ``"error"`` raises
+    DuplicateKeyError naming the key, with nothing of that call added.  An
+    object that no key reaches in the end is not stored.  ``default``
     and ``datetime`` are passed to MessagePack: ``datetime=True`` stores
     timezone-aware datetimes as the timestamp extension, which every reader
     reads back as an equal (UTC) datetime.  ``build`` may be called any
@@ -57,8 +72,10 @@ class VorlWriter:
 
     __slots__ = ("_engine", "_packer")
 
-    def __init__(self, *, default: DefaultHook | None = None, datetime: bool = False) -> None:
-        self._engine = _engine.Writer()
+    def __init__(
+        self, *, default: DefaultHook | None = None, datetime: bool = False, on_duplicate: OnDuplicate = "last"
+    ) -> None:
+        self._engine = _engine.Writer(on_duplicate)
         self._packer = Packer(default, datetime)
 
     def add(self, obj: Any, *keys: Key) -> int:
@@ -96,17 +113,19 @@ class VorlWriter:
             keys = [key for key, _ in batch]
             self._engine.add_many([pack(obj) for _, obj in batch], keys)
 
-    def build(self, path: StrPath, *, hash_index: bool = True) -> BuildSummary:
+    def build(self, path: StrPath, *, hash_index: bool = True, seed: int | None = None) -> BuildSummary:
         """Write the store to *path* atomically and return what was published.
 
         ``hash_index`` appends the on-disk hash index, which lets a reader
         open the store without building anything; readers without it ignore it.
+        Its hash seed comes from the content, so the same adds give the same
+        bytes; ``seed`` (0 to 2**64 - 1) chooses another.
 
         The file is written beside the target, synced and renamed over it.  A
         Ctrl-C pending before the write stops the build with the target
         untouched.
         """
-        summary = self._engine.build(os.fsencode(fspath(path)), hash_index=hash_index)
+        summary = self._engine.build(os.fsencode(fspath(path)), hash_index=hash_index, seed=seed)
         return cast(BuildSummary, summary)
 
     @property
@@ -128,20 +147,6 @@ class VorlWriter:
 
     def __repr__(self) -> str:
         return f"VorlWriter(objects={self._engine.num_objects}, keys={self._engine.num_keys})"
-
-
-def build(
-    path: StrPath,
-    items: _Pairs,
-    *,
-    default: DefaultHook | None = None,
-    datetime: bool = False,
-    hash_index: bool = True,
-) -> BuildSummary:
-    """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call."""
-    writer = VorlWriter(default=default, datetime=datetime)
-    writer.update(items)
-    return writer.build(path, hash_index=hash_index)
 
 
 def merge(

@@ -8,7 +8,7 @@ from collections.abc import Callable
 from .. import __version__
 from ..sets import PARTITIONS
 from .build import cmd_build
-from .inputs import FORMATS
+from .inputs import FORMATS, parse_delimiter
 from .query import cmd_dump, cmd_get, cmd_index, cmd_keys, cmd_merge, cmd_stats, cmd_verify
 
 _EPILOG = """exit status:
@@ -25,7 +25,7 @@ FILE may be a store set's directory for get, keys, stats, verify and dump.
 MAX_SHARDS = 1024
 
 
-def parser() -> argparse.ArgumentParser:
+def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="vorlstore", description="Build and query .vrls stores.", epilog=_EPILOG,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -50,7 +50,19 @@ def parser() -> argparse.ArgumentParser:
     b.add_argument("--key", action="append", required=True, metavar="FIELD",
                    help="field whose value becomes a key (repeatable; each record is stored once, in a set "
                         "once in each shard its keys route to)")
-    b.add_argument("--format", choices=FORMATS, help="input format (default: from INPUT's extension, else jsonl)")
+    b.add_argument("--format", choices=FORMATS,
+                   help="input format (default: from INPUT's extension, else jsonl); a further .gz, .bz2, .xz "
+                        "or .zst extension decompresses the input as it is read")
+    b.add_argument("--delimiter", type=_delimiter, default=",", metavar="C",
+                   help="CSV field delimiter: one character, or \\t for a tab (default: ,)")
+    b.add_argument("--allow-empty-keys", action="store_true",
+                   help="store an empty key field (\"\") as the empty key instead of refusing the record")
+    b.add_argument("--allow-ragged", action="store_true",
+                   help="accept CSV rows whose field count differs from the header's: missing fields are left "
+                        "out of the record, extra values dropped (default: refuse, naming the line)")
+    b.add_argument("--omit-nulls", action="store_true",
+                   help="leave fields whose value is null (Parquet nulls, JSON null) out of the stored record "
+                        "(default: every field is kept)")
     b.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show progress on standard error (default: for large inputs on a terminal)")
     b.add_argument("--shards", type=_shard_count, metavar="N",
@@ -60,7 +72,10 @@ def parser() -> argparse.ArgumentParser:
                    help="with --shards, how keys are routed: hash (default) spreads them evenly in one pass; "
                         "range gives each shard one key range, so prefix scans read only the shards in reach; "
                         "it reads INPUT twice, keeping a sample of the keys from the first pass, so INPUT "
-                        "must be a file")
+                        "must be a regular file (not standard input, a pipe or a FIFO)")
+    b.add_argument("--allow-empty", action="store_true",
+                   help="publish an empty store (or set) when INPUT holds no records; without it that is an error "
+                        "and the target stays as it was")
 
     g = command("get", cmd_get, "print the object stored under KEY as JSON")
     store_arg(g)
@@ -92,6 +107,13 @@ def parser() -> argparse.ArgumentParser:
     store_arg(i, sets=False)
     i.add_argument("--output", metavar="OUTPUT", help="write here instead of replacing FILE")
     return p
+
+
+def _delimiter(text: str) -> str:
+    try:
+        return parse_delimiter(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def _shard_count(text: str) -> int:
