@@ -6,6 +6,7 @@
 //                  them one key repeated in every entry, zero bytes that
 //                  parse as repeats of the empty key, and stores whose
 //                  records lie past the first page, cut at a page boundary;
+//   DIR/key_text/  byte strings around the UTF-8 boundaries;
 //   DIR/hash_section/  a mode byte, then stores with a hash index section
 //                  (mode 0; some of them disagreeing with their index) or
 //                  key lists to build one for (mode 1).
@@ -262,6 +263,19 @@ void HashSectionSeeds(const fs::path& store_seeds, const fs::path& dir) {
   keys("keys-long", "\1\x05hello\xff\x7f\x02zz");
 }
 
+void KeyTextSeeds(const fs::path& dir) {
+  const std::vector<std::pair<std::string, std::string>> seeds = {
+      {"ascii", "plain ascii key/0001"},
+      {"two-three-four", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+      {"lone-continuation", "a\x80\xbf"},
+      {"truncated-sequences", "\xe2\x82 \xf0\x9f\x98 \xc3"},
+      {"overlong-and-surrogate", "\xc0\xaf\xe0\x80\xaf\xed\xa0\x80\xed\x9f\xbf"},
+      {"beyond-max", "\xf4\x90\x80\x80\xf4\x8f\xbf\xbf\xf5\xff"},
+      {"nul", std::string("\0a\0", 3)},
+  };
+  for (const auto& [name, bytes] : seeds) Save(dir / name, bytes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -271,8 +285,10 @@ int main(int argc, char** argv) {
   }
   const fs::path root = argv[1];
   fs::create_directories(root / "store");
+  fs::create_directories(root / "key_text");
   fs::create_directories(root / "hash_section");
   StoreSeeds(root / "store");
   HashSectionSeeds(root / "store", root / "hash_section");
+  KeyTextSeeds(root / "key_text");
   return 0;
 }

@@ -3,7 +3,7 @@
 #
 #   bash fuzz/run.sh TARGET SECONDS [libFuzzer options...]
 #
-# TARGET is store_fuzzer or hash_section_fuzzer.  The
+# TARGET is store_fuzzer, key_text_fuzzer or hash_section_fuzzer.  The
 # corpus grows in BUILD/corpus/TARGET (kept between runs) from the generated
 # seeds and the saved regressions; a crashing input is written to
 # BUILD/artifacts/.  Copy it into fuzz/regressions/NAME/ (NAME is TARGET

@@ -312,15 +312,18 @@ Status PendingFile::WriteAt(std::uint64_t offset, const void* data, std::size_t 
 
 Status PendingFile::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
   // The bytes asked for may still sit in the buffer.
-  if (Status s = out_.Flush(); !s.ok()) return s;
+  if (Status s = out_.Flush(); !s.ok()) return AboutTarget(s);
   auto* p = static_cast<unsigned char*>(data);
   while (size > 0) {
     const ssize_t n = ::pread(fd_.get(), p, size, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Status::FromErrno("read tmp: ", errno);
+      return Status::IO(Operation::kReadTemporary, errno, target_);
     }
-    if (n == 0) return Status::IO("read tmp: unexpected end of file at offset " + std::to_string(offset));
+    if (n == 0) {
+      return Status::IO(Operation::kReadTemporary,
+                        "unexpected end of file at offset " + std::to_string(offset), target_);
+    }
     p += n;
     size -= static_cast<std::size_t>(n);
     offset += static_cast<std::uint64_t>(n);
@@ -329,14 +332,15 @@ Status PendingFile::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
 }
 
 Status PendingFile::Truncate(std::uint64_t size) {
-  if (Status s = out_.Flush(); !s.ok()) return s;
+  if (Status s = out_.Flush(); !s.ok()) return AboutTarget(s);
   int done;
   do {
     done = ::ftruncate(fd_.get(), static_cast<off_t>(size));
   } while (done != 0 && errno == EINTR);
-  if (done != 0) return Status::FromErrno("truncate tmp: ", errno);
-  if (::lseek(fd_.get(), static_cast<off_t>(size), SEEK_SET) < 0)
-    return Status::FromErrno("seek tmp: ", errno);
+  if (done != 0) return Status::IO(Operation::kTruncateTemporary, errno, target_);
+  if (::lseek(fd_.get(), static_cast<off_t>(size), SEEK_SET) < 0) {
+    return Status::IO(Operation::kSeekTemporary, errno, target_);
+  }
   out_.Restart(size);
   return {};
 }

@@ -45,6 +45,12 @@ std::string_view OperationName(Operation op) {
       return "rename";
     case Operation::kSyncDirectory:
       return "sync dir";
+    case Operation::kReadTemporary:
+      return "read tmp";
+    case Operation::kTruncateTemporary:
+      return "truncate tmp";
+    case Operation::kSeekTemporary:
+      return "seek tmp";
   }
   return "";
 }

@@ -32,13 +32,16 @@ enum class ErrorKind : std::uint8_t {
 // The step an I/O error happened in.
 enum class Operation : std::uint8_t {
   kNone,
-  kOpen,           // opening a store file to read it
-  kMap,            // measuring or mapping it
-  kOpenTemporary,  // creating, locking or emptying a build's temporary file
-  kWrite,          // writing to a file
-  kSync,           // flushing a file to its device
-  kRename,         // renaming the temporary file over the target
-  kSyncDirectory,  // making that rename durable
+  kOpen,               // opening a store file to read it
+  kMap,                // measuring or mapping it
+  kOpenTemporary,      // creating, locking or emptying a build's temporary file
+  kWrite,              // writing to a file
+  kSync,               // flushing a file to its device
+  kRename,             // renaming the temporary file over the target
+  kSyncDirectory,      // making that rename durable
+  kReadTemporary,      // reading back what a build wrote
+  kTruncateTemporary,  // cutting a build's temporary file short
+  kSeekTemporary,      // moving its write position
 };
 
 // A short name of the operation for logs and tests ("open", "map", ...).

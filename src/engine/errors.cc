@@ -63,6 +63,9 @@ std::string IOContext(const Status& status) {
     case Operation::kOpenTemporary:
     case Operation::kRename:
     case Operation::kSyncDirectory:
+    case Operation::kReadTemporary:
+    case Operation::kTruncateTemporary:
+    case Operation::kSeekTemporary:
       step = OperationName(status.operation());
       break;
     case Operation::kNone:

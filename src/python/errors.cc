@@ -54,6 +54,12 @@ std::string OperationText(const Status& status) {
       return "rename: ";
     case Operation::kSyncDirectory:
       return "sync dir: ";
+    case Operation::kReadTemporary:
+      return "read tmp: ";
+    case Operation::kTruncateTemporary:
+      return "truncate tmp: ";
+    case Operation::kSeekTemporary:
+      return "seek tmp: ";
     case Operation::kNone:
     case Operation::kWrite:
     case Operation::kSync:

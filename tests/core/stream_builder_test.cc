@@ -162,7 +162,7 @@ TEST_P(StreamBuilderScriptTest, DroppingUnreachedObjectsEqualsWriter) {
   ASSERT_TRUE(r.ok()) << r.status().ToString();
   EXPECT_TRUE(r.value()->Verify().ok());
   for (const auto& [key, id] : final_ids) {
-    Result<std::optional<std::string>> got = r.value()->GetRaw(key);
+    Result<std::optional<std::string_view>> got = r.value()->FindObject(key);
     ASSERT_TRUE(got.ok() && got.value().has_value());
     EXPECT_EQ(*got.value(), script.objects[id]);
   }
@@ -245,7 +245,9 @@ TEST_P(DuplicateRuleTest, BothBuildersFollowTheRule) {
   for (const char* name : {"/w.vrls", "/s.vrls"}) {
     Result<std::unique_ptr<const Reader>> r = Reader::Open(dir.path() + name);
     ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.value()->GetRaw("k").value(), c.k_object);
+    const auto got = r.value()->FindObject("k").value();
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(*got, c.k_object);
   }
 }
 
