@@ -56,20 +56,25 @@ std::string_view OperationName(Operation op) {
 }
 
 std::string Status::message() const {
-  if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version_);
-  return message_;
+  if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version());
+  return detail_ ? detail_->message : std::string();
+}
+
+const std::string& Status::path() const {
+  static const std::string kNone;
+  return detail_ ? detail_->path : kNone;
 }
 
 Status Status::During(Operation op, std::string_view path) const {
   Status s = *this;
-  if (s.operation_ == Operation::kNone) s.operation_ = op;
-  if (s.path_.empty()) s.path_ = path;
+  if (s.detail_->operation == Operation::kNone) s.detail_->operation = op;
+  if (s.detail_->path.empty()) s.detail_->path = path;
   return s;
 }
 
 Status Status::Prefixed(std::string_view prefix) const {
   Status s = *this;
-  s.message_.insert(0, prefix);
+  s.detail_->message.insert(0, prefix);
   return s;
 }
 
@@ -77,14 +82,15 @@ std::string Status::ToString() const {
   if (ok()) return "OK";
   std::string text(KindName(kind_));
   text += ": ";
-  if (operation_ != Operation::kNone) {
-    text += OperationName(operation_);
+  if (operation() != Operation::kNone) {
+    text += OperationName(operation());
     text += ": ";
   }
-  text += message();
-  if (sys_errno_ != 0) {
-    if (!message_.empty()) text += ": ";
-    text += "errno " + std::to_string(sys_errno_) + " (" + ErrnoText(sys_errno_) + ")";
+  const std::string said = message();
+  text += said;
+  if (sys_errno() != 0) {
+    if (!said.empty()) text += ": ";
+    text += "errno " + std::to_string(sys_errno()) + " (" + ErrnoText(sys_errno()) + ")";
   }
   return text;
 }

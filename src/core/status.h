@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -50,22 +51,35 @@ std::string_view OperationName(Operation op);
 class [[nodiscard]] Status {
  public:
   Status() = default;
+  Status(const Status& other) : kind_(other.kind_), detail_(other.detail_ ? new Detail(*other.detail_) : nullptr) {}
+  Status& operator=(const Status& other) {
+    if (this != &other) *this = Status(other);
+    return *this;
+  }
+  // A moved-from status is OK.
+  Status(Status&& other) noexcept
+      : kind_(std::exchange(other.kind_, ErrorKind::kOk)), detail_(std::move(other.detail_)) {}
+  Status& operator=(Status&& other) noexcept {
+    kind_ = std::exchange(other.kind_, ErrorKind::kOk);
+    detail_ = std::move(other.detail_);
+    return *this;
+  }
 
   static Status Corrupt(std::string message) { return {ErrorKind::kCorrupt, std::move(message)}; }
   // The operating system refused `op` on `path` with `sys_errno`.
   static Status IO(Operation op, int sys_errno, std::string path = {}) {
     Status s{ErrorKind::kIO, {}};
-    s.sys_errno_ = sys_errno;
-    s.operation_ = op;
-    s.path_ = std::move(path);
+    s.detail_->sys_errno = sys_errno;
+    s.detail_->operation = op;
+    s.detail_->path = std::move(path);
     return s;
   }
   // An I/O failure with no errno behind it (a file of the wrong type, a
   // path the system cannot be given); `detail` says what was wrong.
   static Status IO(Operation op, std::string detail, std::string path = {}) {
     Status s{ErrorKind::kIO, std::move(detail)};
-    s.operation_ = op;
-    s.path_ = std::move(path);
+    s.detail_->operation = op;
+    s.detail_->path = std::move(path);
     return s;
   }
   static Status Cancelled() { return {ErrorKind::kCancelled, "the caller asked to stop"}; }
@@ -73,12 +87,12 @@ class [[nodiscard]] Status {
   // `sys_errno`: the errno of a system call the fault came from, if any.
   static Status Internal(std::string message, int sys_errno = 0) {
     Status s{ErrorKind::kInternal, std::move(message)};
-    s.sys_errno_ = sys_errno;
+    s.detail_->sys_errno = sys_errno;
     return s;
   }
   static Status UnsupportedVersion(std::uint8_t version) {
     Status s{ErrorKind::kVersion, {}};
-    s.version_ = version;
+    s.detail_->version = version;
     return s;
   }
 
@@ -87,17 +101,18 @@ class [[nodiscard]] Status {
   // The failed check, without the kind's name; for an I/O error with an
   // errno, empty (the errno says it).  For kVersion "unsupported version N".
   std::string message() const;
-  std::uint8_t version() const { return version_; }
+  std::uint8_t version() const { return detail_ ? detail_->version : 0; }
   // The errno behind an I/O error, 0 when there is none.
-  int sys_errno() const { return sys_errno_; }
-  Operation operation() const { return operation_; }
+  int sys_errno() const { return detail_ ? detail_->sys_errno : 0; }
+  Operation operation() const { return detail_ ? detail_->operation : Operation::kNone; }
   // The file the failed operation was about; empty when it was about none.
-  const std::string& path() const { return path_; }
+  const std::string& path() const;
   // The same error as the failure of `op` on `path`, for a lower layer's
   // error that did not know them; what it already knows stays.
+  // REQUIRES: !ok().
   Status During(Operation op, std::string_view path = {}) const;
-  // The same error with `prefix` put before its message.  REQUIRES: kind()
-  // is neither kVersion nor an I/O error with an errno.
+  // The same error with `prefix` put before its message.  REQUIRES: !ok(),
+  // and kind() is neither kVersion nor an I/O error with an errno.
   Status Prefixed(std::string_view prefix) const;
   // For logs and tests: the kind's name and the facts but the path, e.g.
   // "corrupt: file too small for header", "io: open tmp: errno 2 (No such
@@ -105,14 +120,22 @@ class [[nodiscard]] Status {
   std::string ToString() const;
 
  private:
-  Status(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  // Everything but the kind, kept apart so that an OK status, which most
+  // calls return, is a byte and a null pointer to make and to destroy.
+  struct Detail {
+    std::string message;
+    std::string path;
+    int sys_errno = 0;
+    Operation operation = Operation::kNone;
+    std::uint8_t version = 0;
+  };
+
+  Status(ErrorKind kind, std::string message) : kind_(kind), detail_(new Detail) {
+    detail_->message = std::move(message);
+  }
 
   ErrorKind kind_ = ErrorKind::kOk;
-  std::uint8_t version_ = 0;
-  Operation operation_ = Operation::kNone;
-  int sys_errno_ = 0;
-  std::string message_;
-  std::string path_;
+  std::unique_ptr<Detail> detail_;  // null exactly when OK
 };
 
 // A value or the Status explaining why there is none.
