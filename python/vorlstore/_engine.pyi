@@ -19,7 +19,7 @@ class Decoder:
 class Reader:
     """An open store file: exact lookups, ranges of sorted entries, checks."""
 
-    def __init__(self, path: bytes, verify: bool = True) -> None: ...
+    def __init__(self, path: bytes, verify: bool = True, check_reads: bool = False) -> None: ...
 
     def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None:
         """The stored bytes for `key`, or None."""
@@ -82,7 +82,7 @@ class Cursor:
 class Writer:
     """Collects objects and keys in memory and publishes them as one store."""
 
-    def __init__(self) -> None: ...
+    def __init__(self, on_duplicate: str = 'last') -> None: ...
 
     def add(self, blob: bytes, keys: Sequence[str | bytes | bytearray], /) -> int:
         """Stores `blob` under every key; checks all keys first."""
@@ -98,10 +98,12 @@ class Writer:
 
     def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None: ...
 
-    def copy_from(self, source: Reader, later: Sequence[Reader], /) -> None:
-        """Adds the keys of `source` that no store in `later` holds."""
+    def copy_from(self, source: Reader, later: Sequence[Reader], deleted: Sequence[str | bytes | bytearray], /) -> None:
+        """
+        Adds the keys of `source` that no store in `later` holds and `deleted` does not name.
+        """
 
-    def build(self, path: bytes, /, hash_index: bool = False) -> dict[str, str | int | float]:
+    def build(self, path: bytes, /, hash_index: bool = False, seed: int | None = None) -> dict[str, str | int | float]:
         """Publishes the store at `path` atomically and returns its summary."""
 
     @property
@@ -127,7 +129,7 @@ def add_hash_index(path: bytes, /) -> dict[str, str | int | float]:
 class Builder:
     """Streams objects to a store's temporary file; commit publishes it."""
 
-    def __init__(self, path: bytes, hash_index: bool = True) -> None: ...
+    def __init__(self, path: bytes, hash_index: bool = True, on_duplicate: str = 'last', seed: int | None = None) -> None: ...
 
     def add(self, blob: bytes, keys: Sequence[str | bytes | bytearray], /) -> int:
         """Writes `blob` now and maps every key to it; checks all keys first."""
@@ -148,6 +150,10 @@ class Builder:
 
     def discard(self) -> None:
         """Removes the temporary file; nothing is published."""
+
+    @property
+    def last_build(self) -> dict[str, str | int | float] | None:
+        """The summary of the commit that published, or None."""
 
     @property
     def finished(self) -> bool: ...
