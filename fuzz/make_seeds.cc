@@ -9,7 +9,9 @@
 //   DIR/key_text/  byte strings around the UTF-8 boundaries;
 //   DIR/hash_section/  a mode byte, then stores with a hash index section
 //                  (mode 0; some of them disagreeing with their index) or
-//                  key lists to build one for (mode 1).
+//                  key lists to build one for (mode 1);
+//   DIR/compressed_store/  compressed stores and damaged copies
+//                  (compressed_seeds.cc).
 // Deterministic: the same files on every run.
 #include <unistd.h>
 
@@ -278,6 +280,8 @@ void KeyTextSeeds(const fs::path& dir) {
 
 }  // namespace
 
+void CompressedStoreSeeds(const fs::path& dir);
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
@@ -290,5 +294,7 @@ int main(int argc, char** argv) {
   StoreSeeds(root / "store");
   HashSectionSeeds(root / "store", root / "hash_section");
   KeyTextSeeds(root / "key_text");
+  fs::create_directories(root / "compressed_store");
+  CompressedStoreSeeds(root / "compressed_store");
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/coding.h"
+#include "core/dictionary_section.h"
 #include "core/format.h"
 #include "core/hash_section_builder.h"
 #include "core/store_file.h"
@@ -23,8 +24,14 @@ Status Rewrite(PendingFile& out, const StoreFile& file, const ScannedIndex& inde
   StoreAppender appender(out, format::kHeaderSize, 0);
   const auto body = static_cast<std::size_t>(index_end - format::kHeaderSize);
   if (Status s = appender.Append(file.bytes().data + format::kHeaderSize, body); !s.ok()) return s;
-  if (Status s = AppendHashSectionTo(appender, index, file.header().index_offset, std::nullopt); !s.ok()) {
-    return s;
+  if (Status s = AppendHashSectionTo(appender, index, file.header().index_offset, std::nullopt); !s.ok()) return s;
+  // A compressed store keeps its dictionary, as the last section still.
+  Result<std::optional<dictionary_section::Found>> dictionary =
+      dictionary_section::Locate(file.bytes().data, file.size());
+  if (!dictionary.ok()) return std::move(dictionary).status();
+  if (dictionary.value()) {
+    const std::string section = dictionary_section::Encode(dictionary.value()->dictionary, appender.position());
+    if (Status s = appender.Append(section.data(), section.size()); !s.ok()) return s;
   }
   unsigned char crc[4];
   StoreBE32(crc, appender.crc());

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/batch_lookup.h"
+#include "core/dictionary_section.h"
 
 namespace vorl {
 namespace {
@@ -59,9 +60,12 @@ Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool v
   StoreFile file = std::move(opened).value();
   const format::Header& header = file.header();
   std::optional<HashSection> section;
+  std::string dictionary;
   if (use == IndexUse::kSectionIfPresent) {
-    section = HashSection::Locate(file.bytes().data, file.size(),
-                                  {.num_keys = header.num_keys, .index_offset = header.index_offset});
+    // The hash index section, when there is one, ends where a dictionary starts.
+    section =
+        HashSection::Locate(file.bytes().data, dictionary_section::EndBefore(file.bytes().data, file.size()),
+                            {.num_keys = header.num_keys, .index_offset = header.index_offset});
     if (Status g = file.CheckUnchanged(); !g.ok()) return g;
   }
   // A fault while the file is read makes the passes below see zeros; the
@@ -77,7 +81,14 @@ Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool v
     if (Status g = file.CheckUnchanged(); !g.ok()) return g;
     if (!parsed.ok()) return parsed;
   }
-  return std::unique_ptr<const Reader>(new Reader(std::move(file), std::move(memory), section));
+  if (use == IndexUse::kSectionIfPresent) {
+    Result<std::optional<dictionary_section::Found>> found =
+        dictionary_section::Locate(file.bytes().data, file.size());
+    if (Status s = file.Overriding(found.status()); !s.ok()) return s;
+    if (found.value()) dictionary = std::string(found.value()->dictionary);
+  }
+  return std::unique_ptr<const Reader>(
+      new Reader(std::move(file), std::move(memory), section, std::move(dictionary)));
 }
 
 Result<EntryView> Reader::Entry(std::size_t i) const {

@@ -53,7 +53,8 @@ struct ReaderStats {
 // Which index a Reader answers through.
 enum class IndexUse {
   kSectionIfPresent,  // the on-disk section when usable, else the in-memory index
-  kInMemory,          // always build the in-memory index, checking every entry at open
+  kInMemory,          // always build the in-memory index, checking every entry at open,
+                      // and read no section after the index (no dictionary either)
 };
 
 // Calls visit(offset) once per distinct value among offset_at(0), ...,
@@ -85,6 +86,10 @@ class Reader {
 
   // Whether lookups go through the file's hash index section.
   bool has_hash_index() const { return section_.has_value(); }
+  // The compression dictionary of the store (dictionary_section.h), empty
+  // for a store without one or opened with IndexUse::kInMemory.  A damaged
+  // dictionary section fails Open (corrupt).
+  const std::string& dictionary() const { return dictionary_; }
 
   // --- Entries, in index order (ascending keys), duplicates included.
   std::size_t num_entries() const { return section_ ? section_->num_keys() : memory_.size(); }
@@ -150,8 +155,11 @@ class Reader {
   std::uint64_t file_size() const { return file_.size(); }
 
  private:
-  Reader(StoreFile file, KeyIndex memory, std::optional<HashSection> section)
-      : file_(std::move(file)), memory_(std::move(memory)), section_(section) {}
+  Reader(StoreFile file, KeyIndex memory, std::optional<HashSection> section, std::string dictionary)
+      : file_(std::move(file)),
+        memory_(std::move(memory)),
+        section_(section),
+        dictionary_(std::move(dictionary)) {}
 
   // The first i in [lo, num_entries()) for which goes_right(key of entry i)
   // is false, where goes_right holds for a leading run of entries only.
@@ -203,6 +211,7 @@ class Reader {
   StoreFile file_;
   KeyIndex memory_;                     // empty when section_ is set
   std::optional<HashSection> section_;  // views into file_'s mapping
+  std::string dictionary_;
 };
 
 template <typename Fn>
