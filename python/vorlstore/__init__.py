@@ -17,7 +17,7 @@ from __future__ import annotations
 # typing's own import costs more than the rest of `vorlstore --version`.
 TYPE_CHECKING = False
 
-__version__ = "0.2.0"  # the one place it is written: the wheel's metadata reads it from here
+__version__ = "0.2.0"  # pyproject.toml's; a test keeps the two equal
 
 # Each public name and the submodule that defines it.  A submodule is imported
 # on first use, so that a short command (`vorlstore --version`, `vorlstore get`)
