@@ -15,12 +15,14 @@ set -euo pipefail
 
 cache_root="${VORL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vorlstore}"
 prefix="$cache_root/py314"
-stamp="$prefix/.complete-v4"
+stamp="$prefix/.complete-v5"
 packages=(python3.14-dev python3.14-dbg python3-pytest python3-hypothesis python3-msgpack
           python3-pip python3-scikit-build-core python3-build python3-mypy
           python3-lmdb python3.14-gdbm
           python3-dask python3-distributed python3-pandas python3-pyarrow python3-numpy
-          python3-tqdm python3-nanobind nanobind-dev)
+          python3-tqdm python3-nanobind nanobind-dev
+          python3-fsspec python3-boto3 python3-botocore
+          python3-moto python3-flask python3-flask-cors python3-werkzeug)
 want_debug="${VORL_PY_DEBUG:-0}"
 exe_name=python3.14
 [ "$want_debug" = 1 ] && exe_name=python3.14d
@@ -65,7 +67,20 @@ if ! command -v patchelf >/dev/null 2>&1; then
   else sudo apt-get install -y -q patchelf >&2; fi
 fi
 
+# One setup at a time; a second caller waits and then finds the prefix ready.
+mkdir -p "$cache_root"
+exec 9>"$cache_root/.setup.lock"
+flock 9
+if [ -f "$stamp" ] && is_usable "$prefix/usr/bin/$exe_name"; then
+  echo "$prefix/usr/bin/$exe_name"
+  exit 0
+fi
+
 log "setting up CPython 3.14 in $prefix"
+# The new prefix is unpacked beside the old one and swapped in whole, so a
+# test still running on the old prefix never sees a half-unpacked tree.
+final="$prefix"
+prefix="$final.new"
 work="$cache_root/apt"
 rm -rf "$prefix" "$work"
 mkdir -p "$prefix" "$work"/{etc,state/lists/partial,cache/archives/partial}
@@ -100,7 +115,8 @@ for deb in "$work"/cache/archives/*.deb; do
   dpkg -x "$deb" "$prefix"
 done
 
-libdir="$prefix/usr/lib/x86_64-linux-gnu"
+# Paths written into binaries name the final prefix, where they will run.
+libdir="$final/usr/lib/x86_64-linux-gnu"
 # One patchelf call per change: newer patchelf releases write a broken
 # interpreter when the loader and the run path are set in one call.
 for exe in python3.14 python3.14d; do
@@ -123,9 +139,15 @@ for flavour in python3.14 python3.14d; do
   real="$prefix/usr/include/x86_64-linux-gnu/$flavour/pyconfig.h"
   [ -f "$real" ] && cp "$real" "$prefix/usr/include/$flavour/pyconfig.h"
 done
-rm -rf "$work"
+rm -rf "$work" "$final.old"
+[ -d "$final" ] && mv "$final" "$final.old"
+mv "$prefix" "$final"
+rm -rf "$final.old"
+prefix="$final"
 
 is_usable "$prefix/usr/bin/$exe_name" || { log "the unpacked interpreter does not work"; exit 1; }
-touch "$stamp"
+# The new prefix holds everything an older one did: scripts of an earlier
+# revision that look for their own stamp keep using it rather than rebuilding.
+touch "$prefix"/.complete-v{4,5}
 log "ready: $prefix/usr/bin/$exe_name"
 echo "$prefix/usr/bin/$exe_name"

@@ -157,3 +157,29 @@ class Builder:
 
     @property
     def num_keys(self) -> int: ...
+
+def ranged_layout(head: bytes, tail: bytes, size: int, name: str) -> dict[str, int]:
+    """
+    The header fields and, when the file has a usable hash index, where its parts lie.
+    """
+
+def ranged_probe(key: str | bytes | bytearray, seed: int, capacity: int) -> tuple[bytes, int, int]:
+    """(key bytes, home slot, fingerprint) of `key` in a hash index section."""
+
+def ranged_slots(slots: bytes, width: int, fingerprint: int) -> list[tuple[int, int]]:
+    """
+    (entry position, hinted record offset) of the slots of a run whose fingerprint matches.
+    """
+
+def ranged_entry(buf: bytes, pos: int) -> tuple[bytes, int, int] | None:
+    """
+    (key, object offset, next position) of the entry at `pos`, or None when `buf` ends inside it.
+    """
+
+def ranged_record(buf: bytes, pos: int, offset: int, size: int, name: str) -> bytes | int:
+    """
+    The checked payload of the record at `pos`, or the byte count it needs when `buf` is short.
+    """
+
+def ranged_crc(crc: int, data: bytes) -> int:
+    """The CRC-32 of `data` continued from `crc`."""

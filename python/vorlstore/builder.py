@@ -19,6 +19,7 @@ from . import _engine
 from ._codec import DefaultHook, Packer, check_raw
 from ._paths import StrPath, fspath
 from .reader import Key
+from .remote import StorageOptions, is_url
 from .writer import BuildSummary, _check_object
 
 _Pairs = Mapping[str, Any] | Mapping[bytes, Any] | Iterable[tuple[Key, Any]]
@@ -35,13 +36,25 @@ class StoreBuilder:
     call fails.
     """
 
-    __slots__ = ("_engine", "_packer", "_path")
+    __slots__ = ("_engine", "_packer", "_path", "_stage")
 
     def __init__(self, path: StrPath, *, hash_index: bool = True, default: DefaultHook | None = None,
-                 datetime: bool = False) -> None:
+                 datetime: bool = False, storage_options: StorageOptions | None = None) -> None:
         self._path = fspath(path)
         self._packer = Packer(default, datetime)
-        self._engine = _engine.Builder(os.fsencode(self._path), hash_index)
+        # A URL is built into a local stage and uploaded by commit().
+        self._stage = None
+        local = self._path
+        if is_url(self._path):
+            from .remote.upload import Stage
+
+            self._stage = Stage(self._path, storage_options)
+            local, self._path = self._stage.path, self._stage.name
+        try:
+            self._engine = _engine.Builder(os.fsencode(local), hash_index)
+        except BaseException:
+            self._discard_stage()
+            raise
 
     def add(self, obj: Any, *keys: Key) -> int:
         """Write *obj* now under *keys*; return its id."""
@@ -74,11 +87,25 @@ class StoreBuilder:
 
     def commit(self) -> BuildSummary:
         """Publish the store atomically and return what was published."""
-        return cast(BuildSummary, self._engine.commit())
+        if self._stage is None:
+            return cast(BuildSummary, self._engine.commit())
+        try:
+            summary = self._engine.commit()
+        except BaseException:
+            self._discard_stage()
+            raise
+        stage, self._stage = self._stage, None
+        return cast(BuildSummary, stage.publish(summary))
 
     def discard(self) -> None:
         """Give up: remove the temporary file.  Does nothing once finished."""
         self._engine.discard()
+        self._discard_stage()
+
+    def _discard_stage(self) -> None:
+        if self._stage is not None:
+            self._stage.discard()
+            self._stage = None
 
     @property
     def finished(self) -> bool:

@@ -19,6 +19,7 @@ from . import _engine
 from ._codec import ExtHook, ObjectHook, make_unpack, why_unreadable
 from ._paths import StrPath, fspath
 from .errors import CorruptError
+from .remote import StorageOptions, display, is_url
 
 #: A key as lookups accept it: text (stored as UTF-8, surrogateescape) or bytes.
 Key = str | bytes | bytearray
@@ -73,8 +74,10 @@ class _Values(ValuesView[Any]):
         return self._mapping._walk(_VALUES, 0, None, reverse=True)
 
 
-def _reopen(path: str, verify: bool, object_hook: ObjectHook | None, ext_hook: ExtHook | None) -> VorlReader:
-    return VorlReader(path, verify=verify, object_hook=object_hook, ext_hook=ext_hook)
+def _reopen(path: str, verify: bool, object_hook: ObjectHook | None, ext_hook: ExtHook | None,
+            storage_options: StorageOptions | None = None, cache: Any = None) -> VorlReader:
+    return VorlReader(path, verify=verify, object_hook=object_hook, ext_hook=ext_hook,
+                      storage_options=storage_options, cache=cache)
 
 
 class VorlReader(Mapping[str, Any]):
@@ -85,9 +88,16 @@ class VorlReader(Mapping[str, Any]):
     MessagePack as they are.  ``close()`` (or leaving a ``with`` block)
     releases the file; later use raises ``ValueError``.  A reader pickles by
     path and reopens on load.  One instance may be shared by threads.
+
+    *path* may be a URL (``s3://bucket/key``, ``http(s)://...`` or any URL
+    fsspec knows), with ``storage_options`` for its credentials and endpoint.
+    A URL is read by byte ranges (each record checked against its own CRC;
+    ``verify()`` checks the whole file), or, with ``cache=DIR`` (``True``
+    for the package's cache directory), downloaded once and mapped.
     """
 
-    __slots__ = ("_engine", "_path", "_verify", "_object_hook", "_ext_hook", "_decoder")
+    __slots__ = ("_engine", "_path", "_url", "_verify", "_object_hook", "_ext_hook", "_decoder", "_options",
+                 "_cache")
 
     def __init__(
         self,
@@ -96,8 +106,14 @@ class VorlReader(Mapping[str, Any]):
         verify: bool = True,
         object_hook: ObjectHook | None = None,
         ext_hook: ExtHook | None = None,
+        storage_options: StorageOptions | None = None,
+        cache: StrPath | bool | None = None,
     ) -> None:
-        self._path = fspath(path)
+        self._url = fspath(path)
+        # Messages and reprs show a URL without its credentials.
+        self._path = display(self._url) if is_url(self._url) else self._url
+        self._options = storage_options
+        self._cache = cache
         self._verify = verify
         self._object_hook = object_hook
         self._ext_hook = ext_hook
@@ -105,7 +121,12 @@ class VorlReader(Mapping[str, Any]):
         # to msgpack, go through the fallback.
         fallback = functools.partial(_decode, make_unpack(object_hook, ext_hook), self._path)
         self._decoder = _engine.Decoder(fallback, object_hook is None and ext_hook is None)
-        self._engine = _engine.Reader(os.fsencode(self._path), verify)
+        if is_url(self._url):
+            from .remote.opening import open_engine
+
+            self._engine = cast(_engine.Reader, open_engine(self._url, storage_options, verify, cache))
+        else:
+            self._engine = _engine.Reader(os.fsencode(self._path), verify)
         self._engine.decoder = self._decoder
 
     # -- Mapping protocol
@@ -216,6 +237,8 @@ class VorlReader(Mapping[str, Any]):
     def __reduce__(self) -> tuple[Callable[..., VorlReader], tuple[Any, ...]]:
         if self._engine.closed:
             raise ValueError("I/O operation on closed store")
+        if self._url is not self._path:
+            return _reopen, (self._url, self._verify, self._object_hook, self._ext_hook, self._options, self._cache)
         return _reopen, (self._path, self._verify, self._object_hook, self._ext_hook)
 
     def __repr__(self) -> str:

@@ -10,6 +10,7 @@ summary.
 from __future__ import annotations
 
 import os
+import tempfile
 from collections.abc import Iterable, Mapping, Sequence
 from itertools import islice
 from typing import Any, TypedDict, cast
@@ -18,6 +19,7 @@ from . import _engine
 from ._codec import DefaultHook, Packer, check_raw
 from ._paths import StrPath, fspath
 from .reader import Key, VorlReader
+from .remote import StorageOptions, is_url
 
 
 def _check_object(raw: Any) -> bytes:
@@ -95,7 +97,8 @@ class VorlWriter:
             keys = [key for key, _ in batch]
             self._engine.add_many([pack(obj) for _, obj in batch], keys)
 
-    def build(self, path: StrPath, *, hash_index: bool = True) -> BuildSummary:
+    def build(self, path: StrPath, *, hash_index: bool = True,
+              storage_options: StorageOptions | None = None) -> BuildSummary:
         """Write the store to *path* atomically and return what was published.
 
         ``hash_index`` appends the on-disk hash index, which lets a reader
@@ -104,9 +107,12 @@ class VorlWriter:
         The file is written beside the target, synced and renamed over it.  A
         Ctrl-C pending before the write stops the build with the target
         untouched.
+
+        A URL (``s3://...`` or a filesystem URL) is built into a local
+        temporary file and uploaded; nothing shows at the URL until the
+        upload is complete.
         """
-        summary = self._engine.build(os.fsencode(fspath(path)), hash_index=hash_index)
-        return cast(BuildSummary, summary)
+        return _build_to(self._engine, fspath(path), hash_index, storage_options)
 
     @property
     def last_build(self) -> BuildSummary | None:
@@ -136,15 +142,17 @@ def build(
     default: DefaultHook | None = None,
     datetime: bool = False,
     hash_index: bool = True,
+    storage_options: StorageOptions | None = None,
 ) -> BuildSummary:
-    """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call."""
+    """Build a store at *path* (or a URL) from ``(key, obj)`` pairs or a mapping, in one call."""
     writer = VorlWriter(default=default, datetime=datetime)
     writer.update(items)
-    return writer.build(path, hash_index=hash_index)
+    return writer.build(path, hash_index=hash_index, storage_options=storage_options)
 
 
 def merge(
-    target: StrPath, *stores: StrPath | VorlReader, verify: bool = True, hash_index: bool = True
+    target: StrPath, *stores: StrPath | VorlReader, verify: bool = True, hash_index: bool = True,
+    storage_options: StorageOptions | None = None,
 ) -> BuildSummary:
     """Build *target* from the keys of *stores*; a later store wins on a key held by several.
 
@@ -152,14 +160,34 @@ def merge(
     several keys of one store share stays one object.  *target* may be one of
     the stores: the new file replaces it only once complete.
     """
-    opened = [s if isinstance(s, VorlReader) else VorlReader(s, verify=verify) for s in stores]
+    # Stores given by URL are copied from a downloaded file, read whole anyway.
+    with tempfile.TemporaryDirectory(prefix="vorlstore-merge-") as scratch:
+        opened = [s if isinstance(s, VorlReader) else
+                  VorlReader(s, verify=verify, storage_options=storage_options,
+                             cache=scratch if is_url(fspath(s)) else None)
+                  for s in stores]
+        try:
+            writer = _engine.Writer()
+            engines = [r._engine for r in opened]
+            for i, engine in enumerate(engines):
+                writer.copy_from(engine, engines[i + 1 :])
+            return _build_to(writer, fspath(target), hash_index, storage_options)
+        finally:
+            for reader, given in zip(opened, stores):
+                if reader is not given:
+                    reader.close()
+
+
+def _build_to(engine: Any, path: str, hash_index: bool, storage_options: StorageOptions | None) -> BuildSummary:
+    """engine.build at *path*, or, for a URL, into a local stage that is then uploaded."""
+    if not is_url(path):
+        return cast(BuildSummary, engine.build(os.fsencode(path), hash_index=hash_index))
+    from .remote.upload import Stage
+
+    stage = Stage(path, storage_options)
     try:
-        writer = _engine.Writer()
-        engines = [r._engine for r in opened]
-        for i, engine in enumerate(engines):
-            writer.copy_from(engine, engines[i + 1 :])
-        return cast(BuildSummary, writer.build(os.fsencode(fspath(target)), hash_index=hash_index))
-    finally:
-        for reader, given in zip(opened, stores):
-            if reader is not given:
-                reader.close()
+        summary = engine.build(os.fsencode(stage.path), hash_index=hash_index)
+    except BaseException:
+        stage.discard()
+        raise
+    return cast(BuildSummary, stage.publish(summary))

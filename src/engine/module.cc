@@ -5,6 +5,7 @@
 
 #include "engine/decoder.h"
 #include "engine/errors.h"
+#include "engine/ranged_format.h"
 #include "engine/store_builder.h"
 #include "engine/store_reader.h"
 #include "engine/store_writer.h"
@@ -16,4 +17,5 @@ NB_MODULE(_engine, m) {
   vorl::engine::BindReader(m);
   vorl::engine::BindWriter(m);
   vorl::engine::BindBuilder(m);
+  vorl::engine::BindRangedFormat(m);
 }
