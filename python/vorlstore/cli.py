@@ -22,6 +22,7 @@ from ._inputs import FORMATS, READERS, InputError, guess_format
 from ._progress import Progress
 from .errors import Error
 from .reader import VorlReader
+from .remote import display, is_url
 from .builder import StoreBuilder
 from .storeset import (
     POINTER,
@@ -196,7 +197,7 @@ def cmd_build(args: argparse.Namespace) -> int:
         raise CommandError("--partition needs --shards", EXIT_USAGE)
     if args.partition == "range" and source == "-":
         raise CommandError("--partition range reads the input twice; give a file, not standard input", EXIT_USAGE)
-    if source != "-" and _same_file(source, target):
+    if source != "-" and not is_url(target) and _same_file(source, target):
         raise CommandError(f"{target}: the output is the input file; choose another output path")
     if args.shards is not None:
         _check_set_target(target)
@@ -277,12 +278,23 @@ def _report(line: str, what: str) -> None:
 
 
 def _open(path: str, verify: bool = True) -> VorlReader | StoreSet:
-    """The store file or store set at *path*; a set is a directory with a pointer file."""
+    """The store file or store set at *path*; a set is a directory with a pointer file.
+
+    A URL names a store file in object storage, read with the standard
+    environment's credentials (AWS_* for S3).
+    """
+    if is_url(path):
+        return VorlReader(path, verify=verify)
     if os.path.isdir(path):
         if not is_store_set(path):
             raise CommandError(f"{path}: a directory, but not a store set (it has no {POINTER} file)")
         return StoreSet(path, verify=verify)
     return VorlReader(path, verify=verify)
+
+
+def _shown(path: str) -> str:
+    """*path* as output shows it: a URL without its credentials."""
+    return display(path) if is_url(path) else path
 
 
 def cmd_get(args: argparse.Namespace) -> int:
@@ -292,7 +304,7 @@ def cmd_get(args: argparse.Namespace) -> int:
         missing = object()
         obj = r.get(args.key, missing)
         if obj is missing:
-            raise CommandError(f"{args.file}: key not found: {args.key!r}", EXIT_NOT_FOUND)
+            raise CommandError(f"{_shown(args.file)}: key not found: {args.key!r}", EXIT_NOT_FOUND)
         _stdout().write(_dumps(obj) + "\n")
     return EXIT_OK
 
@@ -347,7 +359,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
     with _open(args.file) as r:
         r.verify()
         stats = r.stats()
-        report: dict[str, Any] = {"path": args.file, "ok": True, "num_keys": stats["num_keys"],
+        report: dict[str, Any] = {"path": _shown(args.file), "ok": True, "num_keys": stats["num_keys"],
                                   "num_objects": stats["num_objects"]}
         what = f"{stats['num_keys']} keys, {stats['num_objects']} objects"
         if isinstance(r, StoreSet):
@@ -356,7 +368,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
         if args.json:
             _stdout().write(json.dumps(report) + "\n")
         else:
-            _stdout().write(f"{args.file}: OK ({what})\n")
+            _stdout().write(f"{_shown(args.file)}: OK ({what})\n")
     return EXIT_OK
 
 

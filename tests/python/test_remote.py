@@ -242,3 +242,42 @@ def test_credentials_never_show(moto, nginx, published):
 def test_http_is_read_only(nginx):
     with pytest.raises(vorlstore.UsageError, match="read-only"):
         vorlstore.build(f"{nginx.url}/new.vrls", {"a": 1})
+
+
+CLI = [
+    # args after the URL's command, what stdout holds
+    (["get", "{url}", "k00005"], '"i": 5'),
+    (["keys", "{url}", "--prefix", "k0299"], "k02999"),
+    (["stats", "{url}"], '"num_keys": 3000'),
+    (["verify", "{url}"], "OK (3000 keys, 3000 objects)"),
+    (["dump", "{url}", "--prefix", "k00001"], '"key": "k00001"'),
+]
+
+
+@pytest.mark.parametrize("args, shown", CLI, ids=[c[0][0] for c in CLI])
+def test_cli_reads_urls(args, shown, moto, published):
+    import subprocess
+    import sys
+
+    env = dict(os.environ, AWS_ENDPOINT_URL=moto.endpoint, AWS_ACCESS_KEY_ID="testing",
+               AWS_SECRET_ACCESS_KEY="testing", AWS_REGION="us-east-1")
+    argv = [a.format(url=published["small"][2]) for a in args]
+    done = subprocess.run([sys.executable, "-m", "vorlstore", *argv], capture_output=True, text=True, env=env,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert shown in done.stdout
+
+
+def test_cli_builds_to_a_url(moto, tmp_path):
+    import subprocess
+    import sys
+
+    source = tmp_path / "in.jsonl"
+    source.write_text("".join(f'{{"id": "r{i}", "v": {i}}}\n' for i in range(10)))
+    env = dict(os.environ, AWS_ENDPOINT_URL=moto.endpoint, AWS_ACCESS_KEY_ID="testing",
+               AWS_SECRET_ACCESS_KEY="testing", AWS_REGION="us-east-1")
+    url = f"s3://{BUCKET}/cli-built.vrls"
+    done = subprocess.run([sys.executable, "-m", "vorlstore", "build", str(source), url, "--key", "id"],
+                          capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert vorlstore.VorlReader(url, storage_options=moto.options)["r7"] == {"id": "r7", "v": 7}
