@@ -26,13 +26,12 @@ from .errors import (
 )
 from .builder import StoreBuilder
 from .reader import Key, StoreStats, VorlReader
-from .writer import BuildSummary, VorlWriter, build, merge
+from .writer import BuildSummary, VorlWriter, add_hash_index, build, merge
+from .sets import SetBuilder, StoreSet, write_store_set
 
 __all__ = [
-    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "Key", "StoreStats", "BuildSummary",
+    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "add_hash_index", "Key", "StoreStats", "BuildSummary",
     "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
     "StoreOSError", "StoreFileNotFoundError", "StorePermissionError",
-    "StoreSet", "write_store_set", "__version__",
+    "StoreSet", "SetBuilder", "write_store_set", "__version__",
 ]
-
-from .storeset import StoreSet, write_store_set  # noqa: E402

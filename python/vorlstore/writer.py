@@ -191,3 +191,13 @@ def _build_to(engine: Any, path: str, hash_index: bool, storage_options: Storage
         stage.discard()
         raise
     return cast(BuildSummary, stage.publish(summary))
+
+
+def add_hash_index(path: StrPath) -> BuildSummary:
+    """Add the on-disk hash index to the store at *path*, replacing the file atomically."""
+    return cast(BuildSummary, _engine.add_hash_index(os.fsencode(fspath(path))))
+
+
+def temporary_path(path: StrPath) -> str:
+    """Where a build of *path* writes before it publishes: what a failed build may leave behind."""
+    return os.fsdecode(_engine.temporary_path(os.fsencode(fspath(path))))
