@@ -38,6 +38,7 @@ from .sets import (
     key_sample,
     plan_routing,
 )
+from .remote.set_storage import storage_for
 
 __all__ = ["to_store_set", "lookup"]
 
@@ -56,6 +57,7 @@ def to_store_set(
     partition: str = "hash",
     value: ValueFn | None = None,
     shuffle_method: str = "tasks",
+    storage_options: dict[str, Any] | None = None,
 ) -> dict[str, Any]:
     """Build a store set from a Dask DataFrame or Bag and publish it in *directory*.
 
@@ -92,7 +94,9 @@ def to_store_set(
         return found
 
     routing = plan_routing(partition, shards, samples)  # checks both before any work
-    with Publication(directory) as pub:
+    # An s3:// set shares no disk: each shard is built in its worker's scratch
+    # space and uploaded, and the pointer moves by a conditional write.
+    with Publication(directory, storage_for(directory, storage_options)) as pub:
         if isinstance(key, str):  # a DataFrame's column, as checked above
             # Rows are stored as they are: Dask would otherwise turn object
             # columns (lists, bytes) into text while shuffling.
@@ -137,7 +141,7 @@ def _frame_shard_tasks(df: Any, key: str, routing: Routing, pub: Publication, va
     parts = routed.to_delayed()
     assert len(parts) == routing.shards
     build = dask.delayed(_build_frame_shard, pure=False)
-    return [build(part, pub.shard_path(i)) for i, part in enumerate(parts)]
+    return [build(part, pub.shard_path(i), _shard_options(pub)) for i, part in enumerate(parts)]
 
 
 def _encode_rows(frame: pd.DataFrame, key: str, routing: Routing, value: ValueFn | None) -> pd.DataFrame:
@@ -182,10 +186,14 @@ def _records(frame: pd.DataFrame) -> list[dict[str, Any]]:
     return [dict(zip(names, row, strict=True)) for row in zip(*columns, strict=True)]
 
 
-def _build_frame_shard(frame: pd.DataFrame, path: str) -> ShardInfo:
+def _shard_options(pub: Publication) -> dict[str, Any] | None:
+    return getattr(pub.storage, "options", None)
+
+
+def _build_frame_shard(frame: pd.DataFrame, path: str, options: dict[str, Any] | None) -> ShardInfo:
     kbs: list[bytes] = frame[KEY_COLUMN].tolist()
     _refuse_duplicates(kbs)
-    return build_shard(path, zip(kbs, frame[RAW_COLUMN].tolist(), strict=True), raw=True)
+    return build_shard(path, zip(kbs, frame[RAW_COLUMN].tolist(), strict=True), raw=True, storage_options=options)
 
 
 # -- Bag: every partition encoded and split by shard, each shard task gathers its pieces
@@ -196,7 +204,8 @@ def _bag_shard_tasks(parts: Sequence[Any], key: Callable[[Any], Any], routing: R
     split = dask.delayed(_split_items)
     pieces = [split(p, key, routing, value) for p in parts]
     build = dask.delayed(_build_bag_shard, pure=False)
-    return [build([piece[i] for piece in pieces], pub.shard_path(i)) for i in range(routing.shards)]
+    return [build([piece[i] for piece in pieces], pub.shard_path(i), _shard_options(pub))
+            for i in range(routing.shards)]
 
 
 def _split_items(items: Iterable[Any], key: Callable[[Any], Any], routing: Routing,
@@ -208,10 +217,11 @@ def _split_items(items: Iterable[Any], key: Callable[[Any], Any], routing: Routi
     return out
 
 
-def _build_bag_shard(pieces: Sequence[list[tuple[bytes, bytes]]], path: str) -> ShardInfo:
+def _build_bag_shard(pieces: Sequence[list[tuple[bytes, bytes]]], path: str,
+                     options: dict[str, Any] | None) -> ShardInfo:
     entries = list(itertools.chain.from_iterable(pieces))
     _refuse_duplicates([kb for kb, _ in entries])
-    return build_shard(path, entries, raw=True)
+    return build_shard(path, entries, raw=True, storage_options=options)
 
 
 def _refuse_duplicates(kbs: list[bytes]) -> None:
@@ -234,15 +244,19 @@ _OPEN_SETS_KEPT = 4
 
 def _worker_set(args: tuple[Any, ...]) -> StoreSet:
     """The set *args* reopens, opened once per worker process and kept."""
+    # Storage options are a dict: the cache keys on their text.
+    cache_key = (*args[:3], repr(args[3:]))
     with _open_sets_lock:
-        found = _open_sets.get(args)
+        found = _open_sets.get(cache_key)
         if found is None:
             if len(_open_sets) >= _OPEN_SETS_KEPT:
                 # Not closed: another task thread may still be reading it; its
                 # mappings go when the last reference does.
                 del _open_sets[next(iter(_open_sets))]
-            directory, generation, verify = args
-            found = _open_sets[args] = StoreSet(directory, generation=generation, verify=verify)
+            directory, generation, verify = args[:3]
+            options = args[3] if len(args) > 3 else None
+            found = _open_sets[cache_key] = StoreSet(directory, generation=generation, verify=verify,
+                                                     storage_options=options)
         return found
 
 

@@ -281,3 +281,51 @@ def test_cli_builds_to_a_url(moto, tmp_path):
                           capture_output=True, text=True, env=env, timeout=120)
     assert done.returncode == 0, done.stderr
     assert vorlstore.VorlReader(url, storage_options=moto.options)["r7"] == {"id": "r7", "v": 7}
+
+
+# -- store sets in S3
+
+
+def test_two_publishers_of_one_set_never_both_win(moto):
+    import threading
+
+    from vorlstore.remote.set_storage import S3SetStorage
+    from vorlstore.sets import HashRouting, Publication, StoreSet, build_shard
+
+    url = f"s3://{BUCKET}/raced-set"
+    both_read = threading.Barrier(2)
+    first_done = threading.Event()
+    outcome: dict[int, object] = {}
+
+    def publish(me):
+        storage = S3SetStorage(url, moto.options)
+        swap = storage.swap_pointer
+
+        def late_swap(generation):
+            both_read.wait(30)  # both have read the same pointer
+            if me == 1:
+                first_done.wait(30)
+            try:
+                swap(generation)
+            finally:
+                first_done.set()
+
+        storage.swap_pointer = late_swap
+        try:
+            with Publication(url, storage) as pub:
+                info = build_shard(pub.shard_path(0), [(f"k{me}".encode(), b"\x01")], raw=True,
+                                   storage_options=moto.options)
+                outcome[me] = pub.publish(HashRouting(1), [info])["generation"]
+        except vorlstore.Error as exc:
+            outcome[me] = exc
+
+    threads = [threading.Thread(target=publish, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    winner, loser = outcome[0], outcome[1]
+    assert isinstance(winner, str) and isinstance(loser, vorlstore.StoreOSError) and "CURRENT" in str(loser)
+    s = StoreSet(url, storage_options=moto.options)
+    assert s.generation == winner and dict(s.items()) == {"k0": 1}
+    assert S3SetStorage(url, moto.options).generations() == [winner]

@@ -59,8 +59,10 @@ def client(options: dict[str, Any]) -> Any:
 
 def classify(exc: Exception) -> Exception:
     """The Source failure an SDK exception stands for."""
-    from botocore.exceptions import ClientError
+    from botocore.exceptions import ClientError, NoCredentialsError, PartialCredentialsError
 
+    if isinstance(exc, (NoCredentialsError, PartialCredentialsError)):
+        return Refused(errno.EACCES, "no usable credentials (storage_options or the AWS environment)")
     if isinstance(exc, ClientError):
         status = exc.response.get("ResponseMetadata", {}).get("HTTPStatusCode", 0)
         code = exc.response.get("Error", {}).get("Code", "")

@@ -11,6 +11,7 @@ from __future__ import annotations
 import errno
 import os
 import shutil
+import sys
 import tempfile
 from typing import Any
 
@@ -36,6 +37,17 @@ def open_target(url: str, storage_options: StorageOptions | None) -> Any:
         raise os_error(exc.code, str(exc), display(url)) from None
 
 
+def _worker_scratch() -> str | None:
+    """The local directory of the Dask worker running this task, if any: a worker's own scratch space."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None:
+        return None
+    try:
+        return str(distributed.get_worker().local_directory)
+    except ValueError:  # not inside a worker
+        return None
+
+
 class Stage:
     """A local file to build into for *url*; ``publish()`` uploads it, ``discard()`` drops it."""
 
@@ -44,7 +56,7 @@ class Stage:
         self.url = url
         self.name = display(url)
         self.target = open_target(url, storage_options)
-        self._dir = tempfile.mkdtemp(prefix="vorlstore-stage-", dir=scratch)
+        self._dir = tempfile.mkdtemp(prefix="vorlstore-stage-", dir=scratch or _worker_scratch())
         self.path = os.path.join(self._dir, os.path.basename(url.rstrip("/")) or "store.vrls")
 
     def publish(self, summary: dict[str, Any] | None = None) -> dict[str, Any] | None:

@@ -17,6 +17,7 @@ from .._paths import StrPath
 from ..builder import StoreBuilder
 from ..errors import UsageError
 from ..reader import Key, VorlReader
+from ..remote import StorageOptions
 from ..writer import BuildSummary
 from .manifest import ShardInfo
 from .publication import Publication
@@ -30,27 +31,29 @@ def encode_object(obj: Any) -> bytes:
     return _PACKER.pack(obj)
 
 
-def shard_info(summary: BuildSummary) -> ShardInfo:
+def shard_info(summary: BuildSummary, storage_options: StorageOptions | None = None) -> ShardInfo:
     """A built shard's manifest entry, from its build summary."""
     crc32: Any = summary.get("crc32")
     if crc32 is None:  # a summary without the checksum: read it from the file
-        with VorlReader(summary["path"], verify=False) as r:
+        with VorlReader(summary["path"], verify=False, storage_options=storage_options) as r:
             crc32 = int(r.stats()["file_crc32"], 16)
     return ShardInfo(file=os.path.basename(summary["path"]), keys=int(summary["keys"]),
                      objects=int(summary["objects"]), bytes=int(summary["bytes"]), crc32=int(crc32))
 
 
-def build_shard(path: str, entries: Iterable[tuple[bytes, Any]], *, raw: bool = False) -> ShardInfo:
+def build_shard(path: str, entries: Iterable[tuple[bytes, Any]], *, raw: bool = False,
+                storage_options: StorageOptions | None = None) -> ShardInfo:
     """Write one shard from (key bytes, object) pairs; a later equal key wins.
 
     The builder streams to a temporary file and renames it, so a task killed
     midway leaves at most a temporary file, which the publication removes.
+    A shard URL is built in local scratch space and uploaded by the commit.
     """
-    with StoreBuilder(path) as builder:
+    with StoreBuilder(path, storage_options=storage_options) as builder:
         add = builder.add_raw if raw else builder.add
         for kb, obj in entries:
             add(obj, kb)
-        return shard_info(builder.commit())
+        return shard_info(builder.commit(), storage_options)
 
 
 class SetBuilder:
