@@ -59,7 +59,7 @@ class RangedStore:
         return self.get_many_raw([key])[0]
 
     def contains(self, key: Any) -> bool:
-        return self._find([key])[0] is not None
+        return self._find([key])[0][0] is not None
 
     def get(self, key: Any, missing: Any) -> Any:
         raw = self.get_raw(key)
@@ -68,9 +68,8 @@ class RangedStore:
         return raw if self.decoder is None else self.decoder.decode(raw, key)
 
     def get_many_raw(self, keys: Iterable[Any]) -> list[bytes | None]:
-        keys = list(keys)
-        offsets = self._find(keys)
-        return self._records(offsets)
+        found = self._find(list(keys))
+        return self._records([o for o, _ in found], {o: pre for o, pre in found if o is not None})
 
     def bounds(self, start: Any, stop: Any) -> tuple[int, int]:
         first = 0 if start is None else self._lower_bound(self._bytes(start))
@@ -117,14 +116,17 @@ class RangedStore:
             raise self._corrupt(f"file CRC32 mismatch  stored=0x{stored:08x}  computed=0x{crc:08x}")
 
     # -- lookups
-    def _find(self, keys: list[Any]) -> list[int | None]:
-        """The object offset of each key's last entry, or None: two rounds for the whole batch."""
+    def _find(self, keys: list[Any]) -> list[tuple[int | None, tuple[int, bytes]]]:
+        """Each key's object offset (None when absent) and the bytes read at its record hint.
+
+        Two rounds for the whole batch: the slots, then the entries with the hinted records.
+        """
         self._check_open()
         lay = self._layout
         seed, capacity, width, slot_size = lay["seed"], lay["capacity"], lay["width"], lay["slot_size"]
         probes = [_engine.ranged_probe(k, seed, capacity) for k in keys]
         if self._n == 0:
-            return [None] * len(keys)
+            return [(None, (0, b""))] * len(keys)
         run = min(lay["max_probe"], capacity)
         spans = []
         for _, home, _ in probes:
@@ -146,23 +148,33 @@ class RangedStore:
                 wanted.append((index_offset + position, index_offset + min(index_length, position + 10 + len(key))))
                 wanted.append((hint, hint + RECORD_GUESS))
         pieces = iter(self._blocks.read(wanted))
-        out: list[int | None] = []
+        out: list[tuple[int | None, tuple[int, bytes]]] = []
         for (key, _, _), found in zip(probes, candidates):
-            offset = None
-            for _ in found:
-                entry, _record = next(pieces), next(pieces)
+            offset, prefetched = None, (0, b"")
+            for _, hint in found:
+                entry, record = next(pieces), next(pieces)
                 decoded = _engine.ranged_entry(entry, 0)
                 if offset is None and decoded is not None and decoded[0] == key:
-                    offset = decoded[1]
-            out.append(offset)
+                    offset, prefetched = decoded[1], (hint, record)
+            out.append((offset, prefetched))
         return out
 
-    def _records(self, offsets: list[int | None]) -> list[bytes | None]:
-        """The checked payload at each offset; blocks read with the entries usually hold them already."""
+    def _records(self, offsets: list[int | None],
+                 prefetched: dict[int, tuple[int, bytes]] | None = None) -> list[bytes | None]:
+        """The checked payload at each offset; *prefetched* maps an offset to bytes read from a start at or before it."""
         size = self.source.size
-        todo = [o for o in offsets if o is not None]
         got: dict[int, bytes] = {}
-        need = {o: RECORD_GUESS for o in todo}
+        need: dict[int, int] = {}
+        for o in offsets:
+            if o is None or o in got:
+                continue
+            start, buf = (prefetched or {}).get(o, (o + 1, b""))
+            inside = start <= o <= start + len(buf)
+            r = _engine.ranged_record(buf, o - start, o, size, self.name) if inside else RECORD_GUESS
+            if isinstance(r, bytes):
+                got[o] = r
+            else:
+                need[o] = max(r, RECORD_GUESS)
         while need:
             spans = [(o, o + n) for o, n in need.items()]
             bufs = self._blocks.read(spans)
