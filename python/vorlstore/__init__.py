@@ -15,23 +15,26 @@ Build a store with :class:`VorlWriter` (or :func:`build`), open it with
 from ._vorlstore import __version__
 from .errors import (
     CorruptError,
+    DuplicateKeyError,
     Error,
     InvalidKeyError,
     InvalidObjectError,
     StoreFileNotFoundError,
     StoreOSError,
+    StoreChangedError,
     StorePermissionError,
     UsageError,
     VersionError,
 )
-from .builder import StoreBuilder
+from .builder import StoreBuilder, build
 from .reader import Key, StoreStats, VorlReader
-from .writer import BuildSummary, VorlWriter, add_hash_index, build, merge
+from .writer import BuildSummary, VorlWriter, add_hash_index, merge
 from .sets import SetBuilder, StoreSet, write_store_set
 
 __all__ = [
     "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "add_hash_index", "Key", "StoreStats", "BuildSummary",
     "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
+    "DuplicateKeyError", "StoreChangedError",
     "StoreOSError", "StoreFileNotFoundError", "StorePermissionError",
     "StoreSet", "SetBuilder", "write_store_set", "__version__",
 ]

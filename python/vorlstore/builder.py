@@ -1,4 +1,4 @@
-"""StoreBuilder: builds a store by streaming objects to its temporary file.
+"""StoreBuilder, and build(): a store built by streaming objects to its temporary file.
 
 Unlike VorlWriter, objects do not stay in memory: each goes to the file as
 it is added, and only the keys wait for the commit.  Leaving the ``with``
@@ -20,7 +20,7 @@ from ._codec import DefaultHook, Packer, check_raw
 from ._paths import StrPath, fspath
 from .reader import Key
 from .remote import StorageOptions, is_url
-from .writer import BuildSummary, _check_object
+from .writer import BuildSummary, OnDuplicate, _check_object
 
 _Pairs = Mapping[str, Any] | Mapping[bytes, Any] | Iterable[tuple[Key, Any]]
 
@@ -31,15 +31,17 @@ _BATCH = 4096
 class StoreBuilder:
     """Streams objects and keys into a new store at *path*; see the module docstring.
 
-    The encoding options are VorlWriter's.  Each add checks every key and the
-    object before anything is stored.  After commit() or discard() every
-    call fails.
+    The encoding options, ``on_duplicate`` and ``seed`` are VorlWriter's.
+    Each add checks every key and the object before anything is stored.
+    After commit() or discard() every call fails; ``last_build`` keeps the
+    summary of the commit.
     """
 
     __slots__ = ("_engine", "_packer", "_path", "_stage")
 
     def __init__(self, path: StrPath, *, hash_index: bool = True, default: DefaultHook | None = None,
-                 datetime: bool = False, storage_options: StorageOptions | None = None) -> None:
+                 datetime: bool = False, on_duplicate: OnDuplicate = "last", seed: int | None = None,
+                 storage_options: StorageOptions | None = None) -> None:
         self._path = fspath(path)
         self._packer = Packer(default, datetime)
         # A URL is built into a local stage and uploaded by commit().
@@ -51,7 +53,7 @@ class StoreBuilder:
             self._stage = Stage(self._path, storage_options)
             local, self._path = self._stage.path, self._stage.name
         try:
-            self._engine = _engine.Builder(os.fsencode(local), hash_index)
+            self._engine = _engine.Builder(os.fsencode(local), hash_index, on_duplicate, seed)
         except BaseException:
             self._discard_stage()
             raise
@@ -108,6 +110,11 @@ class StoreBuilder:
             self._stage = None
 
     @property
+    def last_build(self) -> BuildSummary | None:
+        """The summary of the commit that published, or None (also after a ``with`` block)."""
+        return cast(BuildSummary | None, self._engine.last_build)
+
+    @property
     def finished(self) -> bool:
         return self._engine.finished
 
@@ -131,3 +138,26 @@ class StoreBuilder:
 
     def __repr__(self) -> str:
         return f"StoreBuilder({self._path!r}, objects={self.num_objects}, keys={self.num_keys})"
+
+
+def build(
+    path: StrPath,
+    items: _Pairs,
+    *,
+    default: DefaultHook | None = None,
+    datetime: bool = False,
+    hash_index: bool = True,
+    on_duplicate: OnDuplicate = "last",
+    seed: int | None = None,
+    storage_options: StorageOptions | None = None,
+) -> BuildSummary:
+    """Build a store at *path* (or a URL) from ``(key, obj)`` pairs or a mapping, in one call.
+
+    Objects stream to the file as *items* yields them; only the keys wait in
+    memory.  When *items* raises, the target stays as it was.  The options
+    are StoreBuilder's.
+    """
+    with StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime, on_duplicate=on_duplicate,
+                      seed=seed, storage_options=storage_options) as builder:
+        builder.update(items)
+        return builder.commit()

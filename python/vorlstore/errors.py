@@ -44,6 +44,14 @@ class InvalidObjectError(Error, ValueError):
     """An object that a reader could not read back (the message says which rule)."""
 
 
+class DuplicateKeyError(Error, ValueError):
+    """A key added again to a build whose rule is ``on_duplicate="error"``; the message names it."""
+
+
+class StoreChangedError(StoreFileError):
+    """The path of a pinned reader now holds another file than the one it was pinned to."""
+
+
 class UsageError(Error, ValueError):
     """A request the store cannot honour: an unknown object id, a format limit, a busy writer."""
 
@@ -124,6 +132,7 @@ _BY_KIND: dict[str, type[Error] | type[ValueError]] = {
     "corrupt": CorruptError,
     "version": VersionError,
     "key": InvalidKeyError,
+    "duplicate": DuplicateKeyError,
     "request": UsageError,
     "busy": UsageError,
     "internal": Error,
@@ -146,6 +155,7 @@ def from_engine(kind: str, message: str, filename: str | None, errno: int) -> Ex
 
 __all__ = [
     "Error", "StoreFileError", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
+    "DuplicateKeyError", "StoreChangedError",
     "StoreOSError", "StoreFileNotFoundError", "StoreFileExistsError", "StorePermissionError",
     "StoreIsADirectoryError", "StoreNotADirectoryError", "StoreInterruptedError", "StoreBlockingIOError",
     "StoreTimeoutError",

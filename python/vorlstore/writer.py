@@ -1,4 +1,4 @@
-"""VorlWriter and the one-call helpers build() and merge().
+"""VorlWriter and the one-call helper merge().
 
 A writer collects objects (encoded as MessagePack when added) and keys in
 memory and publishes them as one store file.  Each call that adds checks
@@ -13,7 +13,7 @@ import os
 import tempfile
 from collections.abc import Iterable, Mapping, Sequence
 from itertools import islice
-from typing import Any, TypedDict, cast
+from typing import Any, Literal, TypedDict, cast
 
 from . import _engine
 from ._codec import DefaultHook, Packer, check_raw
@@ -28,13 +28,25 @@ def _check_object(raw: Any) -> bytes:
 
 
 class BuildSummary(TypedDict):
-    """What a build published."""
+    """What a build published.
+
+    ``objects`` counts the objects stored: one that no key reaches is left
+    out.  ``duplicates`` counts the additions that named a key already
+    added.  ``seconds`` is the wall time from the writer's (or builder's)
+    creation to the end of the publish.
+    """
 
     path: str
     objects: int
     keys: int
     bytes: int
+    duplicates: int
     seconds: float
+
+
+#: What adding a key again does: the new object wins, the first one stays,
+#: or DuplicateKeyError.
+OnDuplicate = Literal["last", "first", "error"]
 
 
 #: What update() and build() take: a mapping, or (key, object) pairs.
@@ -49,7 +61,10 @@ class VorlWriter:
     """Collects objects and keys, then publishes them as one store file.
 
     Each object gets the next id (0, 1, 2, ...); any number of keys may refer
-    to one object, and a key added again keeps its last object.  ``default``
+    to one object.  A key added again keeps its last object by default;
+    ``on_duplicate="first"`` keeps its first, and ``"error"`` raises
+    DuplicateKeyError naming the key, with nothing of that call added.  An
+    object that no key reaches in the end is not stored.  ``default``
     and ``datetime`` are passed to MessagePack: ``datetime=True`` stores
     timezone-aware datetimes as the timestamp extension, which every reader
     reads back as an equal (UTC) datetime.  ``build`` may be called any
@@ -58,8 +73,10 @@ class VorlWriter:
 
     __slots__ = ("_engine", "_packer")
 
-    def __init__(self, *, default: DefaultHook | None = None, datetime: bool = False) -> None:
-        self._engine = _engine.Writer()
+    def __init__(
+        self, *, default: DefaultHook | None = None, datetime: bool = False, on_duplicate: OnDuplicate = "last"
+    ) -> None:
+        self._engine = _engine.Writer(on_duplicate)
         self._packer = Packer(default, datetime)
 
     def add(self, obj: Any, *keys: Key) -> int:
@@ -97,12 +114,14 @@ class VorlWriter:
             keys = [key for key, _ in batch]
             self._engine.add_many([pack(obj) for _, obj in batch], keys)
 
-    def build(self, path: StrPath, *, hash_index: bool = True,
+    def build(self, path: StrPath, *, hash_index: bool = True, seed: int | None = None,
               storage_options: StorageOptions | None = None) -> BuildSummary:
         """Write the store to *path* atomically and return what was published.
 
         ``hash_index`` appends the on-disk hash index, which lets a reader
         open the store without building anything; readers without it ignore it.
+        Its hash seed comes from the content, so the same adds give the same
+        bytes; ``seed`` (0 to 2**64 - 1) chooses another.
 
         The file is written beside the target, synced and renamed over it.  A
         Ctrl-C pending before the write stops the build with the target
@@ -112,7 +131,7 @@ class VorlWriter:
         temporary file and uploaded; nothing shows at the URL until the
         upload is complete.
         """
-        return _build_to(self._engine, fspath(path), hash_index, storage_options)
+        return _build_to(self._engine, fspath(path), storage_options, hash_index=hash_index, seed=seed)
 
     @property
     def last_build(self) -> BuildSummary | None:
@@ -133,21 +152,6 @@ class VorlWriter:
 
     def __repr__(self) -> str:
         return f"VorlWriter(objects={self._engine.num_objects}, keys={self._engine.num_keys})"
-
-
-def build(
-    path: StrPath,
-    items: _Pairs,
-    *,
-    default: DefaultHook | None = None,
-    datetime: bool = False,
-    hash_index: bool = True,
-    storage_options: StorageOptions | None = None,
-) -> BuildSummary:
-    """Build a store at *path* (or a URL) from ``(key, obj)`` pairs or a mapping, in one call."""
-    writer = VorlWriter(default=default, datetime=datetime)
-    writer.update(items)
-    return writer.build(path, hash_index=hash_index, storage_options=storage_options)
 
 
 def merge(
@@ -171,22 +175,22 @@ def merge(
             engines = [r._engine for r in opened]
             for i, engine in enumerate(engines):
                 writer.copy_from(engine, engines[i + 1 :])
-            return _build_to(writer, fspath(target), hash_index, storage_options)
+            return _build_to(writer, fspath(target), storage_options, hash_index=hash_index)
         finally:
             for reader, given in zip(opened, stores):
                 if reader is not given:
                     reader.close()
 
 
-def _build_to(engine: Any, path: str, hash_index: bool, storage_options: StorageOptions | None) -> BuildSummary:
+def _build_to(engine: Any, path: str, storage_options: StorageOptions | None, **options: Any) -> BuildSummary:
     """engine.build at *path*, or, for a URL, into a local stage that is then uploaded."""
     if not is_url(path):
-        return cast(BuildSummary, engine.build(os.fsencode(path), hash_index=hash_index))
+        return cast(BuildSummary, engine.build(os.fsencode(path), **options))
     from .remote.upload import Stage
 
     stage = Stage(path, storage_options)
     try:
-        summary = engine.build(os.fsencode(stage.path), hash_index=hash_index)
+        summary = engine.build(os.fsencode(stage.path), **options)
     except BaseException:
         stage.discard()
         raise

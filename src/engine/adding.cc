@@ -18,6 +18,19 @@ std::vector<KeyArg> CheckedKeys(const Items& keys) {
   return out;
 }
 
+OnDuplicate ParseOnDuplicate(std::string_view name) {
+  if (name == "last") return OnDuplicate::kLast;
+  if (name == "first") return OnDuplicate::kFirst;
+  if (name == "error") return OnDuplicate::kError;
+  throw nb::value_error(
+      ("on_duplicate must be 'last', 'first' or 'error', not '" + std::string(name) + "'").c_str());
+}
+
+Failure DuplicateFailure(nb::handle key, const std::string& filename) {
+  const nb::str text = nb::repr(key);
+  return Failure(FailureKind::kDuplicate, std::string("duplicate key ") + text.c_str(), filename);
+}
+
 std::vector<nb::object> CheckedBlobs(const Items& blobs, nb::handle check) {
   std::vector<nb::object> out;
   out.reserve(blobs.size());
@@ -53,7 +66,7 @@ void SignalCancel::RaiseIfStopped() {
   throw nb::python_error();
 }
 
-nb::dict Publish(const std::string& target, bool& busy,
+nb::dict Publish(const std::string& target, bool& busy, Clock::time_point started,
                  const std::function<Result<BuildSummary>(const CancelCheck&)>& build) {
   // A Ctrl-C that arrived while the caller was adding stops the build here,
   // before the target is touched.
@@ -61,7 +74,6 @@ nb::dict Publish(const std::string& target, bool& busy,
   // The core asks again while it waits for another build of the target and
   // just before it publishes.
   SignalCancel stop;
-  const auto started = std::chrono::steady_clock::now();
   std::optional<Result<BuildSummary>> built;
   {
     const BusyScope busy_scope(busy);
@@ -70,12 +82,13 @@ nb::dict Publish(const std::string& target, bool& busy,
   }
   stop.RaiseIfStopped();
   const BuildSummary published = Unwrap(std::move(*built), target);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
   nb::dict summary;
   summary["path"] = PathToPython(target);
   summary["objects"] = published.objects;
   summary["keys"] = published.keys;
   summary["bytes"] = published.bytes;
+  summary["duplicates"] = published.duplicates;
   summary["seconds"] = seconds;
   return summary;
 }

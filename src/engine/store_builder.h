@@ -9,10 +9,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/file.h"
 #include "core/stream_builder.h"
+#include "engine/adding.h"
 
 namespace vorl::engine {
 
@@ -20,7 +23,10 @@ namespace nb = nanobind;
 
 class StoreBuilder {
  public:
-  StoreBuilder(const nb::bytes& path, bool hash_index);
+  // `on_duplicate` names the duplicate rule; `seed` keys the hash index
+  // (None: derived from the content).  The build's seconds run from here.
+  StoreBuilder(const nb::bytes& path, bool hash_index, std::string_view on_duplicate,
+               std::optional<std::uint64_t> seed);
 
   std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
   std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
@@ -28,6 +34,8 @@ class StoreBuilder {
   void AddKey(nb::handle key, std::int64_t obj_id);
   // Publishes the store; a pending Ctrl-C stops it with the target untouched.
   nb::dict Commit();
+  // The summary of the commit that published, or None.
+  nb::object last_build() const { return last_build_; }
   void Discard();
 
   bool finished() const { return builder_->finished(); }
@@ -38,7 +46,9 @@ class StoreBuilder {
   StreamBuilder& Open();
 
   std::string target_;
+  Clock::time_point started_;
   bool busy_ = false;
+  nb::object last_build_ = nb::none();
   // The cancel check of the commit under way; the core's options ask it.
   CancelCheck cancel_;
   std::unique_ptr<StreamBuilder> builder_;

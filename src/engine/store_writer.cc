@@ -1,5 +1,8 @@
 #include "engine/store_writer.h"
 
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string_view.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -22,22 +25,22 @@ void StoreWriter::CheckIdle() const {
 
 std::uint32_t StoreWriter::Add(const nb::bytes& blob, nb::handle keys) {
   CheckIdle();
-  return AddChecked(writer_, blob, keys);
+  return AddChecked(writer_, blob, keys, {});
 }
 
 std::uint32_t StoreWriter::AddMany(nb::handle blobs, nb::handle keys) {
   CheckIdle();
-  return AddManyChecked(writer_, blobs, keys, nb::none());
+  return AddManyChecked(writer_, blobs, keys, nb::none(), {});
 }
 
 std::uint32_t StoreWriter::AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check) {
   CheckIdle();
-  return AddManyChecked(writer_, blobs, keys, check);
+  return AddManyChecked(writer_, blobs, keys, check, {});
 }
 
 void StoreWriter::AddKey(nb::handle key, std::int64_t obj_id) {
   CheckIdle();
-  AddKeyChecked(writer_, key, obj_id);
+  AddKeyChecked(writer_, key, obj_id, {});
 }
 
 void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later) {
@@ -70,14 +73,16 @@ void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later) {
       }));
 }
 
-nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index) {
+nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index, std::optional<std::uint64_t> seed) {
   CheckIdle();
   const std::string target(path.c_str(), path.size());
-  last_build_ = Publish(target, busy_, [&](const CancelCheck& cancel) {
+  last_build_ = Publish(target, busy_, started_, [&](const CancelCheck& cancel) {
     BuildOptions options;
     options.print_summary = false;
     options.keep_failed_temporary = false;
     options.hash_index = hash_index;
+    options.seed = seed;
+    options.drop_unreachable = true;
     options.cancel = cancel;
     return writer_.Build(target, options);
   });
@@ -87,7 +92,7 @@ nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index) {
 void BindWriter(nb::module_& m) {
   constexpr const char* kKeys = "collections.abc.Sequence[str | bytes | bytearray]";
   nb::class_<StoreWriter>(m, "Writer", "Collects objects and keys in memory and publishes them as one store.")
-      .def(nb::init<>())
+      .def(nb::init<std::string_view>(), nb::arg("on_duplicate") = "last")
       .def("add", &StoreWriter::Add, nb::arg("blob"), nb::arg("keys"),
            nb::sig((std::string("def add(self, blob: bytes, keys: ") + kKeys + ", /) -> int").c_str()),
            "Stores `blob` under every key; checks all keys first.")
@@ -109,8 +114,9 @@ void BindWriter(nb::module_& m) {
            nb::sig("def copy_from(self, source: Reader, later: collections.abc.Sequence[Reader], /) -> None"),
            "Adds the keys of `source` that no store in `later` holds.")
       .def("build", &StoreWriter::Build, nb::arg("path"), nb::arg("hash_index") = false,
-           nb::sig(
-               "def build(self, path: bytes, /, hash_index: bool = False) -> dict[str, str | int | float]"),
+           nb::arg("seed").none() = nb::none(),
+           nb::sig("def build(self, path: bytes, /, hash_index: bool = False, seed: int | None = None) -> "
+                   "dict[str, str | int | float]"),
            "Publishes the store at `path` atomically and returns its summary.")
       .def_prop_ro("last_build", &StoreWriter::last_build,
                    nb::sig("def last_build(self) -> dict[str, str | int | float] | None"),

@@ -8,8 +8,11 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "core/writer.h"
+#include "engine/adding.h"
 
 namespace vorl::engine {
 
@@ -19,6 +22,10 @@ class StoreReader;
 
 class StoreWriter {
  public:
+  // `on_duplicate` names the duplicate rule ("last", "first" or "error").
+  explicit StoreWriter(std::string_view on_duplicate)
+      : writer_(ParseOnDuplicate(on_duplicate)), started_(Clock::now()) {}
+
   // Stores `blob` under each key of the sequence `keys`; returns its id.
   std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
   // Stores blobs[i] under keys[i] (equal lengths); returns the first id.
@@ -28,10 +35,12 @@ class StoreWriter {
   // Adds every key of `source` that none of the readers in `later` holds,
   // with its object; objects shared by keys of `source` stay shared.
   void CopyFrom(const StoreReader& source, nb::handle later);
-  // Publishes the store at `path` (with the hash index section when asked);
-  // returns the summary.  A pending signal whose handler raises (Ctrl-C)
-  // stops it before anything is written.
-  nb::dict Build(const nb::bytes& path, bool hash_index);
+  // Publishes the store at `path` (with the hash index section when asked,
+  // keyed by `seed` or by the content when None), leaving out objects no
+  // key names; returns the summary, whose seconds run from the writer's
+  // creation.  A pending signal whose handler raises (Ctrl-C) stops it
+  // before anything is written.
+  nb::dict Build(const nb::bytes& path, bool hash_index, std::optional<std::uint64_t> seed);
 
   // The summary of the last build that published, kept so that a caller
   // interrupted just as Build returned can still learn that it published.
@@ -44,6 +53,7 @@ class StoreWriter {
   void CheckIdle() const;
 
   Writer writer_;
+  Clock::time_point started_;
   bool busy_ = false;
   nb::object last_build_ = nb::none();
 };
