@@ -11,13 +11,8 @@ dd = pytest.importorskip("dask.dataframe")
 
 @pytest.fixture(scope="module")
 def moto():
-    try:
-        server = servers.Moto()
-    except servers.Unavailable as exc:
-        pytest.skip(f"S3 server cannot run here: {exc}")
-    server.client().create_bucket(Bucket="vorl-sets")
-    yield server
-    server.stop()
+    with servers.moto_with_bucket("vorl-sets") as server:
+        yield server
 
 
 @pytest.mark.parametrize("partition", ["hash", "range"])

@@ -20,13 +20,8 @@ STORES = {
 
 @pytest.fixture(scope="module")
 def moto():
-    try:
-        server = servers.Moto()
-    except servers.Unavailable as exc:
-        pytest.skip(f"S3 server cannot run here: {exc}")
-    server.client().create_bucket(Bucket=BUCKET)
-    yield server
-    server.stop()
+    with servers.moto_with_bucket(BUCKET) as server:
+        yield server
 
 
 @pytest.fixture(scope="module")
@@ -329,3 +324,12 @@ def test_two_publishers_of_one_set_never_both_win(moto):
     s = StoreSet(url, storage_options=moto.options)
     assert s.generation == winner and dict(s.items()) == {"k0": 1}
     assert S3SetStorage(url, moto.options).generations() == [winner]
+
+
+def test_import_needs_no_sdk():
+    import subprocess
+    import sys
+
+    code = "import sys, vorlstore, vorlstore.remote; print(sorted({'boto3', 'botocore', 'fsspec'} & set(sys.modules)))"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.stdout.strip() == "[]", done.stderr

@@ -147,3 +147,19 @@ class Nginx:
             self.proc.kill()
             self.proc.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def moto_with_bucket(bucket: str):
+    """A running Moto with *bucket* made, for a test fixture; skips the test when it cannot run."""
+    import pytest
+
+    try:
+        server = Moto()
+    except Unavailable as exc:
+        pytest.skip(f"S3 server cannot run here: {exc}")
+    try:
+        server.client().create_bucket(Bucket=bucket)
+        yield server
+    finally:
+        server.stop()
