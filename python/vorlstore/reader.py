@@ -18,7 +18,7 @@ from typing import Any, Literal, TypedDict, cast, overload
 from . import _engine
 from ._codec import ExtHook, ObjectHook, make_unpack, why_unreadable
 from ._paths import StrPath, fspath
-from .errors import CorruptError
+from .errors import CorruptError, foreign_file
 from .remote import StorageOptions, display, is_url
 
 #: A key as lookups accept it: text (stored as UTF-8, surrogateescape) or bytes.
@@ -126,7 +126,10 @@ class VorlReader(Mapping[str, Any]):
 
             self._engine = cast(_engine.Reader, open_engine(self._url, storage_options, verify, cache))
         else:
-            self._engine = _engine.Reader(os.fsencode(self._path), verify)
+            try:
+                self._engine = _engine.Reader(os.fsencode(self._path), verify)
+            except CorruptError as e:
+                raise foreign_file(e, self._path) from None
         self._engine.decoder = self._decoder
 
     # -- Mapping protocol

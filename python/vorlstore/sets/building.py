@@ -18,7 +18,7 @@ from ..builder import StoreBuilder
 from ..errors import UsageError
 from ..reader import Key, VorlReader
 from ..remote import StorageOptions
-from ..writer import BuildSummary
+from ..writer import BuildSummary, OnDuplicate
 from .manifest import ShardInfo
 from .publication import Publication
 from .routing import Routing, key_bytes, key_sample, plan_routing
@@ -65,11 +65,12 @@ class SetBuilder:
     the commit.  Use as a context manager: leaving the block normally commits
     every shard and publishes the set; leaving it by an exception
     (KeyboardInterrupt included) publishes nothing and removes what was
-    written.  The encoding options are StoreBuilder's.
+    written.  The encoding options and ``on_duplicate`` are StoreBuilder's.
     """
 
     def __init__(self, directory: StrPath, routing: Routing, *, hash_index: bool = True,
-                 default: DefaultHook | None = None, datetime: bool = False) -> None:
+                 default: DefaultHook | None = None, datetime: bool = False,
+                 on_duplicate: OnDuplicate = "last") -> None:
         self.routing = routing
         self._packer = Packer(default, datetime)
         self._publication = Publication(directory)
@@ -79,7 +80,9 @@ class SetBuilder:
         try:
             for i in range(routing.shards):
                 path = self._publication.shard_path(i)
-                self._builders.append(StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime))
+                # A key always routes to one shard, so each shard's rule is the set's rule.
+                self._builders.append(StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime,
+                                                   on_duplicate=on_duplicate))
         except BaseException:
             self.discard()
             raise
