@@ -243,7 +243,7 @@ CLI = [
     # args after the URL's command, what stdout holds
     (["get", "{url}", "k00005"], '"i": 5'),
     (["keys", "{url}", "--prefix", "k0299"], "k02999"),
-    (["stats", "{url}"], '"num_keys": 3000'),
+    (["stats", "{url}"], "3000 keys, 3000 objects"),
     (["verify", "{url}"], "OK (3000 keys, 3000 objects)"),
     (["dump", "{url}", "--prefix", "k00001"], '"key": "k00001"'),
 ]

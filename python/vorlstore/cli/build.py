@@ -62,6 +62,8 @@ def _show_progress(args: argparse.Namespace, total: int | None) -> Progress:
 
 def _usable_directory(path: str, what: str) -> None:
     """Refuses *path* when the directory it would be written in is missing or read-only."""
+    if is_url(path):
+        return  # object storage has no directories; the upload reports what it refuses
     parent = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(parent):
         raise CommandError(f"{path}: cannot build {what}: the directory {parent} does not exist")
