@@ -6,10 +6,15 @@ publisher writes the manifest, then moves ``CURRENT`` with a conditional
 write: ``If-Match`` on the pointer it read, or ``If-None-Match: *`` when
 there was none.  Of two publishers that read the same pointer only one can
 win; the other fails with the store's error and removes its generation.
+A generation being written carries a ``WRITING`` mark until its publisher
+finishes, so no other publication removes it meanwhile; a mark older than
+a day is a dead publisher's and no longer protects.
 """
 
 from __future__ import annotations
 
+import contextlib
+import datetime
 import errno
 from typing import Any
 
@@ -18,6 +23,10 @@ from ..sets.manifest import GENERATION, MANIFEST, POINTER
 from . import StorageOptions, display
 from .s3 import S3Target, classify, client
 from .source import Refused, Replaced
+
+
+_WRITING = "WRITING"
+_DEAD_AFTER = datetime.timedelta(days=1)
 
 
 class S3SetStorage:
@@ -29,12 +38,25 @@ class S3SetStorage:
         self._prefix = f"{key}/" if key else ""
         self._client = client(self.options)
         self._pointer_tag: str | None = None
+        self._mine: set[str] = set()
 
     def _target(self, *names: str) -> S3Target:
         return S3Target("/".join([self.directory, *names]), self.options)
 
     def create(self, generation: str) -> None:
-        pass  # prefixes need no making
+        self._mine.add(generation)
+        try:
+            self._target(generation, _WRITING).put(b"")
+        except Exception as exc:
+            raise self._failure(exc, f"{generation}/{_WRITING}") from None
+
+    def finish(self, generation: str) -> None:
+        with contextlib.suppress(Exception):
+            self._client.delete_object(Bucket=self._bucket, Key=f"{self._prefix}{generation}/{_WRITING}")
+
+    def exclusive(self) -> contextlib.AbstractContextManager[None]:
+        # The conditional write of the pointer is what keeps publishers apart.
+        return contextlib.nullcontext()
 
     def shard_path(self, generation: str, file: str) -> str:
         return "/".join([self.directory, generation, file])
@@ -92,7 +114,17 @@ class S3SetStorage:
                     names.append(name)
         return names
 
+    def _being_written(self, generation: str) -> bool:
+        try:
+            head = self._client.head_object(Bucket=self._bucket, Key=f"{self._prefix}{generation}/{_WRITING}")
+        except Exception:
+            return False
+        age = datetime.datetime.now(datetime.timezone.utc) - head["LastModified"]
+        return bool(age < _DEAD_AFTER)
+
     def remove(self, generation: str) -> None:
+        if generation not in self._mine and self._being_written(generation):
+            return
         pages = self._client.get_paginator("list_objects_v2").paginate(
             Bucket=self._bucket, Prefix=f"{self._prefix}{generation}/")
         for page in pages:
