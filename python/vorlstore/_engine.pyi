@@ -19,7 +19,7 @@ class Decoder:
 class Reader:
     """An open store file: exact lookups, ranges of sorted entries, checks."""
 
-    def __init__(self, path: bytes, verify: bool = True) -> None: ...
+    def __init__(self, path: bytes, verify: bool = True, check_reads: bool = False) -> None: ...
 
     def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None:
         """The stored bytes for `key`, or None."""
@@ -98,8 +98,10 @@ class Writer:
 
     def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None: ...
 
-    def copy_from(self, source: Reader, later: Sequence[Reader], /) -> None:
-        """Adds the keys of `source` that no store in `later` holds."""
+    def copy_from(self, source: Reader, later: Sequence[Reader], deleted: Sequence[str | bytes | bytearray], /) -> None:
+        """
+        Adds the keys of `source` that no store in `later` holds and `deleted` does not name.
+        """
 
     def build(self, path: bytes, /, hash_index: bool = False, seed: int | None = None) -> dict[str, str | int | float]:
         """Publishes the store at `path` atomically and returns its summary."""

@@ -18,7 +18,7 @@ from typing import Any, Literal, TypedDict, cast, overload
 from . import _engine
 from ._codec import ExtHook, ObjectHook, make_unpack, why_unreadable
 from ._paths import StrPath, fspath
-from .errors import CorruptError, foreign_file
+from .errors import CorruptError, StoreChangedError, foreign_file
 from .remote import StorageOptions, display, is_url
 
 #: A key as lookups accept it: text (stored as UTF-8, surrogateescape) or bytes.
@@ -74,20 +74,62 @@ class _Values(ValuesView[Any]):
         return self._mapping._walk(_VALUES, 0, None, reverse=True)
 
 
-def _reopen(path: str, verify: bool, object_hook: ObjectHook | None, ext_hook: ExtHook | None,
-            storage_options: StorageOptions | None = None, cache: Any = None) -> VorlReader:
-    return VorlReader(path, verify=verify, object_hook=object_hook, ext_hook=ext_hook,
-                      storage_options=storage_options, cache=cache)
+#: What pins a reader to one version of its file: the header's file CRC and the size.
+FileIdentity = tuple[str, int]
+
+
+def file_identity(stats: StoreStats) -> FileIdentity:
+    """The identity of the file *stats* describe, read from its header: no pass over the file."""
+    return stats["file_crc32"], stats["file_size"]
+
+
+def check_identity(path: str, pinned: FileIdentity, found: FileIdentity) -> None:
+    """Raise StoreChangedError when *found* is not the *pinned* file version at *path*."""
+    if found != pinned:
+        exc = StoreChangedError(
+            f"{path}: the file changed since the reader was pinned to it "
+            f"(file_crc32 {pinned[0]}, {pinned[1]} bytes; now {found[0]}, {found[1]} bytes)"
+        )
+        exc.filename = path
+        raise exc
+
+
+def _reopen(
+    path: str,
+    verify: bool,
+    object_hook: ObjectHook | None,
+    ext_hook: ExtHook | None,
+    identity: FileIdentity | None = None,
+    check_reads: bool = True,
+    storage_options: StorageOptions | None = None,
+    cache: Any = None,
+) -> VorlReader:
+    reader = VorlReader(path, verify=verify, object_hook=object_hook, ext_hook=ext_hook, check_reads=check_reads,
+                        storage_options=storage_options, cache=cache)
+    if identity is not None:
+        try:
+            check_identity(path, identity, file_identity(reader.stats()))
+        except StoreChangedError:
+            reader.close()
+            raise
+    return reader
 
 
 class VorlReader(Mapping[str, Any]):
     """A store file opened read-only, as a mapping from key to object.
 
-    The file is checked against its whole-file checksum on open unless
-    ``verify=False``.  ``object_hook`` and ``ext_hook`` are passed to
+    Opening checks the file's structure (header, index bounds, and the hash
+    index's trailer when there is one) and costs O(1) with the on-disk hash
+    index; every read then checks the CRC-32 of each record it reads, so a
+    damaged record raises CorruptError rather than giving a wrong object.
+    ``verify=True`` adds the whole-file CRC at open (a pass over the file),
+    as ``verify()`` does at any time; ``check_reads=False`` drops the
+    per-read check.  ``object_hook`` and ``ext_hook`` are passed to
     MessagePack as they are.  ``close()`` (or leaving a ``with`` block)
-    releases the file; later use raises ``ValueError``.  A reader pickles by
-    path and reopens on load.  One instance may be shared by threads.
+    releases the file; later use raises ``ValueError``.  A reader pickles
+    pinned to its file: unpickling reopens the path and raises
+    StoreChangedError when it now holds another version (by the header's
+    file CRC and the size).  One instance may be shared by threads.
 
     *path* may be a URL (``s3://bucket/key``, ``http(s)://...`` or any URL
     fsspec knows), with ``storage_options`` for its credentials and endpoint.
@@ -96,14 +138,15 @@ class VorlReader(Mapping[str, Any]):
     for the package's cache directory), downloaded once and mapped.
     """
 
-    __slots__ = ("_engine", "_path", "_url", "_verify", "_object_hook", "_ext_hook", "_decoder", "_options",
-                 "_cache")
+    __slots__ = ("_engine", "_path", "_url", "_verify", "_check_reads", "_object_hook", "_ext_hook", "_decoder",
+                 "_options", "_cache")
 
     def __init__(
         self,
         path: StrPath,
         *,
-        verify: bool = True,
+        verify: bool = False,
+        check_reads: bool = True,
         object_hook: ObjectHook | None = None,
         ext_hook: ExtHook | None = None,
         storage_options: StorageOptions | None = None,
@@ -115,6 +158,7 @@ class VorlReader(Mapping[str, Any]):
         self._options = storage_options
         self._cache = cache
         self._verify = verify
+        self._check_reads = check_reads
         self._object_hook = object_hook
         self._ext_hook = ext_hook
         # The engine decodes plain objects itself; hooks, and bytes it leaves
@@ -127,7 +171,7 @@ class VorlReader(Mapping[str, Any]):
             self._engine = cast(_engine.Reader, open_engine(self._url, storage_options, verify, cache))
         else:
             try:
-                self._engine = _engine.Reader(os.fsencode(self._path), verify)
+                self._engine = _engine.Reader(os.fsencode(self._path), verify, check_reads)
             except CorruptError as e:
                 raise foreign_file(e, self._path) from None
         self._engine.decoder = self._decoder
@@ -240,9 +284,11 @@ class VorlReader(Mapping[str, Any]):
     def __reduce__(self) -> tuple[Callable[..., VorlReader], tuple[Any, ...]]:
         if self._engine.closed:
             raise ValueError("I/O operation on closed store")
+        identity = file_identity(self.stats())
         if self._url is not self._path:
-            return _reopen, (self._url, self._verify, self._object_hook, self._ext_hook, self._options, self._cache)
-        return _reopen, (self._path, self._verify, self._object_hook, self._ext_hook)
+            return _reopen, (self._url, self._verify, self._object_hook, self._ext_hook, identity, self._check_reads,
+                             self._options, self._cache)
+        return _reopen, (self._path, self._verify, self._object_hook, self._ext_hook, identity, self._check_reads)
 
     def __repr__(self) -> str:
         if self._engine.closed:

@@ -32,9 +32,10 @@ class StoreWriter {
   std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
   std::uint32_t AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check);
   void AddKey(nb::handle key, std::int64_t obj_id);
-  // Adds every key of `source` that none of the readers in `later` holds,
-  // with its object; objects shared by keys of `source` stay shared.
-  void CopyFrom(const StoreReader& source, nb::handle later);
+  // Adds every key of `source` that none of the readers in `later` holds
+  // and the sequence `deleted` does not name, with its object copied as
+  // stored; objects shared by keys of `source` stay shared.
+  void CopyFrom(const StoreReader& source, nb::handle later, nb::handle deleted);
   // Publishes the store at `path` (with the hash index section when asked,
   // keyed by `seed` or by the content when None), leaving out objects no
   // key names; returns the summary, whose seconds run from the writer's
