@@ -21,6 +21,11 @@ class Reader:
 
     def __init__(self, path: bytes, verify: bool = True, check_reads: bool = False) -> None: ...
 
+    def get_stored(self, key: str | bytes | bytearray, /) -> bytes | None:
+        """The record's bytes as stored: compressed in a compressed store."""
+    @property
+    def dictionary(self) -> bytes | None:
+        """The store's compression dictionary, or None."""
     def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None:
         """The stored bytes for `key`, or None."""
 
@@ -56,7 +61,7 @@ class Reader:
     @decoder.setter
     def decoder(self, value: object | None) -> None: ...
 
-    def stats(self) -> dict[str, int | str | bool]: ...
+    def stats(self) -> dict[str, int | str | bool | float | None]: ...
 
     def verify(self) -> None:
         """Checks every checksum; raises on the first mismatch."""
@@ -82,7 +87,7 @@ class Cursor:
 class Writer:
     """Collects objects and keys in memory and publishes them as one store."""
 
-    def __init__(self, on_duplicate: str = 'last') -> None: ...
+    def __init__(self, on_duplicate: str = "last", level: int | None = None) -> None: ...
 
     def add(self, blob: bytes, keys: Sequence[str | bytes | bytearray], /) -> int:
         """Stores `blob` under every key; checks all keys first."""
@@ -129,7 +134,8 @@ def add_hash_index(path: bytes, /) -> dict[str, str | int | float]:
 class Builder:
     """Streams objects to a store's temporary file; commit publishes it."""
 
-    def __init__(self, path: bytes, hash_index: bool = True, on_duplicate: str = 'last', seed: int | None = None) -> None: ...
+    def __init__(self, path: bytes, hash_index: bool = True, on_duplicate: str = "last", seed: int | None = None,
+                 level: int | None = None) -> None: ...
 
     def add(self, blob: bytes, keys: Sequence[str | bytes | bytearray], /) -> int:
         """Writes `blob` now and maps every key to it; checks all keys first."""

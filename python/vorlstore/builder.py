@@ -17,6 +17,7 @@ from typing import Any, cast
 
 from . import _engine
 from ._codec import DefaultHook, Packer, check_raw
+from ._compression import engine_level
 from ._paths import StrPath, fspath
 from .reader import Key
 from .remote import StorageOptions, is_url
@@ -31,16 +32,19 @@ _BATCH = 4096
 class StoreBuilder:
     """Streams objects and keys into a new store at *path*; see the module docstring.
 
-    The encoding options, ``on_duplicate`` and ``seed`` are VorlWriter's.
-    Each add checks every key and the object before anything is stored.
-    After commit() or discard() every call fails; ``last_build`` keeps the
-    summary of the commit.
+    The encoding options, ``on_duplicate``, ``seed``, ``compression`` and
+    ``level`` are VorlWriter's; a streaming build trains its dictionary on
+    the first 4 MiB of objects, which wait in memory until then.  Each add
+    checks every key and the object before anything is stored.  After
+    commit() or discard() every call fails; ``last_build`` keeps the summary
+    of the commit.
     """
 
     __slots__ = ("_engine", "_packer", "_path", "_stage")
 
     def __init__(self, path: StrPath, *, hash_index: bool = True, default: DefaultHook | None = None,
                  datetime: bool = False, on_duplicate: OnDuplicate = "last", seed: int | None = None,
+                 compression: str | None = None, level: int | None = None,
                  storage_options: StorageOptions | None = None) -> None:
         self._path = fspath(path)
         self._packer = Packer(default, datetime)
@@ -53,7 +57,8 @@ class StoreBuilder:
             self._stage = Stage(self._path, storage_options)
             local, self._path = self._stage.path, self._stage.name
         try:
-            self._engine = _engine.Builder(os.fsencode(local), hash_index, on_duplicate, seed)
+            self._engine = _engine.Builder(os.fsencode(local), hash_index, on_duplicate, seed,
+                                           engine_level(compression, level))
         except BaseException:
             self._discard_stage()
             raise
@@ -149,15 +154,19 @@ def build(
     hash_index: bool = True,
     on_duplicate: OnDuplicate = "last",
     seed: int | None = None,
+    compression: str | None = None,
+    level: int | None = None,
     storage_options: StorageOptions | None = None,
 ) -> BuildSummary:
     """Build a store at *path* (or a URL) from ``(key, obj)`` pairs or a mapping, in one call.
 
     Objects stream to the file as *items* yields them; only the keys wait in
-    memory.  When *items* raises, the target stays as it was.  The options
-    are StoreBuilder's.
+    memory (and, when compressing, the first 4 MiB of objects, which train
+    the dictionary).  When *items* raises, the target stays as it was.  The
+    options are StoreBuilder's.
     """
     with StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime, on_duplicate=on_duplicate,
-                      seed=seed, storage_options=storage_options) as builder:
+                      seed=seed, compression=compression, level=level,
+                      storage_options=storage_options) as builder:
         builder.update(items)
         return builder.commit()

@@ -17,6 +17,7 @@ from typing import Any, Literal, TypedDict, cast
 
 from . import _engine
 from ._codec import DefaultHook, Packer, check_raw
+from ._compression import engine_level
 from ._paths import StrPath, fspath
 from .reader import Key, VorlReader
 from .remote import StorageOptions, is_url
@@ -68,15 +69,18 @@ class VorlWriter:
     and ``datetime`` are passed to MessagePack: ``datetime=True`` stores
     timezone-aware datetimes as the timestamp extension, which every reader
     reads back as an equal (UTC) datetime.  ``build`` may be called any
-    number of times; it never changes the writer.
+    number of times; it never changes the writer.  ``compression="zstd"``
+    stores each record compressed with a dictionary trained on the first
+    records, at zstd ``level`` (3 unless given).
     """
 
     __slots__ = ("_engine", "_packer")
 
     def __init__(
-        self, *, default: DefaultHook | None = None, datetime: bool = False, on_duplicate: OnDuplicate = "last"
+        self, *, default: DefaultHook | None = None, datetime: bool = False, on_duplicate: OnDuplicate = "last",
+        compression: str | None = None, level: int | None = None,
     ) -> None:
-        self._engine = _engine.Writer(on_duplicate)
+        self._engine = _engine.Writer(on_duplicate, engine_level(compression, level))
         self._packer = Packer(default, datetime)
 
     def add(self, obj: Any, *keys: Key) -> int:
@@ -161,6 +165,8 @@ def merge(
     verify: bool = False,
     hash_index: bool = True,
     seed: int | None = None,
+    compression: str | None = None,
+    level: int | None = None,
     storage_options: StorageOptions | None = None,
 ) -> BuildSummary:
     """Build *target* from the keys of *stores* but those in *delete*; a later store wins on a key held by several.
@@ -171,7 +177,9 @@ def merge(
     updated with ``merge(path, path, changes, delete=gone)`` is the size of a
     fresh build of the same content.  *target* may be one of the stores: the
     new file replaces it only once complete.  ``verify=True`` checks each
-    store's whole-file CRC first.
+    store's whole-file CRC first.  A compressed
+    target takes the dictionary of the first store when that one is
+    compressed, and copies the records made with it without recompressing.
     """
     gone = delete if isinstance(delete, (list, tuple)) else list(delete)
     # Stores given by URL are copied from a downloaded file, read whole anyway.
@@ -181,7 +189,7 @@ def merge(
                              cache=scratch if is_url(fspath(s)) else None)
                   for s in stores]
         try:
-            writer = _engine.Writer()
+            writer = _engine.Writer("last", engine_level(compression, level))
             engines = [r._engine for r in opened]
             for i, engine in enumerate(engines):
                 writer.copy_from(engine, engines[i + 1 :], gone)

@@ -13,7 +13,7 @@
 namespace vorl::engine {
 
 StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index, std::string_view on_duplicate,
-                           std::optional<std::uint64_t> seed)
+                           std::optional<std::uint64_t> seed, std::optional<int> level)
     : target_(path.c_str(), path.size()), started_(Clock::now()) {
   StreamOptions options;
   options.hash_index = hash_index;
@@ -33,14 +33,15 @@ StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index, std::string_v
   cancel_ = nullptr;
   stop.RaiseIfStopped();
   builder_ = Unwrap(std::move(*created), target_);
+  adding_ = std::make_unique<Compressing<StreamBuilder>>(*builder_, level, Sample::kFirst);
 }
 
-StreamBuilder& StoreBuilder::Open() {
+Compressing<StreamBuilder>& StoreBuilder::Open() {
   if (busy_) throw Failure(FailureKind::kBusy, "builder is busy committing in another thread");
   if (builder_->finished()) {
     throw Failure(FailureKind::kClosed, "builder is finished (committed or discarded)", target_);
   }
-  return *builder_;
+  return *adding_;
 }
 
 std::uint32_t StoreBuilder::Add(const nb::bytes& blob, nb::handle keys) {
@@ -60,10 +61,15 @@ void StoreBuilder::AddKey(nb::handle key, std::int64_t obj_id) {
 }
 
 nb::dict StoreBuilder::Commit() {
-  StreamBuilder& builder = Open();
+  Compressing<StreamBuilder>& adding = Open();
   last_build_ = Publish(target_, busy_, started_, [&](const CancelCheck& cancel) {
+    // Records still waiting for the dictionary go out first.
+    if (Status s = adding.Flush(); !s.ok()) {
+      builder_->Discard();
+      return Result<BuildSummary>(std::move(s));
+    }
     cancel_ = cancel;
-    Result<BuildSummary> done = builder.Commit();
+    Result<BuildSummary> done = builder_->Commit(adding.dictionary());
     cancel_ = nullptr;
     return done;
   });
@@ -88,9 +94,9 @@ void BindBuilder(nb::module_& m) {
       "Rewrites the store at `path` atomically with a fresh hash index section.");
   constexpr const char* kKeys = "collections.abc.Sequence[str | bytes | bytearray]";
   nb::class_<StoreBuilder>(m, "Builder", "Streams objects to a store's temporary file; commit publishes it.")
-      .def(nb::init<const nb::bytes&, bool, std::string_view, std::optional<std::uint64_t>>(),
+      .def(nb::init<const nb::bytes&, bool, std::string_view, std::optional<std::uint64_t>, std::optional<int>>(),
            nb::arg("path"), nb::arg("hash_index") = true, nb::arg("on_duplicate") = "last",
-           nb::arg("seed").none() = nb::none())
+           nb::arg("seed").none() = nb::none(), nb::arg("level").none() = nb::none())
       .def("add", &StoreBuilder::Add, nb::arg("blob"), nb::arg("keys"),
            nb::sig((std::string("def add(self, blob: bytes, keys: ") + kKeys + ", /) -> int").c_str()),
            "Writes `blob` now and maps every key to it; checks all keys first.")

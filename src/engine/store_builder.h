@@ -16,6 +16,7 @@
 #include "core/file.h"
 #include "core/stream_builder.h"
 #include "engine/adding.h"
+#include "engine/compressing.h"
 
 namespace vorl::engine {
 
@@ -25,8 +26,10 @@ class StoreBuilder {
  public:
   // `on_duplicate` names the duplicate rule; `seed` keys the hash index
   // (None: derived from the content).  The build's seconds run from here.
+  // `level` no value: records are stored as they are; else compressed at
+  // that zstd level with a dictionary trained on the first records.
   StoreBuilder(const nb::bytes& path, bool hash_index, std::string_view on_duplicate,
-               std::optional<std::uint64_t> seed);
+               std::optional<std::uint64_t> seed, std::optional<int> level);
 
   std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
   std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
@@ -39,11 +42,11 @@ class StoreBuilder {
   void Discard();
 
   bool finished() const { return builder_->finished(); }
-  std::uint64_t num_objects() const { return builder_->num_objects(); }
-  std::uint64_t num_keys() const { return builder_->num_keys(); }
+  std::uint64_t num_objects() const { return adding_->num_objects(); }
+  std::uint64_t num_keys() const { return adding_->num_keys(); }
 
  private:
-  StreamBuilder& Open();
+  Compressing<StreamBuilder>& Open();
 
   std::string target_;
   Clock::time_point started_;
@@ -52,6 +55,7 @@ class StoreBuilder {
   // The cancel check of the commit under way; the core's options ask it.
   CancelCheck cancel_;
   std::unique_ptr<StreamBuilder> builder_;
+  std::unique_ptr<Compressing<StreamBuilder>> adding_;  // adds to *builder_
 };
 
 // Binds Builder and add_hash_index().

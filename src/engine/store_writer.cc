@@ -26,22 +26,22 @@ void StoreWriter::CheckIdle() const {
 
 std::uint32_t StoreWriter::Add(const nb::bytes& blob, nb::handle keys) {
   CheckIdle();
-  return AddChecked(writer_, blob, keys, {});
+  return AddChecked(adding_, blob, keys, {});
 }
 
 std::uint32_t StoreWriter::AddMany(nb::handle blobs, nb::handle keys) {
   CheckIdle();
-  return AddManyChecked(writer_, blobs, keys, nb::none(), {});
+  return AddManyChecked(adding_, blobs, keys, nb::none(), {});
 }
 
 std::uint32_t StoreWriter::AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check) {
   CheckIdle();
-  return AddManyChecked(writer_, blobs, keys, check, {});
+  return AddManyChecked(adding_, blobs, keys, check, {});
 }
 
 void StoreWriter::AddKey(nb::handle key, std::int64_t obj_id) {
   CheckIdle();
-  AddKeyChecked(writer_, key, obj_id, {});
+  AddKeyChecked(adding_, key, obj_id, {});
 }
 
 void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later, nb::handle deleted) {
@@ -71,13 +71,13 @@ void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later, nb::hand
         if (fresh) {
           Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
           if (!payload.ok()) return std::move(payload).status();
-          // The copy gets a CRC of its own: a damaged record must fail here.
-          Result<std::uint32_t> id =
-              writer_.AddObject(source.Intact(payload.value(), nb::none(), entry.object_offset));
+          Result<std::uint32_t> id = adding_.AddStored(
+              source.Intact(payload.value(), nb::none(), entry.object_offset), reader.dictionary(),
+              [&](std::string_view stored, std::string& scratch) { return source.Expand(stored, scratch); });
           if (!id.ok()) return std::move(id).status();
           it->second = id.value();
         }
-        return writer_.AddKey(entry.key, it->second);
+        return adding_.AddKey(entry.key, it->second);
       }));
 }
 
@@ -92,6 +92,9 @@ nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index, std::optiona
     options.seed = seed;
     options.drop_unreachable = true;
     options.cancel = cancel;
+    // Records still waiting for the dictionary go to the writer first.
+    if (Status s = adding_.Flush(); !s.ok()) return Result<BuildSummary>(std::move(s));
+    options.dictionary = adding_.dictionary();
     return writer_.Build(target, options);
   });
   return nb::borrow<nb::dict>(last_build_);
@@ -100,7 +103,8 @@ nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index, std::optiona
 void BindWriter(nb::module_& m) {
   constexpr const char* kKeys = "collections.abc.Sequence[str | bytes | bytearray]";
   nb::class_<StoreWriter>(m, "Writer", "Collects objects and keys in memory and publishes them as one store.")
-      .def(nb::init<std::string_view>(), nb::arg("on_duplicate") = "last")
+      .def(nb::init<std::string_view, std::optional<int>>(), nb::arg("on_duplicate") = "last",
+           nb::arg("level") = nb::none())
       .def("add", &StoreWriter::Add, nb::arg("blob"), nb::arg("keys"),
            nb::sig((std::string("def add(self, blob: bytes, keys: ") + kKeys + ", /) -> int").c_str()),
            "Stores `blob` under every key; checks all keys first.")

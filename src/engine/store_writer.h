@@ -13,6 +13,7 @@
 
 #include "core/writer.h"
 #include "engine/adding.h"
+#include "engine/compressing.h"
 
 namespace vorl::engine {
 
@@ -22,9 +23,11 @@ class StoreReader;
 
 class StoreWriter {
  public:
-  // `on_duplicate` names the duplicate rule ("last", "first" or "error").
-  explicit StoreWriter(std::string_view on_duplicate)
-      : writer_(ParseOnDuplicate(on_duplicate)), started_(Clock::now()) {}
+  // `on_duplicate` names the duplicate rule ("last", "first" or "error");
+  // `level` no value: records are stored as they are, else compressed at
+  // that zstd level with a dictionary trained on records of the whole store.
+  StoreWriter(std::string_view on_duplicate, std::optional<int> level)
+      : writer_(ParseOnDuplicate(on_duplicate)), adding_(writer_, level, Sample::kWhole), started_(Clock::now()) {}
 
   // Stores `blob` under each key of the sequence `keys`; returns its id.
   std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
@@ -47,13 +50,14 @@ class StoreWriter {
   // interrupted just as Build returned can still learn that it published.
   nb::object last_build() const { return last_build_; }
 
-  std::uint64_t num_objects() const { return writer_.num_objects(); }
-  std::uint64_t num_keys() const { return writer_.num_keys(); }
+  std::uint64_t num_objects() const { return adding_.num_objects(); }
+  std::uint64_t num_keys() const { return adding_.num_keys(); }
 
  private:
   void CheckIdle() const;
 
   Writer writer_;
+  Compressing<Writer> adding_;  // adds to writer_
   Clock::time_point started_;
   bool busy_ = false;
   nb::object last_build_ = nb::none();
