@@ -15,6 +15,7 @@ Build a store with :class:`VorlWriter` (or :func:`build`), open it with
 from ._vorlstore import __version__
 from .errors import (
     CorruptError,
+    EncodeError,
     Error,
     InvalidKeyError,
     InvalidObjectError,
@@ -25,12 +26,13 @@ from .errors import (
     VersionError,
 )
 from .builder import StoreBuilder
-from .reader import Key, StoreStats, VorlReader
+from .reader import Key, StoreStats, VorlReader, key_bytes
 from .writer import BuildSummary, VorlWriter, build, merge
 
 __all__ = [
-    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "Key", "StoreStats", "BuildSummary",
-    "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
+    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "Key", "key_bytes", "StoreStats",
+    "BuildSummary", "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "EncodeError",
+    "UsageError",
     "StoreOSError", "StoreFileNotFoundError", "StorePermissionError",
     "StoreSet", "write_store_set", "__version__",
 ]

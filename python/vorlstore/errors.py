@@ -44,6 +44,11 @@ class InvalidObjectError(Error, ValueError):
     """An object that a reader could not read back (the message says which rule)."""
 
 
+class EncodeError(InvalidObjectError, TypeError):
+    """An object MessagePack cannot encode: a type no ``default`` hook turns into one it can, a naive
+    datetime, nesting beyond its limit.  Also TypeError, which msgpack raises for some of these."""
+
+
 class UsageError(Error, ValueError):
     """A request the store cannot honour: an unknown object id, a format limit, a busy writer."""
 
@@ -145,8 +150,8 @@ def from_engine(kind: str, message: str, filename: str | None, errno: int) -> Ex
 
 
 __all__ = [
-    "Error", "StoreFileError", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
-    "StoreOSError", "StoreFileNotFoundError", "StoreFileExistsError", "StorePermissionError",
+    "Error", "StoreFileError", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "EncodeError",
+    "UsageError", "StoreOSError", "StoreFileNotFoundError", "StoreFileExistsError", "StorePermissionError",
     "StoreIsADirectoryError", "StoreNotADirectoryError", "StoreInterruptedError", "StoreBlockingIOError",
     "StoreTimeoutError",
 ]

@@ -10,32 +10,32 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "core/file.h"
 #include "core/stream_builder.h"
+#include "engine/adding.h"
 
 namespace vorl::engine {
 
 namespace nb = nanobind;
 
-class StoreBuilder {
+class StoreBuilder final : public Adder {
  public:
   StoreBuilder(const nb::bytes& path, bool hash_index);
 
-  std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
-  std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
-  std::uint32_t AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check);
-  void AddKey(nb::handle key, std::int64_t obj_id);
   // Publishes the store; a pending Ctrl-C stops it with the target untouched.
   nb::dict Commit();
   void Discard();
 
   bool finished() const { return builder_->finished(); }
-  std::uint64_t num_objects() const { return builder_->num_objects(); }
-  std::uint64_t num_keys() const { return builder_->num_keys(); }
+  std::uint64_t num_objects() const override { return builder_->num_objects(); }
+  std::uint64_t num_keys() const override { return builder_->num_keys(); }
 
  private:
-  StreamBuilder& Open();
+  void Ready() const override;
+  Result<std::uint32_t> StoreObject(std::string_view blob) override { return builder_->AddObject(blob); }
+  Status StoreKey(std::string_view key, std::uint32_t obj_id) override { return builder_->AddKey(key, obj_id); }
 
   std::string target_;
   bool busy_ = false;

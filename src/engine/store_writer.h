@@ -8,8 +8,10 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <string_view>
 
 #include "core/writer.h"
+#include "engine/adding.h"
 
 namespace vorl::engine {
 
@@ -17,14 +19,8 @@ namespace nb = nanobind;
 
 class StoreReader;
 
-class StoreWriter {
+class StoreWriter final : public Adder {
  public:
-  // Stores `blob` under each key of the sequence `keys`; returns its id.
-  std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
-  // Stores blobs[i] under keys[i] (equal lengths); returns the first id.
-  std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
-  std::uint32_t AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check);
-  void AddKey(nb::handle key, std::int64_t obj_id);
   // Adds every key of `source` that none of the readers in `later` holds,
   // with its object; objects shared by keys of `source` stay shared.
   void CopyFrom(const StoreReader& source, nb::handle later);
@@ -37,11 +33,13 @@ class StoreWriter {
   // interrupted just as Build returned can still learn that it published.
   nb::object last_build() const { return last_build_; }
 
-  std::uint64_t num_objects() const { return writer_.num_objects(); }
-  std::uint64_t num_keys() const { return writer_.num_keys(); }
+  std::uint64_t num_objects() const override { return writer_.num_objects(); }
+  std::uint64_t num_keys() const override { return writer_.num_keys(); }
 
  private:
-  void CheckIdle() const;
+  void Ready() const override;
+  Result<std::uint32_t> StoreObject(std::string_view blob) override { return writer_.AddObject(blob); }
+  Status StoreKey(std::string_view key, std::uint32_t obj_id) override { return writer_.AddKey(key, obj_id); }
 
   Writer writer_;
   bool busy_ = false;
