@@ -20,7 +20,7 @@ using testing_util::CaptureStdout;
 using testing_util::ReadFile;
 using testing_util::TempDir;
 
-// The format's example store: one object 92 01 02 under the keys "a" and "b", 73 bytes; README.md
+// The format's example store: one object 92 01 02 under the keys "a" and "b", 73 bytes; docs/format.md
 // shows it row by row.  The keys are added out of order: the index sorts them.
 TEST(WriterTest, ExampleStoreIsByteExact) {
   TempDir dir;

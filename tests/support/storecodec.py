@@ -44,7 +44,7 @@ class Header:
         return cls(*_HEADER.unpack_from(data))
 
 
-# The format's example store: one object 92 01 02 under the keys "a" and "b", 73 bytes.  README.md
+# The format's example store: one object 92 01 02 under the keys "a" and "b", 73 bytes.  docs/format.md
 # ("The file format") shows the same rows.  (offset, hex bytes, meaning)
 EXAMPLE_STORE = [
     (0, "56 52 4C 53", "magic"),
