@@ -27,14 +27,13 @@ from .errors import (
 )
 from .builder import StoreBuilder
 from .reader import Key, StoreStats, VorlReader, key_bytes
-from .writer import BuildSummary, VorlWriter, build, merge
+from .writer import BuildSummary, VorlWriter, add_hash_index, build, merge
+from .sets import SetBuilder, StoreSet, write_store_set
 
 __all__ = [
-    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "Key", "key_bytes", "StoreStats",
+    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "add_hash_index", "Key", "key_bytes", "StoreStats",
     "BuildSummary", "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "EncodeError",
     "UsageError",
     "StoreOSError", "StoreFileNotFoundError", "StorePermissionError",
-    "StoreSet", "write_store_set", "__version__",
+    "StoreSet", "SetBuilder", "write_store_set", "__version__",
 ]
-
-from .storeset import StoreSet, write_store_set  # noqa: E402

@@ -26,20 +26,17 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
-from .storeset import (
-    SAMPLE_PER_SHARD,
-    HashRouting,
+from .sets import (
+    KeySample,
     Publication,
-    RangeRouting,
     Routing,
     ShardInfo,
     StoreSet,
-    _reopen,
     build_shard,
     encode_object,
     key_bytes,
     key_sample,
-    range_boundaries,
+    plan_routing,
 )
 
 __all__ = ["to_store_set", "lookup"]
@@ -78,9 +75,6 @@ def to_store_set(
     failure or interrupt publishes nothing.  Returns the manifest with the
     directory and generation.
     """
-    if partition not in ("hash", "range"):
-        raise ValueError(f"partition must be 'hash' or 'range', not {partition!r}")
-    HashRouting(shards)  # refuses a bad shard count before any work
     if isinstance(collection, dd.DataFrame):
         if not isinstance(key, str) or key not in collection.columns:
             raise KeyError(f"key must name a column of the DataFrame ({list(collection.columns)}), not {key!r}")
@@ -92,13 +86,12 @@ def to_store_set(
     else:
         raise TypeError(f"expected a dask DataFrame or Bag, not {type(collection).__name__}")
 
-    if partition == "hash":
-        routing: Routing = HashRouting(shards)
-    else:
+    def samples(limit: int) -> tuple[KeySample, ...]:
         sample = dask.delayed(_sample_keys)
-        samples = dask.compute(*[sample(p, SAMPLE_PER_SHARD * shards) for p in keys.to_delayed()])
-        routing = RangeRouting(range_boundaries(samples, shards))
+        found: tuple[KeySample, ...] = dask.compute(*[sample(p, limit) for p in keys.to_delayed()])
+        return found
 
+    routing = plan_routing(partition, shards, samples)  # checks both before any work
     with Publication(directory) as pub:
         if isinstance(key, str):  # a DataFrame's column, as checked above
             # Rows are stored as they are: Dask would otherwise turn object
@@ -111,7 +104,7 @@ def to_store_set(
         return pub.publish(routing, infos)
 
 
-def _sample_keys(keys: Any, limit: int) -> tuple[int, list[bytes]]:
+def _sample_keys(keys: Any, limit: int) -> KeySample:
     # A pandas column converts to a list far faster than it iterates.
     return key_sample(keys.tolist() if isinstance(keys, pd.Series) else keys, limit)
 
@@ -248,7 +241,8 @@ def _worker_set(args: tuple[Any, ...]) -> StoreSet:
                 # Not closed: another task thread may still be reading it; its
                 # mappings go when the last reference does.
                 del _open_sets[next(iter(_open_sets))]
-            found = _open_sets[args] = _reopen(*args)
+            directory, generation, verify = args
+            found = _open_sets[args] = StoreSet(directory, generation=generation, verify=verify)
         return found
 
 

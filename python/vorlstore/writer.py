@@ -105,3 +105,13 @@ def merge(
         for reader, given in zip(opened, stores):
             if reader is not given:
                 reader.close()
+
+
+def add_hash_index(path: StrPath) -> BuildSummary:
+    """Add the on-disk hash index to the store at *path*, replacing the file atomically."""
+    return cast(BuildSummary, _engine.add_hash_index(os.fsencode(fspath(path))))
+
+
+def temporary_path(path: StrPath) -> str:
+    """Where a build of *path* writes before it publishes: what a failed build may leave behind."""
+    return os.fsdecode(_engine.temporary_path(os.fsencode(fspath(path))))

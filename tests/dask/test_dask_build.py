@@ -22,7 +22,7 @@ import helpers  # noqa: E402
 from processes import child_env  # noqa: E402
 from vorlstore import StoreSet  # noqa: E402
 from vorlstore.dask import lookup, to_store_set  # noqa: E402
-from vorlstore.storeset import POINTER, key_bytes  # noqa: E402
+from vorlstore.sets import POINTER, key_bytes  # noqa: E402
 
 N = 600
 KEYS = [f"k{i:04d}" if i % 7 else f"ключ-{i}" for i in range(N)]
@@ -223,7 +223,7 @@ def test_lookup_matches_a_pandas_merge(client, tmp_path, how, columns):
     (dict(on="id", columns=["id"]), ValueError),
 ])
 def test_lookup_refuses_bad_arguments(tmp_path, args, error):
-    from vorlstore.storeset import write_store_set
+    from vorlstore.sets import write_store_set
 
     write_store_set(tmp_path, [("a", 1)], shards=1)
     with pytest.raises(error):

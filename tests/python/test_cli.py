@@ -134,9 +134,9 @@ def test_expected_failures_print_one_line(tmp_path, store, args, code, message):
 
 
 def test_help_documents_every_argument_and_the_exit_codes():
-    from vorlstore.cli import _parser
+    from vorlstore.cli import parser as make_parser
 
-    parser = _parser()
+    parser = make_parser()
     subparsers = next(a for a in parser._actions if a.choices and "build" in a.choices).choices
     for name, sub in subparsers.items():
         for action in sub._actions:

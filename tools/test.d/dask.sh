@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Store sets: routing, publication and the set reader in one process, then
-# building, killing and joining on a real two-process Dask LocalCluster
-# (tests/dask/).  Skipped with a note when the interpreter has no Dask.
+# Store sets on a real two-process Dask LocalCluster: building, killing and
+# joining (tests/dask/; sets in one process are tested in tests/python).
+# Skipped with a note when the interpreter has no Dask.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD

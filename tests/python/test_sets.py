@@ -12,19 +12,25 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import vorlstore
 from processes import run_python
-from vorlstore.storeset import (
+from vorlstore.sets import publication
+from vorlstore.sets import (
     MANIFEST,
     POINTER,
     HashRouting,
+    Publication,
     RangeRouting,
+    SetBuilder,
     StoreSet,
+    build_shard,
+    foreign_entries,
+    is_store_set,
     key_bytes,
     key_sample,
     range_boundaries,
     write_store_set,
 )
 
-CORRUPT = getattr(vorlstore, "CorruptError", RuntimeError)
+CORRUPT = vorlstore.CorruptError
 
 
 def generation_dir(directory):
@@ -350,8 +356,6 @@ def test_package_and_sets_work_without_dask_or_pandas(tmp_path):
 
 
 def test_publication_drops_temporary_files_of_killed_attempts(tmp_path):
-    from vorlstore.storeset import Publication, build_shard
-
     with Publication(tmp_path) as pub:
         infos = [build_shard(pub.shard_path(i), [(b"k%d" % i, i)]) for i in range(2)]
         with open(pub.shard_path(1) + ".tmp", "wb") as f:  # what a killed first attempt leaves
@@ -368,8 +372,6 @@ def test_publication_drops_temporary_files_of_killed_attempts(tmp_path):
     ],
 )
 def test_publication_refuses_a_shard_list_that_does_not_fit(tmp_path, shards, files, error):
-    from vorlstore.storeset import Publication, build_shard
-
     with pytest.raises(ValueError, match=error):
         with Publication(tmp_path) as pub:
             infos = [build_shard(os.path.join(pub.path, f), [(b"k", 1)]) for f in files]
@@ -381,8 +383,6 @@ def test_publication_refuses_a_shard_list_that_does_not_fit(tmp_path, shards, fi
 
 
 def test_set_builder_stores_an_object_in_every_shard_its_keys_reach(tmp_path):
-    from vorlstore.storeset import SetBuilder
-
     records = [({"n": i}, [f"id{i}", f"mail{i}", f"alt{i}"]) for i in range(40)]
     routing = HashRouting(4)
     with SetBuilder(tmp_path / "s", routing) as builder:
@@ -399,8 +399,6 @@ def test_set_builder_stores_an_object_in_every_shard_its_keys_reach(tmp_path):
 
 @pytest.mark.parametrize("first_ok", [True, False], ids=["second-shard-fails", "first-shard-fails"])
 def test_set_builder_refuses_to_publish_after_an_add_failed_halfway(tmp_path, first_ok):
-    from vorlstore.storeset import SetBuilder
-
     routing = HashRouting(2)
     good = next(k for k in (f"k{i}" for i in range(100)) if routing.shard_of(key_bytes(k)) == 0)
     long_key = next(b"%d" % i + b"x" * 70000 for i in range(100) if routing.shard_of(b"%d" % i + b"x" * 70000) == 1)
@@ -431,18 +429,16 @@ def test_a_failed_build_removes_only_the_directory_it_created(tmp_path, exists):
 
 
 def test_an_interrupt_after_the_pointer_swap_leaves_the_set_published(tmp_path, monkeypatch):
-    from vorlstore import storeset
-
     write_store_set(tmp_path, [("k", "old")], shards=2)
-    real_sync = storeset._sync_dir
+    real_sync = publication._sync_dir
 
     def sync(path):
         real_sync(path)
         if path == str(tmp_path):  # CURRENT has just been renamed into place
             raise KeyboardInterrupt
 
-    monkeypatch.setattr(storeset, "_sync_dir", sync)
-    builder = storeset.SetBuilder(tmp_path, HashRouting(3))
+    monkeypatch.setattr(publication, "_sync_dir", sync)
+    builder = SetBuilder(tmp_path, HashRouting(3))
     builder.add("new", "k")
     with pytest.raises(KeyboardInterrupt):
         builder.commit()
@@ -461,8 +457,6 @@ def test_an_interrupt_after_the_pointer_swap_leaves_the_set_published(tmp_path, 
     ],
 )
 def test_foreign_entries_are_what_no_publication_writes(tmp_path, names, foreign):
-    from vorlstore.storeset import foreign_entries, is_store_set
-
     for name in names:
         (tmp_path / name).write_text("")
     assert foreign_entries(tmp_path) == foreign

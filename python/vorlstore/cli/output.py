@@ -1,0 +1,104 @@
+"""What the command line writes: its exit codes, its one-line errors and JSON output."""
+
+from __future__ import annotations
+
+import base64
+import json
+import os
+import sys
+from typing import IO, Any
+
+from ..writer import BuildSummary
+
+EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_NOT_FOUND, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+
+
+class CommandError(Exception):
+    """An expected failure, reported as one line without a traceback."""
+
+    def __init__(self, message: str, code: int = EXIT_ERROR) -> None:
+        super().__init__(message)
+        self.code = code
+
+
+def stdout() -> IO[str]:
+    if sys.stdout is None:
+        raise CommandError("standard output is closed")
+    return sys.stdout
+
+
+def jsonable(obj: Any) -> Any:
+    """*obj* with what JSON cannot hold made explicit: bytes as base64, other map keys as pairs."""
+    if isinstance(obj, dict):
+        if all(isinstance(k, str) for k in obj):
+            return {k: jsonable(v) for k, v in obj.items()}
+        return {"$map": [[jsonable(k), jsonable(v)] for k, v in obj.items()]}
+    if isinstance(obj, (list, tuple)):
+        return [jsonable(v) for v in obj]
+    if isinstance(obj, (bytes, bytearray, memoryview)):
+        return {"$base64": base64.b64encode(bytes(obj)).decode("ascii")}
+    if isinstance(obj, (str, int, float, bool)) or obj is None:
+        return obj
+    if hasattr(obj, "isoformat"):
+        return {"$datetime": obj.isoformat()}
+    return {"$repr": repr(obj)}
+
+
+def json_line(obj: Any) -> str:
+    """*obj* as JSON text, readable; lone surrogates (keys that are not UTF-8) as \\u escapes."""
+    text = json.dumps(obj, ensure_ascii=False)
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        text = json.dumps(obj)
+    return text
+
+
+def dumps(obj: Any) -> str:
+    return json_line(jsonable(obj))
+
+
+def built_line(summary: BuildSummary) -> str:
+    return (f"{summary['path']}: {summary['objects']} objects, {summary['keys']} keys, "
+            f"{summary['bytes']:,} bytes in {summary['seconds']:.2f} s\n")
+
+
+def report_built(summary: BuildSummary) -> None:
+    report(built_line(summary), summary["path"])
+
+
+def report(line: str, what: str) -> None:
+    # What was built is published; a failure to say so is not a failure of the build.
+    try:
+        out = stdout()
+        out.write(line)
+        out.flush()
+    except (OSError, ValueError, CommandError) as e:
+        print(f"vorlstore: {what} was built, but its summary could not be printed: {e}", file=sys.stderr)
+
+
+def os_text(e: OSError) -> str:
+    return e.strerror or str(e)
+
+
+def describe(e: BaseException) -> str:
+    if isinstance(e, OSError) and e.filename is not None:
+        return f"{e.filename}: {os_text(e)}"
+    return str(e) or type(e).__name__
+
+
+def fail(message: str, code: int) -> int:
+    try:
+        print(f"vorlstore: {message}", file=sys.stderr)
+    except (OSError, ValueError, AttributeError):
+        pass
+    return code
+
+
+def silence_stdout() -> None:
+    # Point stdout at /dev/null so the interpreter's final flush is quiet.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+    except OSError:
+        pass

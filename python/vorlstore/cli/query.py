@@ -1,0 +1,131 @@
+"""The commands that read stores and sets (get, keys, stats, verify, dump) and those that rewrite files
+(merge, index)."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+from typing import Any, cast
+
+from .. import StoreSet, VorlReader, add_hash_index, merge
+from ..sets import POINTER, is_store_set
+from .build import same_file
+from .output import EXIT_NOT_FOUND, EXIT_OK, CommandError, dumps, json_line, report_built, stdout
+
+
+def _open(path: str, verify: bool = True) -> VorlReader | StoreSet:
+    """The store file or store set at *path*; a set is a directory with a pointer file."""
+    if os.path.isdir(path):
+        if not is_store_set(path):
+            raise CommandError(f"{path}: a directory, but not a store set (it has no {POINTER} file)")
+        return StoreSet(path, verify=verify)
+    return VorlReader(path, verify=verify)
+
+
+def cmd_get(args: argparse.Namespace) -> int:
+    with _open(args.file) as r:
+        # Command-line text may carry bytes that are not UTF-8; the key's str
+        # form (surrogateescape) stands for exactly those bytes.
+        missing = object()
+        obj = r.get(args.key, missing)
+        if obj is missing:
+            raise CommandError(f"{args.file}: key not found: {args.key!r}", EXIT_NOT_FOUND)
+        stdout().write(dumps(obj) + "\n")
+    return EXIT_OK
+
+
+def cmd_keys(args: argparse.Namespace) -> int:
+    with _open(args.file) as r:
+        keys = iter(r) if args.prefix is None else r.prefix_keys(args.prefix)
+        out = stdout()
+        if args.json:
+            for key in keys:
+                out.write(json_line(key) + "\n")
+        else:
+            for key in keys:
+                out.write(key + "\n")
+    return EXIT_OK
+
+
+def cmd_stats(args: argparse.Namespace) -> int:
+    with _open(args.file, verify=False) as r:
+        stats = r.stats()
+        if isinstance(r, StoreSet) and not args.json:
+            text = _set_stats_text(args.file, cast(dict[str, Any], stats))
+        else:
+            text = json.dumps(stats, indent=2) + "\n"
+        stdout().write(text)
+    return EXIT_OK
+
+
+def _set_stats_text(path: str, stats: dict[str, Any]) -> str:
+    routing = stats["routing"]
+    shards = stats["shards"]
+    how = f"hash ({routing['hash']})" if routing["kind"] == "hash" else "key range"
+    lines = [f"{path}: store set, generation {stats['generation']}, {len(shards)} shards by {how}, "
+             f"{stats['num_keys']} keys, {stats['num_objects']} objects, {stats['bytes']:,} bytes"]
+    bounds: list[str | None] = [None] * (len(shards) + 1)
+    if routing["kind"] == "range":
+        bounds[1:-1] = [_key_repr(b) for b in routing["boundaries"]]
+    for i, shard in enumerate(shards):
+        line = (f"  {os.path.basename(shard['path'])}: {shard['num_keys']} keys, {shard['num_objects']} objects, "
+                f"{shard['file_size']:,} bytes, crc32 {shard['file_crc32']}")
+        if routing["kind"] == "range":
+            line += f", keys [{bounds[i] or 'start'}, {bounds[i + 1] or 'end'})"
+        lines.append(line)
+    return "\n".join(lines) + "\n"
+
+
+def _key_repr(hex_key: str) -> str:
+    return repr(bytes.fromhex(hex_key).decode("utf-8", "surrogateescape"))
+
+
+def cmd_verify(args: argparse.Namespace) -> int:
+    with _open(args.file) as r:
+        r.verify()
+        stats = r.stats()
+        report: dict[str, Any] = {"path": args.file, "ok": True, "num_keys": stats["num_keys"],
+                                  "num_objects": stats["num_objects"]}
+        what = f"{stats['num_keys']} keys, {stats['num_objects']} objects"
+        if isinstance(r, StoreSet):
+            report.update(shards=r.routing.shards, generation=r.generation)
+            what = f"a set of {r.routing.shards} shards, generation {r.generation}, {what}"
+        if args.json:
+            stdout().write(json.dumps(report) + "\n")
+        else:
+            stdout().write(f"{args.file}: OK ({what})\n")
+    return EXIT_OK
+
+
+def cmd_dump(args: argparse.Namespace) -> int:
+    with _open(args.file) as r:
+        out = stdout()
+        items = r.items() if args.prefix is None else r.prefix(args.prefix)
+        for key, obj in items:
+            out.write(dumps({"key": key, "value": obj}) + "\n")
+    return EXIT_OK
+
+
+def _refuse_directory(path: str, command: str) -> None:
+    if os.path.isdir(path):
+        what = "a store set" if is_store_set(path) else "a directory"
+        raise CommandError(f"{path}: is {what}; {command} takes store files")
+
+
+def cmd_merge(args: argparse.Namespace) -> int:
+    for path in args.stores:
+        _refuse_directory(path, "merge")
+    summary = merge(args.output, *args.stores)
+    report_built(summary)
+    return EXIT_OK
+
+
+def cmd_index(args: argparse.Namespace) -> int:
+    _refuse_directory(args.file, "index")  # a set's shards are built with the hash index
+    if args.output is None or same_file(args.output, args.file):
+        summary = add_hash_index(args.file)
+    else:
+        summary = merge(args.output, args.file)
+    report_built(summary)
+    return EXIT_OK

@@ -1,0 +1,43 @@
+"""Store sets: one logical store split over several shard stores.
+
+A set directory holds generations, each a folder of shard stores and the
+manifest that names them, and a pointer file that names the published one.
+The package's rooms, in the order data walks through them:
+
+- `routing`: which shard holds a key (`HashRouting`, `RangeRouting`) and
+  `plan_routing`, the one place a partitioning choice becomes a rule;
+- `manifest`: the layout on disk and the manifest's codec;
+- `publication`: a generation from its empty folder to the pointer swap,
+  through the `SetStorage` interface (`LocalStorage` for a directory);
+- `building`: shards from pairs, `SetBuilder` and `write_store_set`;
+- `reading`: `StoreSet`, a published set as one read-only mapping.
+
+Nothing here needs Dask: `vorlstore.dask` builds sets on a cluster with
+these pieces.
+"""
+
+from .building import SetBuilder, build_shard, encode_object, shard_info, write_store_set
+from .manifest import MANIFEST, POINTER, ShardInfo, shard_file_name
+from .publication import LocalStorage, Publication, SetStorage, foreign_entries, is_store_set
+from .reading import StoreSet
+from .routing import (
+    PARTITIONS,
+    SAMPLE_PER_SHARD,
+    HashRouting,
+    KeySample,
+    RangeRouting,
+    Routing,
+    key_bytes,
+    key_sample,
+    plan_routing,
+    range_boundaries,
+    routing_from_json,
+)
+
+__all__ = [
+    "StoreSet", "SetBuilder", "write_store_set", "build_shard", "encode_object", "shard_info",
+    "Publication", "SetStorage", "LocalStorage", "foreign_entries", "is_store_set",
+    "ShardInfo", "shard_file_name", "MANIFEST", "POINTER",
+    "HashRouting", "RangeRouting", "Routing", "KeySample", "plan_routing", "routing_from_json",
+    "key_bytes", "key_sample", "range_boundaries", "PARTITIONS", "SAMPLE_PER_SHARD",
+]
