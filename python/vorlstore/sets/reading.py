@@ -17,10 +17,9 @@ from typing import Any
 
 from .._paths import StrPath, fspath
 from ..errors import CorruptError
-from ..reader import Key, VorlReader
+from ..reader import Key, VorlReader, key_bytes
 from .manifest import FORMAT, MANIFEST, POINTER, VERSION, ShardInfo, decode_manifest
 from .publication import LocalStorage, current_generation
-from .routing import key_bytes
 
 
 def _merged(sources: Sequence[Iterable[Any]], ordered: bool, key: Callable[[Any], bytes],
