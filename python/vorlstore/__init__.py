@@ -25,9 +25,9 @@ from .errors import (
     UsageError,
     VersionError,
 )
-from .builder import StoreBuilder
+from .builder import StoreBuilder, build
 from .reader import Key, StoreStats, VorlReader, key_bytes
-from .writer import BuildSummary, VorlWriter, add_hash_index, build, merge
+from .writer import BuildSummary, VorlWriter, add_hash_index, merge
 from .sets import SetBuilder, StoreSet, write_store_set
 
 __all__ = [

@@ -1,4 +1,4 @@
-"""StoreBuilder: builds a store by streaming objects to its temporary file.
+"""StoreBuilder, and build(): a store built by streaming objects to its temporary file.
 
 Unlike VorlWriter, objects do not stay in memory: each goes to the file as
 it is added, and only the keys wait for the commit.  Leaving the ``with``
@@ -14,7 +14,7 @@ from types import TracebackType
 from typing import cast
 
 from . import _engine
-from ._adding import Adding
+from ._adding import Adding, Pairs
 from ._codec import DefaultHook
 from ._paths import StrPath, fspath
 from .writer import BuildSummary
@@ -61,3 +61,21 @@ class StoreBuilder(Adding[_engine.Builder]):
 
     def __repr__(self) -> str:
         return f"StoreBuilder({self._path!r}, objects={self.num_objects}, keys={self.num_keys})"
+
+
+def build(
+    path: StrPath,
+    items: Pairs,
+    *,
+    default: DefaultHook | None = None,
+    datetime: bool = False,
+    hash_index: bool = True,
+) -> BuildSummary:
+    """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call.
+
+    Objects stream to the file as *items* yields them; only the keys wait in
+    memory.  When *items* raises, the target stays as it was.
+    """
+    with StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime) as builder:
+        builder.update(items)
+        return builder.commit()

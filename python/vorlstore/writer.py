@@ -1,4 +1,4 @@
-"""VorlWriter and the one-call helpers build() and merge().
+"""VorlWriter and the one-call helper merge().
 
 A writer collects objects (encoded as MessagePack when added) and keys in
 memory and publishes them as one store file.  Each call that adds checks
@@ -13,7 +13,7 @@ import os
 from typing import TypedDict, cast
 
 from . import _engine
-from ._adding import Adding, Pairs
+from ._adding import Adding
 from ._codec import DefaultHook
 from ._paths import StrPath, fspath
 from .reader import VorlReader
@@ -69,20 +69,6 @@ class VorlWriter(Adding[_engine.Writer]):
 
     def __repr__(self) -> str:
         return f"VorlWriter(objects={self._engine.num_objects}, keys={self._engine.num_keys})"
-
-
-def build(
-    path: StrPath,
-    items: Pairs,
-    *,
-    default: DefaultHook | None = None,
-    datetime: bool = False,
-    hash_index: bool = True,
-) -> BuildSummary:
-    """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call."""
-    writer = VorlWriter(default=default, datetime=datetime)
-    writer.update(items)
-    return writer.build(path, hash_index=hash_index)
 
 
 def merge(

@@ -8,28 +8,21 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import json
 import os
 import sys
 import time
 from collections.abc import Callable, Iterator
-from typing import IO, Any, cast
+from typing import Any, cast
 
 from .. import Error, SetBuilder, StoreBuilder
 from ..sets import KeySample, foreign_entries, is_store_set, key_bytes, key_sample, plan_routing
 from ..writer import BuildSummary, temporary_path
-from .inputs import READERS, InputError, guess_format
+from .inputs import InputError, InputOptions, RecordSource
 from .output import EXIT_OK, EXIT_USAGE, CommandError, built_line, os_text, report
 from .progress import Progress
 
 # Inputs at least this large show progress when standard error is a terminal.
 _PROGRESS_MIN_BYTES = 8 << 20
-
-
-def _open_input(path: str) -> IO[bytes]:
-    if path == "-":
-        return sys.stdin.buffer
-    return open(path, "rb")
 
 
 def same_file(a: str, b: str) -> bool:
@@ -39,33 +32,9 @@ def same_file(a: str, b: str) -> bool:
         return os.path.abspath(a) == os.path.abspath(b)
 
 
-def _records(args: argparse.Namespace, stream: IO[bytes], progress: Progress) -> Iterator[tuple[str, dict[str, Any]]]:
-    fmt = args.format or guess_format(args.input)
-    if fmt == "parquet" and args.input == "-":
-        import io
-
-        stream = io.BytesIO(stream.read())
-    count = 0
-    for where, record, done in READERS[fmt](stream):
-        count += 1
-        progress.update(done, count)
-        if not isinstance(record, dict):
-            raise InputError(f"{where}: expected an object (a JSON object, a CSV row), not {type(record).__name__}")
-        yield where, record
-
-
-def _key_text(value: Any, field: str, where: str) -> str:
-    if value is None:
-        raise InputError(f"{where}: key field '{field}' is missing")
-    if isinstance(value, str):
-        return value
-    if isinstance(value, (bool, int, float)):
-        return json.dumps(value)
-    raise InputError(f"{where}: key field '{field}' must be a string or a number")
-
-
-def _record_keys(args: argparse.Namespace, record: dict[str, Any], where: str) -> list[str]:
-    return [_key_text(record.get(field), field, where) for field in args.key]
+def _input_options(args: argparse.Namespace) -> InputOptions:
+    return InputOptions(keys=tuple(args.key), format=args.format, delimiter=args.delimiter,
+                        empty_keys=args.allow_empty_keys, ragged=args.allow_ragged, omit_nulls=args.omit_nulls)
 
 
 def _show_progress(args: argparse.Namespace, total: int | None) -> Progress:
@@ -94,19 +63,20 @@ def _check_set_target(path: str) -> None:
 def _key_sampler(args: argparse.Namespace) -> Callable[[int], list[KeySample]]:
     """A first pass over the input that keeps only a sample of the keys, for range boundaries."""
 
-    def keys(stream: IO[bytes], progress: Progress) -> Iterator[bytes]:
-        for where, record in _records(args, stream, progress):
-            for key in _record_keys(args, record, where):
+    def keys(source: RecordSource, progress: Progress) -> Iterator[bytes]:
+        for count, (where, _, record_keys) in enumerate(source, 1):
+            progress.update(source.position, count)
+            for key in record_keys:
                 try:
                     yield key_bytes(key)
                 except Error as e:
                     raise InputError(f"{where}: {e}") from None
 
     def sample(limit: int) -> list[KeySample]:
-        with open(args.input, "rb") as stream:
-            progress = _show_progress(args, os.fstat(stream.fileno()).st_size)
+        with RecordSource(args.input, _input_options(args)) as source:
+            progress = _show_progress(args, source.size)
             with contextlib.closing(progress):
-                return [key_sample(keys(stream, progress), limit)]
+                return [key_sample(keys(source, progress), limit)]
 
     return sample
 
@@ -123,26 +93,21 @@ def cmd_build(args: argparse.Namespace) -> int:
         _check_set_target(target)
     elif is_store_set(target):
         raise CommandError(f"{target}: is a store set; rebuild it with --shards N")
-    try:
-        stream = _open_input(source)
-    except OSError as e:
-        raise CommandError(f"{source}: cannot read: {e.strerror}") from None
     name = "<stdin>" if source == "-" else source
     started = time.monotonic()
     builder: StoreBuilder | SetBuilder | None = None
     summary: dict[str, Any] | None = None
     records = 0
     try:
-        with stream if source != "-" else contextlib.nullcontext(stream):
+        with RecordSource(source, _input_options(args)) as reader:
             if args.shards is None:
                 builder = StoreBuilder(target, datetime=True)
             else:
                 routing = plan_routing(args.partition or "hash", args.shards, _key_sampler(args))
                 builder = SetBuilder(target, routing, datetime=True)
-            progress = _show_progress(args, None if source == "-" else os.fstat(stream.fileno()).st_size)
+            progress = _show_progress(args, reader.size)
             with builder, contextlib.closing(progress):
-                for where, record in _records(args, stream, progress):
-                    keys = _record_keys(args, record, where)
+                for where, record, keys in reader:
                     try:
                         builder.add(record, *keys)
                     except OSError:
@@ -150,6 +115,7 @@ def cmd_build(args: argparse.Namespace) -> int:
                     except Error as e:
                         raise InputError(f"{where}: {e}") from None
                     records += 1
+                    progress.update(reader.position, records)
                 summary = cast(dict[str, Any], builder.commit())
     except InputError as e:
         raise CommandError(f"{name}: {e}") from None

@@ -8,7 +8,7 @@ from collections.abc import Callable
 from .. import __version__
 from ..sets import PARTITIONS
 from .build import cmd_build
-from .inputs import FORMATS
+from .inputs import FORMATS, parse_delimiter
 from .query import cmd_dump, cmd_get, cmd_index, cmd_keys, cmd_merge, cmd_stats, cmd_verify
 
 _EPILOG = """exit status:
@@ -50,7 +50,19 @@ def parser() -> argparse.ArgumentParser:
     b.add_argument("--key", action="append", required=True, metavar="FIELD",
                    help="field whose value becomes a key (repeatable; each record is stored once, in a set "
                         "once in each shard its keys route to)")
-    b.add_argument("--format", choices=FORMATS, help="input format (default: from INPUT's extension, else jsonl)")
+    b.add_argument("--format", choices=FORMATS,
+                   help="input format (default: from INPUT's extension, else jsonl); a further .gz, .bz2, .xz "
+                        "or .zst extension decompresses the input as it is read")
+    b.add_argument("--delimiter", type=_delimiter, default=",", metavar="C",
+                   help="CSV field delimiter: one character, or \\t for a tab (default: ,)")
+    b.add_argument("--allow-empty-keys", action="store_true",
+                   help="store an empty key field (\"\") as the empty key instead of refusing the record")
+    b.add_argument("--allow-ragged", action="store_true",
+                   help="accept CSV rows whose field count differs from the header's: missing fields are left "
+                        "out of the record, extra values dropped (default: refuse, naming the line)")
+    b.add_argument("--omit-nulls", action="store_true",
+                   help="leave fields whose value is null (Parquet nulls, JSON null) out of the stored record "
+                        "(default: every field is kept)")
     b.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show progress on standard error (default: for large inputs on a terminal)")
     b.add_argument("--shards", type=_shard_count, metavar="N",
@@ -92,6 +104,13 @@ def parser() -> argparse.ArgumentParser:
     store_arg(i, sets=False)
     i.add_argument("--output", metavar="OUTPUT", help="write here instead of replacing FILE")
     return p
+
+
+def _delimiter(text: str) -> str:
+    try:
+        return parse_delimiter(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def _shard_count(text: str) -> int:
