@@ -16,11 +16,13 @@ from ._vorlstore import __version__
 from .errors import (
     CorruptError,
     EncodeError,
+    DuplicateKeyError,
     Error,
     InvalidKeyError,
     InvalidObjectError,
     StoreFileNotFoundError,
     StoreOSError,
+    StoreChangedError,
     StorePermissionError,
     UsageError,
     VersionError,
@@ -33,7 +35,7 @@ from .sets import SetBuilder, StoreSet, write_store_set
 __all__ = [
     "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "add_hash_index", "Key", "key_bytes", "StoreStats",
     "BuildSummary", "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "EncodeError",
-    "UsageError",
+    "UsageError", "DuplicateKeyError", "StoreChangedError",
     "StoreOSError", "StoreFileNotFoundError", "StorePermissionError",
     "StoreSet", "SetBuilder", "write_store_set", "__version__",
 ]

@@ -11,11 +11,15 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Mapping
 from itertools import islice
-from typing import Any, Generic, TypeVar
+from typing import Any, Generic, Literal, TypeVar
 
 from . import _engine
 from ._codec import DefaultHook, Packer, check_raw
 from .reader import Key
+
+#: What adding a key again does: the new object wins, the first one stays,
+#: or DuplicateKeyError.
+OnDuplicate = Literal["last", "first", "error"]
 
 #: What update() and build() take: a mapping, or (key, object) pairs.
 Pairs = Mapping[str, Any] | Mapping[bytes, Any] | Iterable[tuple[Key, Any]]
@@ -88,4 +92,4 @@ class Adding(Generic[_E]):
         return self._engine.num_keys
 
 
-__all__ = ["Adding", "Pairs"]
+__all__ = ["Adding", "OnDuplicate", "Pairs"]

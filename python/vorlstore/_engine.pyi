@@ -112,12 +112,12 @@ class Adder:
 class Writer(Adder):
     """Collects objects and keys in memory and publishes them as one store."""
 
-    def __init__(self) -> None: ...
+    def __init__(self, on_duplicate: str = 'last') -> None: ...
 
     def copy_from(self, source: Reader, later: Sequence[Reader], /) -> None:
         """Adds the keys of `source` that no store in `later` holds."""
 
-    def build(self, path: bytes, /, hash_index: bool = False) -> dict[str, str | int | float]:
+    def build(self, path: bytes, /, hash_index: bool = False, seed: int | None = None) -> dict[str, str | int | float]:
         """Publishes the store at `path` atomically and returns its summary."""
 
     @property
@@ -137,13 +137,17 @@ def add_hash_index(path: bytes, /) -> dict[str, str | int | float]:
 class Builder(Adder):
     """Streams objects to a store's temporary file; commit publishes it."""
 
-    def __init__(self, path: bytes, hash_index: bool = True) -> None: ...
+    def __init__(self, path: bytes, hash_index: bool = True, on_duplicate: str = 'last', seed: int | None = None) -> None: ...
 
     def commit(self) -> dict[str, str | int | float]:
         """Publishes the store atomically and returns its summary."""
 
     def discard(self) -> None:
         """Removes the temporary file; nothing is published."""
+
+    @property
+    def last_build(self) -> dict[str, str | int | float] | None:
+        """The summary of the commit that published, or None."""
 
     @property
     def finished(self) -> bool: ...

@@ -14,7 +14,7 @@ from types import TracebackType
 from typing import cast
 
 from . import _engine
-from ._adding import Adding, Pairs
+from ._adding import Adding, OnDuplicate, Pairs
 from ._codec import DefaultHook
 from ._paths import StrPath, fspath
 from .writer import BuildSummary
@@ -23,16 +23,17 @@ from .writer import BuildSummary
 class StoreBuilder(Adding[_engine.Builder]):
     """Streams objects and keys into a new store at *path*; see the module docstring.
 
-    The adding calls and the encoding options are VorlWriter's.  After
-    commit() or discard() every call fails.
+    The adding calls, the encoding options, ``on_duplicate`` and ``seed`` are
+    VorlWriter's.  After commit() or discard() every call fails;
+    ``last_build`` keeps the summary of the commit.
     """
 
     __slots__ = ("_path",)
 
     def __init__(self, path: StrPath, *, hash_index: bool = True, default: DefaultHook | None = None,
-                 datetime: bool = False) -> None:
+                 datetime: bool = False, on_duplicate: OnDuplicate = "last", seed: int | None = None) -> None:
         self._path = fspath(path)
-        super().__init__(_engine.Builder(os.fsencode(self._path), hash_index), default, datetime)
+        super().__init__(_engine.Builder(os.fsencode(self._path), hash_index, on_duplicate, seed), default, datetime)
 
     def _filename(self) -> str | None:
         return self._path
@@ -44,6 +45,11 @@ class StoreBuilder(Adding[_engine.Builder]):
     def discard(self) -> None:
         """Give up: remove the temporary file.  Does nothing once finished."""
         self._engine.discard()
+
+    @property
+    def last_build(self) -> BuildSummary | None:
+        """The summary of the commit that published, or None (also after a ``with`` block)."""
+        return cast(BuildSummary | None, self._engine.last_build)
 
     @property
     def finished(self) -> bool:
@@ -70,12 +76,16 @@ def build(
     default: DefaultHook | None = None,
     datetime: bool = False,
     hash_index: bool = True,
+    on_duplicate: OnDuplicate = "last",
+    seed: int | None = None,
 ) -> BuildSummary:
     """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call.
 
     Objects stream to the file as *items* yields them; only the keys wait in
-    memory.  When *items* raises, the target stays as it was.
+    memory.  When *items* raises, the target stays as it was.  The options
+    are StoreBuilder's.
     """
-    with StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime) as builder:
+    with StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime, on_duplicate=on_duplicate,
+                      seed=seed) as builder:
         builder.update(items)
         return builder.commit()

@@ -49,6 +49,14 @@ class EncodeError(InvalidObjectError, TypeError):
     datetime, nesting beyond its limit.  Also TypeError, which msgpack raises for some of these."""
 
 
+class DuplicateKeyError(Error, ValueError):
+    """A key added again to a build whose rule is ``on_duplicate="error"``; the message names it."""
+
+
+class StoreChangedError(StoreFileError):
+    """The path of a pinned reader now holds another file than the one it was pinned to."""
+
+
 class UsageError(Error, ValueError):
     """A request the store cannot honour: an unknown object id, a format limit, a busy writer."""
 
@@ -129,6 +137,7 @@ _BY_KIND: dict[str, type[Error] | type[ValueError]] = {
     "corrupt": CorruptError,
     "version": VersionError,
     "key": InvalidKeyError,
+    "duplicate": DuplicateKeyError,
     "request": UsageError,
     "busy": UsageError,
     "internal": Error,
@@ -151,7 +160,8 @@ def from_engine(kind: str, message: str, filename: str | None, errno: int) -> Ex
 
 __all__ = [
     "Error", "StoreFileError", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "EncodeError",
-    "UsageError", "StoreOSError", "StoreFileNotFoundError", "StoreFileExistsError", "StorePermissionError",
+    "UsageError", "DuplicateKeyError", "StoreChangedError",
+    "StoreOSError", "StoreFileNotFoundError", "StoreFileExistsError", "StorePermissionError",
     "StoreIsADirectoryError", "StoreNotADirectoryError", "StoreInterruptedError", "StoreBlockingIOError",
     "StoreTimeoutError",
 ]

@@ -13,19 +13,26 @@ import os
 from typing import TypedDict, cast
 
 from . import _engine
-from ._adding import Adding
+from ._adding import Adding, OnDuplicate
 from ._codec import DefaultHook
 from ._paths import StrPath, fspath
 from .reader import VorlReader
 
 
 class BuildSummary(TypedDict):
-    """What a build published."""
+    """What a build published.
+
+    ``objects`` counts the objects stored: one that no key reaches is left
+    out.  ``duplicates`` counts the additions that named a key already
+    added.  ``seconds`` is the wall time from the writer's (or builder's)
+    creation to the end of the publish.
+    """
 
     path: str
     objects: int
     keys: int
     bytes: int
+    duplicates: int
     seconds: float
 
 
@@ -33,7 +40,10 @@ class VorlWriter(Adding[_engine.Writer]):
     """Collects objects and keys, then publishes them as one store file.
 
     Each object gets the next id (0, 1, 2, ...); any number of keys may refer
-    to one object, and a key added again keeps its last object.  ``default``
+    to one object.  A key added again keeps its last object by default;
+    ``on_duplicate="first"`` keeps its first, and ``"error"`` raises
+    DuplicateKeyError naming the key, with nothing of that call added.  An
+    object that no key reaches in the end is not stored.  ``default``
     and ``datetime`` are passed to MessagePack: ``datetime=True`` stores
     timezone-aware datetimes as the timestamp extension, which every reader
     reads back as an equal (UTC) datetime.  ``build`` may be called any
@@ -42,20 +52,24 @@ class VorlWriter(Adding[_engine.Writer]):
 
     __slots__ = ()
 
-    def __init__(self, *, default: DefaultHook | None = None, datetime: bool = False) -> None:
-        super().__init__(_engine.Writer(), default, datetime)
+    def __init__(
+        self, *, default: DefaultHook | None = None, datetime: bool = False, on_duplicate: OnDuplicate = "last"
+    ) -> None:
+        super().__init__(_engine.Writer(on_duplicate), default, datetime)
 
-    def build(self, path: StrPath, *, hash_index: bool = True) -> BuildSummary:
+    def build(self, path: StrPath, *, hash_index: bool = True, seed: int | None = None) -> BuildSummary:
         """Write the store to *path* atomically and return what was published.
 
         ``hash_index`` appends the on-disk hash index, which lets a reader
         open the store without building anything; readers without it ignore it.
+        Its hash seed comes from the content, so the same adds give the same
+        bytes; ``seed`` (0 to 2**64 - 1) chooses another.
 
         The file is written beside the target, synced and renamed over it.  A
         Ctrl-C pending before the write stops the build with the target
         untouched.
         """
-        summary = self._engine.build(os.fsencode(fspath(path)), hash_index=hash_index)
+        summary = self._engine.build(os.fsencode(fspath(path)), hash_index=hash_index, seed=seed)
         return cast(BuildSummary, summary)
 
     @property

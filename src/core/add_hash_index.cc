@@ -23,7 +23,7 @@ Status Rewrite(PendingFile& out, const Mapping& file, const MappingGuard& guard,
   StoreAppender appender(out, format::kHeaderSize, 0);
   const auto body = static_cast<std::size_t>(index_end - format::kHeaderSize);
   if (Status s = appender.Append(file.data() + format::kHeaderSize, body); !s.ok()) return s;
-  if (Status s = AppendHashSectionTo(appender, index, header.index_offset); !s.ok()) return s;
+  if (Status s = AppendHashSectionTo(appender, index, header.index_offset, std::nullopt); !s.ok()) return s;
   unsigned char crc[4];
   StoreBE32(crc, appender.crc());
   if (Status s = out.WriteAt(format::kFileCrcPos, crc, sizeof crc); !s.ok()) return s;

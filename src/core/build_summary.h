@@ -15,7 +15,8 @@ struct BuildSummary {
   std::string path;  // the target exactly as given
   std::uint64_t objects = 0;
   std::uint64_t keys = 0;
-  std::uint64_t bytes = 0;  // the size of the file at the target, 0 if unknown
+  std::uint64_t bytes = 0;       // the size of the file at the target, 0 if unknown
+  std::uint64_t duplicates = 0;  // additions that named a key already present
 };
 
 // "✅  {path}  —  {objects} objects · {keys} keys · {KiB} KB\n", the size in

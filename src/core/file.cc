@@ -53,7 +53,7 @@ Status LockExclusive(int fd, const CancelCheck& cancel) {
   }
 }
 
-// Opens the temporary file for writing, locked and empty.  The lock is taken
+// Opens the temporary file for writing (and reading back), locked and empty.  The lock is taken
 // before the file is truncated, so a waiting build never touches bytes
 // another build is writing.  Once it has the lock it checks that the name
 // still refers to the file it locked: the build it waited for may have
@@ -63,7 +63,7 @@ Status LockExclusive(int fd, const CancelCheck& cancel) {
 // O_NONBLOCK keeps a FIFO there from blocking the open.
 Result<UniqueFd> OpenLockedTemporary(const std::string& tmp_path, const CancelCheck& cancel) {
   while (true) {
-    OpenOutcome opened = OpenFile(tmp_path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
+    OpenOutcome opened = OpenFile(tmp_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
     if (!opened.fd.valid()) {
       // ENXIO: a FIFO nobody reads, a socket or a device without hardware.
       if (opened.error == ENXIO) return Status::IO("open tmp: " + std::string(kNotRegularFileText));
@@ -312,6 +312,37 @@ Status PendingFile::WriteAt(std::uint64_t offset, const void* data, std::size_t 
     size -= static_cast<std::size_t>(n);
     offset += static_cast<std::uint64_t>(n);
   }
+  return {};
+}
+
+Status PendingFile::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
+  // The bytes asked for may still sit in the buffer.
+  if (Status s = out_.Flush(); !s.ok()) return s;
+  auto* p = static_cast<unsigned char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::pread(fd_.get(), p, size, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Status::FromErrno("read tmp: ", errno);
+    }
+    if (n == 0) return Status::IO("read tmp: unexpected end of file at offset " + std::to_string(offset));
+    p += n;
+    size -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return {};
+}
+
+Status PendingFile::Truncate(std::uint64_t size) {
+  if (Status s = out_.Flush(); !s.ok()) return s;
+  int done;
+  do {
+    done = ::ftruncate(fd_.get(), static_cast<off_t>(size));
+  } while (done != 0 && errno == EINTR);
+  if (done != 0) return Status::FromErrno("truncate tmp: ", errno);
+  if (::lseek(fd_.get(), static_cast<off_t>(size), SEEK_SET) < 0)
+    return Status::FromErrno("seek tmp: ", errno);
+  out_.Restart(size);
   return {};
 }
 

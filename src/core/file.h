@@ -143,6 +143,9 @@ class BufferedWriter {
   Status Flush();
   // Bytes handed to Append so far, flushed or not.
   std::uint64_t position() const { return position_; }
+  // Carries on as if `position` bytes had been written.  REQUIRES: nothing
+  // is buffered (after Flush), and the descriptor's offset is `position`.
+  void Restart(std::uint64_t position) { position_ = written_ = written_back_ = position; }
 
  private:
   // Writes to the descriptor, then starts writeback of what has gathered.
@@ -188,6 +191,12 @@ class PendingFile {
   Status Append(const void* data, std::size_t size) { return out_.Append(data, size); }
   // REQUIRES: offset + size <= bytes appended so far.
   Status WriteAt(std::uint64_t offset, const void* data, std::size_t size);
+  // Reads back bytes already appended.  REQUIRES: offset + size <= bytes
+  // appended so far.
+  Status ReadAt(std::uint64_t offset, void* data, std::size_t size);
+  // Cuts the file to its first `size` bytes; appending goes on from there.
+  // REQUIRES: size <= bytes appended so far.
+  Status Truncate(std::uint64_t size);
 
   // Flushes, fsyncs, asks `cancel` one last time, renames the temporary
   // file over the target, syncs the directory and closes.  Once the rename

@@ -143,6 +143,13 @@ Status AppendHashSection(const IndexEntries& entries, std::uint64_t index_offset
 
 std::uint64_t NewSectionSeed() { return NewHashKey().k[0]; }
 
+std::uint64_t ContentSeed(std::uint32_t crc, std::uint64_t index_end) {
+  unsigned char content[12];
+  StoreBE32(content, crc);
+  StoreBE64(content + 4, index_end);
+  return StableHash64(std::string_view(reinterpret_cast<const char*>(content), sizeof content));
+}
+
 Result<ScannedIndex> ScannedIndex::Scan(const unsigned char* file, std::uint64_t file_size,
                                         std::uint64_t index_offset, std::uint32_t num_keys) {
   std::vector<std::uint64_t> positions;

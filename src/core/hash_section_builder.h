@@ -73,6 +73,12 @@ Status AppendHashSection(const IndexEntries& entries, std::uint64_t index_offset
 // A seed no one outside this process can predict.
 std::uint64_t NewSectionSeed();
 
+// The seed of a section for a file whose bytes after the header, up to the
+// end of its index entries, have the CRC-32 `crc` and end at `index_end`:
+// the same content gets the same section, byte for byte.  Keys cannot be
+// chosen to collide under a seed that they themselves decide.
+std::uint64_t ContentSeed(std::uint32_t crc, std::uint64_t index_end);
+
 // The entries of an index section in a mapped file, scanned once with the
 // open path's bounds checks and messages.  Keys are views into the file;
 // each entry costs 8 bytes here.

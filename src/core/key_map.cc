@@ -2,15 +2,21 @@
 
 #include <string>
 
+#include "core/reader.h"
+
 namespace vorl {
 
-std::uint64_t& KeyMap::SlotFor(std::string_view k, std::uint64_t hash) {
+bool KeyMap::Contains(std::string_view k) const {
+  return !refs_.empty() && slots_[SlotIndex(k, HashBytes(hash_key_, k.data(), k.size()))] != 0;
+}
+
+std::size_t KeyMap::SlotIndex(std::string_view k, std::uint64_t hash) const {
   const std::size_t mask = slots_.size() - 1;
   const std::uint64_t tag = hash & 0xFFFFFFFF00000000u;
   for (std::size_t i = Home(hash);; i = (i + 1) & mask) {
-    std::uint64_t& slot = slots_[i];
-    if (slot == 0) return slot;
-    if ((slot & 0xFFFFFFFF00000000u) == tag && key((slot & 0xFFFFFFFFu) - 1) == k) return slot;
+    const std::uint64_t slot = slots_[i];
+    if (slot == 0) return i;
+    if ((slot & 0xFFFFFFFF00000000u) == tag && key((slot & 0xFFFFFFFFu) - 1) == k) return i;
   }
 }
 
@@ -38,5 +44,9 @@ void KeyMap::GrowTable() {
 }
 
 Status KeyMap::TooManyKeys() { return Status::Other("too many keys: the limit is 4294967295"); }
+
+Status KeyMap::DuplicateKey(std::string_view k) {
+  return Status::Other("duplicate key \"" + KeyToText(k) + "\"");
+}
 
 }  // namespace vorl

@@ -1,5 +1,6 @@
 #include "core/store_layout.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -76,7 +77,60 @@ Status PatchHeader(PendingFile& out, const format::Header& header) {
   return out.WriteAt(0, bytes, sizeof bytes);
 }
 
-Status AppendHashSectionTo(StoreAppender& out, const IndexEntries& entries, std::uint64_t index_offset) {
+std::optional<KeptRecords> PlanKeptRecords(const KeyMap& keys, std::span<const std::uint64_t> record_offsets,
+                                           std::uint64_t section_size) {
+  std::vector<bool> reached(record_offsets.size(), false);
+  std::uint64_t count = 0;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (!reached[keys.id(i)]) {
+      reached[keys.id(i)] = true;
+      ++count;
+    }
+  }
+  if (count == record_offsets.size()) return std::nullopt;
+  KeptRecords kept;
+  kept.count = count;
+  kept.offsets.assign(record_offsets.size(), 0);
+  for (std::size_t id = 0; id < record_offsets.size(); ++id) {
+    if (!reached[id]) continue;
+    const std::uint64_t begin = record_offsets[id];
+    const std::uint64_t end = id + 1 < record_offsets.size() ? record_offsets[id + 1] : section_size;
+    kept.offsets[id] = kept.size;
+    kept.size += end - begin;
+    if (!kept.pieces.empty() && kept.pieces.back().second == begin) {
+      kept.pieces.back().second = end;
+    } else {
+      kept.pieces.emplace_back(begin, end);
+    }
+  }
+  return kept;
+}
+
+Result<std::uint32_t> CompactRecords(PendingFile& file, const KeptRecords& kept) {
+  std::vector<unsigned char> chunk(kChunkSize);
+  std::uint32_t crc = 0;
+  std::uint64_t to = format::kDataOffset;
+  for (const auto& [begin, end] : kept.pieces) {
+    // Every piece moves down or stays, so a chunk is read before anything
+    // is written over it.
+    for (std::uint64_t from = format::kDataOffset + begin; from < format::kDataOffset + end;) {
+      const auto n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, format::kDataOffset + end - from));
+      if (Status s = file.ReadAt(from, chunk.data(), n); !s.ok()) return s;
+      if (to != from) {
+        if (Status s = file.WriteAt(to, chunk.data(), n); !s.ok()) return s;
+      }
+      crc = crc32::Extend(crc, chunk.data(), n);
+      from += n;
+      to += n;
+    }
+  }
+  if (Status s = file.Truncate(to); !s.ok()) return s;
+  return crc;
+}
+
+Status AppendHashSectionTo(StoreAppender& out, const IndexEntries& entries, std::uint64_t index_offset,
+                           std::optional<std::uint64_t> seed) {
   Result<HashSectionPlan> plan = PlanHashSection(entries, index_offset);
   if (!plan.ok()) return std::move(plan).status();
   const HashSectionPlan& p = plan.value();
@@ -86,29 +140,32 @@ Status AppendHashSectionTo(StoreAppender& out, const IndexEntries& entries, std:
   }
   const auto size = static_cast<std::size_t>(p.section_length);
   const std::unique_ptr<unsigned char[]> section = std::make_unique_for_overwrite<unsigned char[]>(size);
-  WriteHashSection(entries, p, NewSectionSeed(), std::span(section.get(), size));
+  WriteHashSection(entries, p, seed ? *seed : ContentSeed(out.crc(), out.position()),
+                   std::span(section.get(), size));
   return out.Append(section.get(), size);
 }
 
 Result<format::Header> AppendIndex(StoreAppender& out, const KeyMap& keys,
-                                   std::span<const std::uint64_t> record_offsets, bool hash_index) {
+                                   std::span<const std::uint64_t> record_offsets, std::uint64_t num_objects,
+                                   const IndexOptions& options) {
   format::Header header;
   header.num_keys = static_cast<std::uint32_t>(keys.size());
-  header.num_objects = static_cast<std::uint32_t>(record_offsets.size());
+  header.num_objects = static_cast<std::uint32_t>(num_objects);
   header.index_offset = out.position();
   const std::vector<std::uint32_t> order = SortedKeyOrder(keys);
   const SortedEntries entries(keys, order, record_offsets);
   if (Status s = AppendEntries(out, entries); !s.ok()) return s;
-  if (hash_index) {
-    if (Status s = AppendHashSectionTo(out, entries, header.index_offset); !s.ok()) return s;
+  if (options.hash_index) {
+    if (Status s = AppendHashSectionTo(out, entries, header.index_offset, options.seed); !s.ok()) return s;
   }
   header.file_crc32 = out.crc();
   return header;
 }
 
 Status FinishStore(StoreAppender& out, PendingFile& file, const KeyMap& keys,
-                   std::span<const std::uint64_t> record_offsets, bool hash_index) {
-  Result<format::Header> header = AppendIndex(out, keys, record_offsets, hash_index);
+                   std::span<const std::uint64_t> record_offsets, std::uint64_t num_objects,
+                   const IndexOptions& options) {
+  Result<format::Header> header = AppendIndex(out, keys, record_offsets, num_objects, options);
   if (!header.ok()) return std::move(header).status();
   return PatchHeader(file, header.value());
 }

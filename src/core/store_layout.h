@@ -11,8 +11,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/file.h"
 #include "core/format.h"
@@ -46,6 +49,38 @@ class StoreAppender {
   std::uint32_t crc_;
 };
 
+// How the end of a store is laid out.
+struct IndexOptions {
+  // Append the on-disk hash index after the entries.
+  bool hash_index = false;
+  // The hash index's seed.  None derives it from the file's content
+  // (ContentSeed), so that the same adds give the same bytes.
+  std::optional<std::uint64_t> seed;
+};
+
+// The records a store keeps when those that no key reaches are left out.
+struct KeptRecords {
+  // Each object's new record offset from the start of the object section;
+  // meaningless for an object left out.
+  std::vector<std::uint64_t> offsets;
+  // The [begin, end) pieces of the old object section that stay, in order;
+  // records kept side by side form one piece.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;
+  std::uint64_t count = 0;  // records kept
+  std::uint64_t size = 0;   // bytes kept
+};
+
+// What stays of an object section of `section_size` bytes whose records
+// start at `record_offsets` once the records no entry of `keys` names are
+// left out; nothing when every record is named.
+std::optional<KeptRecords> PlanKeptRecords(const KeyMap& keys, std::span<const std::uint64_t> record_offsets,
+                                           std::uint64_t section_size);
+
+// Moves the kept pieces of the object section of `file` down into one run
+// after the header and cuts the file there.  Returns the CRC-32 of the run.
+// REQUIRES: the file ends with its object section.
+Result<std::uint32_t> CompactRecords(PendingFile& file, const KeptRecords& kept);
+
 // Appends the placeholder header of a new store; EncodeHeader's bytes for an
 // empty header, rewritten by PatchHeader.
 Status AppendPlaceholderHeader(PendingFile& out);
@@ -54,21 +89,26 @@ Status AppendPlaceholderHeader(PendingFile& out);
 Status PatchHeader(PendingFile& out, const format::Header& header);
 
 // Appends the hash index section for `entries`, whose index runs from
-// `index_offset` to out.position().  The section's memory (about 17 bytes
-// per key) is held only while it is written.
-Status AppendHashSectionTo(StoreAppender& out, const IndexEntries& entries, std::uint64_t index_offset);
+// `index_offset` to out.position(), keyed by `seed` (none: ContentSeed of
+// the bytes so far).  The section's memory (about 17 bytes per key) is held
+// only while it is written.
+Status AppendHashSectionTo(StoreAppender& out, const IndexEntries& entries, std::uint64_t index_offset,
+                           std::optional<std::uint64_t> seed);
 
 // Appends what follows the object records, which end at out.position():
 // the entries of `keys` in key order and, when asked, the hash index
 // section.  `record_offsets[i]` is object i's record offset from the start
-// of the object section.  Returns the header that describes the file.
+// of the object section, which holds `num_objects` records.  Returns the
+// header that describes the file.
 Result<format::Header> AppendIndex(StoreAppender& out, const KeyMap& keys,
-                                   std::span<const std::uint64_t> record_offsets, bool hash_index);
+                                   std::span<const std::uint64_t> record_offsets, std::uint64_t num_objects,
+                                   const IndexOptions& options);
 
 // AppendIndex, then the header patched over the placeholder at the start of
 // `file`.  Commit is left to the caller.
 Status FinishStore(StoreAppender& out, PendingFile& file, const KeyMap& keys,
-                   std::span<const std::uint64_t> record_offsets, bool hash_index);
+                   std::span<const std::uint64_t> record_offsets, std::uint64_t num_objects,
+                   const IndexOptions& options);
 
 }  // namespace vorl
 

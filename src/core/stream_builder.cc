@@ -48,7 +48,7 @@ Result<std::uint32_t> StreamBuilder::AddObject(std::string_view blob) {
 Status StreamBuilder::AddKey(std::string_view key, std::uint32_t obj_id) {
   if (finished()) return FinishedError();
   if (Status s = CheckNewKey(key, obj_id, record_offsets_.size()); !s.ok()) return s;
-  return keys_.Put(key, obj_id);
+  return keys_.Put(key, obj_id, options_.on_duplicate);
 }
 
 Result<BuildSummary> StreamBuilder::Commit() {
@@ -61,10 +61,24 @@ Result<BuildSummary> StreamBuilder::Commit() {
   } finish{this};
   // No key is added from here on; the sort runs without the hash table.
   keys_.ReleaseTable();
-  Status s = FinishStore(out_, *file_, keys_, record_offsets_, options_.hash_index);
+  std::uint64_t num_objects = record_offsets_.size();
+  std::optional<KeptRecords> kept;
+  if (options_.drop_unreachable)
+    kept = PlanKeptRecords(keys_, record_offsets_, out_.position() - format::kDataOffset);
+  if (kept) {
+    Result<std::uint32_t> crc = CompactRecords(*file_, *kept);
+    if (!crc.ok()) return std::move(crc).status();
+    out_ = StoreAppender(*file_, format::kDataOffset + kept->size, crc.value());
+    record_offsets_ = std::move(kept->offsets);
+    num_objects = kept->count;
+  }
+  Status s = FinishStore(out_, *file_, keys_, record_offsets_, num_objects,
+                         IndexOptions{options_.hash_index, options_.seed});
   if (s.ok()) s = file_->Commit(options_.cancel);
   if (!s.ok()) return s;
-  return PublishedSummary(target_, record_offsets_.size(), keys_.size(), options_.print_summary);
+  Result<BuildSummary> summary = PublishedSummary(target_, num_objects, keys_.size(), options_.print_summary);
+  if (summary.ok()) summary.value().duplicates = keys_.duplicates();
+  return summary;
 }
 
 void StreamBuilder::Discard() {

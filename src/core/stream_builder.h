@@ -31,8 +31,14 @@
 namespace vorl {
 
 struct StreamOptions {
-  // Append the on-disk hash index after the index entries.
+  // Append the on-disk hash index after the index entries, keyed by `seed`
+  // (none derives it from the content).
   bool hash_index = true;
+  std::optional<std::uint64_t> seed;
+  // What adding a key already present does.
+  OnDuplicate on_duplicate = OnDuplicate::kLast;
+  // Leave out the objects no key names, as BuildOptions says.
+  bool drop_unreachable = false;
   // Asked while waiting for another build of the target, and just before
   // the rename; true stops with kCancelled and the target untouched.
   CancelCheck cancel;
@@ -55,11 +61,16 @@ class StreamBuilder {
   // limits and messages are the Writer's; a failed write finishes the
   // builder, since the file no longer matches what it holds.
   Result<std::uint32_t> AddObject(std::string_view blob);
-  // Maps `key` to `obj_id`; a key added again takes the new id.
+  // Maps `key` to `obj_id`; a key added again follows the duplicate rule.
   Status AddKey(std::string_view key, std::uint32_t obj_id);
+  bool HasKey(std::string_view key) const { return keys_.Contains(key); }
 
   // Sorts the keys, writes the index (and the hash index when asked),
-  // patches the header and publishes.  Whatever the outcome the builder is
+  // patches the header and publishes.  Records that no key names, when
+  // asked to leave them out, were written before the keys that would show
+  // it came; they are squeezed out here, by moving the records after the
+  // first of them down within the temporary file (one pass over those
+  // bytes, only when there are any).  Whatever the outcome the builder is
   // finished; on failure the temporary file is gone and the target as it was.
   Result<BuildSummary> Commit();
   // Gives up: removes the temporary file.  Does nothing once finished.
@@ -68,6 +79,8 @@ class StreamBuilder {
   bool finished() const { return !file_.has_value(); }
   std::uint64_t num_objects() const { return record_offsets_.size(); }
   std::uint64_t num_keys() const { return keys_.size(); }
+  std::uint64_t duplicates() const { return keys_.duplicates(); }
+  OnDuplicate on_duplicate() const { return options_.on_duplicate; }
 
  private:
   StreamBuilder(std::string target, StreamOptions options, PendingFile file);

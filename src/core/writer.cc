@@ -47,17 +47,26 @@ Result<std::uint32_t> Writer::AddObject(std::string_view blob) {
 
 Status Writer::AddKey(std::string_view key, std::uint32_t obj_id) {
   if (Status s = CheckNewKey(key, obj_id, object_offsets_.size()); !s.ok()) return s;
-  return keys_.Put(key, obj_id);
+  return keys_.Put(key, obj_id, on_duplicate_);
 }
 
 Result<BuildSummary> Writer::Build(std::string_view path, const BuildOptions& options) const {
   // Everything after the records, and with it both checksums, is laid out
   // in memory before the file is opened: the file is then written front to
   // back in one pass and never patched.
+  const std::optional<KeptRecords> kept =
+      options.drop_unreachable ? PlanKeptRecords(keys_, object_offsets_, records_.size()) : std::nullopt;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces{{0, records_.size()}};
+  if (kept) pieces = kept->pieces;
+  std::uint32_t crc = 0;
+  for (const auto& [begin, end] : pieces) crc = crc32::Extend(crc, records_.data() + begin, end - begin);
+  const std::uint64_t section_size = kept ? kept->size : records_.size();
+  const std::uint64_t num_objects = kept ? kept->count : object_offsets_.size();
   std::string index;
-  StoreAppender tail(index, format::kDataOffset + records_.size(),
-                     crc32::Value(records_.data(), records_.size()));
-  Result<format::Header> header = AppendIndex(tail, keys_, object_offsets_, options.hash_index);
+  StoreAppender tail(index, format::kDataOffset + section_size, crc);
+  Result<format::Header> header =
+      AppendIndex(tail, keys_, kept ? std::span<const std::uint64_t>(kept->offsets) : object_offsets_,
+                  num_objects, IndexOptions{options.hash_index, options.seed});
   if (!header.ok()) return std::move(header).status();
   unsigned char header_bytes[format::kHeaderSize];
   format::EncodeHeader(header.value(), header_bytes);
@@ -66,14 +75,18 @@ Result<BuildSummary> Writer::Build(std::string_view path, const BuildOptions& op
   if (!file.ok()) return std::move(file).status();
   PendingFile& out = file.value();
   Status s = out.Append(header_bytes, sizeof header_bytes);
-  if (s.ok()) s = out.Append(records_.data(), records_.size());
+  for (const auto& [begin, end] : pieces) {
+    if (s.ok()) s = out.Append(records_.data() + begin, end - begin);
+  }
   if (s.ok()) s = out.Append(index.data(), index.size());
   if (s.ok()) s = out.Commit(options.cancel);
   if (!s.ok()) {
     if (!options.keep_failed_temporary) out.Discard();
     return s;
   }
-  return PublishedSummary(path, object_offsets_.size(), keys_.size(), options.print_summary);
+  Result<BuildSummary> summary = PublishedSummary(path, num_objects, keys_.size(), options.print_summary);
+  if (summary.ok()) summary.value().duplicates = keys_.duplicates();
+  return summary;
 }
 
 }  // namespace vorl

@@ -1,7 +1,8 @@
 // Writer: collects object blobs and a key -> object-id map in memory and
 // publishes them as one store file.  Objects get dense ids 0, 1, 2, ... in
-// order of addition; a key added twice keeps its last id.  Build() never
-// changes the writer, so it may run any number of times.
+// order of addition; a key added twice is handled by the writer's duplicate
+// rule (by default it keeps its last id).  Build() never changes the
+// writer, so it may run any number of times.
 //
 // Not thread-safe: the owner serialises calls (the Python class does so with
 // its borrow counter).
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,9 +34,15 @@ struct BuildOptions {
   // once more just before the store is published; true stops the build
   // with kCancelled and leaves the target untouched.
   CancelCheck cancel;
-  // Append the on-disk hash index after the index entries (hash_section.h).
-  // Off by default, so that the low-level writer's bytes stay as they are.
+  // Append the on-disk hash index after the index entries (hash_section.h),
+  // keyed by `seed` (none derives it from the content).  Off by default, so
+  // that the low-level writer's bytes stay as they are.
   bool hash_index = false;
+  std::optional<std::uint64_t> seed;
+  // Leave out the objects that no key names (a key added again under the
+  // rule kLast leaves its first object so).  Off by default: the low-level
+  // writer stores every object it was given.
+  bool drop_unreachable = false;
   // Leave the temporary file of a failed or cancelled build where it
   // stopped, for a look at it (the low-level writer's rule); false removes
   // it while the lock is still held.
@@ -63,6 +71,7 @@ inline Status CheckNewKey(std::string_view key, std::uint32_t obj_id, std::uint6
 class Writer {
  public:
   Writer() = default;
+  explicit Writer(OnDuplicate on_duplicate) : on_duplicate_(on_duplicate) {}
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
@@ -70,9 +79,11 @@ class Writer {
   // when the blob or the object count would not fit the file format.
   Result<std::uint32_t> AddObject(std::string_view blob);
 
-  // Maps `key` to `obj_id`, replacing an earlier id for the same key.
-  // Fails (kind other) when obj_id names no object or the key is too long.
+  // Maps `key` to `obj_id`; a key added before follows the duplicate rule.
+  // Fails (kind other) when obj_id names no object, the key is too long, or
+  // it is a duplicate under kError.
   Status AddKey(std::string_view key, std::uint32_t obj_id);
+  bool HasKey(std::string_view key) const { return keys_.Contains(key); }
 
   // Lays the store out and publishes it at `path` (PendingFile:
   // temporary file, fsync, rename, directory sync), then prints the summary
@@ -82,6 +93,8 @@ class Writer {
 
   std::uint64_t num_objects() const { return object_offsets_.size(); }
   std::uint64_t num_keys() const { return keys_.size(); }
+  std::uint64_t duplicates() const { return keys_.duplicates(); }
+  OnDuplicate on_duplicate() const { return on_duplicate_; }
 
  private:
   // The object section exactly as it goes into the file: each record's
@@ -91,6 +104,7 @@ class Writer {
   std::vector<std::uint64_t> object_offsets_;
 
   KeyMap keys_;
+  OnDuplicate on_duplicate_ = OnDuplicate::kLast;
 };
 
 }  // namespace vorl

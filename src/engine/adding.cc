@@ -4,6 +4,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 
 #include "core/format.h"
@@ -32,6 +33,12 @@ std::string_view BlobView(nb::handle blob) {
   return {PyBytes_AS_STRING(blob.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(blob.ptr()))};
 }
 
+// The failure for adding `key` (a Python key) again under kError.
+Failure DuplicateFailure(nb::handle key, const std::string& filename) {
+  const nb::str text = nb::repr(key);
+  return Failure(FailureKind::kDuplicate, std::string("duplicate key ") + text.c_str(), filename);
+}
+
 void CheckCount(std::uint64_t have, std::size_t more, const char* what) {
   if (have + more > format::kMaxCount) {
     throw Failure(FailureKind::kRequest,
@@ -41,10 +48,28 @@ void CheckCount(std::uint64_t have, std::size_t more, const char* what) {
 
 }  // namespace
 
+OnDuplicate ParseOnDuplicate(std::string_view name) {
+  if (name == "last") return OnDuplicate::kLast;
+  if (name == "first") return OnDuplicate::kFirst;
+  if (name == "error") return OnDuplicate::kError;
+  throw nb::value_error(
+      ("on_duplicate must be 'last', 'first' or 'error', not '" + std::string(name) + "'").c_str());
+}
+
+void Adder::RefuseDuplicates(const std::vector<KeyArg>& checked, const Items& items) const {
+  if (on_duplicate() != OnDuplicate::kError) return;
+  std::unordered_set<std::string_view> named;
+  for (std::size_t i = 0; i < checked.size(); ++i) {
+    const std::string_view k = checked[i].bytes();
+    if (HasKey(k) || (checked.size() > 1 && !named.insert(k).second)) throw DuplicateFailure(items[i], filename());
+  }
+}
+
 std::uint32_t Adder::Add(const nb::bytes& blob, nb::handle keys) {
   Ready();
   const Items items(keys, "keys must be a sequence");
   const std::vector<KeyArg> checked = CheckedKeys(items);
+  RefuseDuplicates(checked, items);
   CheckCount(num_keys(), checked.size(), "keys");
   Ready();
   const std::uint32_t id = Unwrap(StoreObject(BlobView(blob)), {});
@@ -86,6 +111,7 @@ std::uint32_t Adder::AddPairs(const Items& blobs, const Items& keys, nb::handle 
   }
   // No Python code runs from here on: the key views stay valid.
   const std::vector<KeyArg> checked = CheckedKeys(keys);
+  RefuseDuplicates(checked, keys);
   std::vector<std::string_view> views;
   views.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -111,6 +137,7 @@ void Adder::AddKey(nb::handle key, std::int64_t obj_id) {
   const KeyArg k(key);
   CheckKeyLength(k.bytes());
   Ready();
+  if (on_duplicate() == OnDuplicate::kError && HasKey(k.bytes())) throw DuplicateFailure(key, filename());
   // Ids beyond 32 bits name no object either; the core checks the rest.
   if (obj_id < 0 || obj_id > static_cast<std::int64_t>(format::kMaxCount)) {
     throw Failure(FailureKind::kRequest, "obj_id " + std::to_string(obj_id) + " out of range (have " +
@@ -158,7 +185,7 @@ void SignalCancel::RaiseIfStopped() {
   throw nb::python_error();
 }
 
-nb::dict Publish(const std::string& target, bool& busy,
+nb::dict Publish(const std::string& target, bool& busy, Clock::time_point started,
                  const std::function<Result<BuildSummary>(const CancelCheck&)>& build) {
   // A Ctrl-C that arrived while the caller was adding stops the build here,
   // before the target is touched.
@@ -166,7 +193,6 @@ nb::dict Publish(const std::string& target, bool& busy,
   // The core asks again while it waits for another build of the target and
   // just before it publishes.
   SignalCancel stop;
-  const auto started = std::chrono::steady_clock::now();
   std::optional<Result<BuildSummary>> built;
   {
     const BusyScope busy_scope(busy);
@@ -175,12 +201,13 @@ nb::dict Publish(const std::string& target, bool& busy,
   }
   stop.RaiseIfStopped();
   const BuildSummary published = Unwrap(std::move(*built), target);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
   nb::dict summary;
   summary["path"] = PathToPython(target);
   summary["objects"] = published.objects;
   summary["keys"] = published.keys;
   summary["bytes"] = published.bytes;
+  summary["duplicates"] = published.duplicates;
   summary["seconds"] = seconds;
   return summary;
 }

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "core/build_summary.h"
 #include "core/file.h"
+#include "core/key_map.h"
 #include "core/status.h"
 #include "engine/errors.h"
 #include "engine/keys.h"
@@ -21,6 +23,10 @@
 namespace vorl::engine {
 
 namespace nb = nanobind;
+
+// The duplicate rule named by `name`: "last", "first" or "error";
+// ValueError for anything else.
+OnDuplicate ParseOnDuplicate(std::string_view name);
 
 // Marks a writer busy for the duration of a call that may release the GIL.
 class BusyScope {
@@ -49,15 +55,18 @@ class SignalCancel {
 };
 
 // Runs `build` without the GIL, asking it to stop on a pending Ctrl-C, and
-// returns the summary dict (path, objects, keys, bytes, seconds).  The
-// handler's exception is raised once the core has stopped.
-nb::dict Publish(const std::string& target, bool& busy,
+// returns the summary dict (path, objects, keys, bytes, duplicates,
+// seconds); seconds run from `started`, when the caller began the build.
+// The handler's exception is raised once the core has stopped.
+using Clock = std::chrono::steady_clock;
+nb::dict Publish(const std::string& target, bool& busy, Clock::time_point started,
                  const std::function<Result<BuildSummary>(const CancelCheck&)>& build);
 
 // The adding surface the package's writer and streaming builder share, bound
 // once as the base class of both.  Every add converts and checks all it was
-// given before it stores anything, so a failed call leaves the store as it
-// was.  Python code may run inside an add (iterating a generator argument, the
+// given before it stores anything (under the rule that refuses duplicates,
+// a key held already or named twice too), so a failed call leaves the store
+// as it was.  Python code may run inside an add (iterating a generator argument, the
 // `check` of add_many_raw), and another thread may start a build or finish
 // the builder meanwhile: Ready() is asked again after it, just before the
 // first change.
@@ -85,9 +94,17 @@ class Adder {
   // REQUIRES: Ready() did not throw and no Python code ran since.
   virtual Result<std::uint32_t> StoreObject(std::string_view blob) = 0;
   virtual Status StoreKey(std::string_view key, std::uint32_t obj_id) = 0;
+  virtual OnDuplicate on_duplicate() const = 0;
+  virtual bool HasKey(std::string_view key) const = 0;
+  // The file that errors name; empty while there is none.
+  virtual const std::string& filename() const = 0;
 
  private:
   std::uint32_t AddPairs(const Items& blobs, const Items& keys, nb::handle check);
+  // Under OnDuplicate::kError, throws the duplicate failure for the first of
+  // `checked` (converted from `items`) that the store holds already or that
+  // the call names twice.
+  void RefuseDuplicates(const std::vector<KeyArg>& checked, const Items& items) const;
 };
 
 // Binds Adder; the writer and the builder name it as their base.

@@ -17,6 +17,8 @@ const char* KindName(FailureKind kind) {
       return "request";
     case FailureKind::kKey:
       return "key";
+    case FailureKind::kDuplicate:
+      return "duplicate";
     case FailureKind::kClosed:
       return "closed";
     case FailureKind::kBusy:

@@ -23,14 +23,15 @@ namespace nb = nanobind;
 // The kinds the package distinguishes; the names are the keys of the table
 // in vorlstore/errors.py.
 enum class FailureKind {
-  kCorrupt,   // the file breaks a format rule
-  kVersion,   // a format version this code does not read
-  kIO,        // the operating system refused an operation
-  kRequest,   // a request the store cannot honour (an unknown id, a limit)
-  kKey,       // a key that cannot be stored or looked up
-  kClosed,    // a call on a closed store
-  kBusy,      // a call on a writer while it builds in another thread
-  kInternal,  // a fault of our own
+  kCorrupt,    // the file breaks a format rule
+  kVersion,    // a format version this code does not read
+  kIO,         // the operating system refused an operation
+  kRequest,    // a request the store cannot honour (an unknown id, a limit)
+  kKey,        // a key that cannot be stored or looked up
+  kDuplicate,  // a key added again under the rule that refuses duplicates
+  kClosed,     // a call on a closed store
+  kBusy,       // a call on a writer while it builds in another thread
+  kInternal,   // a fault of our own
 };
 
 class Failure : public std::exception {

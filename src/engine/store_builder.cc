@@ -1,6 +1,8 @@
 #include "engine/store_builder.h"
 
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/string_view.h>
 
 #include <optional>
 
@@ -10,9 +12,14 @@
 
 namespace vorl::engine {
 
-StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index) : target_(path.c_str(), path.size()) {
+StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index, std::string_view on_duplicate,
+                           std::optional<std::uint64_t> seed)
+    : target_(path.c_str(), path.size()), started_(Clock::now()) {
   StreamOptions options;
   options.hash_index = hash_index;
+  options.seed = seed;
+  options.on_duplicate = ParseOnDuplicate(on_duplicate);
+  options.drop_unreachable = true;
   options.cancel = [this] { return cancel_ && cancel_(); };
   // Opening waits for another build of the target: without the GIL, and
   // stopped by Ctrl-C.
@@ -38,12 +45,13 @@ void StoreBuilder::Ready() const {
 nb::dict StoreBuilder::Commit() {
   Ready();
   StreamBuilder& builder = *builder_;
-  return Publish(target_, busy_, [&](const CancelCheck& cancel) {
+  last_build_ = Publish(target_, busy_, started_, [&](const CancelCheck& cancel) {
     cancel_ = cancel;
     Result<BuildSummary> done = builder.Commit();
     cancel_ = nullptr;
     return done;
   });
+  return nb::borrow<nb::dict>(last_build_);
 }
 
 void StoreBuilder::Discard() {
@@ -57,15 +65,21 @@ void BindBuilder(nb::module_& m) {
       [](const nb::bytes& path) {
         const std::string target(path.c_str(), path.size());
         bool busy = false;  // nothing else can reach this build
-        return Publish(target, busy, [&](const CancelCheck& cancel) { return AddHashIndex(target, cancel); });
+        return Publish(target, busy, Clock::now(),
+                       [&](const CancelCheck& cancel) { return AddHashIndex(target, cancel); });
       },
       nb::arg("path"), nb::sig("def add_hash_index(path: bytes, /) -> dict[str, str | int | float]"),
       "Rewrites the store at `path` atomically with a fresh hash index section.");
   nb::class_<StoreBuilder, Adder>(m, "Builder", "Streams objects to a store's temporary file; commit publishes it.")
-      .def(nb::init<const nb::bytes&, bool>(), nb::arg("path"), nb::arg("hash_index") = true)
+      .def(nb::init<const nb::bytes&, bool, std::string_view, std::optional<std::uint64_t>>(),
+           nb::arg("path"), nb::arg("hash_index") = true, nb::arg("on_duplicate") = "last",
+           nb::arg("seed").none() = nb::none())
       .def("commit", &StoreBuilder::Commit, nb::sig("def commit(self) -> dict[str, str | int | float]"),
            "Publishes the store atomically and returns its summary.")
       .def("discard", &StoreBuilder::Discard, "Removes the temporary file; nothing is published.")
+      .def_prop_ro("last_build", &StoreBuilder::last_build,
+                   nb::sig("def last_build(self) -> dict[str, str | int | float] | None"),
+                   "The summary of the commit that published, or None.")
       .def_prop_ro("finished", &StoreBuilder::finished);
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,10 +23,15 @@ namespace nb = nanobind;
 
 class StoreBuilder final : public Adder {
  public:
-  StoreBuilder(const nb::bytes& path, bool hash_index);
+  // `on_duplicate` names the duplicate rule; `seed` keys the hash index
+  // (None: derived from the content).  The build's seconds run from here.
+  StoreBuilder(const nb::bytes& path, bool hash_index, std::string_view on_duplicate,
+               std::optional<std::uint64_t> seed);
 
   // Publishes the store; a pending Ctrl-C stops it with the target untouched.
   nb::dict Commit();
+  // The summary of the commit that published, or None.
+  nb::object last_build() const { return last_build_; }
   void Discard();
 
   bool finished() const { return builder_->finished(); }
@@ -36,9 +42,14 @@ class StoreBuilder final : public Adder {
   void Ready() const override;
   Result<std::uint32_t> StoreObject(std::string_view blob) override { return builder_->AddObject(blob); }
   Status StoreKey(std::string_view key, std::uint32_t obj_id) override { return builder_->AddKey(key, obj_id); }
+  OnDuplicate on_duplicate() const override { return builder_->on_duplicate(); }
+  bool HasKey(std::string_view key) const override { return builder_->HasKey(key); }
+  const std::string& filename() const override { return target_; }
 
   std::string target_;
+  Clock::time_point started_;
   bool busy_ = false;
+  nb::object last_build_ = nb::none();
   // The cancel check of the commit under way; the core's options ask it.
   CancelCheck cancel_;
   std::unique_ptr<StreamBuilder> builder_;

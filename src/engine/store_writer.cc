@@ -1,5 +1,8 @@
 #include "engine/store_writer.h"
 
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string_view.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -50,14 +53,16 @@ void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later) {
       }));
 }
 
-nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index) {
+nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index, std::optional<std::uint64_t> seed) {
   Ready();
   const std::string target(path.c_str(), path.size());
-  last_build_ = Publish(target, busy_, [&](const CancelCheck& cancel) {
+  last_build_ = Publish(target, busy_, started_, [&](const CancelCheck& cancel) {
     BuildOptions options;
     options.print_summary = false;
     options.keep_failed_temporary = false;
     options.hash_index = hash_index;
+    options.seed = seed;
+    options.drop_unreachable = true;
     options.cancel = cancel;
     return writer_.Build(target, options);
   });
@@ -67,13 +72,14 @@ nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index) {
 void BindWriter(nb::module_& m) {
   nb::class_<StoreWriter, Adder>(m, "Writer",
                                  "Collects objects and keys in memory and publishes them as one store.")
-      .def(nb::init<>())
+      .def(nb::init<std::string_view>(), nb::arg("on_duplicate") = "last")
       .def("copy_from", &StoreWriter::CopyFrom, nb::arg("source"), nb::arg("later"),
            nb::sig("def copy_from(self, source: Reader, later: collections.abc.Sequence[Reader], /) -> None"),
            "Adds the keys of `source` that no store in `later` holds.")
       .def("build", &StoreWriter::Build, nb::arg("path"), nb::arg("hash_index") = false,
-           nb::sig(
-               "def build(self, path: bytes, /, hash_index: bool = False) -> dict[str, str | int | float]"),
+           nb::arg("seed").none() = nb::none(),
+           nb::sig("def build(self, path: bytes, /, hash_index: bool = False, seed: int | None = None) -> "
+                   "dict[str, str | int | float]"),
            "Publishes the store at `path` atomically and returns its summary.")
       .def_prop_ro("last_build", &StoreWriter::last_build,
                    nb::sig("def last_build(self) -> dict[str, str | int | float] | None"),

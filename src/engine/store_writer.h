@@ -8,6 +8,8 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/writer.h"
@@ -21,13 +23,19 @@ class StoreReader;
 
 class StoreWriter final : public Adder {
  public:
+  // `on_duplicate` names the duplicate rule ("last", "first" or "error").
+  explicit StoreWriter(std::string_view on_duplicate)
+      : writer_(ParseOnDuplicate(on_duplicate)), started_(Clock::now()) {}
+
   // Adds every key of `source` that none of the readers in `later` holds,
   // with its object; objects shared by keys of `source` stay shared.
   void CopyFrom(const StoreReader& source, nb::handle later);
-  // Publishes the store at `path` (with the hash index section when asked);
-  // returns the summary.  A pending signal whose handler raises (Ctrl-C)
-  // stops it before anything is written.
-  nb::dict Build(const nb::bytes& path, bool hash_index);
+  // Publishes the store at `path` (with the hash index section when asked,
+  // keyed by `seed` or by the content when None), leaving out objects no
+  // key names; returns the summary, whose seconds run from the writer's
+  // creation.  A pending signal whose handler raises (Ctrl-C) stops it
+  // before anything is written.
+  nb::dict Build(const nb::bytes& path, bool hash_index, std::optional<std::uint64_t> seed);
 
   // The summary of the last build that published, kept so that a caller
   // interrupted just as Build returned can still learn that it published.
@@ -40,8 +48,13 @@ class StoreWriter final : public Adder {
   void Ready() const override;
   Result<std::uint32_t> StoreObject(std::string_view blob) override { return writer_.AddObject(blob); }
   Status StoreKey(std::string_view key, std::uint32_t obj_id) override { return writer_.AddKey(key, obj_id); }
+  OnDuplicate on_duplicate() const override { return writer_.on_duplicate(); }
+  bool HasKey(std::string_view key) const override { return writer_.HasKey(key); }
+  const std::string& filename() const override { return kNoFile; }
 
+  inline static const std::string kNoFile;
   Writer writer_;
+  Clock::time_point started_;
   bool busy_ = false;
   nb::object last_build_ = nb::none();
 };

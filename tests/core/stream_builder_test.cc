@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +58,10 @@ std::vector<Script> Scripts() {
       {"BinaryAndPrefixKeys", {"p"}, {{std::string("a\0", 2), 0}, {"a", 0}, {"\xff", 0}, {"", 0}, {"ab", 0}}},
       {"LongestKey", {"v"}, {{std::string(65535, 'k'), 0}, {"short", 0}}},
       {"LargeObject", {std::string(300 << 10, 'o'), "small"}, {{"big", 0}, {"small", 1}}},
+      // Records no key reaches between records larger than a copy chunk.
+      {"UnreachedBetweenLarge",
+       {std::string(300 << 10, 'a'), "gone", std::string(300 << 10, 'b'), "kept", "gone too"},
+       {{"a", 0}, {"x", 1}, {"b", 2}, {"x", 3}}},
   };
   // More entry bytes than one output chunk, so that the index goes out in
   // several pieces.
@@ -123,6 +129,45 @@ TEST_P(StreamBuilderScriptTest, WithHashIndexAnswersAsThePlainStore) {
   }
 }
 
+// Leaving out the objects no key reaches: the streaming builder squeezes its
+// file to the very bytes the Writer writes (hash index and its content seed
+// included), and every key still reads its own object.
+TEST_P(StreamBuilderScriptTest, DroppingUnreachedObjectsEqualsWriter) {
+  const Script& script = GetParam();
+  std::map<std::string, std::uint32_t> final_ids;
+  for (const auto& [key, id] : script.keys) final_ids[key] = id;
+  std::set<std::uint32_t> reached;
+  for (const auto& [key, id] : final_ids) reached.insert(id);
+
+  const std::string streamed = dir_.path() + "/streamed.vrls";
+  StreamOptions stream_options;
+  stream_options.drop_unreachable = true;
+  auto b = StreamBuilder::Create(streamed, stream_options);
+  ASSERT_TRUE(b.ok());
+  Play(script, *b.value());
+  Result<BuildSummary> summary = b.value()->Commit();
+  ASSERT_TRUE(summary.ok()) << summary.status().ToString();
+  EXPECT_EQ(summary.value().objects, reached.size());
+  EXPECT_EQ(summary.value().duplicates, script.keys.size() - final_ids.size());
+
+  const std::string written = dir_.path() + "/written.vrls";
+  Writer w;
+  Play(script, w);
+  BuildOptions options = Quiet(true);
+  options.drop_unreachable = true;
+  ASSERT_TRUE(w.Build(written, options).ok());
+  EXPECT_EQ(ReadFile(streamed), ReadFile(written));
+
+  Result<std::unique_ptr<const Reader>> r = Reader::Open(streamed, /*verify=*/true);
+  ASSERT_TRUE(r.ok()) << r.status().ToString();
+  EXPECT_TRUE(r.value()->Verify().ok());
+  for (const auto& [key, id] : final_ids) {
+    Result<std::optional<std::string>> got = r.value()->GetRaw(key);
+    ASSERT_TRUE(got.ok() && got.value().has_value());
+    EXPECT_EQ(*got.value(), script.objects[id]);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, StreamBuilderScriptTest, testing::ValuesIn(Scripts()),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -159,6 +204,56 @@ TEST_P(StreamBuilderBadAddTest, FailsAsWriterAndBuildsTheRest) {
 INSTANTIATE_TEST_SUITE_P(Table, StreamBuilderBadAddTest,
                          testing::Values(BadAdd{"IdPastLast", "k", 1}, BadAdd{"IdFarOut", "k", 0xFFFFFFFFu},
                                          BadAdd{"KeyTooLong", std::string(65536, 'k'), 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The duplicate rules, the same in both builders: which object a key added
+// twice ends with, how many additions were duplicates, and what kError says.
+struct RuleCase {
+  const char* name;
+  OnDuplicate rule;
+  std::string k_object;  // what "k" reads after adding it to objects 0, 1, 1
+  std::uint64_t duplicates;
+  const char* error;  // the third AddKey's failure, or ""
+};
+
+class DuplicateRuleTest : public testing::TestWithParam<RuleCase> {};
+
+TEST_P(DuplicateRuleTest, BothBuildersFollowTheRule) {
+  TempDir dir;
+  const RuleCase& c = GetParam();
+  Writer w(c.rule);
+  StreamOptions stream_options;
+  stream_options.on_duplicate = c.rule;
+  auto b = StreamBuilder::Create(dir.path() + "/s.vrls", stream_options);
+  ASSERT_TRUE(b.ok());
+  auto play = [&](auto& builder) {
+    ASSERT_TRUE(builder.AddObject("zero").ok());
+    ASSERT_TRUE(builder.AddObject("one").ok());
+    ASSERT_TRUE(builder.AddKey("k", 0).ok());
+    const Status second = builder.AddKey("k", 1);
+    const Status third = builder.AddKey("k", 1);
+    EXPECT_EQ(second.ToString(), third.ToString());
+    EXPECT_EQ(third.ok() ? "" : third.ToString(), c.error);
+    EXPECT_TRUE(builder.HasKey("k"));
+    EXPECT_FALSE(builder.HasKey("j"));
+    EXPECT_EQ(builder.duplicates(), c.duplicates);
+  };
+  play(w);
+  play(*b.value());
+  ASSERT_TRUE(w.Build(dir.path() + "/w.vrls", Quiet(false)).ok());
+  ASSERT_TRUE(b.value()->Commit().ok());
+  for (const char* name : {"/w.vrls", "/s.vrls"}) {
+    Result<std::unique_ptr<const Reader>> r = Reader::Open(dir.path() + name);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value()->GetRaw("k").value(), c.k_object);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DuplicateRuleTest,
+                         testing::Values(RuleCase{"Last", OnDuplicate::kLast, "one", 2, ""},
+                                         RuleCase{"First", OnDuplicate::kFirst, "zero", 2, ""},
+                                         RuleCase{"Error", OnDuplicate::kError, "zero", 0,
+                                                  "other: duplicate key \"k\""}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Every way a build can end without publishing: the target keeps its old
