@@ -2,6 +2,10 @@
 
 import sys
 
-from .cli import main
+try:
+    from .cli import main
+except KeyboardInterrupt:  # Ctrl-C while starting: as quiet as Ctrl-C later on
+    print("vorlstore: interrupted", file=sys.stderr)
+    sys.exit(130)
 
 sys.exit(main())

@@ -113,11 +113,11 @@ def test_numbers_become_text_keys(tmp_path):
         (["build", "{sample}", "{dir}/no/o.vrls", "--key", "id"], 1,
          "vorlstore: {dir}/no/o.vrls: cannot build: open tmp: No such file or directory"),
         (["build", "{sample}", "{dir}/taken", "--key", "id"], 1,
-         "vorlstore: {dir}/taken: cannot build: rename: Is a directory\n"),
+         "vorlstore: {dir}/taken: is a directory; a store is a file"),
         (["nonsense"], 2, "usage: vorlstore"),
     ],
     ids=["missing-file", "corrupt-file", "absent-key", "missing-input", "output-is-input", "unreadable-object",
-         "missing-output-dir", "rename-fails", "usage"],
+         "missing-output-dir", "output-is-a-directory", "usage"],
 )
 def test_expected_failures_print_one_line(tmp_path, store, args, code, message):
     names = {"missing": tmp_path / "missing", "corrupt": tmp_path / "c.vrls", "store": store,
@@ -134,9 +134,9 @@ def test_expected_failures_print_one_line(tmp_path, store, args, code, message):
 
 
 def test_help_documents_every_argument_and_the_exit_codes():
-    from vorlstore.cli import parser as make_parser
+    from vorlstore.cli import build_parser
 
-    parser = make_parser()
+    parser = build_parser()
     subparsers = next(a for a in parser._actions if a.choices and "build" in a.choices).choices
     for name, sub in subparsers.items():
         for action in sub._actions:
@@ -239,3 +239,39 @@ def test_ctrl_c_while_reading_publishes_nothing(tmp_path):
     assert child.returncode == 130, first + err
     assert err.endswith("vorlstore: interrupted\n") and "Traceback" not in err and out == ""
     assert not target.exists()
+
+
+def closed_stdin():
+    os.close(0)
+
+
+@pytest.mark.parametrize(
+    "make_input, args, kwargs, message",
+    [
+        (lambda p: write(p, "[" * 100_000 + "]" * 100_000 + "\n"), [], {},
+         "vorlstore: {src}: line 1: invalid JSON: nested too deeply\n"),
+        (lambda p: write(p, '{"id": "a", "v": ' + "[" * 1400 + "]" * 1400 + "}\n"), [], {},
+         "vorlstore: {src}: line 1: "),
+        (lambda p: (p / "in.csv").write_bytes(b"id,v\nx,\xff\ny,2\n") and p / "in.csv", [], {},
+         "vorlstore: {src}: line 2: not valid UTF-8"),
+        (lambda p: "-", [], {"preexec_fn": closed_stdin},
+         "vorlstore: <stdin>: standard input is closed; give INPUT as a file\n"),
+    ],
+    ids=["deep-json", "too-deep-to-store", "bad-utf8-csv-line-2", "closed-stdin"],
+)
+def test_input_faults_are_named_where_they_are(tmp_path, make_input, args, kwargs, message):
+    source = make_input(tmp_path)
+    done = run("build", source, tmp_path / "o.vrls", "--key", "id", *args, **kwargs)
+    assert done.returncode == 1 and done.stderr.startswith(message.format(src=source))
+    assert done.stderr.count("\n") == 1 and not (tmp_path / "o.vrls").exists()
+
+
+def test_ctrl_c_while_starting_is_quiet(monkeypatch, capsys):
+    from vorlstore import cli
+
+    def interrupted():
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "build_parser", interrupted)
+    assert cli.main(["keys", "x"]) == 130
+    assert capsys.readouterr().err == "vorlstore: interrupted\n"

@@ -367,3 +367,51 @@ def test_a_write_failure_is_the_targets_and_publishes_nothing(tmp_path, shards):
     assert done.returncode == 1 and done.stderr.count("\n") == 1
     assert done.stderr.startswith(f"vorlstore: {target}: cannot build: File too large")
     assert os.listdir(tmp_path) == [source.name]
+
+
+# -- Inputs that cannot be read twice, and inputs that hold nothing
+
+PIPE_REFUSED = "vorlstore: {src}: --partition range reads the input twice; give a regular file, not a pipe\n"
+EMPTY = "vorlstore: {src}: no records, so nothing was built (--allow-empty builds an empty store)\n"
+
+
+def fifo(tmp_path):
+    os.mkfifo(tmp_path / "in.fifo")  # no writer ever comes: opening it would wait forever
+    return tmp_path / "in.fifo"
+
+
+def empty(tmp_path):
+    (tmp_path / "in.jsonl").write_text("\n\n")
+    return tmp_path / "in.jsonl"
+
+
+@pytest.mark.parametrize(
+    "make_input, stdin, options, code, message",
+    [
+        (lambda p: "/dev/stdin", '{"id": "a"}\n', ["--shards", 2, "--partition", "range"], 2, PIPE_REFUSED),
+        (fifo, None, ["--shards", 2, "--partition", "range"], 2, PIPE_REFUSED),
+        (empty, None, ["--shards", 2, "--partition", "range"], 1, EMPTY),
+        (empty, None, ["--shards", 2], 1, EMPTY),
+        (lambda p: "-", "", ["--shards", 2], 1, EMPTY.replace("{src}", "<stdin>")),
+        (empty, None, [], 1, EMPTY),
+    ],
+    ids=["range-from-dev-stdin", "range-from-fifo", "empty-range-set", "empty-hash-set", "empty-stdin-set",
+         "empty-store"],
+)
+def test_inputs_that_would_publish_nothing_leave_the_target(tmp_path, built, make_input, stdin, options, code,
+                                                             message):
+    existing_set(tmp_path, built)
+    target = tmp_path / "t" if options else tmp_path / "t.vrls"
+    before = listing(target)
+    source = make_input(tmp_path)
+    done = run("build", source, target, "--key", "id", *options, stdin=stdin, timeout=60)
+    assert (done.returncode, done.stderr) == (code, message.format(src=source))
+    assert listing(target) == before and not target.with_suffix(".vrls.tmp").exists()
+
+
+def test_allow_empty_publishes_an_empty_set(tmp_path, built):
+    existing_set(tmp_path, built)
+    done = run("build", empty(tmp_path), tmp_path / "t", "--key", "id", "--shards", 2, "--allow-empty")
+    assert done.returncode == 0, done.stderr
+    with StoreSet(tmp_path / "t") as s:
+        assert len(s) == 0 and s.routing.shards == 2

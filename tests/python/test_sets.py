@@ -6,6 +6,7 @@ import json
 import os
 import pickle
 import shutil
+import types
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -470,3 +471,74 @@ def test_prefix_keys_match_prefix_without_reading_objects(tmp_path, partition):
     with StoreSet(tmp_path) as s:
         for p in ["", "b", "b1", "\udcff", "z"]:
             assert list(s.prefix_keys(p)) == [k for k, _ in s.prefix(p)]
+
+
+# -- Overlapping publications: the later commit wins; nothing current or being written goes
+
+
+def backwards_clock():
+    now = [2_000_000_000_000_000_000]
+
+    def time_ns():
+        now[0] -= 1_000_000_000  # every generation is named a second before the last
+        return now[0]
+
+    return types.SimpleNamespace(time_ns=time_ns)
+
+
+@pytest.mark.parametrize("clock", ["forward", "backward"])
+@pytest.mark.parametrize(
+    "events, winner",
+    [
+        ("start a, start b, commit b, commit a", "a"),  # started first, finished last
+        ("start a, start b, commit a, commit b", "b"),
+        ("start a, commit a, start b, start c, commit c, commit b", "b"),
+        ("start a, start b, start c, commit a, commit b, commit c", "c"),
+    ],
+)
+def test_overlapping_publications_keep_every_commit_and_every_job(tmp_path, monkeypatch, clock, events, winner):
+    if clock == "backward":
+        monkeypatch.setattr(publication, "time", backwards_clock())
+    builders = {}
+    for event in events.split(", "):
+        verb, name = event.split()
+        if verb == "start":
+            builders[name] = SetBuilder(tmp_path, HashRouting(2))
+            builders[name].add(name, "k")
+            continue
+        assert builders[name].commit()["generation"] == builders[name].generation
+        with StoreSet(tmp_path) as s:  # the commit that just returned is the set
+            assert s["k"] == name and s.generation == builders[name].generation
+        for other in builders.values():  # jobs still writing keep their folders
+            assert other.summary is not None or os.path.isdir(tmp_path / other.generation)
+    assert StoreSet(tmp_path)["k"] == winner
+    assert len([n for n in os.listdir(tmp_path) if n.startswith("g-")]) <= 2  # the set and the one it replaced
+
+
+def test_two_publisher_processes_and_a_reader_lose_nothing(tmp_path):
+    from set_race import race
+
+    figures = race(str(tmp_path / "s"), 3.0)
+    assert figures["failed_opens"] == 0, figures
+    assert figures["opens"] > 0
+    for name in "ab":
+        assert figures[name]["commits"] > 0 and figures[name]["lost"] == 0 and figures[name]["failed"] == 0, figures
+
+
+def swap_shards_and_their_entries(directory):
+    def swap_entries(manifest):
+        a, b = manifest["shards"][:2]
+        manifest["shards"][:2] = [dict(b, file=a["file"]), dict(a, file=b["file"])]
+
+    swap_shards(directory)
+    rewrite_manifest(directory, swap_entries)
+
+
+@pytest.mark.parametrize("partition", ["hash", "range"])
+def test_verify_finds_shards_that_do_not_match_the_routing(tmp_path, partition):
+    write_store_set(tmp_path, [(f"k{i:03d}", i) for i in range(200)], shards=3, partition=partition)
+    swap_shards_and_their_entries(tmp_path)
+    with StoreSet(tmp_path) as s:  # each shard matches its manifest entry
+        assert len(s) == 200
+        with pytest.raises(CORRUPT, match=r"shard-0000[01]\.vrls: key '.*' belongs in shard [01], not in shard [01]"):
+            s.verify()

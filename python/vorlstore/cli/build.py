@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import stat
 import sys
 import time
 from collections.abc import Callable, Iterator
@@ -30,6 +31,21 @@ def same_file(a: str, b: str) -> bool:
         return os.path.samefile(a, b)
     except OSError:
         return os.path.abspath(a) == os.path.abspath(b)
+
+
+def _check_twice_readable(source: str) -> None:
+    """Refuses an input that cannot be read twice, as range partitioning must; never opens it."""
+    if source == "-":
+        raise CommandError("--partition range reads the input twice; give a file, not standard input", EXIT_USAGE)
+    try:
+        mode = os.stat(source).st_mode  # opening a FIFO could wait for a writer forever
+    except OSError as e:
+        raise CommandError(f"{source}: cannot read: {e.strerror}") from None
+    if not stat.S_ISREG(mode):
+        kind = ("a pipe" if stat.S_ISFIFO(mode) else "a directory" if stat.S_ISDIR(mode)
+                else "a socket" if stat.S_ISSOCK(mode) else "a device")
+        raise CommandError(f"{source}: --partition range reads the input twice; give a regular file, not {kind}",
+                           EXIT_USAGE)
 
 
 def _input_options(args: argparse.Namespace) -> InputOptions:
@@ -85,14 +101,17 @@ def cmd_build(args: argparse.Namespace) -> int:
     source, target = args.input, args.output
     if args.partition is not None and args.shards is None:
         raise CommandError("--partition needs --shards", EXIT_USAGE)
-    if args.partition == "range" and source == "-":
-        raise CommandError("--partition range reads the input twice; give a file, not standard input", EXIT_USAGE)
+    if args.partition == "range":
+        _check_twice_readable(source)
     if source != "-" and same_file(source, target):
         raise CommandError(f"{target}: the output is the input file; choose another output path")
     if args.shards is not None:
         _check_set_target(target)
     elif is_store_set(target):
         raise CommandError(f"{target}: is a store set; rebuild it with --shards N")
+    elif os.path.isdir(target):
+        raise CommandError(f"{target}: is a directory; a store is a file (a store set, built with --shards N, "
+                           f"is a directory)")
     name = "<stdin>" if source == "-" else source
     started = time.monotonic()
     builder: StoreBuilder | SetBuilder | None = None
@@ -112,10 +131,12 @@ def cmd_build(args: argparse.Namespace) -> int:
                         builder.add(record, *keys)
                     except OSError:
                         raise  # the target's failure (a full disk), not the record's
-                    except Error as e:
+                    except (Error, ValueError) as e:  # ValueError: too deep for the encoder
                         raise InputError(f"{where}: {e}") from None
                     records += 1
                     progress.update(reader.position, records)
+                if records == 0 and not args.allow_empty:
+                    raise InputError("no records, so nothing was built (--allow-empty builds an empty store)")
                 summary = cast(dict[str, Any], builder.commit())
     except InputError as e:
         raise CommandError(f"{name}: {e}") from None

@@ -139,6 +139,8 @@ class RecordSource:
         self.format = options.format or fmt
         self._compression = compression
         self.size: int | None = None
+        if path == "-" and sys.stdin is None:
+            raise InputError("standard input is closed; give INPUT as a file")
         try:
             raw = sys.stdin.buffer if path == "-" else open(path, "rb")
         except OSError as e:
@@ -195,6 +197,8 @@ class RecordSource:
                 record = json.loads(line)  # bytes: a byte order mark is recognised
             except (ValueError, UnicodeDecodeError) as e:
                 raise InputError(f"line {line_no}: invalid JSON: {e}") from None
+            except RecursionError:
+                raise InputError(f"line {line_no}: invalid JSON: nested too deeply") from None
             yield f"line {line_no}", record
 
     def _text_lines(self) -> Iterator[str]:

@@ -25,7 +25,7 @@ FILE may be a store set's directory for get, keys, stats, verify and dump.
 MAX_SHARDS = 1024
 
 
-def parser() -> argparse.ArgumentParser:
+def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="vorlstore", description="Build and query .vrls stores.", epilog=_EPILOG,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
@@ -72,7 +72,10 @@ def parser() -> argparse.ArgumentParser:
                    help="with --shards, how keys are routed: hash (default) spreads them evenly in one pass; "
                         "range gives each shard one key range, so prefix scans read only the shards in reach; "
                         "it reads INPUT twice, keeping a sample of the keys from the first pass, so INPUT "
-                        "must be a file")
+                        "must be a regular file (not standard input, a pipe or a FIFO)")
+    b.add_argument("--allow-empty", action="store_true",
+                   help="publish an empty store (or set) when INPUT holds no records; without it that is an error "
+                        "and the target stays as it was")
 
     g = command("get", cmd_get, "print the object stored under KEY as JSON")
     store_arg(g)

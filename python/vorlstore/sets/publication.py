@@ -4,25 +4,30 @@ A publication writes every shard, then the manifest, then replaces the
 pointer, so a reader sees the old set or the new one, never a mix.  A job
 that fails before the pointer swap publishes nothing and removes its
 folder (renamed to .abandoned-* first, so that its straggling tasks cannot
-write into it).  Each publication then removes the generations older than
-the one it replaced: the replaced one stays for readers that read the
-pointer just before the swap, and readers that already opened a set keep
-their mappings of files that are gone.  Generations newer than the
-replaced one belong to jobs still running and are left alone.
+write into it).
+
+Publications of one set may overlap: the later pointer swap wins, and each
+publication, having swapped, removes every generation except the one it
+published, the one it replaced (readers that read the pointer just before
+the swap still open it) and those still being written.  Which generations
+those are is decided by what the pointer says and what is being written,
+never by names or clocks.  Readers that already opened a set keep their
+mappings of files that are gone.
 
 `Publication` speaks to the storage through `SetStorage` only; `LocalStorage`
-keeps a set in a local directory.
+keeps a set in a directory of a local file system.
 """
 
 from __future__ import annotations
 
 import contextlib
+import fcntl
 import os
 import re
 import secrets
 import shutil
 import time
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from types import TracebackType
 from typing import Any, Protocol
 
@@ -50,7 +55,10 @@ class SetStorage(Protocol):
     directory: str
 
     def create(self, generation: str) -> None:
-        """Make the empty generation that shards are then written into."""
+        """Make the empty generation that shards are then written into, marked as being written."""
+
+    def finish(self, generation: str) -> None:
+        """Clear the being-written mark (a dead publisher's mark clears by itself)."""
 
     def shard_path(self, generation: str, file: str) -> str:
         """Where a builder writes the shard *file* of *generation*."""
@@ -67,11 +75,14 @@ class SetStorage(Protocol):
     def swap_pointer(self, generation: str) -> None:
         """Make *generation* the published one, atomically for readers."""
 
+    def exclusive(self) -> contextlib.AbstractContextManager[None]:
+        """Holds off other publishers' swaps, removals and creations for the block."""
+
     def generations(self) -> list[str]:
         """Names of the generations present, published or not, and of those half removed."""
 
     def remove(self, generation: str) -> None:
-        """Remove a generation; removing one that is gone does nothing."""
+        """Remove a generation unless it is being written; one that is gone is left alone."""
 
 
 def _sync_dir(path: str) -> None:
@@ -102,18 +113,54 @@ def _publish_file(path: str, data: bytes) -> None:
     _sync_dir(os.path.dirname(path) or ".")
 
 
+def _open_dir(path: str) -> int:
+    return os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+
+
 class LocalStorage:
-    """A set in a directory of the local file system."""
+    """A set in a directory of a local file system.
+
+    A generation being written is marked by its publisher's lock on the
+    folder (flock), so a publisher that dies leaves no mark behind; a lock
+    on the set directory itself serialises swaps, removals and creations.
+    """
 
     def __init__(self, directory: StrPath) -> None:
         self.directory = fspath(directory)
+        # Open folders of the generations this object is writing, locked.
+        self._writing: dict[str, int] = {}
 
     def _path(self, *names: str) -> str:
         return os.path.join(self.directory, *names)
 
     def create(self, generation: str) -> None:
-        os.makedirs(self.directory, exist_ok=True)
-        os.mkdir(self._path(generation))
+        for _attempt in range(3):
+            os.makedirs(self.directory, exist_ok=True)
+            try:
+                # Under the set's lock, so that no removal sees the folder before its mark.
+                with self.exclusive():
+                    os.mkdir(self._path(generation))
+                    fd = _open_dir(self._path(generation))
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    self._writing[generation] = fd
+                return
+            except FileNotFoundError:
+                continue  # the set directory was removed by a publication that gave up
+        raise FileNotFoundError(2, "the set directory keeps disappearing", self.directory)
+
+    def finish(self, generation: str) -> None:
+        fd = self._writing.pop(generation, None)
+        if fd is not None:
+            os.close(fd)
+
+    @contextlib.contextmanager
+    def exclusive(self) -> Iterator[None]:
+        fd = _open_dir(self.directory)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            yield
+        finally:
+            os.close(fd)
 
     def shard_path(self, generation: str, file: str) -> str:
         return self._path(generation, file)
@@ -146,14 +193,25 @@ class LocalStorage:
         if generation.startswith(_ABANDONED):  # a removal that was interrupted
             shutil.rmtree(self._path(generation), ignore_errors=True)
             return
-        # Tasks of a failed job may still be writing shards by their old paths:
-        # once the folder is renamed they can add nothing to it, so removing
-        # it cannot race with them.
-        abandoned = self._path(_ABANDONED + generation)
         try:
-            os.rename(self._path(generation), abandoned)
+            fd = _open_dir(self._path(generation))
         except OSError:
             return
+        try:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                return  # being written
+            # Tasks of a failed job may still be writing shards by their old
+            # paths: once the folder is renamed they can add nothing to it, so
+            # removing it cannot race with them.
+            abandoned = self._path(_ABANDONED + generation)
+            try:
+                os.rename(self._path(generation), abandoned)
+            except OSError:
+                return
+        finally:
+            os.close(fd)
         shutil.rmtree(abandoned, ignore_errors=True)
 
 
@@ -200,19 +258,22 @@ class Publication:
         manifest = manifest_of(routing, shards)
         self.storage.write_manifest(self.generation, encode_manifest(manifest))
         self.summary = {"directory": self.directory, "generation": self.generation, **manifest}
-        replaced = self.storage.read_pointer()
         try:
-            self.storage.swap_pointer(self.generation)
+            with self.storage.exclusive():
+                replaced = self.storage.read_pointer()
+                try:
+                    self.storage.swap_pointer(self.generation)
+                finally:
+                    # Ctrl-C or a failing directory sync can come after the rename:
+                    # the set is then published and must not be removed as abandoned.
+                    with contextlib.suppress(OSError):
+                        self.published = self.storage.read_pointer() == self.generation
+                for name in self.storage.generations():
+                    if name not in (self.generation, replaced):
+                        self.storage.remove(name)
         finally:
-            # Ctrl-C or a failing directory sync can come after the rename: the
-            # set is then published and must not be removed as abandoned.
-            with contextlib.suppress(OSError):
-                self.published = self.storage.read_pointer() == self.generation
-        # A damaged pointer is replaced like any other, but names nothing to keep.
-        if replaced is not None and GENERATION.fullmatch(replaced):
-            for name in self.storage.generations():
-                if name < replaced:  # abandoned leftovers sort first
-                    self.storage.remove(name)
+            if self.published:
+                self.storage.finish(self.generation)
         return self.summary
 
     def __enter__(self) -> Publication:
@@ -227,6 +288,7 @@ class Publication:
         if self.published or self._abandoned:
             return
         self._abandoned = True
+        self.storage.finish(self.generation)
         self.storage.remove(self.generation)
         if self._created:
             # Fails, as it should, once another publication has put anything there.

@@ -21,6 +21,10 @@ from ..reader import Key, VorlReader, key_bytes
 from .manifest import FORMAT, MANIFEST, POINTER, VERSION, ShardInfo, decode_manifest
 from .publication import LocalStorage, current_generation
 
+# Each retry follows a pointer that moved on twice while the open read one
+# generation: a run of failures needs publications faster than opens.
+_OPEN_ATTEMPTS = 10
+
 
 def _merged(sources: Sequence[Iterable[Any]], ordered: bool, key: Callable[[Any], bytes],
             reverse: bool = False) -> Iterator[Any]:
@@ -61,7 +65,7 @@ class StoreSet(Mapping[str, Any]):
         self._verify = verify
         self._readers: list[VorlReader] | None = None
         pinned = generation is not None
-        for _attempt in range(3):
+        for _attempt in range(_OPEN_ATTEMPTS):
             if generation is None:
                 generation = current_generation(storage)
                 if generation is None:
@@ -189,10 +193,16 @@ class StoreSet(Mapping[str, Any]):
         }
 
     def verify(self) -> bool:
-        """Check every shard's checksums and its manifest entry; True, or raise."""
-        for reader, info in zip(self._live(), self.shards, strict=True):
+        """Check every shard's checksums, its manifest entry and that its keys route to it; True, or raise."""
+        shard_of = self.routing.shard_of
+        for i, (reader, info) in enumerate(zip(self._live(), self.shards, strict=True)):
             reader.verify()
-            _check_shard(reader, info, str(reader.stats()["path"]))
+            path = str(reader.stats()["path"])
+            _check_shard(reader, info, path)
+            for key in reader:
+                if shard_of(key_bytes(key)) != i:
+                    raise CorruptError(f"{path}: key {key!r} belongs in shard {shard_of(key_bytes(key))}, "
+                                       f"not in shard {i}: the shards do not match the routing")
         return True
 
     # -- Lifecycle
