@@ -133,6 +133,28 @@ def _context(message: str, filename: str | None) -> str:
     return context.rstrip(":")
 
 
+#: The bytes every store file begins with.
+STORE_MAGIC = b"VRLS"
+
+
+def foreign_file(error: CorruptError, path: str) -> CorruptError:
+    """*error*, or one that says the file at *path* is not a store when it does not begin as one.
+
+    A file that begins as a store does (or is empty) keeps the engine's
+    account of what is wrong with it.
+    """
+    try:
+        with open(path, "rb") as f:
+            head = f.read(len(STORE_MAGIC))
+    except OSError:
+        return error
+    if not head or STORE_MAGIC.startswith(head):
+        return error
+    foreign = CorruptError(f"{path}: not a vorlstore file (it begins with {head!r}, not {STORE_MAGIC!r})")
+    foreign.filename = path
+    return foreign
+
+
 _BY_KIND: dict[str, type[Error] | type[ValueError]] = {
     "corrupt": CorruptError,
     "version": VersionError,

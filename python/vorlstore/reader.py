@@ -18,7 +18,7 @@ from typing import Any, Literal, TypedDict, cast, overload
 from . import _engine
 from ._codec import ExtHook, ObjectHook, make_unpack, why_unreadable
 from ._paths import StrPath, fspath
-from .errors import CorruptError
+from .errors import CorruptError, foreign_file
 
 #: A key as lookups accept it: text (stored as UTF-8, surrogateescape) or bytes.
 Key = str | bytes | bytearray
@@ -109,7 +109,10 @@ class VorlReader(Mapping[str, Any]):
         # to msgpack, go through the fallback.
         fallback = functools.partial(_decode, make_unpack(object_hook, ext_hook), self._path)
         self._decoder = _engine.Decoder(fallback, object_hook is None and ext_hook is None)
-        self._engine = _engine.Reader(os.fsencode(self._path), verify)
+        try:
+            self._engine = _engine.Reader(os.fsencode(self._path), verify)
+        except CorruptError as e:
+            raise foreign_file(e, self._path) from None
         self._engine.decoder = self._decoder
 
     # -- Mapping protocol

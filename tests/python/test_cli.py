@@ -45,7 +45,7 @@ def test_keys_with_and_without_prefix(store):
 
 
 def test_stats_verify_and_dump(store):
-    stats = json.loads(run("stats", store).stdout)
+    stats = json.loads(run("stats", store, "--json").stdout)
     assert stats["num_keys"] == 400 and stats["num_objects"] == 200 and stats["path"] == str(store)
     done = run("verify", store)
     assert done.returncode == 0 and done.stdout == f"{store}: OK (400 keys, 200 objects)\n"
@@ -111,9 +111,9 @@ def test_numbers_become_text_keys(tmp_path):
          "vorlstore: {sample}: the output is the input file; choose another output path"),
         (["dump", "{bad}"], 1, "vorlstore: {bad}: the object of key 'k' cannot be read: not valid MessagePack"),
         (["build", "{sample}", "{dir}/no/o.vrls", "--key", "id"], 1,
-         "vorlstore: {dir}/no/o.vrls: cannot build: open tmp: No such file or directory"),
+         "vorlstore: {dir}/no/o.vrls: cannot build a store: the directory {dir}/no does not exist"),
         (["build", "{sample}", "{dir}/taken", "--key", "id"], 1,
-         "vorlstore: {dir}/taken: is a directory; a store is a file"),
+         "vorlstore: {dir}/taken: cannot build a store: it is a directory; a store is a file"),
         (["nonsense"], 2, "usage: vorlstore"),
     ],
     ids=["missing-file", "corrupt-file", "absent-key", "missing-input", "output-is-input", "unreadable-object",
@@ -172,7 +172,7 @@ def test_json_output_and_lossless_keys(tmp_path):
     w.build(tmp_path / "k.vrls")
     assert run("keys", tmp_path / "k.vrls", text=False).stdout == b"text\n\xff\n"
     assert [json.loads(k) for k in run("keys", tmp_path / "k.vrls", "--json").stdout.splitlines()] == [
-        "text", "\udcff"]
+        {"key": "text"}, {"key": "\udcff"}]
     assert json.loads(run("get", tmp_path / "k.vrls", "text").stdout) == {
         "$map": [[1, "int key"], [{"$base64": "Yg=="}, "bytes key"]]}
     verdict = json.loads(run("verify", tmp_path / "k.vrls", "--json").stdout)

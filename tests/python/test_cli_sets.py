@@ -128,7 +128,8 @@ def built(tmp_path_factory):
         (["keys", "{set}", "--prefix", "u1"], 0,
          lambda m: "".join(k + "\n" for k in sorted_keys(m) if k.startswith("u1"))),
         (["keys", "{set}", "--prefix", "é", "--json"], 0,
-         lambda m: "".join(json.dumps(k, ensure_ascii=False) + "\n" for k in sorted_keys(m) if k.startswith("é"))),
+         lambda m: "".join(json.dumps({"key": k}, ensure_ascii=False) + "\n" for k in sorted_keys(m)
+                           if k.startswith("é"))),
         (["keys", "{set}", "--prefix", "zzz"], 0, lambda m: ""),
     ],
     ids=["get", "get-non-ascii", "keys", "keys-prefix", "keys-prefix-json", "keys-prefix-none"],

@@ -17,9 +17,9 @@ from typing import Any, cast
 
 from .. import Error, SetBuilder, StoreBuilder
 from ..sets import KeySample, foreign_entries, is_store_set, key_bytes, key_sample, plan_routing
-from ..writer import BuildSummary, temporary_path
+from ..writer import temporary_path
 from .inputs import InputError, InputOptions, RecordSource
-from .output import EXIT_OK, EXIT_USAGE, CommandError, built_line, os_text, report
+from .output import EXIT_OK, EXIT_USAGE, CommandError, dumps, os_text, report
 from .progress import Progress
 
 # Inputs at least this large show progress when standard error is a terminal.
@@ -59,6 +59,23 @@ def _show_progress(args: argparse.Namespace, total: int | None) -> Progress:
     return Progress(total, enabled=bool(show))
 
 
+def _usable_directory(path: str, what: str) -> None:
+    """Refuses *path* when the directory it would be written in is missing or read-only."""
+    parent = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(parent):
+        raise CommandError(f"{path}: cannot build {what}: the directory {parent} does not exist")
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise CommandError(f"{path}: cannot build {what}: the directory {parent} is not writable")
+
+
+def _check_store_target(path: str) -> None:
+    """Refuses, before any input is read, a target no store file could be published at."""
+    if os.path.isdir(path):
+        raise CommandError(f"{path}: cannot build a store: it is a directory; a store is a file (a store set, "
+                           f"built with --shards N, is a directory)")
+    _usable_directory(path, "a store")
+
+
 def _check_set_target(path: str) -> None:
     """Refuses a target that building a set there would clobber or mix with."""
     if os.path.isdir(path):
@@ -67,13 +84,13 @@ def _check_set_target(path: str) -> None:
             shown = ", ".join(foreign[:3]) + (", ..." if len(foreign) > 3 else "")
             raise CommandError(f"{path}: cannot build a store set: the directory holds files that are not "
                                f"part of one ({shown}); choose a new or empty directory")
+        if not os.access(path, os.W_OK | os.X_OK):
+            raise CommandError(f"{path}: cannot build a store set: the directory is not writable")
     elif os.path.lexists(path):
         raise CommandError(f"{path}: cannot build a store set: a file is in the way (a set is a directory); "
                            f"remove it or choose another path")
     else:
-        parent = os.path.dirname(os.path.abspath(path))
-        if not os.path.isdir(parent):
-            raise CommandError(f"{path}: cannot build a store set: the directory {parent} does not exist")
+        _usable_directory(path, "a store set")
 
 
 def _key_sampler(args: argparse.Namespace) -> Callable[[int], list[KeySample]]:
@@ -109,9 +126,8 @@ def cmd_build(args: argparse.Namespace) -> int:
         _check_set_target(target)
     elif is_store_set(target):
         raise CommandError(f"{target}: is a store set; rebuild it with --shards N")
-    elif os.path.isdir(target):
-        raise CommandError(f"{target}: is a directory; a store is a file (a store set, built with --shards N, "
-                           f"is a directory)")
+    else:
+        _check_store_target(target)
     name = "<stdin>" if source == "-" else source
     started = time.monotonic()
     builder: StoreBuilder | SetBuilder | None = None
@@ -120,10 +136,10 @@ def cmd_build(args: argparse.Namespace) -> int:
     try:
         with RecordSource(source, _input_options(args)) as reader:
             if args.shards is None:
-                builder = StoreBuilder(target, datetime=True)
+                builder = StoreBuilder(target, datetime=True, on_duplicate=args.on_duplicate)
             else:
                 routing = plan_routing(args.partition or "hash", args.shards, _key_sampler(args))
-                builder = SetBuilder(target, routing, datetime=True)
+                builder = SetBuilder(target, routing, datetime=True, on_duplicate=args.on_duplicate)
             progress = _show_progress(args, reader.size)
             with builder, contextlib.closing(progress):
                 for where, record, keys in reader:
@@ -152,11 +168,17 @@ def cmd_build(args: argparse.Namespace) -> int:
         tmp = temporary_path(target)
         left = f"; the partial file {tmp} was left behind" if os.path.exists(tmp) else ""
         raise CommandError(f"{target}: cannot build: {os_text(e)}{left}") from None
-    if args.shards is None:
-        report(built_line(cast(BuildSummary, summary)), summary["path"])
+    seconds = time.monotonic() - started
+    if args.json:
+        report(dumps({**summary, "records": records, "seconds": seconds}) + "\n", target)
+    elif args.shards is None:
+        again = summary["duplicates"]
+        kept = f" ({again} duplicate key{'s' if again != 1 else ''}, the {args.on_duplicate} kept)" if again else ""
+        report(f"{target}: {summary['objects']} objects, {summary['keys']} keys{kept}, {summary['bytes']:,} bytes "
+               f"from {records} records; read and written in {seconds:.2f} s\n", target)
     else:
         routing_kind = summary["routing"]["kind"]
         report(f"{target}: {records} records, {summary['keys']} keys in {len(summary['shards'])} shards "
-                f"({routing_kind}), {summary['bytes']:,} bytes in {time.monotonic() - started:.2f} s, "
-                f"generation {summary['generation']}\n", target)
+               f"({routing_kind}), {summary['bytes']:,} bytes, generation {summary['generation']}; "
+               f"read and written in {seconds:.2f} s\n", target)
     return EXIT_OK

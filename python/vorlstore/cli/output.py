@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import base64
 import json
+import math
 import os
 import sys
 from typing import IO, Any
@@ -28,7 +29,10 @@ def stdout() -> IO[str]:
 
 
 def jsonable(obj: Any) -> Any:
-    """*obj* with what JSON cannot hold made explicit: bytes as base64, other map keys as pairs."""
+    """*obj* with what JSON cannot hold made explicit: bytes as base64, other map keys as pairs.
+
+    NaN and the infinities become null.
+    """
     if isinstance(obj, dict):
         if all(isinstance(k, str) for k in obj):
             return {k: jsonable(v) for k, v in obj.items()}
@@ -37,6 +41,8 @@ def jsonable(obj: Any) -> Any:
         return [jsonable(v) for v in obj]
     if isinstance(obj, (bytes, bytearray, memoryview)):
         return {"$base64": base64.b64encode(bytes(obj)).decode("ascii")}
+    if isinstance(obj, float) and not math.isfinite(obj):
+        return None  # JSON has no NaN or infinity; a strict reader would refuse the line
     if isinstance(obj, (str, int, float, bool)) or obj is None:
         return obj
     if hasattr(obj, "isoformat"):
@@ -46,11 +52,11 @@ def jsonable(obj: Any) -> Any:
 
 def json_line(obj: Any) -> str:
     """*obj* as JSON text, readable; lone surrogates (keys that are not UTF-8) as \\u escapes."""
-    text = json.dumps(obj, ensure_ascii=False)
+    text = json.dumps(obj, ensure_ascii=False, allow_nan=False)
     try:
         text.encode("utf-8")
     except UnicodeEncodeError:
-        text = json.dumps(obj)
+        text = json.dumps(obj, allow_nan=False)
     return text
 
 
@@ -58,13 +64,18 @@ def dumps(obj: Any) -> str:
     return json_line(jsonable(obj))
 
 
+def emit(obj: Any) -> None:
+    """Writes *obj* as one line of JSON."""
+    stdout().write(dumps(obj) + "\n")
+
+
 def built_line(summary: BuildSummary) -> str:
     return (f"{summary['path']}: {summary['objects']} objects, {summary['keys']} keys, "
-            f"{summary['bytes']:,} bytes in {summary['seconds']:.2f} s\n")
+            f"{summary['bytes']:,} bytes; written in {summary['seconds']:.2f} s\n")
 
 
-def report_built(summary: BuildSummary) -> None:
-    report(built_line(summary), summary["path"])
+def report_built(summary: BuildSummary, as_json: bool) -> None:
+    report(dumps(summary) + "\n" if as_json else built_line(summary), summary["path"])
 
 
 def report(line: str, what: str) -> None:

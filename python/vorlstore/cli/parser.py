@@ -9,7 +9,7 @@ from .. import __version__
 from ..sets import PARTITIONS
 from .build import cmd_build
 from .inputs import FORMATS, parse_delimiter
-from .query import cmd_dump, cmd_get, cmd_index, cmd_keys, cmd_merge, cmd_stats, cmd_verify
+from .query import cmd_dump, cmd_get, cmd_index, cmd_keys, cmd_merge, cmd_range, cmd_stats, cmd_verify
 
 _EPILOG = """exit status:
   0    done
@@ -18,7 +18,7 @@ _EPILOG = """exit status:
   3    key not found (get)
   130  interrupted (Ctrl-C); a build then leaves its target untouched
 
-FILE may be a store set's directory for get, keys, stats, verify and dump.
+FILE may be a store set's directory for get, keys, range, stats, verify and dump.
 """
 
 # Every shard of a set being built holds a file open until the commit.
@@ -37,6 +37,9 @@ def build_parser() -> argparse.ArgumentParser:
         c.set_defaults(run=run)
         return c
 
+    def json_arg(c: argparse.ArgumentParser, what: str) -> None:
+        c.add_argument("--json", action="store_true", help=f"JSON Lines: {what}; NaN and infinities as null")
+
     def store_arg(c: argparse.ArgumentParser, sets: bool = True) -> None:
         what = "the .vrls store, or a store set's directory, to read" if sets else "the .vrls store to read"
         c.add_argument("file", metavar="FILE", help=what)
@@ -53,6 +56,9 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("--format", choices=FORMATS,
                    help="input format (default: from INPUT's extension, else jsonl); a further .gz, .bz2, .xz "
                         "or .zst extension decompresses the input as it is read")
+    b.add_argument("--on-duplicate", choices=("last", "first", "error"), default="last",
+                   help="a key that comes again: the last record wins (default), the first stays, or the build "
+                        "fails naming the line; the summary counts the duplicates")
     b.add_argument("--delimiter", type=_delimiter, default=",", metavar="C",
                    help="CSV field delimiter: one character, or \\t for a tab (default: ,)")
     b.add_argument("--allow-empty-keys", action="store_true",
@@ -77,35 +83,51 @@ def build_parser() -> argparse.ArgumentParser:
                    help="publish an empty store (or set) when INPUT holds no records; without it that is an error "
                         "and the target stays as it was")
 
-    g = command("get", cmd_get, "print the object stored under KEY as JSON")
+    json_arg(b, "print the build summary (with the records read and the seconds taken) as one JSON object")
+
+    g = command("get", cmd_get, "print the object stored under each KEY as one line of JSON")
     store_arg(g)
-    g.add_argument("key", metavar="KEY", help="the key to look up (exit status 3 when absent)")
+    g.add_argument("keys", metavar="KEY", nargs="+",
+                   help="a key to look up; - reads keys from standard input, one a line (exit status 3 when "
+                        "any is absent: each absent key is named on standard error)")
+    json_arg(g, 'one {"key": K, "value": OBJECT} object a line, so that each line names its key')
 
     k = command("keys", cmd_keys, "list keys in sorted order")
     store_arg(k)
     k.add_argument("--prefix", metavar="P", help="only keys that start with P")
-    k.add_argument("--json", action="store_true", help="one JSON string per line instead of plain text")
+    json_arg(k, 'one {"key": K} object a line instead of plain text (keys that are not UTF-8 stay exact)')
 
-    s = command("stats", cmd_stats, "print file metadata as JSON; for a set, its figures and a line per shard")
+    r = command("range", cmd_range, "print the keys from START up to (not including) STOP with their objects, "
+                                     "in key order, as JSON Lines")
+    store_arg(r)
+    r.add_argument("--start", metavar="START", help="the first key (default: the smallest)")
+    r.add_argument("--stop", metavar="STOP", help="the key to stop before (default: past the largest)")
+    r.add_argument("--reverse", action="store_true", help="largest key first")
+    r.add_argument("--limit", type=_count, metavar="N", help="at most N keys")
+    json_arg(r, 'the output is JSON Lines anyway: {"key": K, "value": OBJECT}')
+
+    s = command("stats", cmd_stats, "print a file's or a set's figures (a set: a line per shard too)")
     store_arg(s)
-    s.add_argument("--json", action="store_true",
-                   help="for a set, one JSON object with every shard's metadata (a file's stats are JSON anyway)")
+    json_arg(s, "one JSON object: a file's metadata, or a set's with every shard's")
 
     v = command("verify", cmd_verify, "check every checksum")
     store_arg(v)
-    v.add_argument("--json", action="store_true", help="print the result as a JSON object")
+    json_arg(v, "print the result as one JSON object")
 
     d = command("dump", cmd_dump, "print every key and object as JSON Lines")
     store_arg(d)
     d.add_argument("--prefix", metavar="P", help="only keys that start with P")
+    json_arg(d, 'the output is JSON Lines anyway: {"key": K, "value": OBJECT}')
 
     m = command("merge", cmd_merge, "merge stores into one; a later store wins on a shared key")
     m.add_argument("output", metavar="OUTPUT", help="the .vrls file to write (may be one of the stores)")
     m.add_argument("stores", metavar="STORE", nargs="+", help="the stores to merge, in increasing priority")
+    json_arg(m, "print the build summary as one JSON object")
 
     i = command("index", cmd_index, "add the on-disk hash index to a store, atomically")
     store_arg(i, sets=False)
     i.add_argument("--output", metavar="OUTPUT", help="write here instead of replacing FILE")
+    json_arg(i, "print the build summary as one JSON object")
     return p
 
 
@@ -114,6 +136,12 @@ def _delimiter(text: str) -> str:
         return parse_delimiter(text)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _count(text: str) -> int:
+    if not text.isdigit():
+        raise argparse.ArgumentTypeError(f"must be a whole number, not {text!r}")
+    return int(text)
 
 
 def _shard_count(text: str) -> int:

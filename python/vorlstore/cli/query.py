@@ -1,17 +1,25 @@
-"""The commands that read stores and sets (get, keys, stats, verify, dump) and those that rewrite files
-(merge, index)."""
+"""The commands that read stores and sets (get, keys, range, stats, verify, dump) and those that rewrite
+files (merge, index).
+
+With ``--json`` every command writes JSON Lines: one JSON object a line,
+``{"key": ..., "value": ...}`` for what holds objects, and one object for a
+report (stats, verify, a summary).  Output is strict JSON: NaN and the
+infinities are written as null.
+"""
 
 from __future__ import annotations
 
 import argparse
-import json
 import os
+import sys
+from collections.abc import Iterator
+from itertools import islice
 from typing import Any, cast
 
 from .. import StoreSet, VorlReader, add_hash_index, merge
 from ..sets import POINTER, is_store_set
 from .build import same_file
-from .output import EXIT_NOT_FOUND, EXIT_OK, CommandError, dumps, json_line, report_built, stdout
+from .output import EXIT_NOT_FOUND, EXIT_OK, CommandError, dumps, emit, fail, json_line, report_built, stdout
 
 
 def _open(path: str, verify: bool = True) -> VorlReader | StoreSet:
@@ -23,16 +31,37 @@ def _open(path: str, verify: bool = True) -> VorlReader | StoreSet:
     return VorlReader(path, verify=verify)
 
 
+# Keys looked up together: one batched lookup each, without holding all of standard input.
+_GET_BATCH = 1024
+
+
+def _keys_wanted(keys: list[str]) -> Iterator[str]:
+    """The keys as given; ``-`` stands for those on standard input, one a line (blank lines skipped)."""
+    for key in keys:
+        if key != "-":
+            yield key
+            continue
+        for line in sys.stdin.buffer:
+            # Bytes that are not UTF-8 become the str form that stands for them, as on the command line.
+            text = line.rstrip(b"\n").rstrip(b"\r").decode("utf-8", "surrogateescape")
+            if text:
+                yield text
+
+
 def cmd_get(args: argparse.Namespace) -> int:
+    missing: Any = object()
+    absent = 0
     with _open(args.file) as r:
-        # Command-line text may carry bytes that are not UTF-8; the key's str
-        # form (surrogateescape) stands for exactly those bytes.
-        missing = object()
-        obj = r.get(args.key, missing)
-        if obj is missing:
-            raise CommandError(f"{args.file}: key not found: {args.key!r}", EXIT_NOT_FOUND)
-        stdout().write(dumps(obj) + "\n")
-    return EXIT_OK
+        out = stdout()
+        wanted = _keys_wanted(args.keys)
+        while batch := list(islice(wanted, _GET_BATCH)):
+            for key, obj in zip(batch, r.get_many(batch, missing)):
+                if obj is missing:
+                    absent += 1
+                    fail(f"{args.file}: key not found: {key!r}", EXIT_NOT_FOUND)
+                else:
+                    out.write(dumps({"key": key, "value": obj} if args.json else obj) + "\n")
+    return EXIT_NOT_FOUND if absent else EXIT_OK
 
 
 def cmd_keys(args: argparse.Namespace) -> int:
@@ -41,22 +70,37 @@ def cmd_keys(args: argparse.Namespace) -> int:
         out = stdout()
         if args.json:
             for key in keys:
-                out.write(json_line(key) + "\n")
+                out.write(json_line({"key": key}) + "\n")
         else:
             for key in keys:
                 out.write(key + "\n")
     return EXIT_OK
 
 
+def cmd_range(args: argparse.Namespace) -> int:
+    with _open(args.file) as r:
+        out = stdout()
+        for key, obj in islice(r.range(args.start, args.stop, reverse=args.reverse), args.limit):
+            out.write(dumps({"key": key, "value": obj}) + "\n")
+    return EXIT_OK
+
+
 def cmd_stats(args: argparse.Namespace) -> int:
     with _open(args.file, verify=False) as r:
-        stats = r.stats()
-        if isinstance(r, StoreSet) and not args.json:
-            text = _set_stats_text(args.file, cast(dict[str, Any], stats))
+        stats = cast(dict[str, Any], r.stats())
+        if args.json:
+            emit(stats)
+        elif isinstance(r, StoreSet):
+            stdout().write(_set_stats_text(args.file, stats))
         else:
-            text = json.dumps(stats, indent=2) + "\n"
-        stdout().write(text)
+            stdout().write(_file_stats_line(stats) + "\n")
     return EXIT_OK
+
+
+def _file_stats_line(stats: dict[str, Any]) -> str:
+    index = "with its hash index" if stats.get("hash_index") else "without a hash index"
+    return (f"{stats['path']}: store file, version {stats['version']}, {stats['num_keys']} keys, "
+            f"{stats['num_objects']} objects, {stats['file_size']:,} bytes, crc32 {stats['file_crc32']}, {index}")
 
 
 def _set_stats_text(path: str, stats: dict[str, Any]) -> str:
@@ -92,7 +136,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
             report.update(shards=r.routing.shards, generation=r.generation)
             what = f"a set of {r.routing.shards} shards, generation {r.generation}, {what}"
         if args.json:
-            stdout().write(json.dumps(report) + "\n")
+            emit(report)
         else:
             stdout().write(f"{args.file}: OK ({what})\n")
     return EXIT_OK
@@ -103,7 +147,7 @@ def cmd_dump(args: argparse.Namespace) -> int:
         out = stdout()
         items = r.items() if args.prefix is None else r.prefix(args.prefix)
         for key, obj in items:
-            out.write(dumps({"key": key, "value": obj}) + "\n")
+            out.write(dumps({"key": key, "value": obj}) + "\n")  # JSON Lines with or without --json
     return EXIT_OK
 
 
@@ -117,7 +161,7 @@ def cmd_merge(args: argparse.Namespace) -> int:
     for path in args.stores:
         _refuse_directory(path, "merge")
     summary = merge(args.output, *args.stores)
-    report_built(summary)
+    report_built(summary, args.json)
     return EXIT_OK
 
 
@@ -127,5 +171,5 @@ def cmd_index(args: argparse.Namespace) -> int:
         summary = add_hash_index(args.file)
     else:
         summary = merge(args.output, args.file)
-    report_built(summary)
+    report_built(summary, args.json)
     return EXIT_OK

@@ -12,6 +12,7 @@ from collections.abc import Iterable
 from types import TracebackType
 from typing import Any
 
+from .._adding import OnDuplicate
 from .._codec import DefaultHook, Packer
 from .._paths import StrPath
 from ..builder import StoreBuilder
@@ -62,11 +63,12 @@ class SetBuilder:
     the commit.  Use as a context manager: leaving the block normally commits
     every shard and publishes the set; leaving it by an exception
     (KeyboardInterrupt included) publishes nothing and removes what was
-    written.  The encoding options are StoreBuilder's.
+    written.  The encoding options and ``on_duplicate`` are StoreBuilder's.
     """
 
     def __init__(self, directory: StrPath, routing: Routing, *, hash_index: bool = True,
-                 default: DefaultHook | None = None, datetime: bool = False) -> None:
+                 default: DefaultHook | None = None, datetime: bool = False,
+                 on_duplicate: OnDuplicate = "last") -> None:
         self.routing = routing
         self._packer = Packer(default, datetime)
         self._publication = Publication(directory)
@@ -76,7 +78,9 @@ class SetBuilder:
         try:
             for i in range(routing.shards):
                 path = self._publication.shard_path(i)
-                self._builders.append(StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime))
+                # A key always routes to one shard, so each shard's rule is the set's rule.
+                self._builders.append(StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime,
+                                                   on_duplicate=on_duplicate))
         except BaseException:
             self.discard()
             raise
