@@ -37,6 +37,7 @@
 #include "core/crc32_internal.h"
 #include "core/stream_builder.h"
 #include "core/writer.h"
+#include "proc_status.h"
 #ifdef VORL_BENCH_READER
 #include "core/coding.h"
 #include "core/hash_section_builder.h"
@@ -128,23 +129,11 @@ class RssPeak {
     // pages and look smaller than it is.
     ::malloc_trim(0);
     std::ofstream("/proc/self/clear_refs") << "5";
-    base_ = Read("VmRSS:");
+    base_ = bench::ProcStatusBytes("VmRSS:");
   }
-  std::int64_t bytes() const { return Read("VmHWM:") - base_; }
+  std::int64_t bytes() const { return bench::ProcStatusBytes("VmHWM:") - base_; }
 
  private:
-  static std::int64_t Read(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string word;
-    while (in >> word) {
-      if (word == field) {
-        std::int64_t kib = 0;
-        in >> kib;
-        return kib * 1024;
-      }
-    }
-    return 0;
-  }
   std::int64_t base_ = 0;
 };
 

@@ -16,26 +16,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <utility>
 
 #include "core/stream_builder.h"
+#include "proc_status.h"
 
 namespace {
-
-std::int64_t StatusField(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string word;
-  while (in >> word) {
-    if (word == field) {
-      std::int64_t kib = 0;
-      in >> kib;
-      return kib * 1024;
-    }
-  }
-  return 0;
-}
 
 // A permutation of [0, n): i * step mod n with step coprime to n, so keys
 // arrive out of order without a shuffled array in memory.
@@ -67,7 +54,7 @@ int main(int argc, char** argv) {
   const std::string path =
       argc > 3 ? argv[3] : std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/vorl-stream.vrls";
 
-  const std::int64_t base_rss = StatusField("VmRSS:");
+  const std::int64_t base_rss = vorl::bench::ProcStatusBytes("VmRSS:");
   const auto start = std::chrono::steady_clock::now();
   auto builder = vorl::StreamBuilder::Create(path);
   if (!builder.ok()) return Fail(builder.status());
@@ -89,7 +76,7 @@ int main(int argc, char** argv) {
   auto summary = builder.value()->Commit();
   if (!summary.ok()) return Fail(summary.status());
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const std::int64_t peak = StatusField("VmHWM:");
+  const std::int64_t peak = vorl::bench::ProcStatusBytes("VmHWM:");
   const double per_key = n == 0 ? 0 : static_cast<double>(peak - base_rss) / static_cast<double>(n);
   const double goal = 64.0 * static_cast<double>(n) + 64.0 * 1024 * 1024;
   std::printf("keys %llu  file %.1f MB  build %.1f s (%.2f M keys/s)\n", static_cast<unsigned long long>(n),

@@ -24,7 +24,7 @@ class Decoder:
 class Reader:
     """An open store file: exact lookups, ranges of sorted entries, checks."""
 
-    def __init__(self, path: bytes, verify: bool = True) -> None: ...
+    def __init__(self, path: bytes, verify: bool = True, check_reads: bool = False) -> None: ...
 
     def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None:
         """The stored bytes for `key`, or None."""
@@ -114,8 +114,10 @@ class Writer(Adder):
 
     def __init__(self, on_duplicate: str = 'last') -> None: ...
 
-    def copy_from(self, source: Reader, later: Sequence[Reader], /) -> None:
-        """Adds the keys of `source` that no store in `later` holds."""
+    def copy_from(self, source: Reader, later: Sequence[Reader], deleted: Sequence[str | bytes | bytearray], /) -> None:
+        """
+        Adds the keys of `source` that no store in `later` holds and `deleted` does not name.
+        """
 
     def build(self, path: bytes, /, hash_index: bool = False, seed: int | None = None) -> dict[str, str | int | float]:
         """Publishes the store at `path` atomically and returns its summary."""

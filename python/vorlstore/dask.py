@@ -26,13 +26,14 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
+from .writer import OnDuplicate
 from .sets import (
     KeySample,
     Publication,
     Routing,
     ShardInfo,
     StoreSet,
-    build_shard,
+    build_counted_shard,
     encode_object,
     key_bytes,
     key_sample,
@@ -56,14 +57,18 @@ def to_store_set(
     partition: str = "hash",
     value: ValueFn | None = None,
     shuffle_method: str = "tasks",
+    on_duplicate: OnDuplicate = "last",
 ) -> dict[str, Any]:
     """Build a store set from a Dask DataFrame or Bag and publish it in *directory*.
 
     For a DataFrame *key* names the key column and each row is stored as a
     dict of its columns (missing values as None); for a Bag *key* is a
     function of an item and the item is stored.  *value*, if given, maps the
-    row or item to the object stored instead.  Keys must be str or bytes and
-    unique.  ``partition="hash"`` spreads keys evenly by a hash of their
+    row or item to the object stored instead.  Keys must be str or bytes.  A
+    key met again follows *on_duplicate*, in the collection's order (by
+    partition, then row): the last row wins, the first does, or
+    DuplicateKeyError names the key and nothing is published; the summary
+    counts the ``duplicates``.  ``partition="hash"`` spreads keys evenly by a hash of their
     bytes; ``"range"`` samples the keys first and gives each shard one key
     range, so scans visit only the shards they need.
 
@@ -97,11 +102,13 @@ def to_store_set(
             # Rows are stored as they are: Dask would otherwise turn object
             # columns (lists, bytes) into text while shuffling.
             with dask.config.set({"dataframe.convert-string": False}):
-                tasks = _frame_shard_tasks(collection, key, routing, pub, value, shuffle_method)
+                tasks = _frame_shard_tasks(collection, key, routing, pub, value, shuffle_method, on_duplicate)
         else:
-            tasks = _bag_shard_tasks(collection.to_delayed(), key, routing, pub, value)
-        infos: Sequence[ShardInfo] = dask.compute(*tasks)
-        return pub.publish(routing, infos)
+            tasks = _bag_shard_tasks(collection.to_delayed(), key, routing, pub, value, on_duplicate)
+        built: Sequence[tuple[ShardInfo, int]] = dask.compute(*tasks)
+        summary = pub.publish(routing, [info for info, _ in built])
+        summary["duplicates"] = sum(n for _, n in built)
+        return summary
 
 
 def _sample_keys(keys: Any, limit: int) -> KeySample:
@@ -117,6 +124,9 @@ def _sample_keys(keys: Any, limit: int) -> KeySample:
 
 KEY_COLUMN = "_vorl_key"
 RAW_COLUMN = "_vorl_raw"
+# A row's place in the collection (partition number << 32 | row), which the
+# shuffle does not keep and the duplicate rule needs.
+ORDER_COLUMN = "_vorl_order"
 _BINARY = pd.ArrowDtype(pa.binary())
 
 
@@ -125,11 +135,12 @@ def _binary_column(cells: list[bytes], index: Any) -> pd.Series:
 
 
 def _frame_shard_tasks(df: Any, key: str, routing: Routing, pub: Publication, value: ValueFn | None,
-                       shuffle_method: str) -> list[Any]:
+                       shuffle_method: str, on_duplicate: OnDuplicate) -> list[Any]:
     meta = pd.DataFrame({
         SHARD_COLUMN: pd.Series([], dtype="int64"),
         KEY_COLUMN: pd.Series([], dtype=_BINARY),
         RAW_COLUMN: pd.Series([], dtype=_BINARY),
+        ORDER_COLUMN: pd.Series([], dtype="int64"),
     })
     encoded = df.map_partitions(_encode_rows, key, routing, value, meta=meta, align_dataframes=False)
     routed = encoded.set_index(SHARD_COLUMN, divisions=list(range(routing.shards + 1)),
@@ -137,11 +148,13 @@ def _frame_shard_tasks(df: Any, key: str, routing: Routing, pub: Publication, va
     parts = routed.to_delayed()
     assert len(parts) == routing.shards
     build = dask.delayed(_build_frame_shard, pure=False)
-    return [build(part, pub.shard_path(i)) for i, part in enumerate(parts)]
+    return [build(part, pub.shard_path(i), on_duplicate) for i, part in enumerate(parts)]
 
 
-def _encode_rows(frame: pd.DataFrame, key: str, routing: Routing, value: ValueFn | None) -> pd.DataFrame:
+def _encode_rows(frame: pd.DataFrame, key: str, routing: Routing, value: ValueFn | None,
+                 partition_info: dict[str, Any] | None = None) -> pd.DataFrame:
     kbs = [key_bytes(k) for k in frame[key].tolist()]
+    number = partition_info["number"] if partition_info else 0
     records = _records(frame)
     objects = records if value is None else map(value, records)
     shard_of = routing.shard_of
@@ -149,6 +162,7 @@ def _encode_rows(frame: pd.DataFrame, key: str, routing: Routing, value: ValueFn
         SHARD_COLUMN: pd.Series([shard_of(kb) for kb in kbs], dtype="int64", index=frame.index),
         KEY_COLUMN: _binary_column(kbs, frame.index),
         RAW_COLUMN: _binary_column([encode_object(o) for o in objects], frame.index),
+        ORDER_COLUMN: pd.Series(np.arange(len(frame), dtype="int64") + (number << 32), index=frame.index),
     })
 
 
@@ -182,21 +196,24 @@ def _records(frame: pd.DataFrame) -> list[dict[str, Any]]:
     return [dict(zip(names, row, strict=True)) for row in zip(*columns, strict=True)]
 
 
-def _build_frame_shard(frame: pd.DataFrame, path: str) -> ShardInfo:
+def _build_frame_shard(frame: pd.DataFrame, path: str, on_duplicate: OnDuplicate) -> tuple[ShardInfo, int]:
     kbs: list[bytes] = frame[KEY_COLUMN].tolist()
-    _refuse_duplicates(kbs)
-    return build_shard(path, zip(kbs, frame[RAW_COLUMN].tolist(), strict=True), raw=True)
+    if len(set(kbs)) != len(kbs):  # which row wins follows the collection's order
+        frame = frame.sort_values(ORDER_COLUMN, kind="stable")
+        kbs = frame[KEY_COLUMN].tolist()
+    entries = zip(kbs, frame[RAW_COLUMN].tolist(), strict=True)
+    return build_counted_shard(path, entries, raw=True, on_duplicate=on_duplicate)
 
 
 # -- Bag: every partition encoded and split by shard, each shard task gathers its pieces
 
 
 def _bag_shard_tasks(parts: Sequence[Any], key: Callable[[Any], Any], routing: Routing, pub: Publication,
-                     value: ValueFn | None) -> list[Any]:
+                     value: ValueFn | None, on_duplicate: OnDuplicate) -> list[Any]:
     split = dask.delayed(_split_items)
     pieces = [split(p, key, routing, value) for p in parts]
     build = dask.delayed(_build_bag_shard, pure=False)
-    return [build([piece[i] for piece in pieces], pub.shard_path(i)) for i in range(routing.shards)]
+    return [build([piece[i] for piece in pieces], pub.shard_path(i), on_duplicate) for i in range(routing.shards)]
 
 
 def _split_items(items: Iterable[Any], key: Callable[[Any], Any], routing: Routing,
@@ -208,21 +225,11 @@ def _split_items(items: Iterable[Any], key: Callable[[Any], Any], routing: Routi
     return out
 
 
-def _build_bag_shard(pieces: Sequence[list[tuple[bytes, bytes]]], path: str) -> ShardInfo:
-    entries = list(itertools.chain.from_iterable(pieces))
-    _refuse_duplicates([kb for kb, _ in entries])
-    return build_shard(path, entries, raw=True)
-
-
-def _refuse_duplicates(kbs: list[bytes]) -> None:
-    # Which of two rows would win depends on the shuffle's order, so neither does.
-    if len(set(kbs)) == len(kbs):
-        return
-    seen: set[bytes] = set()
-    for kb in kbs:
-        if kb in seen:
-            raise ValueError(f"key {kb!r} appears more than once; a store set holds one object per key")
-        seen.add(kb)
+def _build_bag_shard(pieces: Sequence[list[tuple[bytes, bytes]]], path: str,
+                     on_duplicate: OnDuplicate) -> tuple[ShardInfo, int]:
+    # The pieces come in partition order, each in its items' order.
+    entries = itertools.chain.from_iterable(pieces)
+    return build_counted_shard(path, entries, raw=True, on_duplicate=on_duplicate)
 
 
 # -- Joining a DataFrame against a set
@@ -232,17 +239,17 @@ _open_sets_lock = threading.Lock()
 _OPEN_SETS_KEPT = 4
 
 
-def _worker_set(args: tuple[Any, ...]) -> StoreSet:
-    """The set *args* reopens, opened once per worker process and kept."""
+def _worker_set(reduced: tuple[Any, ...]) -> StoreSet:
+    """The set *reduced* (a StoreSet's ``__reduce__()``) reopens, pinned; opened once per worker and kept."""
     with _open_sets_lock:
-        found = _open_sets.get(args)
+        found = _open_sets.get(reduced)
         if found is None:
             if len(_open_sets) >= _OPEN_SETS_KEPT:
                 # Not closed: another task thread may still be reading it; its
                 # mappings go when the last reference does.
                 del _open_sets[next(iter(_open_sets))]
-            directory, generation, verify = args
-            found = _open_sets[args] = StoreSet(directory, generation=generation, verify=verify)
+            reopen, args = reduced
+            found = _open_sets[reduced] = reopen(*args)
         return found
 
 
@@ -285,7 +292,7 @@ def lookup(
     meta = df._meta.copy()
     for name, dtype in wanted.items():
         meta[name] = pd.Series([], dtype=dtype)
-    reopen_args = store_set.__reduce__()[1]
+    reopen_args = store_set.__reduce__()
     fields = None if columns is None else list(wanted)
     # Dask would otherwise take an object column for text and cast the stored objects to str.
     with dask.config.set({"dataframe.convert-string": False}):

@@ -18,7 +18,7 @@ from typing import Any, Literal, TypedDict, cast, overload
 from . import _engine
 from ._codec import ExtHook, ObjectHook, make_unpack, why_unreadable
 from ._paths import StrPath, fspath
-from .errors import CorruptError, foreign_file
+from .errors import CorruptError, StoreChangedError, foreign_file
 
 #: A key as lookups accept it: text (stored as UTF-8, surrogateescape) or bytes.
 Key = str | bytes | bytearray
@@ -77,32 +77,75 @@ class _Values(ValuesView[Any]):
         return self._mapping._walk(_VALUES, 0, None, reverse=True)
 
 
-def _reopen(path: str, verify: bool, object_hook: ObjectHook | None, ext_hook: ExtHook | None) -> VorlReader:
-    return VorlReader(path, verify=verify, object_hook=object_hook, ext_hook=ext_hook)
+#: What pins a reader to one version of its file: the header's file CRC and the size.
+FileIdentity = tuple[str, int]
+
+
+def file_identity(stats: StoreStats) -> FileIdentity:
+    """The identity of the file *stats* describe, read from its header: no pass over the file."""
+    return stats["file_crc32"], stats["file_size"]
+
+
+def check_identity(path: str, pinned: FileIdentity, found: FileIdentity) -> None:
+    """Raise StoreChangedError when *found* is not the *pinned* file version at *path*."""
+    if found != pinned:
+        exc = StoreChangedError(
+            f"{path}: the file changed since the reader was pinned to it "
+            f"(file_crc32 {pinned[0]}, {pinned[1]} bytes; now {found[0]}, {found[1]} bytes)"
+        )
+        exc.filename = path
+        raise exc
+
+
+def _reopen(
+    path: str,
+    verify: bool,
+    object_hook: ObjectHook | None,
+    ext_hook: ExtHook | None,
+    identity: FileIdentity | None = None,
+    check_reads: bool = True,
+) -> VorlReader:
+    reader = VorlReader(path, verify=verify, object_hook=object_hook, ext_hook=ext_hook, check_reads=check_reads)
+    if identity is not None:
+        try:
+            check_identity(path, identity, file_identity(reader.stats()))
+        except StoreChangedError:
+            reader.close()
+            raise
+    return reader
 
 
 class VorlReader(Mapping[str, Any]):
     """A store file opened read-only, as a mapping from key to object.
 
-    The file is checked against its whole-file checksum on open unless
-    ``verify=False``.  ``object_hook`` and ``ext_hook`` are passed to
+    Opening checks the file's structure (header, index bounds, and the hash
+    index's trailer when there is one) and costs O(1) with the on-disk hash
+    index; every read then checks the CRC-32 of each record it reads, so a
+    damaged record raises CorruptError rather than giving a wrong object.
+    ``verify=True`` adds the whole-file CRC at open (a pass over the file),
+    as ``verify()`` does at any time; ``check_reads=False`` drops the
+    per-read check.  ``object_hook`` and ``ext_hook`` are passed to
     MessagePack as they are.  ``close()`` (or leaving a ``with`` block)
-    releases the file; later use raises ``ValueError``.  A reader pickles by
-    path and reopens on load.  One instance may be shared by threads.
+    releases the file; later use raises ``ValueError``.  A reader pickles
+    pinned to its file: unpickling reopens the path and raises
+    StoreChangedError when it now holds another version (by the header's
+    file CRC and the size).  One instance may be shared by threads.
     """
 
-    __slots__ = ("_engine", "_path", "_verify", "_object_hook", "_ext_hook", "_decoder")
+    __slots__ = ("_engine", "_path", "_verify", "_check_reads", "_object_hook", "_ext_hook", "_decoder")
 
     def __init__(
         self,
         path: StrPath,
         *,
-        verify: bool = True,
+        verify: bool = False,
+        check_reads: bool = True,
         object_hook: ObjectHook | None = None,
         ext_hook: ExtHook | None = None,
     ) -> None:
         self._path = fspath(path)
         self._verify = verify
+        self._check_reads = check_reads
         self._object_hook = object_hook
         self._ext_hook = ext_hook
         # The engine decodes plain objects itself; hooks, and bytes it leaves
@@ -110,7 +153,7 @@ class VorlReader(Mapping[str, Any]):
         fallback = functools.partial(_decode, make_unpack(object_hook, ext_hook), self._path)
         self._decoder = _engine.Decoder(fallback, object_hook is None and ext_hook is None)
         try:
-            self._engine = _engine.Reader(os.fsencode(self._path), verify)
+            self._engine = _engine.Reader(os.fsencode(self._path), verify, check_reads)
         except CorruptError as e:
             raise foreign_file(e, self._path) from None
         self._engine.decoder = self._decoder
@@ -223,7 +266,8 @@ class VorlReader(Mapping[str, Any]):
     def __reduce__(self) -> tuple[Callable[..., VorlReader], tuple[Any, ...]]:
         if self._engine.closed:
             raise ValueError("I/O operation on closed store")
-        return _reopen, (self._path, self._verify, self._object_hook, self._ext_hook)
+        identity = file_identity(self.stats())
+        return _reopen, (self._path, self._verify, self._object_hook, self._ext_hook, identity, self._check_reads)
 
     def __repr__(self) -> str:
         if self._engine.closed:

@@ -86,21 +86,31 @@ class VorlWriter(Adding[_engine.Writer]):
 
 
 def merge(
-    target: StrPath, *stores: StrPath | VorlReader, verify: bool = True, hash_index: bool = True
+    target: StrPath,
+    *stores: StrPath | VorlReader,
+    delete: Iterable[Key] = (),
+    verify: bool = False,
+    hash_index: bool = True,
+    seed: int | None = None,
 ) -> BuildSummary:
-    """Build *target* from the keys of *stores*; a later store wins on a key held by several.
+    """Build *target* from the keys of *stores* but those in *delete*; a later store wins on a key held by several.
 
-    Objects are copied as stored (not decoded again), and an object that
-    several keys of one store share stays one object.  *target* may be one of
-    the stores: the new file replaces it only once complete.
+    Objects are copied as stored (not decoded again), each checked against
+    its CRC as it is read, and an object that several keys of one store
+    share stays one object; one that no key keeps is left out.  So a store
+    updated with ``merge(path, path, changes, delete=gone)`` is the size of a
+    fresh build of the same content.  *target* may be one of the stores: the
+    new file replaces it only once complete.  ``verify=True`` checks each
+    store's whole-file CRC first.
     """
+    gone = delete if isinstance(delete, (list, tuple)) else list(delete)
     opened = [s if isinstance(s, VorlReader) else VorlReader(s, verify=verify) for s in stores]
     try:
         writer = _engine.Writer()
         engines = [r._engine for r in opened]
         for i, engine in enumerate(engines):
-            writer.copy_from(engine, engines[i + 1 :])
-        return cast(BuildSummary, writer.build(os.fsencode(fspath(target)), hash_index=hash_index))
+            writer.copy_from(engine, engines[i + 1 :], gone)
+        return cast(BuildSummary, writer.build(os.fsencode(fspath(target)), hash_index=hash_index, seed=seed))
     finally:
         for reader, given in zip(opened, stores):
             if reader is not given:

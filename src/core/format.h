@@ -83,6 +83,14 @@ struct Record {
   std::uint32_t crc32 = 0;
 };
 
+// The CRC-32 stored for the record whose payload starts at `payload`.
+// REQUIRES: the payload came from a bounds-checked record read (DecodeRecord
+// or a reader's record view), so its record header precedes it in the
+// same image.
+inline std::uint32_t StoredPayloadCrc(const unsigned char* payload) {
+  return LoadBE32(payload - kRecordHeaderSize + 4);
+}
+
 inline Record DecodeRecord(const unsigned char* data, std::uint64_t size, std::uint64_t offset) {
   Record r;
   if (offset > size || size - offset < kRecordHeaderSize) return r;

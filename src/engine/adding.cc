@@ -13,18 +13,6 @@
 namespace vorl::engine {
 namespace {
 
-// Converts and checks every key of `keys`.  Runs no Python code, so the
-// views stay valid until the caller's next Python call.
-std::vector<KeyArg> CheckedKeys(const Items& keys) {
-  std::vector<KeyArg> out;
-  out.reserve(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    out.emplace_back(keys[i]);
-    CheckKeyLength(out.back().bytes());
-  }
-  return out;
-}
-
 // The bytes of a blob argument; TypeError for anything but bytes.
 std::string_view BlobView(nb::handle blob) {
   if (!PyBytes_Check(blob.ptr())) {
@@ -47,6 +35,16 @@ void CheckCount(std::uint64_t have, std::size_t more, const char* what) {
 }
 
 }  // namespace
+
+std::vector<KeyArg> CheckedKeys(const Items& keys) {
+  std::vector<KeyArg> out;
+  out.reserve(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    out.emplace_back(keys[i]);
+    CheckKeyLength(out.back().bytes());
+  }
+  return out;
+}
 
 OnDuplicate ParseOnDuplicate(std::string_view name) {
   if (name == "last") return OnDuplicate::kLast;

@@ -24,6 +24,10 @@ namespace vorl::engine {
 
 namespace nb = nanobind;
 
+// Converts and checks every key of `keys`.  Runs no Python code, so the
+// views stay valid until the caller's next Python call.
+std::vector<KeyArg> CheckedKeys(const Items& keys);
+
 // The duplicate rule named by `name`: "last", "first" or "error";
 // ValueError for anything else.
 OnDuplicate ParseOnDuplicate(std::string_view name);

@@ -11,6 +11,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/crc32.h"
+#include "core/format.h"
 #include "engine/errors.h"
 #include "engine/gc_slots.h"
 #include "engine/keys.h"
@@ -30,8 +32,21 @@ Decoder* DecoderOf(nb::handle decoder) {
 
 }  // namespace
 
-StoreReader::StoreReader(const nb::bytes& path, bool verify) : path_(path.c_str(), path.size()) {
+StoreReader::StoreReader(const nb::bytes& path, bool verify, bool check_reads)
+    : path_(path.c_str(), path.size()), check_reads_(check_reads) {
   reader_ = Unwrap(IndexedReader::Open(path_, verify), path_);
+}
+
+std::string_view StoreReader::Intact(std::string_view payload, nb::handle key, std::uint64_t offset) const {
+  if (!check_reads_ || payload.data() == nullptr) return payload;
+  const auto* p = reinterpret_cast<const unsigned char*>(payload.data());
+  if (crc32::Value(p, payload.size()) == format::StoredPayloadCrc(p)) [[likely]]
+    return payload;
+  // A page that vanished under the read explains the mismatch better.
+  Settle(Status());
+  const std::string where =
+      key.is_none() ? "at offset " + std::to_string(offset) : std::string("of key ") + nb::repr(key).c_str();
+  throw Failure(FailureKind::kCorrupt, "object CRC32 mismatch " + where, path_);
 }
 
 const IndexedReader& StoreReader::Get() const {
@@ -44,7 +59,7 @@ nb::object StoreReader::GetRaw(nb::handle key) const {
   const KeyArg k(key);
   const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
   if (!found) return nb::none();
-  nb::object copy = BytesOf(*found);
+  nb::object copy = BytesOf(Intact(*found, key));
   Settle(Status());  // the copy is good only if the file did not shrink under it
   return copy;
 }
@@ -65,7 +80,7 @@ nb::list StoreReader::GetManyRaw(nb::handle keys) const {
   nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!out.is_valid()) throw nb::python_error();
   for (std::size_t i = 0; i < n; ++i) {
-    nb::object value = found[i] ? BytesOf(*found[i]) : nb::none();
+    nb::object value = found[i] ? BytesOf(Intact(*found[i], items[i])) : nb::none();
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), value.release().ptr());
   }
   Settle(Status());  // the copies are good only if the file did not shrink under them
@@ -81,8 +96,9 @@ bool StoreReader::Contains(nb::handle key) const {
 nb::object StoreReader::GetObject(nb::handle key, nb::handle missing) const {
   const IndexedReader& reader = Get();
   const KeyArg k(key);
-  const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
+  std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
   if (!found) return nb::borrow(missing);
+  found = Intact(*found, key);
   nb::object obj = decoder_ == nullptr ? nb::object() : nb::steal(decoder_->TryDecode(*found));
   nb::object raw = obj.is_valid() ? nb::object() : BytesOf(*found);
   // A page that vanished under the read shows only now.  Settled before the
@@ -148,7 +164,7 @@ nb::list StoreReader::ObjectsRaw() const {
         if (!seen.insert(entry.object_offset).second) return {};
         Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
         if (!payload.ok()) return std::move(payload).status();
-        out.append(BytesOf(payload.value()));
+        out.append(BytesOf(Intact(payload.value(), nb::none(), entry.object_offset)));
         return {};
       }));
   return out;
@@ -198,7 +214,9 @@ void Cursor::Refill(const IndexedReader& reader) {
     return {};
   }));
   if (what_ != Yield::kKeys) {
-    for (Fetched& f : fetched_) f.payload = reader_->Settle(reader.ObjectView(f.offset));
+    for (Fetched& f : fetched_) {
+      f.payload = reader_->Intact(reader_->Settle(reader.ObjectView(f.offset)), nb::none(), f.offset);
+    }
   }
   {
     CollectorPause pause;
@@ -255,7 +273,8 @@ nb::object Cursor::Next() {
 void BindReader(nb::module_& m) {
   nb::class_<StoreReader>(m, "Reader", "An open store file: exact lookups, ranges of sorted entries, checks.",
                           nb::type_slots(GcSlots<StoreReader>()))
-      .def(nb::init<const nb::bytes&, bool>(), nb::arg("path"), nb::arg("verify") = true)
+      .def(nb::init<const nb::bytes&, bool, bool>(), nb::arg("path"), nb::arg("verify") = true,
+           nb::arg("check_reads") = false)
       .def("get_raw", &StoreReader::GetRaw, nb::arg("key"),
            nb::sig("def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None"),
            "The stored bytes for `key`, or None.")

@@ -53,7 +53,10 @@ Status VisitLiveEntries(const IndexedReader& reader, std::size_t begin, std::siz
 
 class StoreReader {
  public:
-  StoreReader(const nb::bytes& path, bool verify);
+  // `verify` checks the whole-file CRC at open; `check_reads` checks each
+  // record's own CRC whenever its bytes are read, so that a damaged record
+  // fails instead of answering with wrong bytes.
+  StoreReader(const nb::bytes& path, bool verify, bool check_reads);
 
   // The open reader; throws the closed-store failure after Close().
   const IndexedReader& Get() const;
@@ -89,6 +92,11 @@ class StoreReader {
   void Verify() const;
   nb::list ObjectsRaw() const;
 
+  // `payload` (a record view) itself; when reads are checked and it does not
+  // match its stored CRC, the corrupt failure naming `key` (a Python key) or,
+  // when that is None, the record's `offset`.
+  std::string_view Intact(std::string_view payload, nb::handle key, std::uint64_t offset = 0) const;
+
   // For the cyclic collector: the decoder calls the caller's hooks.
   int Traverse(visitproc visit, void* arg) const {
     Py_VISIT(decoder_object_.ptr());
@@ -102,6 +110,7 @@ class StoreReader {
  private:
   std::string path_;
   std::unique_ptr<const IndexedReader> reader_;
+  bool check_reads_;
   nb::object decoder_object_ = nb::none();
   Decoder* decoder_ = nullptr;  // owned by decoder_object_
 };

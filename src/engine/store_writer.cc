@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/format.h"
@@ -23,7 +24,7 @@ void StoreWriter::Ready() const {
   if (busy_) throw Failure(FailureKind::kBusy, "writer is busy building in another thread");
 }
 
-void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later) {
+void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later, nb::handle deleted) {
   Ready();
   const IndexedReader& reader = source.Get();
   const Items later_items(later, "later stores must be a sequence");
@@ -31,11 +32,16 @@ void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later) {
   for (std::size_t i = 0; i < later_items.size(); ++i) {
     shadowing.push_back(&nb::cast<const StoreReader&>(later_items[i]).Get());
   }
+  const Items deleted_items(deleted, "deleted keys must be a sequence");
+  const std::vector<KeyArg> deleted_keys = CheckedKeys(deleted_items);
+  std::unordered_set<std::string_view> gone(deleted_keys.size());
+  for (const KeyArg& k : deleted_keys) gone.insert(k.bytes());
   // Record offset in the source -> id here: keys that share an object there
   // share it here too.
   std::unordered_map<std::uint64_t, std::uint32_t> ids;
   source.Settle(
       VisitLiveEntries(reader, 0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
+        if (gone.contains(entry.key)) return {};
         for (const IndexedReader* other : shadowing) {
           Result<std::optional<std::uint64_t>> found = other->Find(entry.key);
           if (!found.ok()) return std::move(found).status();
@@ -45,7 +51,9 @@ void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later) {
         if (fresh) {
           Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
           if (!payload.ok()) return std::move(payload).status();
-          Result<std::uint32_t> id = writer_.AddObject(payload.value());
+          // The copy gets a CRC of its own: a damaged record must fail here.
+          Result<std::uint32_t> id =
+              writer_.AddObject(source.Intact(payload.value(), nb::none(), entry.object_offset));
           if (!id.ok()) return std::move(id).status();
           it->second = id.value();
         }
@@ -73,9 +81,10 @@ void BindWriter(nb::module_& m) {
   nb::class_<StoreWriter, Adder>(m, "Writer",
                                  "Collects objects and keys in memory and publishes them as one store.")
       .def(nb::init<std::string_view>(), nb::arg("on_duplicate") = "last")
-      .def("copy_from", &StoreWriter::CopyFrom, nb::arg("source"), nb::arg("later"),
-           nb::sig("def copy_from(self, source: Reader, later: collections.abc.Sequence[Reader], /) -> None"),
-           "Adds the keys of `source` that no store in `later` holds.")
+      .def("copy_from", &StoreWriter::CopyFrom, nb::arg("source"), nb::arg("later"), nb::arg("deleted"),
+           nb::sig("def copy_from(self, source: Reader, later: collections.abc.Sequence[Reader], deleted: "
+                   "collections.abc.Sequence[str | bytes | bytearray], /) -> None"),
+           "Adds the keys of `source` that no store in `later` holds and `deleted` does not name.")
       .def("build", &StoreWriter::Build, nb::arg("path"), nb::arg("hash_index") = false,
            nb::arg("seed").none() = nb::none(),
            nb::sig("def build(self, path: bytes, /, hash_index: bool = False, seed: int | None = None) -> "

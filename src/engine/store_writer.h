@@ -27,9 +27,10 @@ class StoreWriter final : public Adder {
   explicit StoreWriter(std::string_view on_duplicate)
       : writer_(ParseOnDuplicate(on_duplicate)), started_(Clock::now()) {}
 
-  // Adds every key of `source` that none of the readers in `later` holds,
-  // with its object; objects shared by keys of `source` stay shared.
-  void CopyFrom(const StoreReader& source, nb::handle later);
+  // Adds every key of `source` that none of the readers in `later` holds
+  // and the sequence `deleted` does not name, with its object copied as
+  // stored; objects shared by keys of `source` stay shared.
+  void CopyFrom(const StoreReader& source, nb::handle later, nb::handle deleted);
   // Publishes the store at `path` (with the hash index section when asked,
   // keyed by `seed` or by the content when None), leaving out objects no
   // key names; returns the summary, whose seconds run from the writer's

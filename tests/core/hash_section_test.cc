@@ -10,6 +10,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/hash_section_builder.h"
@@ -130,13 +131,20 @@ INSTANTIATE_TEST_SUITE_P(Table, RoundTripTest,
                                          StoreShape{"Width8", 800, 12, 0, 9, false, 8}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// `count` entries under one key, all for the object right after the header:
+// enough for planning, which looks at sizes and lengths only.
+struct SameKeyEntries final : IndexEntries {
+  SameKeyEntries(std::size_t count, std::string key) : count(count), k(std::move(key)) {}
+  std::size_t size() const override { return count; }
+  std::string_view key(std::size_t) const override { return k; }
+  std::uint64_t object_offset(std::size_t) const override { return 40; }
+  std::size_t count;
+  std::string k;
+};
+
 // The section adds 17.3 bytes per key at width 4, plus padding and trailer.
 TEST(HashSectionPlanTest, CostsAboutSeventeenBytesPerKeyUnder4GiB) {
-  struct Keys final : IndexEntries {
-    std::size_t size() const override { return 100000; }
-    std::string_view key(std::size_t) const override { return "user:00000000"; }
-    std::uint64_t object_offset(std::size_t) const override { return 40; }
-  } keys;
+  const SameKeyEntries keys(100000, "user:00000000");
   Result<HashSectionPlan> plan = PlanHashSection(keys, 40);
   ASSERT_TRUE(plan.ok());
   EXPECT_EQ(plan.value().width, 4u);
@@ -164,13 +172,7 @@ struct PlanErrorCase {
 };
 class PlanErrorTest : public testing::TestWithParam<PlanErrorCase> {};
 TEST_P(PlanErrorTest, RefusesWhatCannotBeAnIndex) {
-  struct OneKey final : IndexEntries {
-    std::string k;
-    std::size_t size() const override { return 1; }
-    std::string_view key(std::size_t) const override { return k; }
-    std::uint64_t object_offset(std::size_t) const override { return 40; }
-  } keys;
-  keys.k.assign(GetParam().key_len, 'k');
+  const SameKeyEntries keys(1, std::string(GetParam().key_len, 'k'));
   Result<HashSectionPlan> plan = PlanHashSection(keys, GetParam().index_offset, GetParam().min_width);
   ASSERT_FALSE(plan.ok());
   EXPECT_EQ(plan.status().kind(), ErrorKind::kOther);
@@ -183,11 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Table, PlanErrorTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HashSectionPlanTest, AppendChecksThatTheBufferEndsAtTheIndex) {
-  struct OneKey final : IndexEntries {
-    std::size_t size() const override { return 1; }
-    std::string_view key(std::size_t) const override { return "k"; }
-    std::uint64_t object_offset(std::size_t) const override { return 40; }
-  } keys;
+  const SameKeyEntries keys(1, "k");
   std::string buffer(40 + 10, '\0');  // one entry of 11 bytes would end at 51
   EXPECT_EQ(AppendHashSection(keys, 40, 1, buffer).kind(), ErrorKind::kOther);
   EXPECT_EQ(buffer.size(), 50u);

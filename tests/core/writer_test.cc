@@ -148,6 +148,18 @@ INSTANTIATE_TEST_SUITE_P(
                     TmpCase{"out/data.x/.", "out/data.vrls.tmp"}, TmpCase{"", ""}, TmpCase{"/", "/"},
                     TmpCase{".", "."}, TmpCase{"a/..", "a/.."}, TmpCase{"..", ".."}));
 
+// One object under the key "k": the least a build publishes.
+void AddOneEntry(Writer& w) {
+  ASSERT_TRUE(w.AddObject("payload").ok());
+  ASSERT_TRUE(w.AddKey("k", 0).ok());
+}
+
+// A directory with something in it: renaming a file onto it fails.
+void MakeNonEmptyDirectory(const std::string& path) {
+  ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((path + "/inside").c_str(), 0755), 0);
+}
+
 TEST(WriterBuildFailureTest, MissingDirectoryCreatesNothing) {
   TempDir dir;
   Writer w;
@@ -160,11 +172,9 @@ TEST(WriterBuildFailureTest, MissingDirectoryCreatesNothing) {
 TEST(WriterBuildFailureTest, RenameOntoDirectoryLeavesCompleteTemporaryFile) {
   TempDir dir;
   Writer w;
-  ASSERT_TRUE(w.AddObject("payload").ok());
-  ASSERT_TRUE(w.AddKey("k", 0).ok());
+  ASSERT_NO_FATAL_FAILURE(AddOneEntry(w));
   const std::string target = dir.path() + "/target.vrls";
-  ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
-  ::mkdir((target + "/inside").c_str(), 0755);  // non-empty, so rename must fail
+  ASSERT_NO_FATAL_FAILURE(MakeNonEmptyDirectory(target));
   Status s = w.Build(target).status();
   EXPECT_EQ(s.ToString(), "io: rename: Is a directory (os error 21)");
   const std::string tmp = ReadFile(target + ".tmp");
@@ -215,14 +225,12 @@ class FailedBuildTest : public testing::TestWithParam<FailedBuildCase> {};
 TEST_P(FailedBuildTest, TemporaryFileKeptOnlyWhenAsked) {
   TempDir dir;
   Writer w;
-  ASSERT_TRUE(w.AddObject("payload").ok());
-  ASSERT_TRUE(w.AddKey("k", 0).ok());
+  ASSERT_NO_FATAL_FAILURE(AddOneEntry(w));
   const std::string target = dir.path() + "/t.vrls";
   if (GetParam().cancel) {
     testing_util::WriteFile(target, "old");
   } else {
-    ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((target + "/inside").c_str(), 0755), 0);
+    ASSERT_NO_FATAL_FAILURE(MakeNonEmptyDirectory(target));
   }
   BuildOptions options;
   options.print_summary = false;

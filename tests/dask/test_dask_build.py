@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import operator
 import os
 import signal
 import subprocess
@@ -20,6 +21,7 @@ np = pytest.importorskip("numpy")
 
 import helpers  # noqa: E402
 from processes import child_env  # noqa: E402
+import vorlstore  # noqa: E402
 from vorlstore import StoreSet  # noqa: E402
 from vorlstore.dask import lookup, to_store_set  # noqa: E402
 from vorlstore.sets import POINTER, key_bytes  # noqa: E402
@@ -122,8 +124,8 @@ def test_cells_are_stored_as_they_are(client, tmp_path, cells, stored, from_parq
 
 
 REFUSED = [
-    ("duplicate key", lambda df: dict(collection=dd.concat([df, df.head(1, compute=False)]), key="k"), ValueError,
-     "appears more than once"),
+    ("duplicate key", lambda df: dict(collection=dd.concat([df, df.head(1, compute=False)]), key="k",
+                                      on_duplicate="error"), vorlstore.DuplicateKeyError, "duplicate key b'"),
     ("no such column", lambda df: dict(collection=df, key="nope"), KeyError, "nope"),
     ("integer keys", lambda df: dict(collection=df, key="i"), TypeError, "key must be str or bytes"),
     ("bad partition", lambda df: dict(collection=df, key="k", partition="round-robin"), ValueError, "partition"),
@@ -144,6 +146,20 @@ def test_failed_jobs_publish_nothing(client, tmp_path, make, error, message):
         to_store_set(directory=tmp_path, **make(df))
     assert sorted(os.listdir(tmp_path)) == before
     assert_set_is(tmp_path, rows_model(data), "hash")
+
+
+@pytest.mark.parametrize("rule, winner", [("last", "again"), ("first", "first")])
+@pytest.mark.parametrize("kind", ["frame", "bag"])
+def test_duplicate_rule_follows_the_collection_order(client, tmp_path, rule, winner, kind):
+    rows = [{"k": f"k{i}", "v": "first"} for i in range(40)] + [{"k": f"k{i}", "v": "again"} for i in range(0, 40, 2)]
+    if kind == "frame":
+        collection, key = dd.from_pandas(pd.DataFrame(rows), npartitions=3, sort=False), "k"
+    else:
+        collection, key = db.from_sequence(rows, npartitions=3), operator.itemgetter("k")
+    summary = to_store_set(collection, tmp_path / "s", key=key, shards=2, on_duplicate=rule)
+    assert summary["duplicates"] == 20
+    s = StoreSet(tmp_path / "s")
+    assert [s[f"k{i}"]["v"] for i in range(40)] == [winner if i % 2 == 0 else "first" for i in range(40)]
 
 
 @pytest.mark.parametrize("shuffle_method", ["tasks", "p2p"])

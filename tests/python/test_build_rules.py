@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import time
 
 import pytest
@@ -110,7 +111,7 @@ def test_same_input_same_bytes(tmp_path, make):
         assert r.stats()["hash_index"] and len(r) == 1000
 
 
-def test_explicit_seed_changes_only_the_hash_index(tmp_path):
+def test_explicit_seed_gives_another_file_that_reads_the_same(tmp_path):
     adds = [(i, [str(i)]) for i in range(100)]
     for seed in (None, 1, 2):
         w = VorlWriter()
@@ -126,3 +127,59 @@ def test_explicit_seed_changes_only_the_hash_index(tmp_path):
     for seed in (None, 1, 2):
         with VorlReader(tmp_path / f"{seed}.vrls", verify=True) as r:
             assert [r[str(i)] for i in range(100)] == list(range(100))
+
+
+def _store_with_shared_objects(path, groups):
+    """One object per group, shared by the group's keys."""
+    w = VorlWriter()
+    for obj, keys in groups:
+        w.add(obj, *keys)
+    return w.build(path)
+
+
+@pytest.mark.parametrize(
+    "changes, delete, expected",
+    [
+        # A changed object for one key of a shared group; the rest stay shared.
+        ([("v2", ["a1"])], [], {"a1": "v2", "a2": "A", "a3": "A", "b1": "B", "b2": "B", "c": "C"}),
+        # Deleting every key of a group drops its object; absent keys are ignored.
+        ([], ["b1", "b2", "nope"], {"a1": "A", "a2": "A", "a3": "A", "c": "C"}),
+        ([("C2", ["c"]), ("D", ["d1", "d2"])], ["a2"], {"a1": "A", "a3": "A", "b1": "B", "b2": "B", "c": "C2",
+                                                        "d1": "D", "d2": "D"}),
+    ],
+)
+def test_merge_updates_and_deletes_at_the_size_of_a_fresh_build(tmp_path, changes, delete, expected):
+    base, update = tmp_path / "base.vrls", tmp_path / "update.vrls"
+    _store_with_shared_objects(base, [("A" * 500, ["a1", "a2", "a3"]), ("B" * 500, ["b1", "b2"]), ("C", ["c"])])
+    _store_with_shared_objects(update, changes)
+    summary = vorlstore.merge(base, base, update, delete=iter(delete))
+    with VorlReader(base, verify=True) as r:
+        got = {k: v[:1] if len(v) == 500 else v for k, v in r.items()}
+    assert got == expected
+    # A fresh build of the same content, sharing objects the same way.
+    groups: dict[str, list[str]] = {}
+    with VorlReader(base) as r:
+        for key in r:
+            groups.setdefault(r[key], []).append(key)
+    fresh = _store_with_shared_objects(tmp_path / "fresh.vrls", list(groups.items()))
+    assert (summary["objects"], summary["keys"], summary["bytes"]) == (
+        fresh["objects"], fresh["keys"], fresh["bytes"])
+
+
+@pytest.mark.parametrize("rule, expected", [("last", 3), ("first", 1)])
+def test_store_sets_follow_the_duplicate_rule(tmp_path, rule, expected):
+    from vorlstore import StoreSet, write_store_set
+
+    pairs = [("k", 1), ("j", 0), ("k", 2), ("k", 3)]
+    summary = write_store_set(tmp_path, pairs, shards=3, on_duplicate=rule)
+    assert summary["duplicates"] == 2
+    with StoreSet(tmp_path) as s:
+        assert dict(s) == {"j": 0, "k": expected}
+
+
+def test_store_set_error_rule_publishes_nothing(tmp_path):
+    from vorlstore import write_store_set
+
+    with pytest.raises(vorlstore.DuplicateKeyError, match="duplicate key b'k'"):
+        write_store_set(tmp_path, [("k", 1), ("k", 2)], shards=2, on_duplicate="error")
+    assert os.listdir(tmp_path) == []

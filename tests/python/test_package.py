@@ -138,8 +138,8 @@ def test_verify_flag_and_reprs(tmp_path):
     data[48] ^= 0xFF  # first payload byte
     path.write_bytes(bytes(data))
     with pytest.raises(vorlstore.CorruptError, match=f"^{path}: file CRC32 mismatch"):
-        VorlReader(path)
-    r = VorlReader(path, verify=False)
+        VorlReader(path, verify=True)
+    r = VorlReader(path)
     assert repr(r) == f"VorlReader('{path}', keys=1, objects=1)"
     with pytest.raises(vorlstore.CorruptError, match="file CRC32 mismatch"):
         r.verify()

@@ -11,6 +11,7 @@ import pytest
 
 from _vorlstore import _VorlReader
 from callargs import BytesSub, CallingIndex, CallingKey, IterRaisesKeyError, OldStyleSequence, StrSub
+from methoddocs import assert_method_doc
 from storecodec import header, with_header, write_store
 
 OBJECTS = [b"\x92\x01\x02", b"", b"two", b"unreferenced"]
@@ -313,12 +314,7 @@ def test_method_table_order():
 
 @pytest.mark.parametrize("name, text_signature, signature, doc", METHOD_DOCS, ids=[d[0] for d in METHOD_DOCS])
 def test_method_docs(reader, name, text_signature, signature, doc):
-    method = getattr(_VorlReader, name)
-    assert method.__text_signature__ == text_signature
-    assert method.__doc__ == doc
-    assert str(inspect.signature(getattr(reader, name))) == signature
-    params = inspect.signature(getattr(reader, name)).parameters.values()
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in params)
+    assert_method_doc(_VorlReader, reader, name, text_signature, signature, doc)
 
 
 def test_repr_slot_has_no_docstring_of_its_own():

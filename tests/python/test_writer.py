@@ -7,6 +7,7 @@ import os
 import pytest
 
 from _vorlstore import _VorlWriter
+from methoddocs import assert_method_doc
 from processes import os_error_text, run_python
 from storecodec import EXAMPLE_STORE, encode_store, summary_line
 
@@ -159,12 +160,7 @@ DOCS = [
 
 @pytest.mark.parametrize("name, text_signature, signature, doc", DOCS, ids=[d[0] for d in DOCS])
 def test_method_docs(writer, name, text_signature, signature, doc):
-    method = getattr(_VorlWriter, name)
-    assert method.__text_signature__ == text_signature
-    assert method.__doc__ == doc
-    assert str(inspect.signature(getattr(writer, name))) == signature
-    params = inspect.signature(getattr(writer, name)).parameters.values()
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in params)
+    assert_method_doc(_VorlWriter, writer, name, text_signature, signature, doc)
 
 
 def test_class_doc():

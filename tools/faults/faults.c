@@ -148,11 +148,32 @@ static const struct Fault* Check(enum Call call, long* ordinal) {
 }
 
 static void Trace(enum Call call, long ordinal, const char* detail, const struct Fault* f) {
-  if (!trace || ordinal == 0) return;
   char line[1200];
   const int n = snprintf(line, sizeof line, "trace: %s %ld %s -> %s%s%s\n", kCallNames[call], ordinal, detail,
                          f ? "fault" : "pass", f ? " " : "", f ? f->text : "");
   RealWrite(2, line, (size_t)(n < (int)sizeof line ? n : (int)sizeof line - 1));
+}
+
+/* Counts the call, traces it with its detail (a printf format and its
+ * arguments), and returns the fault to inject, NULL for none. */
+static const struct Fault* Enter(enum Call call, const char* format, ...) {
+  long ordinal;
+  const struct Fault* f = Check(call, &ordinal);
+  if (trace && ordinal != 0) {
+    char detail[1100];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(detail, sizeof detail, format, ap);
+    va_end(ap);
+    Trace(call, ordinal, detail, f);
+  }
+  return f;
+}
+
+/* The injected failure: the fault's errno, and -1. */
+static int Fail(const struct Fault* f) {
+  errno = f->error;
+  return -1;
 }
 
 /* Exported for the program under test: counting and faults apply only
@@ -166,15 +187,8 @@ void vorl_faults_arm(int on) {
 /* ---- open ---- */
 
 static int OpenCommon(const char* name, int dirfd, const char* path, int flags, mode_t mode) {
-  long ordinal;
-  const struct Fault* f = Check(kOpen, &ordinal);
-  char detail[1100];
-  snprintf(detail, sizeof detail, "%s", path);
-  Trace(kOpen, ordinal, detail, f);
-  if (f != NULL) {
-    errno = f->error;
-    return -1;
-  }
+  const struct Fault* f = Enter(kOpen, "%s", path);
+  if (f != NULL) return Fail(f);
   if (dirfd == AT_FDCWD && strncmp(name, "openat", 6) != 0) {
     OpenFn fn = (OpenFn)Next(name);
     return fn(path, flags, mode);
@@ -187,46 +201,27 @@ static mode_t ModeArg(int flags, va_list ap) {
   return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
 }
 
-int open(const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  const mode_t mode = ModeArg(flags, ap);
-  va_end(ap);
-  return OpenCommon("open", AT_FDCWD, path, flags, mode);
-}
+/* The four entry points differ only in their name and in whether a directory
+ * descriptor comes first; a variadic mode cannot be passed on, so each
+ * reads its own. */
+#define VORL_FAULTY_OPEN(NAME, DIRFD, ...)                 \
+  int NAME(__VA_ARGS__ const char* path, int flags, ...) { \
+    va_list ap;                                            \
+    va_start(ap, flags);                                   \
+    const mode_t mode = ModeArg(flags, ap);                \
+    va_end(ap);                                            \
+    return OpenCommon(#NAME, DIRFD, path, flags, mode);    \
+  }
 
-int open64(const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  const mode_t mode = ModeArg(flags, ap);
-  va_end(ap);
-  return OpenCommon("open64", AT_FDCWD, path, flags, mode);
-}
-
-int openat(int dirfd, const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  const mode_t mode = ModeArg(flags, ap);
-  va_end(ap);
-  return OpenCommon("openat", dirfd, path, flags, mode);
-}
-
-int openat64(int dirfd, const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  const mode_t mode = ModeArg(flags, ap);
-  va_end(ap);
-  return OpenCommon("openat64", dirfd, path, flags, mode);
-}
+VORL_FAULTY_OPEN(open, AT_FDCWD, )
+VORL_FAULTY_OPEN(open64, AT_FDCWD, )
+VORL_FAULTY_OPEN(openat, dirfd, int dirfd,)
+VORL_FAULTY_OPEN(openat64, dirfd, int dirfd,)
 
 /* ---- write ---- */
 
 ssize_t write(int fd, const void* buf, size_t n) {
-  long ordinal;
-  const struct Fault* f = Check(kWrite, &ordinal);
-  char detail[64];
-  snprintf(detail, sizeof detail, "fd=%d len=%zu", fd, n);
-  Trace(kWrite, ordinal, detail, f);
+  const struct Fault* f = Enter(kWrite, "fd=%d len=%zu", fd, n);
   if (f == NULL) return RealWrite(fd, buf, n);
   switch (f->action) {
     case kErrno:
@@ -246,16 +241,8 @@ ssize_t write(int fd, const void* buf, size_t n) {
 
 static int SyncCommon(enum Call call, const char* name, int fd) {
   FdFn fn = (FdFn)Next(name);
-  long ordinal;
-  const struct Fault* f = Check(call, &ordinal);
-  char detail[32];
-  snprintf(detail, sizeof detail, "fd=%d", fd);
-  Trace(call, ordinal, detail, f);
-  if (f != NULL) {
-    errno = f->error;
-    return -1;
-  }
-  return fn(fd);
+  const struct Fault* f = Enter(call, "fd=%d", fd);
+  return f != NULL ? Fail(f) : fn(fd);
 }
 
 int fsync(int fd) { return SyncCommon(kFsync, "fsync", fd); }
@@ -265,17 +252,9 @@ int syncfs(int fd) { return SyncCommon(kSyncfs, "syncfs", fd); }
 int close(int fd) {
   static FdFn fn;
   if (fn == NULL) fn = (FdFn)Next("close");
-  long ordinal;
-  const struct Fault* f = Check(kClose, &ordinal);
-  char detail[32];
-  snprintf(detail, sizeof detail, "fd=%d", fd);
-  Trace(kClose, ordinal, detail, f);
-  const int rc = fn(fd);
-  if (f != NULL) {
-    errno = f->error;
-    return -1;
-  }
-  return rc;
+  const struct Fault* f = Enter(kClose, "fd=%d", fd);
+  const int rc = fn(fd);  // the descriptor is gone even when the close reports a failure
+  return f != NULL ? Fail(f) : rc;
 }
 
 /* ---- rename ---- */
@@ -283,31 +262,15 @@ int close(int fd) {
 int rename(const char* from, const char* to) {
   static RenameFn fn;
   if (fn == NULL) fn = (RenameFn)Next("rename");
-  long ordinal;
-  const struct Fault* f = Check(kRename, &ordinal);
-  char detail[1100];
-  snprintf(detail, sizeof detail, "%s %s", from, to);
-  Trace(kRename, ordinal, detail, f);
-  if (f != NULL) {
-    errno = f->error;
-    return -1;
-  }
-  return fn(from, to);
+  const struct Fault* f = Enter(kRename, "%s %s", from, to);
+  return f != NULL ? Fail(f) : fn(from, to);
 }
 
 /* ---- stat ---- */
 
 static int StatFault(const char* path) {
-  long ordinal;
-  const struct Fault* f = Check(kStat, &ordinal);
-  char detail[1100];
-  snprintf(detail, sizeof detail, "%s", path);
-  Trace(kStat, ordinal, detail, f);
-  if (f != NULL) {
-    errno = f->error;
-    return -1;
-  }
-  return 0;
+  const struct Fault* f = Enter(kStat, "%s", path);
+  return f != NULL ? Fail(f) : 0;
 }
 
 int stat(const char* path, struct stat* buf) {

@@ -41,17 +41,25 @@ def shard_info(summary: BuildSummary) -> ShardInfo:
                      objects=int(summary["objects"]), bytes=int(summary["bytes"]), crc32=int(crc32))
 
 
-def build_shard(path: str, entries: Iterable[tuple[bytes, Any]], *, raw: bool = False) -> ShardInfo:
-    """Write one shard from (key bytes, object) pairs; a later equal key wins.
+def build_shard(path: str, entries: Iterable[tuple[bytes, Any]], *, raw: bool = False,
+                on_duplicate: OnDuplicate = "last") -> ShardInfo:
+    """Write one shard from (key bytes, object) pairs; an equal key follows *on_duplicate*.
 
     The builder streams to a temporary file and renames it, so a task killed
     midway leaves at most a temporary file, which the publication removes.
     """
-    with StoreBuilder(path) as builder:
+    return build_counted_shard(path, entries, raw=raw, on_duplicate=on_duplicate)[0]
+
+
+def build_counted_shard(path: str, entries: Iterable[tuple[bytes, Any]], *, raw: bool = False,
+                        on_duplicate: OnDuplicate = "last") -> tuple[ShardInfo, int]:
+    """`build_shard`, and how many of the entries repeated a key."""
+    with StoreBuilder(path, on_duplicate=on_duplicate) as builder:
         add = builder.add_raw if raw else builder.add
         for kb, obj in entries:
             add(obj, kb)
-        return shard_info(builder.commit())
+        summary = builder.commit()
+    return shard_info(summary), summary["duplicates"]
 
 
 class SetBuilder:
@@ -63,7 +71,8 @@ class SetBuilder:
     the commit.  Use as a context manager: leaving the block normally commits
     every shard and publishes the set; leaving it by an exception
     (KeyboardInterrupt included) publishes nothing and removes what was
-    written.  The encoding options and ``on_duplicate`` are StoreBuilder's.
+    written.  The encoding options and ``on_duplicate`` are StoreBuilder's;
+    the summary counts the ``duplicates``.
     """
 
     def __init__(self, directory: StrPath, routing: Routing, *, hash_index: bool = True,
@@ -113,8 +122,10 @@ class SetBuilder:
         try:
             if self._spoiled:
                 raise UsageError("an earlier add failed halfway; this set cannot be published")
-            infos = [shard_info(builder.commit()) for builder in self._builders]
-            return self._publication.publish(self.routing, infos)
+            summaries = [builder.commit() for builder in self._builders]
+            published = self._publication.publish(self.routing, [shard_info(s) for s in summaries])
+            published["duplicates"] = sum(s["duplicates"] for s in summaries)
+            return published
         finally:
             if not self._publication.published:
                 self.discard()
@@ -151,18 +162,19 @@ def write_store_set(
     *,
     shards: int = 8,
     partition: str = "hash",
+    on_duplicate: OnDuplicate = "last",
 ) -> dict[str, Any]:
     """Build and publish a set from (key, object) pairs in this process.
 
     Hash partitioning streams; range partitioning samples the keys before
-    writing, so it takes them as a list.
-    A later equal key wins, as in `VorlWriter`.
+    writing, so it takes them as a list.  An equal key follows
+    *on_duplicate*, as in `VorlWriter`.
     """
     if partition == "range":
         items = list(items)
     pairs = items
     routing = plan_routing(partition, shards, lambda limit: [key_sample((k for k, _ in pairs), limit)])
-    with SetBuilder(directory, routing) as builder:
+    with SetBuilder(directory, routing, on_duplicate=on_duplicate) as builder:
         for key, obj in items:
             builder.add(obj, key)
         return builder.commit()

@@ -16,7 +16,7 @@ from types import TracebackType
 from typing import Any
 
 from .._paths import StrPath, fspath
-from ..errors import CorruptError
+from ..errors import CorruptError, StoreChangedError
 from ..reader import Key, VorlReader, key_bytes
 from .manifest import FORMAT, MANIFEST, POINTER, VERSION, ShardInfo, decode_manifest
 from .publication import LocalStorage, current_generation
@@ -53,13 +53,15 @@ class StoreSet(Mapping[str, Any]):
     """A published store set opened read-only, as one mapping from key to object.
 
     Opens the generation that CURRENT names (or *generation*) and every shard
-    in it, checking each shard against its manifest entry; with
-    ``verify=True`` every shard's whole-file checksum is checked too.  Later
-    publications do not change an open set.  Pickles by directory and
-    generation, so a copy sent to another process reads the same set.
+    in it, checking each shard against its manifest entry (from the shard's
+    header, in O(1)); each read checks the CRC of the records it reads, as
+    VorlReader's do.  With ``verify=True`` every shard's whole-file checksum
+    is checked too.  Later publications do not change an open set.  Pickles
+    pinned to its generation, so a copy sent to another process reads the
+    same set, or raises StoreChangedError when that generation is gone.
     """
 
-    def __init__(self, directory: StrPath, *, verify: bool = True, generation: str | None = None) -> None:
+    def __init__(self, directory: StrPath, *, verify: bool = False, generation: str | None = None) -> None:
         self.directory = fspath(directory)
         storage = LocalStorage(self.directory)
         self._verify = verify
@@ -220,15 +222,28 @@ class StoreSet(Mapping[str, Any]):
         self.close()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_reopen, (self.directory, self.generation, self._verify))
+        return (_reopen, (self.directory, self.generation, self._verify, tuple(self.shards)))
 
     def __repr__(self) -> str:
         state = "closed" if self._readers is None else f"{self.routing.shards} shards, {self._len} keys"
         return f"StoreSet({self.directory!r}, generation={self.generation!r}, {state})"
 
 
-def _reopen(directory: str, generation: str, verify: bool) -> StoreSet:
-    return StoreSet(directory, verify=verify, generation=generation)
+def _reopen(directory: str, generation: str, verify: bool, shards: Sequence[ShardInfo] | None = None) -> StoreSet:
+    try:
+        found = StoreSet(directory, verify=verify, generation=generation)
+    except FileNotFoundError:
+        raise _changed(directory, generation) from None
+    if shards is not None and list(found.shards) != list(shards):
+        found.close()
+        raise _changed(directory, generation)
+    return found
+
+
+def _changed(directory: str, generation: str) -> StoreChangedError:
+    exc = StoreChangedError(f"{directory}: generation {generation} of the store set it was pinned to is gone")
+    exc.filename = directory
+    return exc
 
 
 def _check_shard(reader: VorlReader, info: ShardInfo, path: str) -> None:
