@@ -10,13 +10,15 @@ summary.
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable
 from typing import TypedDict, cast
 
 from . import _engine
-from ._adding import Adding, OnDuplicate
+from ._adding import Adding
+from ._adding import OnDuplicate as OnDuplicate
 from ._codec import DefaultHook
 from ._paths import StrPath, fspath
-from .reader import VorlReader
+from .reader import Key, VorlReader
 
 
 class BuildSummary(TypedDict):
