@@ -35,6 +35,7 @@
 #include "core/hash_section.h"
 #include "core/hash_section_builder.h"
 #include "core/indexed_reader.h"
+#include "fuzz_support.h"
 #include "test_util.h"
 
 namespace {
@@ -47,20 +48,11 @@ using vorl::Status;
 
 constexpr std::size_t kMaxProbedEntries = 64;
 
-[[noreturn]] void Broken(const char* what, const std::string& detail = "") {
-  std::fprintf(stderr, "invariant broken: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
-  std::abort();
-}
-
-void ExpectCorrupt(const Status& s, const char* what) {
-  if (!s.ok() && s.kind() != ErrorKind::kCorrupt) Broken(what, s.ToString());
-}
+using vorl::fuzz::Broken;
+using vorl::fuzz::ExpectCorrupt;
 
 const std::string& ScratchPath() {
-  static const std::string path = [] {
-    const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    return std::string(dir) + "/vorl-section-fuzz-" + std::to_string(::getpid()) + ".vrls";
-  }();
+  static const std::string path = vorl::fuzz::ScratchPathFor("section-fuzz");
   return path;
 }
 

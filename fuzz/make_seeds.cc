@@ -8,7 +8,9 @@
 //                  records lie past the first page, cut at a page boundary;
 //   DIR/key_text/  byte strings around the UTF-8 boundaries;
 //   DIR/hash_section/  a mode byte, then stores with a hash index section
-//                  (mode 0) or key lists to build one for (mode 1).
+//                  (mode 0) or key lists to build one for (mode 1);
+//   DIR/compressed_store/  compressed stores and damaged copies
+//                  (compressed_seeds.cc).
 // Deterministic: the same files on every run.
 #include <unistd.h>
 
@@ -235,6 +237,8 @@ void KeyTextSeeds(const fs::path& dir) {
 
 }  // namespace
 
+void CompressedStoreSeeds(const fs::path& dir);
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
@@ -247,5 +251,7 @@ int main(int argc, char** argv) {
   StoreSeeds(root / "store");
   HashSectionSeeds(root / "store", root / "hash_section");
   KeyTextSeeds(root / "key_text");
+  fs::create_directories(root / "compressed_store");
+  CompressedStoreSeeds(root / "compressed_store");
   return 0;
 }

@@ -3,7 +3,8 @@
 #
 #   bash fuzz/run.sh TARGET SECONDS [libFuzzer options...]
 #
-# TARGET is store_fuzzer, key_text_fuzzer or hash_section_fuzzer.  The
+# TARGET is store_fuzzer, key_text_fuzzer, hash_section_fuzzer or
+# compressed_store_fuzzer.  The
 # corpus grows in BUILD/corpus/TARGET (kept between runs) from the generated
 # seeds and the saved regressions; a crashing input is written to
 # BUILD/artifacts/.  Copy it into fuzz/regressions/NAME/ (NAME is TARGET

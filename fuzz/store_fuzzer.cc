@@ -25,6 +25,7 @@
 
 #include "core/coding.h"
 #include "core/reader.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -35,34 +36,12 @@ using vorl::Status;
 // The entries looked up one by one; listings still cover all of them.
 constexpr std::size_t kMaxProbedEntries = 64;
 
-[[noreturn]] void Broken(const char* what, const std::string& detail = "") {
-  std::fprintf(stderr, "invariant broken: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
-  std::abort();
-}
+using vorl::fuzz::Broken;
+using vorl::fuzz::ExpectCorrupt;
 
-void ExpectCorrupt(const Status& s, const char* what) {
-  if (!s.ok() && s.kind() != ErrorKind::kCorrupt) Broken(what, s.ToString());
-}
-
-// One scratch file per process (parallel jobs run in separate processes).
 const std::string& ScratchPath() {
-  static const std::string path = [] {
-    const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    return std::string(dir) + "/vorl-fuzz-" + std::to_string(::getpid()) + ".vrls";
-  }();
+  static const std::string path = vorl::fuzz::ScratchPathFor("fuzz");
   return path;
-}
-
-void WriteScratch(const std::uint8_t* data, std::size_t size) {
-  const int fd = ::open(ScratchPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) Broken("cannot create the scratch file");
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n <= 0) Broken("cannot write the scratch file");
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  ::close(fd);
 }
 
 void Exercise(const Reader& r, const std::uint8_t* data, std::size_t size) {
@@ -119,7 +98,7 @@ void Exercise(const Reader& r, const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  WriteScratch(data, size);
+  vorl::fuzz::WriteScratch(ScratchPath(), data, size);
   const auto checked = Reader::Open(ScratchPath(), true);
   const auto unchecked = Reader::Open(ScratchPath(), false);
   for (const Status* s : {&checked.status(), &unchecked.status()}) {

@@ -26,6 +26,13 @@ class Reader:
 
     def __init__(self, path: bytes, verify: bool = True, check_reads: bool = False) -> None: ...
 
+    def get_stored(self, key: str | bytes | bytearray, /) -> bytes | None:
+        """The record's bytes as stored: compressed in a compressed store."""
+
+    @property
+    def dictionary(self) -> bytes | None:
+        """The store's compression dictionary, or None."""
+
     def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None:
         """The stored bytes for `key`, or None."""
 
@@ -112,7 +119,7 @@ class Adder:
 class Writer(Adder):
     """Collects objects and keys in memory and publishes them as one store."""
 
-    def __init__(self, on_duplicate: str = 'last') -> None: ...
+    def __init__(self, on_duplicate: str = 'last', level: int | None = None) -> None: ...
 
     def copy_from(self, source: Reader, later: Sequence[Reader], deleted: Sequence[str | bytes | bytearray], /) -> None:
         """
@@ -139,7 +146,7 @@ def add_hash_index(path: bytes, /) -> dict[str, str | int | float]:
 class Builder(Adder):
     """Streams objects to a store's temporary file; commit publishes it."""
 
-    def __init__(self, path: bytes, hash_index: bool = True, on_duplicate: str = 'last', seed: int | None = None) -> None: ...
+    def __init__(self, path: bytes, hash_index: bool = True, on_duplicate: str = 'last', seed: int | None = None, level: int | None = None) -> None: ...
 
     def commit(self) -> dict[str, str | int | float]:
         """Publishes the store atomically and returns its summary."""

@@ -16,6 +16,7 @@ from typing import cast
 from . import _engine
 from ._adding import Adding, OnDuplicate, Pairs
 from ._codec import DefaultHook
+from ._compression import engine_level
 from ._paths import StrPath, fspath
 from .writer import BuildSummary
 
@@ -23,17 +24,22 @@ from .writer import BuildSummary
 class StoreBuilder(Adding[_engine.Builder]):
     """Streams objects and keys into a new store at *path*; see the module docstring.
 
-    The adding calls, the encoding options, ``on_duplicate`` and ``seed`` are
-    VorlWriter's.  After commit() or discard() every call fails;
-    ``last_build`` keeps the summary of the commit.
+    The adding calls, the encoding options, ``on_duplicate``, ``seed``,
+    ``compression`` and ``level`` are VorlWriter's; a streaming build trains
+    its dictionary on the first 4 MiB of objects, which wait in memory until
+    then.  After commit() or discard() every call fails; ``last_build`` keeps
+    the summary of the commit.
     """
 
     __slots__ = ("_path",)
 
     def __init__(self, path: StrPath, *, hash_index: bool = True, default: DefaultHook | None = None,
-                 datetime: bool = False, on_duplicate: OnDuplicate = "last", seed: int | None = None) -> None:
+                 datetime: bool = False, on_duplicate: OnDuplicate = "last", seed: int | None = None,
+                 compression: str | None = None, level: int | None = None) -> None:
         self._path = fspath(path)
-        super().__init__(_engine.Builder(os.fsencode(self._path), hash_index, on_duplicate, seed), default, datetime)
+        engine = _engine.Builder(os.fsencode(self._path), hash_index, on_duplicate, seed,
+                                 engine_level(compression, level))
+        super().__init__(engine, default, datetime)
 
     def _filename(self) -> str | None:
         return self._path
@@ -78,14 +84,17 @@ def build(
     hash_index: bool = True,
     on_duplicate: OnDuplicate = "last",
     seed: int | None = None,
+    compression: str | None = None,
+    level: int | None = None,
 ) -> BuildSummary:
     """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call.
 
     Objects stream to the file as *items* yields them; only the keys wait in
-    memory.  When *items* raises, the target stays as it was.  The options
-    are StoreBuilder's.
+    memory (and, when compressing, the first 4 MiB of objects, which train
+    the dictionary).  When *items* raises, the target stays as it was.  The
+    options are StoreBuilder's.
     """
     with StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime, on_duplicate=on_duplicate,
-                      seed=seed) as builder:
+                      seed=seed, compression=compression, level=level) as builder:
         builder.update(items)
         return builder.commit()

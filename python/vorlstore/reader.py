@@ -32,6 +32,20 @@ _KEYS, _VALUES, _ITEMS = 0, 1, 2
 _MISSING: Any = object()
 
 
+class CompressionStats(TypedDict):
+    """The compression of a store whose records are compressed."""
+
+    codec: str
+    dictionary_size: int
+    #: Records stored compressed (the others did not shrink).
+    compressed_objects: int
+    #: The distinct records' bytes as stored, and as MessagePack.
+    stored_bytes: int
+    decoded_bytes: int
+    #: decoded_bytes / stored_bytes
+    ratio: float
+
+
 class StoreStats(TypedDict):
     """What :meth:`VorlReader.stats` reports about a store file."""
 
@@ -45,6 +59,8 @@ class StoreStats(TypedDict):
     file_crc32: str
     #: True when lookups use an index stored in the file rather than one built at open.
     hash_index: bool
+    #: None for a store of records as they are, else what its compression comes to.
+    compression: CompressionStats | None
 
 
 class _Keys(KeysView[str]):
@@ -196,8 +212,12 @@ class VorlReader(Mapping[str, Any]):
 
     # -- Store-specific queries
     def get_raw(self, key: Key) -> bytes | None:
-        """The stored MessagePack bytes for *key*, or None."""
+        """The MessagePack bytes for *key* (decompressed in a compressed store), or None."""
         return self._engine.get_raw(key)
+
+    def get_stored(self, key: Key) -> bytes | None:
+        """The bytes stored for *key* as they lie in the file (compressed or not), or None."""
+        return self._engine.get_stored(key)
 
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
         """The stored MessagePack bytes (or None) for each of *keys*, in order."""

@@ -17,6 +17,7 @@ from . import _engine
 from ._adding import Adding
 from ._adding import OnDuplicate as OnDuplicate
 from ._codec import DefaultHook
+from ._compression import engine_level
 from ._paths import StrPath, fspath
 from .reader import Key, VorlReader
 
@@ -49,15 +50,18 @@ class VorlWriter(Adding[_engine.Writer]):
     and ``datetime`` are passed to MessagePack: ``datetime=True`` stores
     timezone-aware datetimes as the timestamp extension, which every reader
     reads back as an equal (UTC) datetime.  ``build`` may be called any
-    number of times; it never changes the writer.
+    number of times; it never changes the writer.  ``compression="zstd"``
+    stores each record compressed with a dictionary trained on the first
+    records, at zstd ``level`` (3 unless given).
     """
 
     __slots__ = ()
 
     def __init__(
-        self, *, default: DefaultHook | None = None, datetime: bool = False, on_duplicate: OnDuplicate = "last"
+        self, *, default: DefaultHook | None = None, datetime: bool = False, on_duplicate: OnDuplicate = "last",
+        compression: str | None = None, level: int | None = None,
     ) -> None:
-        super().__init__(_engine.Writer(on_duplicate), default, datetime)
+        super().__init__(_engine.Writer(on_duplicate, engine_level(compression, level)), default, datetime)
 
     def build(self, path: StrPath, *, hash_index: bool = True, seed: int | None = None) -> BuildSummary:
         """Write the store to *path* atomically and return what was published.
@@ -94,6 +98,8 @@ def merge(
     verify: bool = False,
     hash_index: bool = True,
     seed: int | None = None,
+    compression: str | None = None,
+    level: int | None = None,
 ) -> BuildSummary:
     """Build *target* from the keys of *stores* but those in *delete*; a later store wins on a key held by several.
 
@@ -103,12 +109,14 @@ def merge(
     updated with ``merge(path, path, changes, delete=gone)`` is the size of a
     fresh build of the same content.  *target* may be one of the stores: the
     new file replaces it only once complete.  ``verify=True`` checks each
-    store's whole-file CRC first.
+    store's whole-file CRC first.  A compressed
+    target takes the dictionary of the first store when that one is
+    compressed, and copies the records made with it without recompressing.
     """
     gone = delete if isinstance(delete, (list, tuple)) else list(delete)
     opened = [s if isinstance(s, VorlReader) else VorlReader(s, verify=verify) for s in stores]
     try:
-        writer = _engine.Writer()
+        writer = _engine.Writer("last", engine_level(compression, level))
         engines = [r._engine for r in opened]
         for i, engine in enumerate(engines):
             writer.copy_from(engine, engines[i + 1 :], gone)

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/coding.h"
+#include "core/dictionary_section.h"
 #include "core/format.h"
 #include "core/hash_section_builder.h"
 #include "core/mapping_guard.h"
@@ -24,6 +25,14 @@ Status Rewrite(PendingFile& out, const Mapping& file, const MappingGuard& guard,
   const auto body = static_cast<std::size_t>(index_end - format::kHeaderSize);
   if (Status s = appender.Append(file.data() + format::kHeaderSize, body); !s.ok()) return s;
   if (Status s = AppendHashSectionTo(appender, index, header.index_offset, std::nullopt); !s.ok()) return s;
+  // A compressed store keeps its dictionary, as the last section still.
+  Result<std::optional<dictionary_section::Found>> dictionary =
+      dictionary_section::Locate(file.data(), file.size());
+  if (!dictionary.ok()) return std::move(dictionary).status();
+  if (dictionary.value()) {
+    const std::string section = dictionary_section::Encode(dictionary.value()->dictionary, appender.position());
+    if (Status s = appender.Append(section.data(), section.size()); !s.ok()) return s;
+  }
   unsigned char crc[4];
   StoreBE32(crc, appender.crc());
   if (Status s = out.WriteAt(format::kFileCrcPos, crc, sizeof crc); !s.ok()) return s;

@@ -1,8 +1,9 @@
 // AddHashIndex: rewrites an existing store with the on-disk hash index
 // section after its index (hash_section.h), for stores built without one.
 //
-// Every byte up to the end of the last index entry is kept; whatever
-// followed it (a stale section, or other trailing bytes) is dropped and the
+// Every byte up to the end of the last index entry is kept, and so is the
+// compression dictionary; whatever else followed the entries (a stale
+// section, or other trailing bytes) is dropped and the
 // header's file_crc32 is updated to cover the new section.  The store must
 // pass the reader's checks first (header, whole-file CRC, index), and fails
 // with the reader's errors when it does not.  The new file is published

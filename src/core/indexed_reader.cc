@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/batch_lookup.h"
+#include "core/dictionary_section.h"
 #include "core/format.h"
 
 namespace vorl {
@@ -17,23 +18,36 @@ Result<std::unique_ptr<const IndexedReader>> IndexedReader::Open(std::string_vie
   Result<format::Header> decoded = format::DecodeHeader(mapping.data(), mapping.size());
   if (!decoded.ok()) return std::move(decoded).status();
   const format::Header& header = decoded.value();
-  const std::optional<HashSection> section = HashSection::Locate(
-      mapping.data(), mapping.size(), {.num_keys = header.num_keys, .index_offset = header.index_offset});
+  // The hash index section, when there is one, ends where a dictionary starts.
+  const std::optional<HashSection> section =
+      HashSection::Locate(mapping.data(), dictionary_section::EndBefore(mapping.data(), mapping.size()),
+                          {.num_keys = header.num_keys, .index_offset = header.index_offset});
   if (Status g = guard.Check(); !g.ok()) return g;
   if (!section) {
     // No usable section: the in-memory index of Reader, which maps the file
     // again (a file renamed into place meanwhile is read whole, as opened).
     Result<std::unique_ptr<const Reader>> reader = Reader::Open(path, verify);
     if (!reader.ok()) return std::move(reader).status();
-    return std::unique_ptr<const IndexedReader>(new IndexedReader(std::move(reader).value()));
+    std::unique_ptr<IndexedReader> out(new IndexedReader(std::move(reader).value()));
+    if (Status s = out->TakeDictionary(mapping, guard); !s.ok()) return s;
+    return std::unique_ptr<const IndexedReader>(std::move(out));
   }
   if (verify) {
     Status s = CheckFileCrc(mapping, header.file_crc32, section->section_offset());
     if (Status g = guard.Check(); !g.ok()) return g;
     if (!s.ok()) return s;
   }
-  return std::unique_ptr<const IndexedReader>(
+  std::unique_ptr<IndexedReader> out(
       new IndexedReader(std::string(path), std::move(mapping), std::move(guard), header, *section));
+  if (Status s = out->TakeDictionary(out->mapping_, out->guard_); !s.ok()) return s;
+  return std::unique_ptr<const IndexedReader>(std::move(out));
+}
+
+Status IndexedReader::TakeDictionary(const Mapping& mapping, const MappingGuard& guard) {
+  Result<std::optional<dictionary_section::Found>> found =
+      dictionary_section::Locate(mapping.data(), mapping.size());
+  if (found.ok() && found.value()) dictionary_ = std::string(found.value()->dictionary);
+  return guard.Overriding(found.status());
 }
 
 Status IndexedReader::CheckUnchanged() const {

@@ -85,6 +85,10 @@ class IndexedReader {
   // The header values, as Reader reports them.
   ReaderStats Stats() const;
 
+  // The compression dictionary of the store (dictionary_section.h), empty
+  // for a store without one.  A damaged section fails Open (corrupt).
+  const std::string& dictionary() const { return dictionary_; }
+
  private:
   explicit IndexedReader(std::unique_ptr<const Reader> fallback) : fallback_(std::move(fallback)) {}
   IndexedReader(std::string path, Mapping mapping, MappingGuard guard, const format::Header& header,
@@ -99,6 +103,8 @@ class IndexedReader {
   // is false, where goes_right holds for a leading run of entries only.
   template <typename Pred>
   Result<std::size_t> PartitionPoint(std::size_t lo, Pred goes_right) const;
+  // Copies the dictionary out of `mapping`, the file as Open mapped it.
+  Status TakeDictionary(const Mapping& mapping, const MappingGuard& guard);
 
   // Set when the file is read without a section; the fields below are then
   // unused.
@@ -108,6 +114,7 @@ class IndexedReader {
   MappingGuard guard_;  // declared after mapping_: unregisters before the unmap
   format::Header header_;
   std::optional<HashSection> section_;
+  std::string dictionary_;
 };
 
 }  // namespace vorl

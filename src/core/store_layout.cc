@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/crc32.h"
+#include "core/dictionary_section.h"
 #include "core/key_sort.h"
 
 namespace vorl {
@@ -157,6 +158,10 @@ Result<format::Header> AppendIndex(StoreAppender& out, const KeyMap& keys,
   if (Status s = AppendEntries(out, entries); !s.ok()) return s;
   if (options.hash_index) {
     if (Status s = AppendHashSectionTo(out, entries, header.index_offset, options.seed); !s.ok()) return s;
+  }
+  if (!options.dictionary.empty()) {
+    const std::string section = dictionary_section::Encode(options.dictionary, out.position());
+    if (Status s = out.Append(section.data(), section.size()); !s.ok()) return s;
   }
   header.file_crc32 = out.crc();
   return header;

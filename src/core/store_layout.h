@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -56,6 +57,9 @@ struct IndexOptions {
   // The hash index's seed.  None derives it from the file's content
   // (ContentSeed), so that the same adds give the same bytes.
   std::optional<std::uint64_t> seed;
+  // The compression dictionary the records were made with, appended in its
+  // section (dictionary_section.h) after everything else; empty for none.
+  std::string_view dictionary;
 };
 
 // The records a store keeps when those that no key reaches are left out.
@@ -96,8 +100,8 @@ Status AppendHashSectionTo(StoreAppender& out, const IndexEntries& entries, std:
                            std::optional<std::uint64_t> seed);
 
 // Appends what follows the object records, which end at out.position():
-// the entries of `keys` in key order and, when asked, the hash index
-// section.  `record_offsets[i]` is object i's record offset from the start
+// the entries of `keys` in key order, when asked the hash index section,
+// and the dictionary section when there is a dictionary.  `record_offsets[i]` is object i's record offset from the start
 // of the object section, which holds `num_objects` records.  Returns the
 // header that describes the file.
 Result<format::Header> AppendIndex(StoreAppender& out, const KeyMap& keys,

@@ -51,7 +51,7 @@ Status StreamBuilder::AddKey(std::string_view key, std::uint32_t obj_id) {
   return keys_.Put(key, obj_id, options_.on_duplicate);
 }
 
-Result<BuildSummary> StreamBuilder::Commit() {
+Result<BuildSummary> StreamBuilder::Commit(std::string_view dictionary) {
   if (finished()) return FinishedError();
   // Finished on every way out, an exception included.  After a successful
   // publish the file has its final name and Discard leaves it alone.
@@ -73,7 +73,7 @@ Result<BuildSummary> StreamBuilder::Commit() {
     num_objects = kept->count;
   }
   Status s = FinishStore(out_, *file_, keys_, record_offsets_, num_objects,
-                         IndexOptions{options_.hash_index, options_.seed});
+                         IndexOptions{options_.hash_index, options_.seed, dictionary});
   if (s.ok()) s = file_->Commit(options_.cancel);
   if (!s.ok()) return s;
   Result<BuildSummary> summary = PublishedSummary(target_, num_objects, keys_.size(), options_.print_summary);

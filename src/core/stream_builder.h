@@ -72,7 +72,8 @@ class StreamBuilder {
   // first of them down within the temporary file (one pass over those
   // bytes, only when there are any).  Whatever the outcome the builder is
   // finished; on failure the temporary file is gone and the target as it was.
-  Result<BuildSummary> Commit();
+  // A non-empty `dictionary` goes into the dictionary section.
+  Result<BuildSummary> Commit(std::string_view dictionary = {});
   // Gives up: removes the temporary file.  Does nothing once finished.
   void Discard();
 

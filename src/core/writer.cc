@@ -66,7 +66,7 @@ Result<BuildSummary> Writer::Build(std::string_view path, const BuildOptions& op
   StoreAppender tail(index, format::kDataOffset + section_size, crc);
   Result<format::Header> header =
       AppendIndex(tail, keys_, kept ? std::span<const std::uint64_t>(kept->offsets) : object_offsets_,
-                  num_objects, IndexOptions{options.hash_index, options.seed});
+                  num_objects, IndexOptions{options.hash_index, options.seed, options.dictionary});
   if (!header.ok()) return std::move(header).status();
   unsigned char header_bytes[format::kHeaderSize];
   format::EncodeHeader(header.value(), header_bytes);

@@ -47,6 +47,9 @@ struct BuildOptions {
   // stopped, for a look at it (the low-level writer's rule); false removes
   // it while the lock is still held.
   bool keep_failed_temporary = true;
+  // The compression dictionary the records were made with, stored in its
+  // section (dictionary_section.h); empty for a store without one.
+  std::string_view dictionary;
 };
 
 // The checks every builder makes as objects and keys are added, with their

@@ -13,7 +13,7 @@
 namespace vorl::engine {
 
 StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index, std::string_view on_duplicate,
-                           std::optional<std::uint64_t> seed)
+                           std::optional<std::uint64_t> seed, std::optional<int> level)
     : target_(path.c_str(), path.size()), started_(Clock::now()) {
   StreamOptions options;
   options.hash_index = hash_index;
@@ -33,6 +33,7 @@ StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index, std::string_v
   cancel_ = nullptr;
   stop.RaiseIfStopped();
   builder_ = Unwrap(std::move(*created), target_);
+  adding_ = std::make_unique<Compressing<StreamBuilder>>(*builder_, level, Sample::kFirst);
 }
 
 void StoreBuilder::Ready() const {
@@ -44,10 +45,15 @@ void StoreBuilder::Ready() const {
 
 nb::dict StoreBuilder::Commit() {
   Ready();
-  StreamBuilder& builder = *builder_;
+  Compressing<StreamBuilder>& adding = *adding_;
   last_build_ = Publish(target_, busy_, started_, [&](const CancelCheck& cancel) {
+    // Records still waiting for the dictionary go out first.
+    if (Status s = adding.Flush(); !s.ok()) {
+      builder_->Discard();
+      return Result<BuildSummary>(std::move(s));
+    }
     cancel_ = cancel;
-    Result<BuildSummary> done = builder.Commit();
+    Result<BuildSummary> done = builder_->Commit(adding.dictionary());
     cancel_ = nullptr;
     return done;
   });
@@ -71,9 +77,9 @@ void BindBuilder(nb::module_& m) {
       nb::arg("path"), nb::sig("def add_hash_index(path: bytes, /) -> dict[str, str | int | float]"),
       "Rewrites the store at `path` atomically with a fresh hash index section.");
   nb::class_<StoreBuilder, Adder>(m, "Builder", "Streams objects to a store's temporary file; commit publishes it.")
-      .def(nb::init<const nb::bytes&, bool, std::string_view, std::optional<std::uint64_t>>(),
+      .def(nb::init<const nb::bytes&, bool, std::string_view, std::optional<std::uint64_t>, std::optional<int>>(),
            nb::arg("path"), nb::arg("hash_index") = true, nb::arg("on_duplicate") = "last",
-           nb::arg("seed").none() = nb::none())
+           nb::arg("seed").none() = nb::none(), nb::arg("level").none() = nb::none())
       .def("commit", &StoreBuilder::Commit, nb::sig("def commit(self) -> dict[str, str | int | float]"),
            "Publishes the store atomically and returns its summary.")
       .def("discard", &StoreBuilder::Discard, "Removes the temporary file; nothing is published.")

@@ -16,6 +16,7 @@
 #include "core/file.h"
 #include "core/stream_builder.h"
 #include "engine/adding.h"
+#include "engine/compressing.h"
 
 namespace vorl::engine {
 
@@ -25,8 +26,10 @@ class StoreBuilder final : public Adder {
  public:
   // `on_duplicate` names the duplicate rule; `seed` keys the hash index
   // (None: derived from the content).  The build's seconds run from here.
+  // `level` no value: records are stored as they are; else compressed at
+  // that zstd level with a dictionary trained on the first records.
   StoreBuilder(const nb::bytes& path, bool hash_index, std::string_view on_duplicate,
-               std::optional<std::uint64_t> seed);
+               std::optional<std::uint64_t> seed, std::optional<int> level);
 
   // Publishes the store; a pending Ctrl-C stops it with the target untouched.
   nb::dict Commit();
@@ -35,15 +38,15 @@ class StoreBuilder final : public Adder {
   void Discard();
 
   bool finished() const { return builder_->finished(); }
-  std::uint64_t num_objects() const override { return builder_->num_objects(); }
-  std::uint64_t num_keys() const override { return builder_->num_keys(); }
+  std::uint64_t num_objects() const override { return adding_->num_objects(); }
+  std::uint64_t num_keys() const override { return adding_->num_keys(); }
 
  private:
   void Ready() const override;
-  Result<std::uint32_t> StoreObject(std::string_view blob) override { return builder_->AddObject(blob); }
-  Status StoreKey(std::string_view key, std::uint32_t obj_id) override { return builder_->AddKey(key, obj_id); }
-  OnDuplicate on_duplicate() const override { return builder_->on_duplicate(); }
-  bool HasKey(std::string_view key) const override { return builder_->HasKey(key); }
+  Result<std::uint32_t> StoreObject(std::string_view blob) override { return adding_->AddObject(blob); }
+  Status StoreKey(std::string_view key, std::uint32_t obj_id) override { return adding_->AddKey(key, obj_id); }
+  OnDuplicate on_duplicate() const override { return adding_->on_duplicate(); }
+  bool HasKey(std::string_view key) const override { return adding_->HasKey(key); }
   const std::string& filename() const override { return target_; }
 
   std::string target_;
@@ -53,6 +56,7 @@ class StoreBuilder final : public Adder {
   // The cancel check of the commit under way; the core's options ask it.
   CancelCheck cancel_;
   std::unique_ptr<StreamBuilder> builder_;
+  std::unique_ptr<Compressing<StreamBuilder>> adding_;  // adds to *builder_
 };
 
 // Binds Builder and add_hash_index().

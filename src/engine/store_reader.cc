@@ -35,6 +35,17 @@ Decoder* DecoderOf(nb::handle decoder) {
 StoreReader::StoreReader(const nb::bytes& path, bool verify, bool check_reads)
     : path_(path.c_str(), path.size()), check_reads_(check_reads) {
   reader_ = Unwrap(IndexedReader::Open(path_, verify), path_);
+  if (!reader_->dictionary().empty()) expander_ = Unwrap(RecordExpander::Create(reader_->dictionary()), path_);
+}
+
+nb::object StoreReader::ExpandedBytes(std::string_view stored) const {
+  if (!expander_) return BytesOf(stored);
+  const std::optional<std::size_t> size = Settle(expander_->DecodedSize(stored));
+  if (!size) return BytesOf(stored);
+  nb::object out = nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+  if (!out.is_valid()) throw nb::python_error();
+  Settle(expander_->ExpandLast(PyBytes_AS_STRING(out.ptr()), *size));
+  return out;
 }
 
 std::string_view StoreReader::Intact(std::string_view payload, nb::handle key, std::uint64_t offset) const {
@@ -54,14 +65,20 @@ const IndexedReader& StoreReader::Get() const {
   return *reader_;
 }
 
-nb::object StoreReader::GetRaw(nb::handle key) const {
+nb::object StoreReader::CopyOf(nb::handle key, bool expand) const {
   const IndexedReader& reader = Get();
   const KeyArg k(key);
   const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
   if (!found) return nb::none();
-  nb::object copy = BytesOf(Intact(*found, key));
+  const std::string_view stored = Intact(*found, key);
+  nb::object copy = expand ? ExpandedBytes(stored) : BytesOf(stored);
   Settle(Status());  // the copy is good only if the file did not shrink under it
   return copy;
+}
+
+nb::object StoreReader::Dictionary() const {
+  const std::string& dictionary = Get().dictionary();
+  return dictionary.empty() ? nb::none() : BytesOf(dictionary);
 }
 
 nb::list StoreReader::GetManyRaw(nb::handle keys) const {
@@ -80,7 +97,7 @@ nb::list StoreReader::GetManyRaw(nb::handle keys) const {
   nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!out.is_valid()) throw nb::python_error();
   for (std::size_t i = 0; i < n; ++i) {
-    nb::object value = found[i] ? BytesOf(Intact(*found[i], items[i])) : nb::none();
+    nb::object value = found[i] ? ExpandedBytes(Intact(*found[i], items[i])) : nb::none();
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), value.release().ptr());
   }
   Settle(Status());  // the copies are good only if the file did not shrink under them
@@ -98,9 +115,9 @@ nb::object StoreReader::GetObject(nb::handle key, nb::handle missing) const {
   const KeyArg k(key);
   std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
   if (!found) return nb::borrow(missing);
-  found = Intact(*found, key);
-  nb::object obj = decoder_ == nullptr ? nb::object() : nb::steal(decoder_->TryDecode(*found));
-  nb::object raw = obj.is_valid() ? nb::object() : BytesOf(*found);
+  const std::string_view data = Settle(Expand(Intact(*found, key), scratch_));
+  nb::object obj = decoder_ == nullptr ? nb::object() : nb::steal(decoder_->TryDecode(data));
+  nb::object raw = obj.is_valid() ? nb::object() : BytesOf(data);
   // A page that vanished under the read shows only now.  Settled before the
   // fallback runs Python code, which may close this reader.
   Settle(Status());
@@ -145,6 +162,33 @@ nb::dict StoreReader::Stats() const {
   out["file_size"] = static_cast<std::uint64_t>(stats.file_size_kb * 1024);
   out["file_crc32"] = stats.file_crc32;
   out["hash_index"] = reader.has_hash_index();
+  out["compression"] = expander_ ? nb::object(CompressionStats()) : nb::none();
+  return out;
+}
+
+nb::dict StoreReader::CompressionStats() const {
+  const IndexedReader& reader = Get();
+  // Sizes from the records' headers: nothing is decompressed.
+  std::uint64_t stored = 0, decoded = 0, compressed = 0;
+  std::unordered_set<std::uint64_t> seen;
+  Settle(VisitLiveEntries(reader, 0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
+    if (!seen.insert(entry.object_offset).second) return {};
+    Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
+    if (!payload.ok()) return std::move(payload).status();
+    Result<std::optional<std::size_t>> size = expander_->DecodedSize(payload.value());
+    if (!size.ok()) return std::move(size).status();
+    stored += payload.value().size();
+    decoded += size.value() ? *size.value() : payload.value().size();
+    compressed += size.value() ? 1 : 0;
+    return {};
+  }));
+  nb::dict out;
+  out["codec"] = "zstd";
+  out["dictionary_size"] = reader.dictionary().size();
+  out["compressed_objects"] = compressed;
+  out["stored_bytes"] = stored;
+  out["decoded_bytes"] = decoded;
+  out["ratio"] = stored == 0 ? 1.0 : static_cast<double>(decoded) / static_cast<double>(stored);
   return out;
 }
 
@@ -164,7 +208,7 @@ nb::list StoreReader::ObjectsRaw() const {
         if (!seen.insert(entry.object_offset).second) return {};
         Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
         if (!payload.ok()) return std::move(payload).status();
-        out.append(BytesOf(Intact(payload.value(), nb::none(), entry.object_offset)));
+        out.append(ExpandedBytes(Intact(payload.value(), nb::none(), entry.object_offset)));
         return {};
       }));
   return out;
@@ -214,8 +258,12 @@ void Cursor::Refill(const IndexedReader& reader) {
     return {};
   }));
   if (what_ != Yield::kKeys) {
-    for (Fetched& f : fetched_) {
-      f.payload = reader_->Intact(reader_->Settle(reader.ObjectView(f.offset)), nb::none(), f.offset);
+    expanded_.resize(std::max(expanded_.size(), fetched_.size()));
+    for (std::size_t i = 0; i < fetched_.size(); ++i) {
+      Fetched& f = fetched_[i];
+      const std::string_view stored =
+          reader_->Intact(reader_->Settle(reader.ObjectView(f.offset)), nb::none(), f.offset);
+      f.payload = reader_->Settle(reader_->Expand(stored, expanded_[i]));
     }
   }
   {
@@ -275,6 +323,11 @@ void BindReader(nb::module_& m) {
                           nb::type_slots(GcSlots<StoreReader>()))
       .def(nb::init<const nb::bytes&, bool, bool>(), nb::arg("path"), nb::arg("verify") = true,
            nb::arg("check_reads") = false)
+      .def("get_stored", &StoreReader::GetStored, nb::arg("key"),
+           nb::sig("def get_stored(self, key: str | bytes | bytearray, /) -> bytes | None"),
+           "The record's bytes as stored: compressed in a compressed store.")
+      .def_prop_ro("dictionary", &StoreReader::Dictionary, nb::sig("def dictionary(self) -> bytes | None"),
+                   "The store's compression dictionary, or None.")
       .def("get_raw", &StoreReader::GetRaw, nb::arg("key"),
            nb::sig("def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None"),
            "The stored bytes for `key`, or None.")

@@ -20,6 +20,7 @@
 
 #include "core/indexed_reader.h"
 #include "core/status.h"
+#include "engine/compression.h"
 #include "engine/decoder.h"
 #include "engine/errors.h"
 
@@ -74,7 +75,20 @@ class StoreReader {
     return std::move(result).value();
   }
 
-  nb::object GetRaw(nb::handle key) const;
+  // The MessagePack bytes of a stored payload: itself, or decompressed into
+  // `scratch` in a compressed store.
+  Result<std::string_view> Expand(std::string_view stored, std::string& scratch) const {
+    return expander_ ? expander_->Expand(stored, scratch) : Result<std::string_view>(stored);
+  }
+  // The MessagePack bytes of a stored payload as a new bytes object,
+  // decompressed straight into it.
+  nb::object ExpandedBytes(std::string_view stored) const;
+
+  nb::object GetRaw(nb::handle key) const { return CopyOf(key, true); }
+  // The bytes as stored (compressed or not), for copying between stores.
+  nb::object GetStored(nb::handle key) const { return CopyOf(key, false); }
+  // The compression dictionary, or None for a store without one.
+  nb::object Dictionary() const;
   bool Contains(nb::handle key) const;
   // The object stored under `key`, decoded from the mapping without a copy
   // by the decoder (its bytes when there is none), or `missing`.
@@ -108,8 +122,16 @@ class StoreReader {
   }
 
  private:
+  // A copy of the record under `key`, expanded or as stored, or None.
+  nb::object CopyOf(nb::handle key, bool expand) const;
+  // The compression figures of Stats for a compressed store.
+  nb::dict CompressionStats() const;
+
   std::string path_;
   std::unique_ptr<const IndexedReader> reader_;
+  std::unique_ptr<RecordExpander> expander_;  // for a store with a dictionary
+  // Where GetObject decompresses a record before decoding it.
+  mutable std::string scratch_;
   bool check_reads_;
   nb::object decoder_object_ = nb::none();
   Decoder* decoder_ = nullptr;  // owned by decoder_object_
@@ -163,6 +185,7 @@ class Cursor {
     std::string_view payload;
   };
   std::vector<Fetched> fetched_;
+  std::vector<std::string> expanded_;  // decompressed payloads of the batch
   std::vector<nb::object> keys_;
   // The item to yield, or for an entry in `undecoded_` its stored bytes.
   std::vector<nb::object> items_;

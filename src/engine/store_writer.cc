@@ -51,13 +51,13 @@ void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later, nb::hand
         if (fresh) {
           Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
           if (!payload.ok()) return std::move(payload).status();
-          // The copy gets a CRC of its own: a damaged record must fail here.
-          Result<std::uint32_t> id =
-              writer_.AddObject(source.Intact(payload.value(), nb::none(), entry.object_offset));
+          Result<std::uint32_t> id = adding_.AddStored(
+              source.Intact(payload.value(), nb::none(), entry.object_offset), reader.dictionary(),
+              [&](std::string_view stored, std::string& scratch) { return source.Expand(stored, scratch); });
           if (!id.ok()) return std::move(id).status();
           it->second = id.value();
         }
-        return writer_.AddKey(entry.key, it->second);
+        return adding_.AddKey(entry.key, it->second);
       }));
 }
 
@@ -72,6 +72,9 @@ nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index, std::optiona
     options.seed = seed;
     options.drop_unreachable = true;
     options.cancel = cancel;
+    // Records still waiting for the dictionary go to the writer first.
+    if (Status s = adding_.Flush(); !s.ok()) return Result<BuildSummary>(std::move(s));
+    options.dictionary = adding_.dictionary();
     return writer_.Build(target, options);
   });
   return nb::borrow<nb::dict>(last_build_);
@@ -80,7 +83,8 @@ nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index, std::optiona
 void BindWriter(nb::module_& m) {
   nb::class_<StoreWriter, Adder>(m, "Writer",
                                  "Collects objects and keys in memory and publishes them as one store.")
-      .def(nb::init<std::string_view>(), nb::arg("on_duplicate") = "last")
+      .def(nb::init<std::string_view, std::optional<int>>(), nb::arg("on_duplicate") = "last",
+           nb::arg("level") = nb::none())
       .def("copy_from", &StoreWriter::CopyFrom, nb::arg("source"), nb::arg("later"), nb::arg("deleted"),
            nb::sig("def copy_from(self, source: Reader, later: collections.abc.Sequence[Reader], deleted: "
                    "collections.abc.Sequence[str | bytes | bytearray], /) -> None"),

@@ -14,6 +14,7 @@
 
 #include "core/writer.h"
 #include "engine/adding.h"
+#include "engine/compressing.h"
 
 namespace vorl::engine {
 
@@ -23,9 +24,11 @@ class StoreReader;
 
 class StoreWriter final : public Adder {
  public:
-  // `on_duplicate` names the duplicate rule ("last", "first" or "error").
-  explicit StoreWriter(std::string_view on_duplicate)
-      : writer_(ParseOnDuplicate(on_duplicate)), started_(Clock::now()) {}
+  // `on_duplicate` names the duplicate rule ("last", "first" or "error");
+  // `level` no value: records are stored as they are, else compressed at
+  // that zstd level with a dictionary trained on records of the whole store.
+  StoreWriter(std::string_view on_duplicate, std::optional<int> level)
+      : writer_(ParseOnDuplicate(on_duplicate)), adding_(writer_, level, Sample::kWhole), started_(Clock::now()) {}
 
   // Adds every key of `source` that none of the readers in `later` holds
   // and the sequence `deleted` does not name, with its object copied as
@@ -42,19 +45,21 @@ class StoreWriter final : public Adder {
   // interrupted just as Build returned can still learn that it published.
   nb::object last_build() const { return last_build_; }
 
-  std::uint64_t num_objects() const override { return writer_.num_objects(); }
-  std::uint64_t num_keys() const override { return writer_.num_keys(); }
+  std::uint64_t num_objects() const override { return adding_.num_objects(); }
+  std::uint64_t num_keys() const override { return adding_.num_keys(); }
 
  private:
   void Ready() const override;
-  Result<std::uint32_t> StoreObject(std::string_view blob) override { return writer_.AddObject(blob); }
-  Status StoreKey(std::string_view key, std::uint32_t obj_id) override { return writer_.AddKey(key, obj_id); }
-  OnDuplicate on_duplicate() const override { return writer_.on_duplicate(); }
-  bool HasKey(std::string_view key) const override { return writer_.HasKey(key); }
+  Result<std::uint32_t> StoreObject(std::string_view blob) override { return adding_.AddObject(blob); }
+  Status StoreKey(std::string_view key, std::uint32_t obj_id) override { return adding_.AddKey(key, obj_id); }
+  OnDuplicate on_duplicate() const override { return adding_.on_duplicate(); }
+  bool HasKey(std::string_view key) const override { return adding_.HasKey(key); }
   const std::string& filename() const override { return kNoFile; }
 
   inline static const std::string kNoFile;
+
   Writer writer_;
+  Compressing<Writer> adding_;  // adds to writer_
   Clock::time_point started_;
   bool busy_ = false;
   nb::object last_build_ = nb::none();

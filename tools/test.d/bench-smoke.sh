@@ -21,6 +21,7 @@ run() {  # script, args...
 run python_bench.py --scale 0.002 --repeat 1
 run package_bench.py --keys 2000 --repeat 1
 run everyday_bench.py --keys 2000 4000 --lookups 2000 --repeat 1
+run compress_bench.py --packages 500 --lines 2000 --lookups 200 --repeat 1
 if "$PY" -c "import dask, distributed, pandas, pyarrow" 2>/dev/null; then
   run dask_bench.py --rows 4000 --lookups 400 --files 2 --shards 2
 else

@@ -135,11 +135,13 @@ def cmd_build(args: argparse.Namespace) -> int:
     records = 0
     try:
         with RecordSource(source, _input_options(args)) as reader:
+            compression = "zstd" if args.compress else None
             if args.shards is None:
-                builder = StoreBuilder(target, datetime=True, on_duplicate=args.on_duplicate)
+                builder = StoreBuilder(target, datetime=True, on_duplicate=args.on_duplicate, compression=compression)
             else:
                 routing = plan_routing(args.partition or "hash", args.shards, _key_sampler(args))
-                builder = SetBuilder(target, routing, datetime=True, on_duplicate=args.on_duplicate)
+                builder = SetBuilder(target, routing, datetime=True, on_duplicate=args.on_duplicate,
+                                     compression=compression)
             progress = _show_progress(args, reader.size)
             with builder, contextlib.closing(progress):
                 for where, record, keys in reader:

@@ -100,7 +100,16 @@ def cmd_stats(args: argparse.Namespace) -> int:
 def _file_stats_line(stats: dict[str, Any]) -> str:
     index = "with its hash index" if stats.get("hash_index") else "without a hash index"
     return (f"{stats['path']}: store file, version {stats['version']}, {stats['num_keys']} keys, "
-            f"{stats['num_objects']} objects, {stats['file_size']:,} bytes, crc32 {stats['file_crc32']}, {index}")
+            f"{stats['num_objects']} objects, {stats['file_size']:,} bytes, crc32 {stats['file_crc32']}, {index}"
+            + _compression_text(stats))
+
+
+def _compression_text(stats: dict[str, Any]) -> str:
+    """What a line of stats adds for a compressed store: nothing for another."""
+    if not (c := stats.get("compression")):
+        return ""
+    return (f", {c['codec']}: {c['stored_bytes']:,} bytes of records stored for {c['decoded_bytes']:,} decoded "
+            f"({c['ratio']:.2f}x), {c['dictionary_size']:,}-byte dictionary")
 
 
 def _set_stats_text(path: str, stats: dict[str, Any]) -> str:
@@ -117,7 +126,7 @@ def _set_stats_text(path: str, stats: dict[str, Any]) -> str:
                 f"{shard['file_size']:,} bytes, crc32 {shard['file_crc32']}")
         if routing["kind"] == "range":
             line += f", keys [{bounds[i] or 'start'}, {bounds[i + 1] or 'end'})"
-        lines.append(line)
+        lines.append(line + _compression_text(shard))
     return "\n".join(lines) + "\n"
 
 

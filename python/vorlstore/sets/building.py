@@ -71,13 +71,15 @@ class SetBuilder:
     the commit.  Use as a context manager: leaving the block normally commits
     every shard and publishes the set; leaving it by an exception
     (KeyboardInterrupt included) publishes nothing and removes what was
-    written.  The encoding options and ``on_duplicate`` are StoreBuilder's;
-    the summary counts the ``duplicates``.
+    written.  The encoding options, ``on_duplicate`` and the compression
+    options are StoreBuilder's (each shard trains a dictionary of its own on
+    its first records); the summary counts the ``duplicates``.
     """
 
     def __init__(self, directory: StrPath, routing: Routing, *, hash_index: bool = True,
                  default: DefaultHook | None = None, datetime: bool = False,
-                 on_duplicate: OnDuplicate = "last") -> None:
+                 on_duplicate: OnDuplicate = "last", compression: str | None = None,
+                 level: int | None = None) -> None:
         self.routing = routing
         self._packer = Packer(default, datetime)
         self._publication = Publication(directory)
@@ -89,7 +91,7 @@ class SetBuilder:
                 path = self._publication.shard_path(i)
                 # A key always routes to one shard, so each shard's rule is the set's rule.
                 self._builders.append(StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime,
-                                                   on_duplicate=on_duplicate))
+                                                   on_duplicate=on_duplicate, compression=compression, level=level))
         except BaseException:
             self.discard()
             raise
@@ -163,6 +165,8 @@ def write_store_set(
     shards: int = 8,
     partition: str = "hash",
     on_duplicate: OnDuplicate = "last",
+    compression: str | None = None,
+    level: int | None = None,
 ) -> dict[str, Any]:
     """Build and publish a set from (key, object) pairs in this process.
 
@@ -174,7 +178,7 @@ def write_store_set(
         items = list(items)
     pairs = items
     routing = plan_routing(partition, shards, lambda limit: [key_sample((k for k, _ in pairs), limit)])
-    with SetBuilder(directory, routing, on_duplicate=on_duplicate) as builder:
+    with SetBuilder(directory, routing, on_duplicate=on_duplicate, compression=compression, level=level) as builder:
         for key, obj in items:
             builder.add(obj, key)
         return builder.commit()

@@ -1,0 +1,217 @@
+"""Compressed stores next to uncompressed ones, on two data sets from this machine.
+
+    python bench/compress_bench.py [--packages N] [--lines N] [--lookups N] [--repeat 3]
+
+Data sets: the Debian Packages index from the apt lists (one record per
+package, its fields as a map, keyed by package name), and source lines of the
+installed Python files (key ``path:line``, the record a map of path, line
+number and text).  For each, a store built with ``compression=None`` and one
+with ``compression="zstd"``, and LMDB holding the same MessagePack bytes
+(when the lmdb module is there), side by side: file size, build time
+(packing included), ``get`` and ``get_many`` decoded per key (LMDB: its get
+and msgpack's unpackb), ``get_raw`` per key, and a walk of ``items()`` per
+item.  Figures are medians of --repeat runs, in
+CPU seconds of this process: on a machine shared with other work, wall-clock
+figures measure the neighbours.  The build writes and syncs a file, which
+CPU time counts only in part; --wall-clock measures that too.
+"""
+
+from __future__ import annotations
+
+import argparse
+import glob
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+
+import msgpack
+
+import vorlstore
+
+try:
+    import lmdb
+except ImportError:
+    lmdb = None
+
+
+def packages(limit: int) -> dict[str, dict[str, str]]:
+    """The apt lists' Packages indexes, one record per package name."""
+    records: dict[str, dict[str, str]] = {}
+    for path in sorted(glob.glob("/var/lib/apt/lists/*Packages*")):
+        # apt keeps its lists compressed; its helper reads every format it writes.
+        text = subprocess.run(["/usr/lib/apt/apt-helper", "cat-file", path], check=True,
+                              capture_output=True, text=True).stdout
+        for stanza in text.split("\n\n"):
+            fields: dict[str, str] = {}
+            name = None
+            for line in stanza.splitlines():
+                if line[:1] in (" ", "\t") and name is not None:
+                    fields[name] += "\n" + line[1:]
+                elif ":" in line:
+                    name, _, value = line.partition(":")
+                    fields[name] = value.strip()
+            if "Package" in fields:
+                records[fields["Package"]] = fields
+                if len(records) >= limit:
+                    return records
+    return records
+
+
+def source_lines(limit: int) -> dict[str, dict[str, object]]:
+    """Lines of the installed Python files, keyed path:line."""
+    records: dict[str, dict[str, object]] = {}
+    roots = sorted({os.path.dirname(os.__file__), *glob.glob("/usr/lib/python3*")})
+    for root in roots:
+        for folder, _, files in sorted(os.walk(root)):
+            for name in sorted(files):
+                if not name.endswith(".py"):
+                    continue
+                path = os.path.join(folder, name)
+                try:
+                    with open(path, encoding="utf-8") as f:
+                        lines = f.read().splitlines()
+                except (OSError, UnicodeDecodeError):
+                    continue
+                for n, text in enumerate(lines, 1):
+                    if text.strip():
+                        records[f"{path}:{n}"] = {"path": path, "line": n, "text": text}
+                        if len(records) >= limit:
+                            return records
+    return records
+
+
+CLOCK = time.process_time
+
+
+def median_time(fn: Callable[[], object], repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        start = CLOCK()
+        fn()
+        times.append(CLOCK() - start)
+    return statistics.median(times)
+
+
+def measure(items: dict, compression: str | None, lookups: list[str], repeat: int, folder: str) -> dict:
+    path = os.path.join(folder, f"{compression or 'plain'}.vrls")
+
+    def build() -> None:
+        # The in-memory writer samples records from the whole store; a
+        # streaming build (vorlstore.build, StoreBuilder) trains on the first
+        # 4 MiB, which on records in an order (source files) compresses less.
+        writer = vorlstore.VorlWriter(compression=compression)
+        writer.update(items)
+        writer.build(path)
+
+    build_time = median_time(build, repeat)
+    out = {"size": os.path.getsize(path), "build": build_time}
+    with vorlstore.VorlReader(path) as r:
+        n = len(lookups)
+        batches = [lookups[i : i + 100] for i in range(0, n, 100)]
+
+        def get() -> None:
+            for key in lookups:
+                r[key]
+
+        def get_many() -> None:
+            for batch in batches:
+                r.get_many(batch)
+
+        def get_raw() -> None:
+            for key in lookups:
+                r.get_raw(key)
+
+        def walk() -> None:
+            for _ in r.items():
+                pass
+
+        out["get"] = median_time(get, repeat) / n * 1e9
+        out["get_many"] = median_time(get_many, repeat) / n * 1e9
+        out["get_raw"] = median_time(get_raw, repeat) / n * 1e9
+        out["items"] = median_time(walk, repeat) / len(items) * 1e9
+        stats = r.stats()["compression"]
+        out["ratio"] = stats["ratio"] if stats else 1.0
+        out["dictionary"] = stats["dictionary_size"] if stats else 0
+    return out
+
+
+def measure_lmdb(items: dict, lookups: list[str], repeat: int, folder: str) -> dict:
+    path = os.path.join(folder, "l.lmdb")
+
+    def build() -> None:
+        shutil.rmtree(path, ignore_errors=True)
+        env = lmdb.open(path, map_size=1 << 36, subdir=True, sync=True, metasync=True)
+        with env.begin(write=True) as txn:
+            for key, value in items.items():
+                txn.put(key.encode(), msgpack.packb(value))
+        env.sync(True)
+        env.close()
+
+    out = {"build": median_time(build, repeat), "ratio": 1.0, "dictionary": 0}
+    env = lmdb.open(path, readonly=True, lock=False, subdir=True)
+    out["size"] = (env.info()["last_pgno"] + 1) * env.stat()["psize"]
+    keys = [k.encode() for k in lookups]
+    batches = [keys[i : i + 100] for i in range(0, len(keys), 100)]
+    unpack = msgpack.unpackb
+    with env.begin(buffers=False) as txn:
+        get = txn.get
+        out["get"] = median_time(lambda: [unpack(get(k)) for k in keys], repeat) / len(keys) * 1e9
+        out["get_many"] = median_time(lambda: [[unpack(get(k)) for k in b] for b in batches], repeat) / len(keys) * 1e9
+        out["get_raw"] = median_time(lambda: [get(k) for k in keys], repeat) / len(keys) * 1e9
+        out["items"] = median_time(lambda: [(k.decode(), unpack(v)) for k, v in txn.cursor()], repeat) / len(items) * 1e9
+    env.close()
+    return out
+
+
+ROWS = [
+    ("file size (MB)", "size", lambda v: f"{v / 1e6:.2f}"),
+    ("record bytes, decoded/stored", "ratio", lambda v: f"{v:.2f}x"),
+    ("dictionary (KiB)", "dictionary", lambda v: f"{v / 1024:.0f}"),
+    ("build (s)", "build", lambda v: f"{v:.3f}"),
+    ("get, decoded (ns/key)", "get", lambda v: f"{v:.0f}"),
+    ("get_many, decoded (ns/key)", "get_many", lambda v: f"{v:.0f}"),
+    ("get_raw (ns/key)", "get_raw", lambda v: f"{v:.0f}"),
+    ("items() (ns/item)", "items", lambda v: f"{v:.0f}"),
+]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--packages", type=int, default=100_000, help="at most this many packages")
+    parser.add_argument("--lines", type=int, default=300_000, help="at most this many source lines")
+    parser.add_argument("--lookups", type=int, default=50_000, help="keys looked up per measurement")
+    parser.add_argument("--repeat", type=int, default=3, help="runs per figure (the median is shown)")
+    parser.add_argument("--wall-clock", action="store_true", help="time in wall-clock rather than CPU seconds")
+    args = parser.parse_args()
+    if args.wall_clock:
+        global CLOCK
+        CLOCK = time.perf_counter
+    sets = [("Packages index", packages(args.packages)), ("Python source lines", source_lines(args.lines))]
+    rng = random.Random(7)
+    with tempfile.TemporaryDirectory() as folder:
+        for name, items in sets:
+            if not items:
+                print(f"{name}: nothing found on this machine", file=sys.stderr)
+                continue
+            keys = list(items)
+            lookups = [rng.choice(keys) for _ in range(args.lookups)]
+            mean = statistics.mean(len(vorlstore.VorlWriter()._packer.pack(v)) for v in items.values())
+            plain = measure(items, None, lookups, args.repeat, folder)
+            zstd = measure(items, "zstd", lookups, args.repeat, folder)
+            other = measure_lmdb(items, lookups, args.repeat, folder) if lmdb else None
+            print(f"\n{name}: {len(items):,} records, mean record {mean:.0f} B")
+            print(f"  {'':32} {'uncompressed':>13} {'zstd':>13} {'zstd/plain':>11} {'LMDB' if other else '':>13}")
+            for label, field, fmt in ROWS:
+                ratio = f"{zstd[field] / plain[field]:.2f}x" if plain[field] else "-"
+                last = fmt(other[field]) if other else ""
+                print(f"  {label:32} {fmt(plain[field]):>13} {fmt(zstd[field]):>13} {ratio:>11} {last:>13}")
+
+
+if __name__ == "__main__":
+    main()

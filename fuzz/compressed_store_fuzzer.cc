@@ -1,0 +1,67 @@
+// libFuzzer target: arbitrary bytes opened as a store file without the
+// whole-file check, then every object the index refers to expanded through
+// the store's dictionary, as the package's reader does.
+//
+// Besides "no crash, no sanitizer report", what must hold for any input:
+// opening and every expansion fail only with a corrupt error (never another
+// kind, never an exception), and an expanded record is exactly as long as
+// its frame says.
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "core/indexed_reader.h"
+#include "engine/compression.h"
+#include "fuzz_support.h"
+
+namespace {
+
+constexpr std::size_t kMaxEntries = 4096;
+
+using vorl::fuzz::Broken;
+using vorl::fuzz::ExpectCorrupt;
+
+const std::string& ScratchPath() {
+  static const std::string path = vorl::fuzz::ScratchPathFor("zfuzz");
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  vorl::fuzz::WriteScratch(ScratchPath(), data, size);
+  auto opened = vorl::IndexedReader::Open(ScratchPath(), false);
+  ::unlink(ScratchPath().c_str());
+  if (!opened.ok()) {
+    ExpectCorrupt(opened.status(), "Open");
+    return 0;
+  }
+  const vorl::IndexedReader& reader = *opened.value();
+  if (reader.dictionary().empty()) return 0;
+  auto expander = vorl::engine::RecordExpander::Create(reader.dictionary());
+  if (!expander.ok()) {
+    ExpectCorrupt(expander.status(), "RecordExpander::Create");
+    return 0;
+  }
+  std::string scratch;
+  for (std::size_t i = 0; i < reader.num_entries() && i < kMaxEntries; ++i) {
+    auto entry = reader.Entry(i);
+    if (!entry.ok()) {
+      ExpectCorrupt(entry.status(), "Entry");
+      continue;
+    }
+    auto payload = reader.ObjectView(entry.value().object_offset);
+    if (!payload.ok()) {
+      ExpectCorrupt(payload.status(), "ObjectView");
+      continue;
+    }
+    auto size = expander.value()->DecodedSize(payload.value());
+    auto expanded = expander.value()->Expand(payload.value(), scratch);
+    ExpectCorrupt(expanded.status(), "Expand");
+    if (expanded.ok() && size.ok() && size.value() && expanded.value().size() != *size.value()) {
+      Broken("expanded size differs from the frame's");
+    }
+  }
+  return 0;
+}

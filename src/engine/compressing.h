@@ -1,0 +1,158 @@
+// Compressing: the adds of a writer or streaming builder (Core is
+// vorl::Writer or vorl::StreamBuilder) with every object compressed on its
+// way in, as AddChecked and AddManyChecked call them.
+//
+// The dictionary is trained on a sample of the records, so objects wait
+// here, with the keys added meanwhile, until it is trained; then they go to
+// the core in the order they came.  Ids are handed out at once, as the core
+// would.  The in-memory writer keeps every object until the build and
+// samples across all of them (each object waits here instead of in the
+// writer, so the memory is the same); the streaming builder, whose point is
+// to keep nothing, trains on the first kSampleBytes of objects.  Without
+// compression every call goes straight to the core.  Not thread-safe; the
+// owner serialises calls.
+#ifndef VORLSTORE_ENGINE_COMPRESSING_H_
+#define VORLSTORE_ENGINE_COMPRESSING_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/status.h"
+#include "core/writer.h"
+#include "engine/compression.h"
+
+namespace vorl::engine {
+
+enum class Sample : std::uint8_t { kFirst, kWhole };
+
+template <typename Core>
+class Compressing {
+ public:
+  // `level` no value: no compression.
+  Compressing(Core& core, std::optional<int> level, Sample sample) : core_(core), sample_(sample) {
+    if (level) compressor_ = std::make_unique<RecordCompressor>(*level);
+  }
+
+  std::uint64_t num_objects() const { return core_.num_objects() + waiting_ends_.size(); }
+  std::uint64_t num_keys() const { return core_.num_keys() + waiting_keys_.size(); }
+  OnDuplicate on_duplicate() const { return core_.on_duplicate(); }
+  // Whether `key` is held, by the core or waiting.  Asked only under
+  // OnDuplicate::kError, the one rule that keeps a set of the waiting keys.
+  bool HasKey(std::string_view key) const {
+    return core_.HasKey(key) || waiting_key_set_.contains(std::string(key));
+  }
+
+  Result<std::uint32_t> AddObject(std::string_view blob) {
+    if (compressor_ == nullptr) return core_.AddObject(blob);
+    if (!sampling_) return AddEncoded(blob);
+    if (Status s = CheckNewObject(blob.size(), num_objects()); !s.ok()) return s;
+    const auto id = static_cast<std::uint32_t>(num_objects());
+    waiting_.append(blob);
+    waiting_ends_.push_back(waiting_.size());
+    if (sample_ == Sample::kFirst && waiting_.size() >= kSampleBytes) {
+      if (Status s = Flush(); !s.ok()) return s;
+    }
+    return id;
+  }
+
+  Status AddKey(std::string_view key, std::uint32_t obj_id) {
+    if (waiting_ends_.empty()) return core_.AddKey(key, obj_id);
+    if (Status s = CheckNewKey(key, obj_id, num_objects()); !s.ok()) return s;
+    waiting_keys_.emplace_back(std::string(key), obj_id);
+    if (on_duplicate() == OnDuplicate::kError) waiting_key_set_.emplace(key);
+    return {};
+  }
+
+  // A record exactly as another store holds it: stored as it is when this
+  // store compresses with `dictionary` too (adopting it when nothing has
+  // been added yet), else expanded by `expand` and added as an object.
+  template <typename Expand>
+  Result<std::uint32_t> AddStored(std::string_view stored, const std::string& dictionary, Expand&& expand) {
+    if (compressor_ != nullptr && sampling_ && num_objects() == 0 && !dictionary.empty()) {
+      if (compressor_->Adopt(dictionary).ok()) sampling_ = false;
+    }
+    if (compressor_ != nullptr && !sampling_ && compressor_->ready() &&
+        compressor_->dictionary() == dictionary) {
+      return core_.AddObject(stored);
+    }
+    std::string scratch;
+    Result<std::string_view> blob = expand(stored, scratch);
+    if (!blob.ok()) return std::move(blob).status();
+    return AddObject(blob.value());
+  }
+
+  // Trains on what waits (when still sampling) and hands it to the core.
+  // The dictionary the store's records use, empty for none, is then
+  // dictionary().
+  Status Flush() {
+    if (compressor_ == nullptr || !sampling_) return {};
+    sampling_ = false;
+    Train();
+    const std::string objects = std::move(waiting_);
+    const std::vector<std::uint64_t> ends = std::move(waiting_ends_);
+    const std::vector<std::pair<std::string, std::uint32_t>> keys = std::move(waiting_keys_);
+    waiting_.clear();
+    waiting_ends_.clear();
+    waiting_keys_.clear();
+    waiting_key_set_.clear();
+    std::uint64_t begin = 0;
+    for (const std::uint64_t end : ends) {
+      Result<std::uint32_t> id = AddEncoded(std::string_view(objects).substr(begin, end - begin));
+      if (!id.ok()) return std::move(id).status();
+      begin = end;
+    }
+    for (const auto& [key, id] : keys) {
+      if (Status s = core_.AddKey(key, id); !s.ok()) return s;
+    }
+    return {};
+  }
+
+  std::string_view dictionary() const {
+    return compressor_ != nullptr && compressor_->ready() ? std::string_view(compressor_->dictionary())
+                                                           : std::string_view();
+  }
+
+ private:
+  // Trains on every object waiting, or on objects at an even stride
+  // through them when they hold more than kSampleBytes.
+  void Train() {
+    const std::size_t n = waiting_ends_.size();
+    const std::size_t stride = waiting_.size() > kSampleBytes ? (waiting_.size() - 1) / kSampleBytes + 1 : 1;
+    std::string joined;
+    std::vector<std::size_t> sizes;
+    for (std::size_t i = 0; i < n; i += stride) {
+      const std::uint64_t begin = i == 0 ? 0 : waiting_ends_[i - 1];
+      joined.append(waiting_, begin, waiting_ends_[i] - begin);
+      sizes.push_back(waiting_ends_[i] - begin);
+    }
+    compressor_->Train(joined, sizes);
+  }
+
+  Result<std::uint32_t> AddEncoded(std::string_view blob) {
+    if (!compressor_->ready()) return core_.AddObject(blob);
+    Result<std::string_view> stored = compressor_->Encode(blob, scratch_);
+    if (!stored.ok()) return std::move(stored).status();
+    return core_.AddObject(stored.value());
+  }
+
+  Core& core_;
+  Sample sample_;
+  std::unique_ptr<RecordCompressor> compressor_;
+  bool sampling_ = true;
+  // The objects waiting for the dictionary, end to end, and where each ends.
+  std::string waiting_;
+  std::vector<std::uint64_t> waiting_ends_;
+  std::vector<std::pair<std::string, std::uint32_t>> waiting_keys_;
+  std::unordered_set<std::string> waiting_key_set_;
+  std::string scratch_;
+};
+
+}  // namespace vorl::engine
+
+#endif  // VORLSTORE_ENGINE_COMPRESSING_H_

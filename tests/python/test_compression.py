@@ -1,0 +1,215 @@
+"""Compressed stores: round trips, the raw bytes, damage, merges."""
+
+import datetime as dt
+import random
+
+import _vorlstore
+import msgpack
+import pytest
+
+import vorlstore
+from vorlstore import CorruptError, StoreBuilder, UsageError, VorlReader, VorlWriter
+
+UTC = dt.timezone.utc
+EXT_TYPE = 0x5A  # the compressed records' extension type
+
+# Records alike enough to train on, and one of each kind of object.
+RECORDS = {f"pkg{i:05d}": {"Package": f"lib{i}", "Version": f"1.{i % 7}.{i % 13}", "Depends": ["libc6"] * (i % 3),
+                           "Description": "a library for doing things " * (i % 5)} for i in range(3000)}
+KINDS = {
+    "none": None, "true": True, "int": -(2**63), "uint": 2**64 - 1, "float": 1.5, "str": "héllo" * 50,
+    "bytes": b"\x00\xff" * 100, "list": [1, [2, [3]]], "dict": {"a": {"b": [None]}}, "empty": {},
+    "ext": msgpack.ExtType(7, b"xyz"), "our_ext": msgpack.ExtType(EXT_TYPE, b"\x01\x02"),
+    "time": dt.datetime(2026, 12, 7, tzinfo=UTC),
+}
+
+
+def build(path, items, how):
+    if how == "writer":
+        w = VorlWriter(compression="zstd", datetime=True)
+        w.update(items)
+        w.build(path)
+    else:
+        with StoreBuilder(path, compression="zstd", level=9, datetime=True) as b:
+            b.update(items)
+
+
+@pytest.mark.parametrize("how", ["writer", "builder"])
+@pytest.mark.parametrize("extra", [{}, KINDS], ids=["records", "kinds"])
+def test_round_trip(tmp_path, how, extra):
+    items = {**RECORDS, **extra}
+    path = tmp_path / "c.vrls"
+    build(path, items, how)
+    with VorlReader(path) as r:
+        assert dict(r.items()) == items
+        assert [r[k] for k in items] == list(items.values())
+        assert r.get_many(list(items)) == list(items.values())
+        assert [msgpack.unpackb(r.get_raw(k), timestamp=3) for k in extra] == list(extra.values())
+        stats = r.stats()["compression"]
+        assert stats["codec"] == "zstd" and stats["ratio"] > 2
+        assert 0 < stats["stored_bytes"] < stats["decoded_bytes"]
+        assert r.verify()
+
+
+def test_small_or_incompressible_records_stay_raw(tmp_path):
+    w = VorlWriter(compression="zstd")
+    w.update(RECORDS)
+    w.build(tmp_path / "c.vrls")
+    # Added after the dictionary was trained (by the first build), so the
+    # noise cannot be in it.
+    items = {**RECORDS, "tiny": 1, "noise": random.Random(1).randbytes(700)}
+    w.update({"tiny": 1, "noise": items["noise"]})
+    w.build(tmp_path / "c.vrls")
+    with VorlReader(tmp_path / "c.vrls") as r:
+        assert r.get_stored("tiny") == r.get_raw("tiny") == msgpack.packb(1)
+        assert r.get_stored("noise") == r.get_raw("noise")
+        assert r.get_stored("pkg00004") != r.get_raw("pkg00004")
+        assert r["noise"] == items["noise"]
+
+
+@pytest.mark.parametrize("items", [{}, {"only": {"a": 1}}, {f"k{i}": i for i in range(5)}])
+def test_too_little_to_train_gives_a_plain_store(tmp_path, items):
+    vorlstore.build(tmp_path / "c.vrls", items, compression="zstd")
+    with VorlReader(tmp_path / "c.vrls") as r:
+        assert dict(r.items()) == items
+        assert r.stats()["compression"] is None
+
+
+def test_low_level_reader_returns_the_stored_bytes(tmp_path):
+    path = tmp_path / "c.vrls"
+    vorlstore.build(path, RECORDS, compression="zstd")
+    low = _vorlstore._VorlReader(str(path))
+    with VorlReader(path) as r:
+        stored = low.get_raw("pkg00004")
+        assert stored == r.get_stored("pkg00004")
+        ext = msgpack.unpackb(stored)
+        assert isinstance(ext, msgpack.ExtType) and ext.code == EXT_TYPE
+    assert low.verify() is True
+
+
+def damage(path, offset):
+    data = bytearray(path.read_bytes())
+    data[offset] ^= 0x40
+    path.write_bytes(bytes(data))
+
+
+@pytest.mark.parametrize("verify", [True, False])
+@pytest.mark.parametrize("where", ["dictionary", "trailer"])
+def test_damaged_dictionary(tmp_path, verify, where):
+    path = tmp_path / "c.vrls"
+    vorlstore.build(path, RECORDS, compression="zstd")
+    size = path.stat().st_size
+    damage(path, size - 32 - 100 if where == "dictionary" else size - 12)
+    with pytest.raises(CorruptError):
+        VorlReader(path, verify=verify)
+
+
+@pytest.mark.parametrize("at", [0, 1, 3, 5, 20, -1])
+def test_damaged_compressed_record(tmp_path, at):
+    path = tmp_path / "c.vrls"
+    vorlstore.build(path, {"a": RECORDS["pkg00004"], **RECORDS}, compression="zstd")
+    with VorlReader(path) as r:
+        stored = r.get_stored("a")
+    data = path.read_bytes()
+    start = data.index(stored)
+    damage(path, start + (at % len(stored)))
+    with VorlReader(path, verify=False) as r:
+        for read in (lambda: r["a"], lambda: r.get_raw("a"), lambda: r.get_many(["a"]), lambda: dict(r.items())):
+            with pytest.raises(CorruptError):
+                read()
+
+
+@pytest.mark.parametrize("first", [None, "zstd"])
+@pytest.mark.parametrize("second", [None, "zstd"])
+@pytest.mark.parametrize("target", [None, "zstd"])
+def test_merge(tmp_path, first, second, target):
+    half = list(RECORDS.items())
+    a = dict(half[:2000])
+    b = {k: {"changed": v} for k, v in half[1000:]}
+    vorlstore.build(tmp_path / "a.vrls", a, compression=first)
+    vorlstore.build(tmp_path / "b.vrls", b, compression=second)
+    vorlstore.merge(tmp_path / "m.vrls", tmp_path / "a.vrls", tmp_path / "b.vrls", compression=target)
+    with VorlReader(tmp_path / "m.vrls") as m, VorlReader(tmp_path / "a.vrls") as ra:
+        assert dict(m.items()) == {**a, **b}
+        assert (m.stats()["compression"] is not None) == (target is not None)
+        if target and first:  # the first store's dictionary is taken over, its records copied as stored
+            assert m.get_stored("pkg00004") == ra.get_stored("pkg00004")
+
+
+def test_hash_index_added_later_keeps_the_dictionary(tmp_path):
+    path = tmp_path / "c.vrls"
+    w = VorlWriter(compression="zstd")
+    w.update(RECORDS)
+    w.build(path, hash_index=False)
+    from vorlstore import _engine
+    _engine.add_hash_index(bytes(path))
+    with VorlReader(path) as r:
+        assert r.stats()["hash_index"] and r.stats()["compression"]["codec"] == "zstd"
+        assert r["pkg00004"] == RECORDS["pkg00004"]
+
+
+@pytest.mark.parametrize("kwargs", [{"compression": "lz4"}, {"level": 3}, {"compression": "zstd", "level": 0},
+                                    {"compression": "zstd", "level": True}])
+def test_bad_arguments(kwargs):
+    with pytest.raises(UsageError):
+        VorlWriter(**kwargs)
+
+
+@pytest.mark.parametrize("shards", [None, 3])
+def test_command_line_build_compress_and_stats(tmp_path, shards):
+    import json
+    import subprocess
+    import sys
+
+    source = tmp_path / "r.jsonl"
+    source.write_text("".join(json.dumps({"id": k, **v}) + "\n" for k, v in RECORDS.items()))
+    out = tmp_path / ("set" if shards else "c.vrls")
+    more = ["--shards", shards] if shards else []
+    run = lambda *a: subprocess.run([sys.executable, "-m", "vorlstore", *map(str, a)], capture_output=True, text=True)
+    done = run("build", "--compress", "--key", "id", source, out, *more)
+    assert done.returncode == 0, done.stderr
+    stats = run("stats", out, "--json")
+    shard_stats = json.loads(stats.stdout)["shards"] if shards else [json.loads(stats.stdout)]
+    assert len(shard_stats) == (shards or 1)
+    text = run("stats", out).stdout
+    assert text.count("-byte dictionary") == len(shard_stats) and "zstd: " in text
+    # Every shard trains its own dictionary.
+    assert all(s["compression"]["ratio"] > 2 for s in shard_stats)
+    reader = vorlstore.StoreSet(out) if shards else VorlReader(out)
+    with reader as r:
+        assert r["pkg00004"] == {"id": "pkg00004", **RECORDS["pkg00004"]}
+
+
+def test_streaming_builder_keys_across_the_training_point(tmp_path):
+    # About 6 MiB of records: the dictionary is trained on the first 4 MiB
+    # while adds go on, and keys given before and after it keep their order.
+    records = {f"r{i:06d}": {"text": f"line {i} of a long file, " * 9} for i in range(30000)}
+    path = tmp_path / "c.vrls"
+    with StoreBuilder(path, compression="zstd") as b:
+        b.update(records)
+        b.add_key("alias", 7)
+        b.add_key("moved", 1)
+        assert b.num_objects == len(records)
+    with StoreBuilder(tmp_path / "d.vrls", compression="zstd") as b:
+        b.add_key("never", b.add({"x": 1}))
+        b.add_key("never", b.add({"x": 2}))  # a later id for the key wins, waiting or not
+    with VorlReader(path) as r, VorlReader(tmp_path / "d.vrls") as d:
+        assert r["alias"] == records["r000007"] and r["moved"] == records["r000001"]
+        assert r["r029999"] == records["r029999"]
+        assert r.stats()["compression"]["compressed_objects"] == len(records)
+        assert d["never"] == {"x": 2}
+
+
+@pytest.mark.parametrize("rule, expected", [("first", 1), ("last", 2), ("error", None)])
+def test_duplicate_rules_hold_while_records_wait_for_the_dictionary(tmp_path, rule, expected):
+    w = VorlWriter(compression="zstd", on_duplicate=rule)
+    w.update(RECORDS)
+    w.add(1, "dup")
+    if expected is None:
+        with pytest.raises(vorlstore.DuplicateKeyError):
+            w.add(2, "dup")
+        return
+    w.add(2, "dup")
+    w.build(tmp_path / "c.vrls")
+    with VorlReader(tmp_path / "c.vrls") as r:
+        assert r["dup"] == expected
