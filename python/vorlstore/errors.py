@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import errno as _errno
 import os
-import re
 
 
 class Error(Exception):
@@ -110,9 +109,6 @@ _BY_ERRNO: dict[int, type[StoreOSError]] = {
     _errno.ETIMEDOUT: StoreTimeoutError,
 }
 
-_OS_ERROR_TAIL = re.compile(r":? ?[^:]*\(os error \d+\)$")
-
-
 def os_error(errno: int, context: str, filename: str | None) -> StoreOSError:
     """The StoreOSError subclass for *errno*, its text led by *context* (e.g. "rename").
 
@@ -123,14 +119,6 @@ def os_error(errno: int, context: str, filename: str | None) -> StoreOSError:
         return StoreOSError(_errno.EIO, context or "input/output error", filename)
     strerror = f"{context}: {os.strerror(errno)}" if context else os.strerror(errno)
     return _BY_ERRNO.get(errno, StoreOSError)(errno, strerror, filename)
-
-
-def _context(message: str, filename: str | None) -> str:
-    """What the engine was doing, from its message: "cannot open P: X (os error N)" -> ""."""
-    context = _OS_ERROR_TAIL.sub("", message).strip()
-    if filename and context in (f"cannot open {filename}", f"cannot open {filename}:"):
-        return ""
-    return context.rstrip(":")
 
 
 #: The bytes every store file begins with.
@@ -168,9 +156,13 @@ _BY_KIND: dict[str, type[Error] | type[ValueError]] = {
 
 
 def from_engine(kind: str, message: str, filename: str | None, errno: int) -> Exception:
-    """The exception for a failure of the native engine (its one way to raise)."""
+    """The exception for a failure of the native engine (its one way to raise).
+
+    For kind "io" the engine's message is the step that failed (e.g. "rename"),
+    the errno says the rest.
+    """
     if kind == "io":
-        return os_error(errno, _context(message, filename), filename)
+        return os_error(errno, message, filename)
     cls = _BY_KIND.get(kind, Error)
     if cls is ValueError:
         return ValueError(message)

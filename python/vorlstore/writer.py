@@ -34,7 +34,8 @@ class BuildSummary(TypedDict):
     path: str
     objects: int
     keys: int
-    bytes: int
+    bytes: int  # the size of the file published
+    crc32: int  # its whole-file CRC-32
     duplicates: int
     seconds: float
 

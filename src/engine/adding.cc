@@ -205,6 +205,7 @@ nb::dict Publish(const std::string& target, bool& busy, Clock::time_point starte
   summary["objects"] = published.objects;
   summary["keys"] = published.keys;
   summary["bytes"] = published.bytes;
+  summary["crc32"] = published.crc32;
   summary["duplicates"] = published.duplicates;
   summary["seconds"] = seconds;
   return summary;

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/indexed_reader.h"
+#include "core/reader.h"
 #include "core/status.h"
 #include "engine/compression.h"
 #include "engine/decoder.h"
@@ -28,30 +28,6 @@ namespace vorl::engine {
 
 namespace nb = nanobind;
 
-// Calls visit(i, entry) for each entry of [begin, end) that lookups answer
-// with: an earlier entry for the same key as entry i + 1 is skipped (index
-// entries are in key order, which puts equal keys side by side).  A failed
-// entry, or a Status returned by visit, ends the walk and is returned.
-template <typename Visit>
-Status VisitLiveEntries(const IndexedReader& reader, std::size_t begin, std::size_t end, Visit&& visit) {
-  const std::size_t n = reader.num_entries();
-  if (begin >= end) return {};
-  Result<EntryView> current = reader.Entry(begin);
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!current.ok()) return std::move(current).status();
-    std::optional<Result<EntryView>> next;
-    if (i + 1 < n) next.emplace(reader.Entry(i + 1));
-    if (next && !next->ok()) return std::move(*next).status();
-    if (!next || next->value().key != current.value().key) {
-      Status s = visit(i, current.value());
-      if (!s.ok()) return s;
-    }
-    if (!next) break;
-    current = std::move(*next);
-  }
-  return {};
-}
-
 class StoreReader {
  public:
   // `verify` checks the whole-file CRC at open; `check_reads` checks each
@@ -60,7 +36,7 @@ class StoreReader {
   StoreReader(const nb::bytes& path, bool verify, bool check_reads);
 
   // The open reader; throws the closed-store failure after Close().
-  const IndexedReader& Get() const;
+  const Reader& Get() const;
   void Close() { reader_.reset(); }
   bool closed() const { return reader_ == nullptr; }
   const std::string& path() const { return path_; }
@@ -128,7 +104,7 @@ class StoreReader {
   nb::dict CompressionStats() const;
 
   std::string path_;
-  std::unique_ptr<const IndexedReader> reader_;
+  std::unique_ptr<const Reader> reader_;
   std::unique_ptr<RecordExpander> expander_;  // for a store with a dictionary
   // Where GetObject decompresses a record before decoding it.
   mutable std::string scratch_;
@@ -167,7 +143,7 @@ class Cursor {
   static constexpr std::size_t kFirstBatch = 4;
   static constexpr std::size_t kMaxBatch = 256;
 
-  void Refill(const IndexedReader& reader);
+  void Refill(const Reader& reader);
 
   nb::object reader_owner_;
   StoreReader* reader_;  // owned by reader_owner_; null once cleared

@@ -26,9 +26,9 @@ void StoreWriter::Ready() const {
 
 void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later, nb::handle deleted) {
   Ready();
-  const IndexedReader& reader = source.Get();
+  const Reader& reader = source.Get();
   const Items later_items(later, "later stores must be a sequence");
-  std::vector<const IndexedReader*> shadowing;
+  std::vector<const Reader*> shadowing;
   for (std::size_t i = 0; i < later_items.size(); ++i) {
     shadowing.push_back(&nb::cast<const StoreReader&>(later_items[i]).Get());
   }
@@ -40,9 +40,9 @@ void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later, nb::hand
   // share it here too.
   std::unordered_map<std::uint64_t, std::uint32_t> ids;
   source.Settle(
-      VisitLiveEntries(reader, 0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
+      reader.VisitLiveEntries(0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
         if (gone.contains(entry.key)) return {};
-        for (const IndexedReader* other : shadowing) {
+        for (const Reader* other : shadowing) {
           Result<std::optional<std::uint64_t>> found = other->Find(entry.key);
           if (!found.ok()) return std::move(found).status();
           if (found.value()) return {};
