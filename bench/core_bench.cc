@@ -41,7 +41,6 @@
 #ifdef VORL_BENCH_READER
 #include "core/coding.h"
 #include "core/hash_section_builder.h"
-#include "core/indexed_reader.h"
 #include "core/reader.h"
 #endif
 
@@ -378,7 +377,7 @@ const std::string& StoreA() {
 }
 
 std::unique_ptr<const Reader> OpenOrDie(const std::string& path, bool verify) {
-  auto r = Reader::Open(path, verify);
+  auto r = Reader::Open(path, verify, IndexUse::kInMemory);
   if (!r.ok()) {
     std::fprintf(stderr, "open failed: %s\n", r.status().ToString().c_str());
     std::exit(1);
@@ -402,7 +401,7 @@ void BM_ReaderOpen(benchmark::State& state) {
   state.counters["index_heap_bytes_per_key"] = static_cast<double>(heap) / kDataSetKeys;
 }
 
-// One GetRaw per iteration, cycling through the keys in insertion order
+// One lookup and copy of the object per iteration, cycling through the keys in insertion order
 // (random with respect to the file).  With range(0) == 0 the keys are
 // absent ones of the same shape: "user:1" and the last seven digits.
 void BM_ReaderGet(benchmark::State& state) {
@@ -418,8 +417,10 @@ void BM_ReaderGet(benchmark::State& state) {
   std::size_t i = 0;
   std::int64_t found = 0;
   for (auto _ : state) {
-    auto value = reader->GetRaw(keys[i]);
-    found += value.ok() && value.value().has_value();
+    auto view = reader->FindObject(keys[i]);
+    std::optional<std::string> value;
+    if (view.ok() && view.value()) value.emplace(*view.value());
+    found += view.ok() && value.has_value() && reader->CheckUnchanged().ok();
     benchmark::DoNotOptimize(value);
     if (++i == keys.size()) i = 0;
   }
@@ -455,8 +456,8 @@ const std::string& StoreASection() {
   return path;
 }
 
-std::unique_ptr<const IndexedReader> OpenIndexedOrDie(const std::string& path, bool verify) {
-  auto r = IndexedReader::Open(path, verify);
+std::unique_ptr<const Reader> OpenIndexedOrDie(const std::string& path, bool verify) {
+  auto r = Reader::Open(path, verify);
   if (!r.ok() || !r.value()->has_hash_index()) {
     std::fprintf(stderr, "open through the section failed: %s\n", r.status().ToString().c_str());
     std::exit(1);
@@ -573,9 +574,10 @@ void BM_PrefixThousand(benchmark::State& state) {
         bytes += indexed->ObjectView(indexed->Entry(i).value().object_offset).value().size();
       }
     } else {
-      std::tie(first, end) = in_memory->PrefixRange("user:00123");
-      for (std::size_t i = first; i < end; ++i)
-        bytes += in_memory->ObjectView(in_memory->offset_at(i)).value().size();
+      std::tie(first, end) = in_memory->PrefixRange("user:00123").value();
+      for (std::size_t i = first; i < end; ++i) {
+        bytes += in_memory->ObjectView(in_memory->Entry(i).value().object_offset).value().size();
+      }
     }
     if (end - first != 1000) state.SkipWithError("prefix does not match 1,000 keys");
     benchmark::DoNotOptimize(bytes);

@@ -18,7 +18,6 @@
 #include <string_view>
 #include <vector>
 
-#include "core/indexed_reader.h"
 #include "core/reader.h"
 
 namespace {
@@ -76,12 +75,12 @@ int main(int argc, char** argv) {
   const int passes = argc > 3 ? std::atoi(argv[3]) : 5;
   const std::string which = argc > 4 ? argv[4] : "both";
 
-  auto indexed = vorl::IndexedReader::Open(path, false);
+  auto indexed = vorl::Reader::Open(path, false);
   if (!indexed.ok() || !indexed.value()->has_hash_index()) {
     std::fprintf(stderr, "%s: no usable hash index: %s\n", path.c_str(), indexed.status().ToString().c_str());
     return 1;
   }
-  const vorl::IndexedReader& section = *indexed.value();
+  const vorl::Reader& section = *indexed.value();
   const std::size_t n = section.num_entries();
   std::mt19937_64 rng(7);
   std::vector<std::string> hits, misses;
@@ -92,7 +91,7 @@ int main(int argc, char** argv) {
   }
   if (which != "memory") Report("section", section, hits, misses, passes);
   if (which != "section") {
-    auto memory = vorl::Reader::Open(path, false);
+    auto memory = vorl::Reader::Open(path, false, vorl::IndexUse::kInMemory);
     if (!memory.ok()) {
       std::fprintf(stderr, "%s\n", memory.status().ToString().c_str());
       return 1;

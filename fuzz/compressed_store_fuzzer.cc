@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/indexed_reader.h"
+#include "core/reader.h"
 #include "engine/compression.h"
 #include "fuzz_support.h"
 
@@ -31,13 +31,13 @@ const std::string& ScratchPath() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   vorl::fuzz::WriteScratch(ScratchPath(), data, size);
-  auto opened = vorl::IndexedReader::Open(ScratchPath(), false);
+  auto opened = vorl::Reader::Open(ScratchPath(), false);
   ::unlink(ScratchPath().c_str());
   if (!opened.ok()) {
     ExpectCorrupt(opened.status(), "Open");
     return 0;
   }
-  const vorl::IndexedReader& reader = *opened.value();
+  const vorl::Reader& reader = *opened.value();
   if (reader.dictionary().empty()) return 0;
   auto expander = vorl::engine::RecordExpander::Create(reader.dictionary());
   if (!expander.ok()) {

@@ -1,10 +1,12 @@
-// libFuzzer target: the hash index section and IndexedReader.
+// libFuzzer target: the hash index section and the Reader that uses it.
 //
 // The first byte picks the mode:
 //   even  the rest is a store file.  When it ends in a trailer with the
 //         section's magic, the trailer's own CRC is recomputed first, so that
 //         mutations reach the field checks and the slots instead of stopping
-//         at the CRC.  Opened without the whole-file check.
+//         at the CRC, and the whole-file CRC too, so that Verify reaches
+//         its check of the section against the index.  Opened without the
+//         whole-file check.
 //   odd   the rest is a list of keys (a length byte, then that many bytes;
 //         a length of 255 stands for a 65,535-byte key of the next byte,
 //         for the first three such lengths):
@@ -12,12 +14,13 @@
 //         a section is built for it with a seed from the input.
 //
 // Besides "no crash, no sanitizer report", the target checks:
-//   - opening fails only where Reader::Open fails, with its message, and
-//     every later failure is a corrupt error;
+//   - opening fails only where the in-memory open fails, with its message,
+//     and every later failure is a corrupt error;
 //   - without a usable section, every answer is the in-memory index's;
 //   - with any section, lookups and entry reads end with an answer or a
 //     corrupt error, and ranges stay inside the index;
-//   - a section the builder made answers exactly as the in-memory index.
+//   - a section that passes Verify answers exactly as the in-memory index,
+//     and so does every section the builder made.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -34,7 +37,7 @@
 #include "core/crc32.h"
 #include "core/hash_section.h"
 #include "core/hash_section_builder.h"
-#include "core/indexed_reader.h"
+#include "core/reader.h"
 #include "fuzz_support.h"
 #include "test_util.h"
 
@@ -42,7 +45,6 @@ namespace {
 
 namespace hs = vorl::hash_section;
 using vorl::ErrorKind;
-using vorl::IndexedReader;
 using vorl::Reader;
 using vorl::Status;
 
@@ -58,7 +60,7 @@ const std::string& ScratchPath() {
 
 // A batched lookup answers each key as FindObject does, or, when some key
 // fails, fails with the first failing key's error.
-void ExpectBatchAgrees(const IndexedReader& r, const std::vector<std::string>& probes) {
+void ExpectBatchAgrees(const Reader& r, const std::vector<std::string>& probes) {
   std::vector<std::string_view> keys(probes.begin(), probes.end());
   std::vector<std::optional<std::string_view>> batched(keys.size());
   const Status s = r.FindObjects(keys, batched);
@@ -77,7 +79,7 @@ void ExpectBatchAgrees(const IndexedReader& r, const std::vector<std::string>& p
 }
 
 // Every answer is an answer or a corrupt error, inside the index.
-void ExerciseSection(const IndexedReader& r, const std::vector<std::string>& probes) {
+void ExerciseSection(const Reader& r, const std::vector<std::string>& probes) {
   const std::size_t n = r.num_entries();
   for (std::size_t i = 0; i < std::min(n, kMaxProbedEntries); ++i) {
     const auto entry = r.Entry(i);
@@ -104,23 +106,22 @@ void ExerciseSection(const IndexedReader& r, const std::vector<std::string>& pro
 
 // Every answer equals the in-memory index's.  Ranges only where the keys are
 // sorted: on an unsorted index the two searches legitimately differ.
-void ExpectSame(const IndexedReader& r, const Reader& truth, const std::vector<std::string>& probes) {
+void ExpectSame(const Reader& r, const Reader& truth, const std::vector<std::string>& probes) {
   if (r.num_entries() != truth.num_entries()) Broken("entry counts differ");
   bool sorted = true;
   for (std::size_t i = 0; i < truth.num_entries(); ++i) {
     const auto entry = r.Entry(i);
-    if (!entry.ok() || entry.value().key != truth.key_at(i) ||
-        entry.value().object_offset != truth.offset_at(i)) {
+    if (!entry.ok() || entry.value() != truth.Entry(i).value()) {
       Broken("entry differs", std::to_string(i));
     }
-    if (i > 0 && truth.key_at(i) < truth.key_at(i - 1)) sorted = false;
+    if (i > 0 && truth.Entry(i).value().key < truth.Entry(i - 1).value().key) sorted = false;
   }
   for (const std::string& key : probes) {
     const auto found = r.Find(key);
-    if (!found.ok() || found.value() != truth.Find(key)) Broken("Find differs");
+    if (!found.ok() || found.value() != truth.Find(key).value()) Broken("Find differs");
     if (!sorted) continue;
     const auto range = r.PrefixRange(key);
-    if (!range.ok() || range.value() != truth.PrefixRange(key)) Broken("PrefixRange differs");
+    if (!range.ok() || range.value() != truth.PrefixRange(key).value()) Broken("PrefixRange differs");
   }
 }
 
@@ -129,7 +130,7 @@ std::vector<std::string> Probes(const Reader* truth, std::string_view tail) {
                                      std::string(tail.substr(tail.size() / 2))};
   if (truth != nullptr) {
     for (std::size_t i = 0; i < std::min(truth->num_entries(), kMaxProbedEntries); ++i) {
-      const std::string key(truth->key_at(i));
+      const std::string key(truth->Entry(i).value().key);
       probes.push_back(key);
       probes.push_back(key.substr(0, key.size() / 2));
     }
@@ -143,9 +144,10 @@ void FuzzFile(std::string file) {
     vorl::testing_util::PutBE32(file, t + hs::kTrailerCrcPos,
                                 vorl::crc32::Value(file.data() + t, hs::kTrailerCrcPos));
   }
+  if (file.size() >= 40) vorl::testing_util::RefreshFileCrc(file);
   vorl::testing_util::WriteFile(ScratchPath(), file);
-  const auto indexed = IndexedReader::Open(ScratchPath(), false);
-  const auto reader = Reader::Open(ScratchPath(), false);
+  const auto indexed = Reader::Open(ScratchPath(), false);
+  const auto reader = Reader::Open(ScratchPath(), false, vorl::IndexUse::kInMemory);
   if (!indexed.ok()) {
     if (reader.ok() || indexed.status().ToString() != reader.status().ToString()) {
       Broken("open differs from Reader's", indexed.status().ToString());
@@ -158,6 +160,12 @@ void FuzzFile(std::string file) {
     ExpectSame(*indexed.value(), *reader.value(), probes);
   } else {
     ExerciseSection(*indexed.value(), probes);
+    const Status verified = indexed.value()->Verify();
+    ExpectCorrupt(verified, "Verify");
+    if (verified.ok()) {
+      if (!reader.ok()) Broken("a verified section over an index the in-memory open refuses");
+      ExpectSame(*indexed.value(), *reader.value(), probes);
+    }
   }
 }
 
@@ -200,8 +208,8 @@ void FuzzKeys(std::string_view in) {
   if (!built.ok()) Broken("build failed", built.ToString());
   vorl::testing_util::RefreshFileCrc(file);
   vorl::testing_util::WriteFile(ScratchPath(), file);
-  const auto indexed = IndexedReader::Open(ScratchPath(), true);
-  const auto reader = Reader::Open(ScratchPath(), true);
+  const auto indexed = Reader::Open(ScratchPath(), true);
+  const auto reader = Reader::Open(ScratchPath(), true, vorl::IndexUse::kInMemory);
   if (!indexed.ok() || !reader.ok()) Broken("a built store does not open");
   if (!indexed.value()->has_hash_index()) Broken("a built section is not used");
   ExpectSame(*indexed.value(), *reader.value(), Probes(reader.value().get(), ""));

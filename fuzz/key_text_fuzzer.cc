@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/reader.h"
+#include "core/key_text.h"
 
 namespace {
 

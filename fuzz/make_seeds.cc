@@ -8,12 +8,14 @@
 //                  records lie past the first page, cut at a page boundary;
 //   DIR/key_text/  byte strings around the UTF-8 boundaries;
 //   DIR/hash_section/  a mode byte, then stores with a hash index section
-//                  (mode 0) or key lists to build one for (mode 1);
+//                  (mode 0; some of them disagreeing with their index) or
+//                  key lists to build one for (mode 1);
 //   DIR/compressed_store/  compressed stores and damaged copies
 //                  (compressed_seeds.cc).
 // Deterministic: the same files on every run.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -24,6 +26,7 @@
 
 #include "core/coding.h"
 #include "core/crc32.h"
+#include "core/hash_section.h"
 #include "core/hash_section_builder.h"
 #include "core/writer.h"
 
@@ -208,11 +211,51 @@ std::string WithSection(const std::string& store) {
   return Resealed(out);
 }
 
+// `store` (with a section of 4-byte positions) with its slots or order
+// table rewritten by change(slots, slot_count, order), file CRC resealed:
+// a section that reads safely but disagrees with the index.
+template <typename Change>
+std::string Disagreeing(std::string store, Change change) {
+  auto* p = reinterpret_cast<unsigned char*>(store.data());
+  const unsigned char* t = p + store.size() - vorl::hash_section::kTrailerSize;
+  const std::uint64_t section = vorl::LoadBE64(t + vorl::hash_section::kSectionOffsetPos);
+  const std::uint64_t capacity = vorl::LoadBE64(t + vorl::hash_section::kCapacityPos);
+  unsigned char* slots = p + section + vorl::hash_section::PaddingFor(section);
+  change(slots, capacity, slots + capacity * vorl::hash_section::SlotSize(4));
+  return Resealed(store);
+}
+
 void HashSectionSeeds(const fs::path& store_seeds, const fs::path& dir) {
   for (const char* name : {"example-store", "empty", "non-utf8-keys", "large-keys", "many-objects",
                            "duplicate-keys", "unsorted-keys", "offset-past-end"}) {
     Save(dir / name, '\0' + WithSection(ReadAll(store_seeds / name)));
   }
+  // Sections that disagree with the index they were built for.
+  const std::string many = WithSection(ReadAll(store_seeds / "many-objects"));
+  constexpr unsigned kSlot = 10;  // fingerprint, 4-byte position + 1, hint
+  Save(dir / "disagree-order-swapped",
+       '\0' + Disagreeing(many, [](unsigned char*, std::uint64_t, unsigned char* o) {
+         const std::uint32_t first = vorl::LoadBE32(o);
+         vorl::StoreBE32(o, vorl::LoadBE32(o + 4));
+         vorl::StoreBE32(o + 4, first);
+       }));
+  Save(dir / "disagree-slot-freed",
+       '\0' + Disagreeing(many, [](unsigned char* s, std::uint64_t c, unsigned char*) {
+         for (std::uint64_t i = 0; i < c; ++i) {
+           if (vorl::LoadBE32(s + i * kSlot + 2) != 0) return vorl::StoreBE32(s + i * kSlot + 2, 0);
+         }
+       }));
+  Save(dir / "disagree-extra-slot",
+       '\0' + Disagreeing(many, [](unsigned char* s, std::uint64_t c, unsigned char*) {
+         const unsigned char* used = nullptr;
+         for (std::uint64_t i = 0; i < c && used == nullptr; ++i) {
+           if (vorl::LoadBE32(s + i * kSlot + 2) != 0) used = s + i * kSlot;
+         }
+         for (std::uint64_t i = c; used != nullptr && i-- > 0;) {
+           if (vorl::LoadBE32(s + i * kSlot + 2) == 0)
+             return (void)std::copy(used, used + kSlot, s + i * kSlot);
+         }
+       }));
   // Built from literals by size, so that their NUL bytes stay in.
   const auto keys = [&](const char* name, const auto& literal) {
     Save(dir / name, std::string(literal, sizeof literal - 1));

@@ -15,6 +15,7 @@ Build a store with :class:`VorlWriter` (or :func:`build`), open it with
 from ._vorlstore import __version__
 from .errors import (
     CorruptError,
+    EncodeError,
     DuplicateKeyError,
     Error,
     InvalidKeyError,
@@ -27,14 +28,14 @@ from .errors import (
     VersionError,
 )
 from .builder import StoreBuilder, build
-from .reader import Key, StoreStats, VorlReader
+from .reader import Key, StoreStats, VorlReader, key_bytes
 from .writer import BuildSummary, VorlWriter, add_hash_index, merge
 from .sets import SetBuilder, StoreSet, write_store_set
 
 __all__ = [
-    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "add_hash_index", "Key", "StoreStats", "BuildSummary",
-    "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
-    "DuplicateKeyError", "StoreChangedError",
+    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "add_hash_index", "Key", "key_bytes", "StoreStats",
+    "BuildSummary", "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "EncodeError",
+    "UsageError", "DuplicateKeyError", "StoreChangedError",
     "StoreOSError", "StoreFileNotFoundError", "StorePermissionError",
     "StoreSet", "SetBuilder", "write_store_set", "__version__",
 ]

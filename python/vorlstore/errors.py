@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import errno as _errno
 import os
-import re
 
 
 class Error(Exception):
@@ -42,6 +41,11 @@ class InvalidKeyError(Error, ValueError):
 
 class InvalidObjectError(Error, ValueError):
     """An object that a reader could not read back (the message says which rule)."""
+
+
+class EncodeError(InvalidObjectError, TypeError):
+    """An object MessagePack cannot encode: a type no ``default`` hook turns into one it can, a naive
+    datetime, nesting beyond its limit.  Also TypeError, which msgpack raises for some of these."""
 
 
 class DuplicateKeyError(Error, ValueError):
@@ -105,9 +109,6 @@ _BY_ERRNO: dict[int, type[StoreOSError]] = {
     _errno.ETIMEDOUT: StoreTimeoutError,
 }
 
-_OS_ERROR_TAIL = re.compile(r":? ?[^:]*\(os error \d+\)$")
-
-
 def os_error(errno: int, context: str, filename: str | None) -> StoreOSError:
     """The StoreOSError subclass for *errno*, its text led by *context* (e.g. "rename").
 
@@ -118,14 +119,6 @@ def os_error(errno: int, context: str, filename: str | None) -> StoreOSError:
         return StoreOSError(_errno.EIO, context or "input/output error", filename)
     strerror = f"{context}: {os.strerror(errno)}" if context else os.strerror(errno)
     return _BY_ERRNO.get(errno, StoreOSError)(errno, strerror, filename)
-
-
-def _context(message: str, filename: str | None) -> str:
-    """What the engine was doing, from its message: "cannot open P: X (os error N)" -> ""."""
-    context = _OS_ERROR_TAIL.sub("", message).strip()
-    if filename and context in (f"cannot open {filename}", f"cannot open {filename}:"):
-        return ""
-    return context.rstrip(":")
 
 
 #: The bytes every store file begins with.
@@ -163,9 +156,13 @@ _BY_KIND: dict[str, type[Error] | type[ValueError]] = {
 
 
 def from_engine(kind: str, message: str, filename: str | None, errno: int) -> Exception:
-    """The exception for a failure of the native engine (its one way to raise)."""
+    """The exception for a failure of the native engine (its one way to raise).
+
+    For kind "io" the engine's message is the step that failed (e.g. "rename"),
+    the errno says the rest.
+    """
     if kind == "io":
-        return os_error(errno, _context(message, filename), filename)
+        return os_error(errno, message, filename)
     cls = _BY_KIND.get(kind, Error)
     if cls is ValueError:
         return ValueError(message)
@@ -176,8 +173,8 @@ def from_engine(kind: str, message: str, filename: str | None, errno: int) -> Ex
 
 
 __all__ = [
-    "Error", "StoreFileError", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
-    "DuplicateKeyError", "StoreChangedError",
+    "Error", "StoreFileError", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "EncodeError",
+    "UsageError", "DuplicateKeyError", "StoreChangedError",
     "StoreOSError", "StoreFileNotFoundError", "StoreFileExistsError", "StorePermissionError",
     "StoreIsADirectoryError", "StoreNotADirectoryError", "StoreInterruptedError", "StoreBlockingIOError",
     "StoreTimeoutError",

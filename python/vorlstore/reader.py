@@ -24,6 +24,10 @@ from .remote import StorageOptions, display, is_url
 #: A key as lookups accept it: text (stored as UTF-8, surrogateescape) or bytes.
 Key = str | bytes | bytearray
 
+#: The bytes a key is stored, looked up and ordered by (the engine's rule):
+#: InvalidKeyError for text with no byte form, TypeError for other types.
+key_bytes: Callable[[Key], bytes] = _engine.key_bytes
+
 _KEYS, _VALUES, _ITEMS = 0, 1, 2
 # What a lookup answers for an absent key, which no stored object can be.
 _MISSING: Any = object()

@@ -11,21 +11,17 @@ from __future__ import annotations
 
 import os
 import tempfile
-from collections.abc import Iterable, Mapping, Sequence
-from itertools import islice
-from typing import Any, Literal, TypedDict, cast
+from collections.abc import Iterable
+from typing import Any, TypedDict, cast
 
 from . import _engine
-from ._codec import DefaultHook, Packer, check_raw
+from ._adding import Adding
+from ._adding import OnDuplicate as OnDuplicate
+from ._codec import DefaultHook
 from ._compression import engine_level
 from ._paths import StrPath, fspath
 from .reader import Key, VorlReader
 from .remote import StorageOptions, is_url
-
-
-def _check_object(raw: Any) -> bytes:
-    """The engine's fallback for objects its native check cannot vouch for."""
-    return check_raw(bytes(raw))
 
 
 class BuildSummary(TypedDict):
@@ -40,25 +36,13 @@ class BuildSummary(TypedDict):
     path: str
     objects: int
     keys: int
-    bytes: int
+    bytes: int  # the size of the file published
+    crc32: int  # its whole-file CRC-32
     duplicates: int
     seconds: float
 
 
-#: What adding a key again does: the new object wins, the first one stays,
-#: or DuplicateKeyError.
-OnDuplicate = Literal["last", "first", "error"]
-
-
-#: What update() and build() take: a mapping, or (key, object) pairs.
-_Pairs = Mapping[str, Any] | Mapping[bytes, Any] | Iterable[tuple[Key, Any]]
-
-# Pairs are packed and handed to the engine this many at a time, which
-# bounds the extra memory of update() and build() on long iterables.
-_BATCH = 4096
-
-
-class VorlWriter:
+class VorlWriter(Adding[_engine.Writer]):
     """Collects objects and keys, then publishes them as one store file.
 
     Each object gets the next id (0, 1, 2, ...); any number of keys may refer
@@ -74,49 +58,13 @@ class VorlWriter:
     records, at zstd ``level`` (3 unless given).
     """
 
-    __slots__ = ("_engine", "_packer")
+    __slots__ = ()
 
     def __init__(
         self, *, default: DefaultHook | None = None, datetime: bool = False, on_duplicate: OnDuplicate = "last",
         compression: str | None = None, level: int | None = None,
     ) -> None:
-        self._engine = _engine.Writer(on_duplicate, engine_level(compression, level))
-        self._packer = Packer(default, datetime)
-
-    def add(self, obj: Any, *keys: Key) -> int:
-        """Store *obj* under *keys*; return its id.
-
-        Raises InvalidObjectError when a reader could not read *obj* back
-        (the message names the rule), InvalidKeyError for a key that cannot
-        be stored; nothing is added then.
-        """
-        return self._engine.add(self._packer.pack(obj), keys)
-
-    def add_raw(self, raw: bytes | bytearray | memoryview, *keys: Key) -> int:
-        """Like `add`, for an object that is already MessagePack bytes (exactly one object)."""
-        return self._engine.add(check_raw(bytes(raw)), keys)
-
-    def add_many_raw(self, objects: Sequence[bytes], keys: Sequence[Key]) -> int:
-        """Store ``objects[i]`` under ``keys[i]``, all checked first; return the first id."""
-        objects = objects if isinstance(objects, (list, tuple)) else list(objects)
-        return self._engine.add_many_raw(objects, keys, _check_object)
-
-    def add_key(self, key: Key, obj_id: int) -> None:
-        """Map *key* to the object with id *obj_id*."""
-        self._engine.add_key(key, obj_id)
-
-    def update(self, items: _Pairs, /) -> None:
-        """Store each ``(key, obj)`` pair (or each item of a mapping), one object per key.
-
-        Pairs are checked and added in batches: when one fails, the pairs of
-        the batches before it stay added and none of its own batch is.
-        """
-        pairs: Iterable[tuple[Key, Any]] = items.items() if isinstance(items, Mapping) else items
-        pack = self._packer.pack
-        it = iter(pairs)
-        while batch := list(islice(it, _BATCH)):
-            keys = [key for key, _ in batch]
-            self._engine.add_many([pack(obj) for _, obj in batch], keys)
+        super().__init__(_engine.Writer(on_duplicate, engine_level(compression, level)), default, datetime)
 
     def build(self, path: StrPath, *, hash_index: bool = True, seed: int | None = None,
               storage_options: StorageOptions | None = None) -> BuildSummary:
@@ -145,14 +93,6 @@ class VorlWriter:
         although the store was published; this tells such a caller the truth.
         """
         return cast(BuildSummary | None, self._engine.last_build)
-
-    @property
-    def num_objects(self) -> int:
-        return self._engine.num_objects
-
-    @property
-    def num_keys(self) -> int:
-        return self._engine.num_keys
 
     def __repr__(self) -> str:
         return f"VorlWriter(objects={self._engine.num_objects}, keys={self._engine.num_keys})"

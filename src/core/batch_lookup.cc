@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/reader.h"
+#include "core/store_file.h"
 
 namespace vorl {
 namespace {
@@ -33,7 +33,7 @@ constexpr std::uint64_t kCacheLine = 64;
 // The object of the record at `offset`, bounds-checked.
 Result<std::optional<std::string_view>> ObjectAt(MappedBytes file, std::uint64_t offset) {
   PrefetchRecordTail(file, offset);
-  Result<std::string_view> object = RecordView(file.data, file.size, offset);
+  Result<std::string_view> object = RecordView(file, offset);
   if (!object.ok()) return std::move(object).status();
   return std::optional<std::string_view>(object.value());
 }

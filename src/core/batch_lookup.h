@@ -24,14 +24,9 @@
 #include "core/hash_section.h"
 #include "core/key_index.h"
 #include "core/status.h"
+#include "core/store_file.h"
 
 namespace vorl {
-
-// A mapped store file, as the lookups read its records.
-struct MappedBytes {
-  const unsigned char* data;
-  std::uint64_t size;
-};
 
 // The object of the last entry whose key is `key`, as a view into the file;
 // no value for an absent key; or the corrupt error of the lookup or of the

@@ -25,12 +25,12 @@ std::string SummaryLine(const BuildSummary& summary) {
 Status PrintSummaryLine(const BuildSummary& summary) {
   Status s = WriteStdout(SummaryLine(summary));
   if (s.ok() || s.sys_errno() == EBADF) return {};
-  return Status::Internal("failed printing to stdout: " + s.message());
+  // The store is in place: what failed is the process's output.
+  if (s.sys_errno() == 0) return Status::Internal("failed printing to stdout: " + s.message());
+  return Status::Internal("failed printing to stdout", s.sys_errno());
 }
 
-Result<BuildSummary> PublishedSummary(std::string_view path, std::uint64_t objects, std::uint64_t keys,
-                                      bool print) {
-  BuildSummary summary{std::string(path), objects, keys, SizeAtPath(path)};
+Result<BuildSummary> PublishedSummary(BuildSummary summary, bool print) {
   if (print) {
     if (Status printed = PrintSummaryLine(summary); !printed.ok()) return printed;
   }

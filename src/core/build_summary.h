@@ -11,11 +11,13 @@
 
 namespace vorl {
 
+// What the builder wrote, so that nobody reopens the file to learn it.
 struct BuildSummary {
   std::string path;  // the target exactly as given
   std::uint64_t objects = 0;
   std::uint64_t keys = 0;
-  std::uint64_t bytes = 0;       // the size of the file at the target, 0 if unknown
+  std::uint64_t bytes = 0;       // the size of the file published
+  std::uint32_t crc32 = 0;       // its file_crc32
   std::uint64_t duplicates = 0;  // additions that named a key already present
 };
 
@@ -29,10 +31,9 @@ std::string SummaryLine(const BuildSummary& summary);
 // internal ("failed printing to stdout: ..."), since the store is in place.
 Status PrintSummaryLine(const BuildSummary& summary);
 
-// The summary of a store just published at `path` (its size read from the
-// file), printed first when `print` is set; a failed print is returned.
-Result<BuildSummary> PublishedSummary(std::string_view path, std::uint64_t objects, std::uint64_t keys,
-                                      bool print);
+// `summary` of a store just published, printed first when `print` is set;
+// a failed print is returned.
+Result<BuildSummary> PublishedSummary(BuildSummary summary, bool print);
 
 }  // namespace vorl
 

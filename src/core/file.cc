@@ -47,7 +47,7 @@ Status LockExclusive(int fd, const CancelCheck& cancel) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return {};
     const int error = errno;
     if (error == ENOLCK || error == EOPNOTSUPP) return {};
-    if (error != EWOULDBLOCK && error != EINTR) return Status::FromErrno("open tmp: ", error);
+    if (error != EWOULDBLOCK && error != EINTR) return Status::IO(Operation::kOpenTemporary, error);
     if (cancel && cancel()) return Status::Cancelled();
     if (error == EWOULDBLOCK) SleepMicroseconds(step);
   }
@@ -62,23 +62,24 @@ Status LockExclusive(int fd, const CancelCheck& cancel) {
 // write the directory could otherwise point a build at another file), and
 // O_NONBLOCK keeps a FIFO there from blocking the open.
 Result<UniqueFd> OpenLockedTemporary(const std::string& tmp_path, const CancelCheck& cancel) {
+  constexpr Operation kOp = Operation::kOpenTemporary;
   while (true) {
     OpenOutcome opened = OpenFile(tmp_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
     if (!opened.fd.valid()) {
       // ENXIO: a FIFO nobody reads, a socket or a device without hardware.
-      if (opened.error == ENXIO) return Status::IO("open tmp: " + std::string(kNotRegularFileText));
-      return OpenError(opened.error).Prefixed("open tmp: ");
+      if (opened.error == ENXIO) return Status::IO(kOp, std::string(kNotRegularFileText));
+      return OpenError(kOp, opened.error);
     }
     const int fd = opened.fd.get();
     Result<FileStat> by_fd = StatFd(fd);
-    if (!by_fd.ok()) return by_fd.status().Prefixed("open tmp: ");
-    if (!by_fd.value().regular) return Status::IO("open tmp: " + std::string(kNotRegularFileText));
+    if (!by_fd.ok()) return by_fd.status().During(kOp);
+    if (!by_fd.value().regular) return Status::IO(kOp, std::string(kNotRegularFileText));
     if (Status s = LockExclusive(fd, cancel); !s.ok()) return s;
     struct stat by_name {};
     if (::lstat(tmp_path.c_str(), &by_name) != 0) {
       // Renamed away while we waited (or interrupted): start again.
       if (errno == ENOENT || errno == EINTR) continue;
-      return Status::FromErrno("open tmp: ", errno);
+      return Status::IO(kOp, errno);
     }
     if (by_fd.value().device != static_cast<std::uint64_t>(by_name.st_dev) ||
         by_fd.value().inode != static_cast<std::uint64_t>(by_name.st_ino)) {
@@ -88,7 +89,7 @@ Result<UniqueFd> OpenLockedTemporary(const std::string& tmp_path, const CancelCh
     do {
       truncated = ::ftruncate(fd, 0);
     } while (truncated != 0 && errno == EINTR);
-    if (truncated != 0) return Status::FromErrno("open tmp: ", errno);
+    if (truncated != 0) return Status::IO(kOp, errno);
     return std::move(opened.fd);
   }
 }
@@ -101,11 +102,12 @@ Status SyncDirectory(const std::string& dir, int published_fd) {
   OpenOutcome opened = OpenFile(dir, O_RDONLY | O_DIRECTORY);
   if (!opened.fd.valid()) {
     while (::syncfs(published_fd) != 0) {
-      if (errno != EINTR) return Status::FromErrno("sync dir: ", errno);
+      if (errno != EINTR) return Status::IO(Operation::kSyncDirectory, errno, dir);
     }
     return {};
   }
-  if (Status s = SyncFd(opened.fd.get()); !s.ok()) return s.Prefixed("sync dir: ");
+  if (Status s = SyncFd(opened.fd.get()); !s.ok())
+    return Status::IO(Operation::kSyncDirectory, s.sys_errno(), dir);
   return {};
 }
 
@@ -150,9 +152,9 @@ Mapping::~Mapping() {
 
 Result<Mapping> Mapping::Map(int fd, std::uint64_t size) {
   if (size == 0) return Mapping();
-  if (size > SIZE_MAX) return Status::FromErrno("", ENOMEM);
+  if (size > SIZE_MAX) return Status::IO(Operation::kMap, ENOMEM);
   void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
-  if (p == MAP_FAILED) return Status::FromErrno("", errno);
+  if (p == MAP_FAILED) return Status::IO(Operation::kMap, errno);
   return Mapping(static_cast<const unsigned char*>(p), size);
 }
 
@@ -194,22 +196,15 @@ OpenOutcome OpenFile(std::string_view path, int flags, unsigned mode) {
   return out;
 }
 
-std::string OpenErrorText(int error) {
-  return error == -1 ? std::string(kNulInPathText) : SystemErrorText(error);
+Status OpenError(Operation op, int error, std::string_view path) {
+  if (error == -1) return Status::IO(op, std::string(kNulInPathText), std::string(path));
+  return Status::IO(op, error, std::string(path));
 }
-
-Status OpenError(int error) { return Status::IO(OpenErrorText(error), error == -1 ? 0 : error); }
 
 Result<FileStat> StatFd(int fd) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return Status::FromErrno("", errno);
+  if (::fstat(fd, &st) != 0) return Status::IO(Operation::kNone, errno);
   return FromStat(st);
-}
-
-std::uint64_t SizeAtPath(std::string_view path) {
-  if (HasNul(path)) return 0;
-  struct stat st {};
-  return ::stat(std::string(path).c_str(), &st) == 0 ? FromStat(st).size : 0;
 }
 
 Status WriteAll(int fd, const void* data, std::size_t size, std::string_view zero_text) {
@@ -218,9 +213,9 @@ Status WriteAll(int fd, const void* data, std::size_t size, std::string_view zer
     const ssize_t n = ::write(fd, p, size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Status::FromErrno("", errno);
+      return Status::IO(Operation::kWrite, errno);
     }
-    if (n == 0) return Status::IO(std::string(zero_text));
+    if (n == 0) return Status::IO(Operation::kWrite, std::string(zero_text));
     p += n;
     size -= static_cast<std::size_t>(n);
   }
@@ -233,7 +228,7 @@ Status WriteStdout(std::string_view text) {
 
 Status SyncFd(int fd) {
   while (::fsync(fd) != 0) {
-    if (errno != EINTR) return Status::FromErrno("", errno);
+    if (errno != EINTR) return Status::IO(Operation::kSync, errno);
   }
   return {};
 }
@@ -292,22 +287,22 @@ PendingFile::PendingFile(std::string target, std::string tmp_path, UniqueFd fd)
 Result<PendingFile> PendingFile::Create(std::string_view target, const CancelCheck& cancel) {
   std::string tmp_path = TemporaryPathFor(target);
   Result<UniqueFd> fd = OpenLockedTemporary(tmp_path, cancel);
-  if (!fd.ok()) return std::move(fd).status();
+  if (!fd.ok()) return fd.status().During(Operation::kOpenTemporary, target);
   return PendingFile(std::string(target), std::move(tmp_path), std::move(fd).value());
 }
 
 Status PendingFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
   // Patched bytes may still sit in the buffer, where the next flush would
   // write them over the patch.
-  if (Status s = out_.Flush(); !s.ok()) return s;
+  if (Status s = out_.Flush(); !s.ok()) return AboutTarget(s);
   const auto* p = static_cast<const unsigned char*>(data);
   while (size > 0) {
     const ssize_t n = ::pwrite(fd_.get(), p, size, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Status::FromErrno("", errno);
+      return AboutTarget(Status::IO(Operation::kWrite, errno));
     }
-    if (n == 0) return Status::IO("failed to write whole buffer");
+    if (n == 0) return AboutTarget(Status::IO(Operation::kWrite, "failed to write whole buffer"));
     p += n;
     size -= static_cast<std::size_t>(n);
     offset += static_cast<std::uint64_t>(n);
@@ -317,15 +312,18 @@ Status PendingFile::WriteAt(std::uint64_t offset, const void* data, std::size_t 
 
 Status PendingFile::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
   // The bytes asked for may still sit in the buffer.
-  if (Status s = out_.Flush(); !s.ok()) return s;
+  if (Status s = out_.Flush(); !s.ok()) return AboutTarget(s);
   auto* p = static_cast<unsigned char*>(data);
   while (size > 0) {
     const ssize_t n = ::pread(fd_.get(), p, size, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Status::FromErrno("read tmp: ", errno);
+      return Status::IO(Operation::kReadTemporary, errno, target_);
     }
-    if (n == 0) return Status::IO("read tmp: unexpected end of file at offset " + std::to_string(offset));
+    if (n == 0) {
+      return Status::IO(Operation::kReadTemporary,
+                        "unexpected end of file at offset " + std::to_string(offset), target_);
+    }
     p += n;
     size -= static_cast<std::size_t>(n);
     offset += static_cast<std::uint64_t>(n);
@@ -334,32 +332,38 @@ Status PendingFile::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
 }
 
 Status PendingFile::Truncate(std::uint64_t size) {
-  if (Status s = out_.Flush(); !s.ok()) return s;
+  if (Status s = out_.Flush(); !s.ok()) return AboutTarget(s);
   int done;
   do {
     done = ::ftruncate(fd_.get(), static_cast<off_t>(size));
   } while (done != 0 && errno == EINTR);
-  if (done != 0) return Status::FromErrno("truncate tmp: ", errno);
-  if (::lseek(fd_.get(), static_cast<off_t>(size), SEEK_SET) < 0)
-    return Status::FromErrno("seek tmp: ", errno);
+  if (done != 0) return Status::IO(Operation::kTruncateTemporary, errno, target_);
+  if (::lseek(fd_.get(), static_cast<off_t>(size), SEEK_SET) < 0) {
+    return Status::IO(Operation::kSeekTemporary, errno, target_);
+  }
   out_.Restart(size);
   return {};
 }
 
 Status PendingFile::Commit(const CancelCheck& cancel) {
-  if (Status s = out_.Flush(); !s.ok()) return s;
-  if (Status s = SyncFd(fd_.get()); !s.ok()) return s;
+  if (Status s = out_.Flush(); !s.ok()) return AboutTarget(s);
+  if (Status s = SyncFd(fd_.get()); !s.ok()) return AboutTarget(s);
   // The last moment at which stopping leaves the target untouched.
   if (cancel && cancel()) return Status::Cancelled();
   // A path holding a NUL byte would be cut short by the system call and
   // publish under another name.
-  if (HasNul(target_)) return Status::IO("rename: " + std::string(kNulInPathText));
+  if (HasNul(target_)) return Status::IO(Operation::kRename, std::string(kNulInPathText), target_);
   // The lock is held until the file has its final name, so that no other
   // build can truncate it in between.
-  if (::rename(tmp_path_.c_str(), target_.c_str()) != 0) return Status::FromErrno("rename: ", errno);
+  if (::rename(tmp_path_.c_str(), target_.c_str()) != 0)
+    return Status::IO(Operation::kRename, errno, target_);
   Status synced = SyncDirectory(ParentDirectory(target_), fd_.get());
   fd_.reset();  // releases the lock; a failure to close is ignored
   return synced;
+}
+
+Status PendingFile::AboutTarget(const Status& failure) const {
+  return failure.During(Operation::kWrite, target_);
 }
 
 void PendingFile::Discard() {

@@ -2,8 +2,8 @@
 // on files: opening, stat, mapping, locking, writing, syncing, renaming and
 // closing all happen in file.cc.  Every wrapper retries EINTR, continues
 // short writes, opens with O_CLOEXEC, and turns errno into a Status that
-// keeps the errno and reads "{text} (os error {n})".  Objects here are
-// movable, not copyable; destructors release.
+// keeps the errno and the operation (and the path, where the wrapper knows
+// it).  Objects here are movable, not copyable; destructors release.
 //
 // PendingFile is the one way a store file is published: a locked temporary
 // file beside the target, filled, synced and renamed over the target.
@@ -86,11 +86,9 @@ struct OpenOutcome {
 };
 OpenOutcome OpenFile(std::string_view path, int flags, unsigned mode = 0);
 
-// The text that describes an OpenFile failure: the system error text, or the
-// NUL-byte text for error -1.
-std::string OpenErrorText(int error);
-// The same as an I/O status that keeps the errno (0 for the NUL byte).
-Status OpenError(int error);
+// The I/O status of an OpenFile failure for `op` on `path`: the errno, or
+// for error -1 the NUL-byte text with no errno.
+Status OpenError(Operation op, int error, std::string_view path = {});
 
 // Why a file that is not a regular one is refused.
 inline constexpr std::string_view kNotRegularFileText = "not a regular file";
@@ -104,10 +102,6 @@ struct FileStat {
   bool directory = false;
 };
 Result<FileStat> StatFd(int fd);
-
-// The size of the file at `path` (following links), or 0 when it cannot be
-// found out.
-std::uint64_t SizeAtPath(std::string_view path);
 
 // Writes `text` to descriptor 1 directly, not through stdio.
 Status WriteStdout(std::string_view text);
@@ -188,7 +182,12 @@ class PendingFile {
   // between them.  Failures read "open tmp: ..." with the system text.
   static Result<PendingFile> Create(std::string_view target, const CancelCheck& cancel = {});
 
-  Status Append(const void* data, std::size_t size) { return out_.Append(data, size); }
+  Status Append(const void* data, std::size_t size) {
+    Status s = out_.Append(data, size);
+    if (!s.ok()) [[unlikely]]
+      return AboutTarget(s);
+    return s;
+  }
   // REQUIRES: offset + size <= bytes appended so far.
   Status WriteAt(std::uint64_t offset, const void* data, std::size_t size);
   // Reads back bytes already appended.  REQUIRES: offset + size <= bytes
@@ -213,6 +212,8 @@ class PendingFile {
 
  private:
   PendingFile(std::string target, std::string tmp_path, UniqueFd fd);
+  // A write failure as one on the target: the path every caller knows.
+  Status AboutTarget(const Status& failure) const;
 
   std::string target_;
   std::string tmp_path_;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <unordered_set>
 
 #include "core/coding.h"
 #include "core/crc32.h"
@@ -149,6 +150,57 @@ Result<EntryView> HashSection::Entry(std::size_t i) const {
   }
   const unsigned char* p = order_ + i * width_;
   return EntryAt(width_ == 4 ? LoadBE32(p) : hs::LoadWidth(p, width_));
+}
+
+Status HashSection::CheckAgainstIndex() const {
+  // The order table first: entry i is the index's entry i.
+  const std::uint64_t index_end = index_offset_ + index_length_;  // Locate checked it lies in the file
+  format::Entry entry;
+  entry.next = index_offset_;
+  bool sorted = true;
+  std::string_view previous;
+  for (std::uint32_t i = 0; i < num_keys_; ++i) {
+    if (Status s = format::DecodeEntry(file_, index_end, entry.next, &entry); !s.ok()) return s;
+    Result<EntryView> listed = Entry(i);
+    if (!listed.ok()) return std::move(listed).status();
+    if (listed.value() != EntryView{entry.key, entry.offset}) {
+      return Status::Corrupt("hash index entry " + std::to_string(i) + " is not index entry " +
+                             std::to_string(i));
+    }
+    if (i > 0 && entry.key < previous) sorted = false;
+    previous = entry.key;
+  }
+  if (num_keys_ > 0 && entry.next != index_end) {
+    return Status::Corrupt("index entries end at " + std::to_string(entry.next) + ", the hash index says " +
+                           std::to_string(index_end));
+  }
+  // Then the slots: each distinct key is answered with its last entry.  The
+  // last entry of a key is the first met walking backwards; in a sorted
+  // index, where equal keys sit side by side, that needs no memory.
+  std::unordered_set<std::string_view> seen;
+  std::uint64_t distinct = 0;
+  for (std::uint32_t i = num_keys_; i-- > 0;) {
+    const EntryView last = Entry(i).value();  // every entry was read above
+    const bool is_last =
+        sorted ? i + 1 == num_keys_ || Entry(i + 1).value().key != last.key : seen.insert(last.key).second;
+    if (!is_last) continue;
+    ++distinct;
+    Result<std::optional<EntryView>> found = Find(last.key);
+    if (!found.ok()) return std::move(found).status();
+    if (found.value() != last) {
+      return Status::Corrupt("hash index does not answer the key of index entry " + std::to_string(i) +
+                             " with that entry");
+    }
+  }
+  // No slot answers for anything else.
+  std::uint64_t used = 0;
+  for (std::uint64_t slot = 0; slot < capacity_; ++slot)
+    used += PositionPlusOne(slots_ + slot * slot_size_) != 0;
+  if (used != distinct) {
+    return Status::Corrupt("hash index has " + std::to_string(used) + " slots in use for " +
+                           std::to_string(distinct) + " distinct keys");
+  }
+  return {};
 }
 
 }  // namespace vorl

@@ -216,6 +216,13 @@ class HashSection {
   // its recorded position leads outside the index.
   Result<EntryView> Entry(std::size_t i) const;
 
+  // The deep check of the section against the sorted index it was built
+  // for, in O(num_keys): entry i of the order table is the index's entry i,
+  // a lookup of each key answers with the last entry of that key, and no
+  // other slot is in use.  OK or a corrupt error naming the first entry
+  // that disagrees.
+  Status CheckAgainstIndex() const;
+
  private:
   HashSection(const unsigned char* file, std::uint64_t file_size, std::uint64_t index_offset,
               std::uint64_t index_length, std::uint64_t capacity, std::uint64_t seed, std::uint32_t num_keys,

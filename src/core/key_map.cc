@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/reader.h"
+#include "core/key_text.h"
 
 namespace vorl {
 

@@ -5,7 +5,7 @@
 // handler makes.
 #include <cstring>
 
-#include "core/reader.h"
+#include "core/key_text.h"
 
 namespace vorl {
 namespace {

@@ -1,62 +1,11 @@
 #include "core/reader.h"
 
-#include <fcntl.h>
-
-#include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "core/batch_lookup.h"
-#include "core/crc32.h"
-#include "core/format.h"
+#include "core/dictionary_section.h"
 
 namespace vorl {
-
-// Files up to kOnePassLimit are checksummed in one call.  Larger ones go in
-// steps of kCrcStep, each step's pages dropped from the process once
-// checked: a pass over a file of many gigabytes would otherwise keep every
-// page of it resident.  Below the limit the pages are left alone, since the
-// queries that follow an open want them mapped.
-constexpr std::uint64_t kOnePassLimit = std::uint64_t{256} << 20;
-constexpr std::uint64_t kCrcStep = std::uint64_t{64} << 20;
-
-// The whole-file check shared by Open and Verify: everything after the
-// header against the header's file_crc32.  Pages from `keep_from` on stay
-// mapped, for the index parse that follows at open.
-Status CheckFileCrc(const Mapping& mapping, std::uint32_t stored, std::uint64_t keep_from) {
-  const unsigned char* data = mapping.data();
-  const std::uint64_t size = mapping.size();
-  std::uint32_t computed = 0;
-  if (size <= kOnePassLimit) {
-    computed = crc32::Value(data + format::kHeaderSize, static_cast<std::size_t>(size - format::kHeaderSize));
-  } else {
-    mapping.AdviseSequential();
-    for (std::uint64_t pos = format::kHeaderSize; pos < size;) {
-      const std::uint64_t n = std::min(kCrcStep, size - pos);
-      computed = crc32::Extend(computed, data + pos, static_cast<std::size_t>(n));
-      if (pos < keep_from) mapping.DropPages(pos, std::min(n, keep_from - pos));
-      pos += n;
-    }
-    mapping.AdviseNormal();
-  }
-  if (computed == stored) return {};
-  return Status::Corrupt("file CRC32 mismatch  stored=" + Crc32Text(stored) +
-                         "  computed=" + Crc32Text(computed));
-}
-
-Result<std::string_view> RecordView(const unsigned char* data, std::uint64_t size, std::uint64_t offset) {
-  const format::Record record = format::DecodeRecord(data, size, offset);
-  switch (record.bounds) {
-    case format::RecordBounds::kInside:
-      return std::string_view(reinterpret_cast<const char*>(record.payload), record.length);
-    case format::RecordBounds::kHeaderPastEnd:
-      return Status::Corrupt("offset " + std::to_string(offset) + " out of bounds");
-    case format::RecordBounds::kPayloadPastEnd:
-      break;
-  }
-  return Status::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
-}
-
 namespace {
 
 // Parses `num_keys` index entries starting at `index_offset` into `index`.
@@ -103,110 +52,153 @@ Status ParseIndex(const unsigned char* data, std::uint64_t size, std::uint32_t n
 
 }  // namespace
 
-std::string Crc32Text(std::uint32_t crc) {
-  std::string text = "0x00000000";
-  for (std::size_t i = text.size(); i > 2; --i, crc >>= 4) text[i - 1] = "0123456789abcdef"[crc & 0xF];
-  return text;
-}
-
-Reader::Reader(std::string path, Mapping mapping, MappingGuard guard, const format::Header& header,
-               KeyIndex index)
-    : path_(std::move(path)),
-      mapping_(std::move(mapping)),
-      guard_(std::move(guard)),
-      num_keys_(header.num_keys),
-      num_objects_(header.num_objects),
-      index_offset_(header.index_offset),
-      file_crc32_(header.file_crc32),
-      index_(std::move(index)) {}
-
 Reader::~Reader() = default;
 
-Result<Mapping> MapStoreFile(std::string_view path) {
-  // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, forever
-  // and deaf to Ctrl-C.  It changes nothing for a regular file.
-  OpenOutcome opened = OpenFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-  if (!opened.fd.valid()) return OpenError(opened.error).Prefixed("cannot open " + std::string(path) + ": ");
-  Result<FileStat> st = StatFd(opened.fd.get());
-  if (!st.ok()) return st.status().Prefixed("mmap failed: ");
-  // A directory goes on to fail at the mapping, as it always has; FIFOs,
-  // sockets and devices are refused here.
-  if (!st.value().regular && !st.value().directory) {
-    return Status::IO("cannot open " + std::string(path) + ": " + std::string(kNotRegularFileText));
+Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool verify, IndexUse use) {
+  Result<StoreFile> opened = StoreFile::Open(path);
+  if (!opened.ok()) return std::move(opened).status();
+  StoreFile file = std::move(opened).value();
+  const format::Header& header = file.header();
+  std::optional<HashSection> section;
+  std::string dictionary;
+  if (use == IndexUse::kSectionIfPresent) {
+    // The hash index section, when there is one, ends where a dictionary starts.
+    section =
+        HashSection::Locate(file.bytes().data, dictionary_section::EndBefore(file.bytes().data, file.size()),
+                            {.num_keys = header.num_keys, .index_offset = header.index_offset});
+    if (Status g = file.CheckUnchanged(); !g.ok()) return g;
   }
-  // An empty file maps to nothing and fails the size check that follows.
-  // The descriptor closes on return; the mapping stays valid without it.
-  Result<Mapping> mapped = Mapping::Map(opened.fd.get(), st.value().size);
-  if (!mapped.ok()) return mapped.status().Prefixed("mmap failed: ");
-  return mapped;
-}
-
-Result<std::unique_ptr<const Reader>> Reader::Open(std::string_view path, bool verify) {
-  Result<Mapping> mapped = MapStoreFile(path);
-  if (!mapped.ok()) return std::move(mapped).status();
-  Mapping mapping = std::move(mapped).value();
-  MappingGuard guard(mapping.data(), mapping.size());
-  Result<format::Header> decoded = format::DecodeHeader(mapping.data(), mapping.size());
-  if (!decoded.ok()) return std::move(decoded).status();
-  const format::Header& header = decoded.value();
-  // A fault while the file is read makes both passes see zeros; the guard's
-  // error then takes precedence over whatever they concluded from them.
+  // A fault while the file is read makes the passes below see zeros; the
+  // guard's error then takes precedence over whatever they concluded.
   if (verify) {
-    Status s = CheckFileCrc(mapping, header.file_crc32, header.index_offset);
-    if (Status g = guard.Check(); !g.ok()) return g;
+    Status s = file.CheckCrc(section ? section->section_offset() : header.index_offset);
+    if (Status g = file.CheckUnchanged(); !g.ok()) return g;
     if (!s.ok()) return s;
   }
-  KeyIndex index;
-  Status parsed = ParseIndex(mapping.data(), mapping.size(), header.num_keys, header.index_offset, index);
-  if (Status g = guard.Check(); !g.ok()) return g;
-  if (!parsed.ok()) return parsed;
-
+  KeyIndex memory;
+  if (!section) {
+    Status parsed = ParseIndex(file.bytes().data, file.size(), header.num_keys, header.index_offset, memory);
+    if (Status g = file.CheckUnchanged(); !g.ok()) return g;
+    if (!parsed.ok()) return parsed;
+  }
+  if (use == IndexUse::kSectionIfPresent) {
+    Result<std::optional<dictionary_section::Found>> found =
+        dictionary_section::Locate(file.bytes().data, file.size());
+    if (Status s = file.Overriding(found.status()); !s.ok()) return s;
+    if (found.value()) dictionary = std::string(found.value()->dictionary);
+  }
   return std::unique_ptr<const Reader>(
-      new Reader(std::string(path), std::move(mapping), std::move(guard), header, std::move(index)));
+      new Reader(std::move(file), std::move(memory), section, std::move(dictionary)));
 }
 
-Result<std::string_view> Reader::ObjectView(std::uint64_t offset) const {
-  return RecordView(mapping_.data(), mapping_.size(), offset);
+Result<EntryView> Reader::Entry(std::size_t i) const {
+  if (section_) return section_->Entry(i);
+  if (i >= memory_.size()) {
+    return Status::Other("entry " + std::to_string(i) + " out of range (" + std::to_string(memory_.size()) +
+                         " entries)");
+  }
+  return EntryView{memory_.key(i), memory_.offset(i)};
+}
+
+Result<std::optional<std::uint64_t>> Reader::Find(std::string_view key) const {
+  if (!section_) return memory_.Find(key);
+  Result<std::optional<EntryView>> found = section_->Find(key);
+  if (!found.ok()) return std::move(found).status();
+  if (!found.value()) return std::optional<std::uint64_t>();
+  return std::optional<std::uint64_t>(found.value()->object_offset);
 }
 
 Result<std::optional<std::string_view>> Reader::FindObject(std::string_view key) const {
-  return vorl::FindObject(index_, {mapping_.data(), mapping_.size()}, key);
+  if (section_) return vorl::FindObject(*section_, file_.bytes(), key);
+  return vorl::FindObject(memory_, file_.bytes(), key);
 }
 
 Status Reader::FindObjects(std::span<const std::string_view> keys,
                            std::span<std::optional<std::string_view>> out) const {
-  return vorl::FindObjects(index_, {mapping_.data(), mapping_.size()}, keys, out);
+  if (section_) return vorl::FindObjects(*section_, file_.bytes(), keys, out);
+  return vorl::FindObjects(memory_, file_.bytes(), keys, out);
 }
 
-Result<std::string> Reader::ReadObject(std::uint64_t offset) const {
-  Result<std::string_view> view = ObjectView(offset);
-  if (!view.ok()) return std::move(view).status();
-  std::string copy(view.value());
-  if (Status s = guard_.Check(); !s.ok()) return s;
-  return copy;
+std::size_t Reader::MemoryLowerBound(std::string_view key) const {
+  const std::size_t n = memory_.size();
+  if (n == 0) return 0;
+  // Halving a span that starts at the whole index; the keys are in
+  // ascending byte order as the writer laid them out.  string_view compares
+  // as unsigned bytes, a proper prefix first.
+  std::size_t base = 0;
+  std::size_t span = n;
+  while (span > 1) {
+    const std::size_t half = span / 2;
+    const std::size_t middle = base + half;
+    if (memory_.key(middle) < key) base = middle;
+    span -= half;
+  }
+  return memory_.key(base) < key ? base + 1 : base;
 }
 
-Status Reader::Verify() const { return guard_.Overriding(VerifyMapped()); }
+template <typename Pred>
+Result<std::size_t> Reader::SectionPartitionPoint(std::size_t lo, Pred goes_right) const {
+  std::size_t count = section_->num_keys() - lo;
+  while (count > 0) {
+    const std::size_t step = count / 2;
+    Result<EntryView> middle = section_->Entry(lo + step);
+    if (!middle.ok()) return std::move(middle).status();
+    if (goes_right(middle.value().key)) {
+      lo += step + 1;
+      count -= step + 1;
+    } else {
+      count = step;
+    }
+  }
+  return lo;
+}
 
-Status Reader::VerifyMapped() const {
-  if (Status s = CheckFileCrc(mapping_, file_crc32_, mapping_.size()); !s.ok()) return s;
+Result<std::size_t> Reader::LowerBound(std::string_view key) const {
+  if (!section_) return MemoryLowerBound(key);
+  return SectionPartitionPoint(0, [key](std::string_view k) { return k < key; });
+}
+
+Result<std::pair<std::size_t, std::size_t>> Reader::PrefixRange(std::string_view prefix) const {
+  if (!section_) {
+    // The run is walked: its entries are read next anyway.
+    const std::size_t n = memory_.size();
+    const std::size_t first = MemoryLowerBound(prefix);
+    std::size_t end = first;
+    while (end < n && memory_.key(end).starts_with(prefix)) {
+      if (n - end > kEntryLead) memory_.Prefetch(end + kEntryLead);
+      ++end;
+    }
+    return std::pair{first, end};
+  }
+  // Two binary searches, whatever the number of matches, so that a lazy walk
+  // over a long run starts at once.
+  Result<std::size_t> first = LowerBound(prefix);
+  if (!first.ok()) return std::move(first).status();
+  Result<std::size_t> end =
+      SectionPartitionPoint(first.value(), [prefix](std::string_view k) { return k.starts_with(prefix); });
+  if (!end.ok()) return std::move(end).status();
+  return std::pair{first.value(), end.value()};
+}
+
+Status Reader::Verify() const {
+  Status s = file_.CheckCrc(file_.size());
+  if (s.ok() && section_) s = section_->CheckAgainstIndex();
   // Keys that share a record check it once.
-  return VisitUniqueOffsets(
-      [&](std::uint64_t offset) { return CheckRecordAt(mapping_.data(), mapping_.size(), offset); });
+  if (s.ok()) s = VisitUniqueOffsets([&](std::uint64_t offset) { return file_.CheckRecord(offset); });
+  return file_.Overriding(std::move(s));
 }
 
-Status CheckRecordAt(const unsigned char* data, std::uint64_t size, std::uint64_t offset) {
-  const format::Record record = format::DecodeRecord(data, size, offset);
-  if (record.bounds == format::RecordBounds::kHeaderPastEnd) {
-    return Status::Corrupt("object offset " + std::to_string(offset) + " out of bounds");
-  }
-  if (record.bounds == format::RecordBounds::kPayloadPastEnd) {
-    return Status::Corrupt("object at " + std::to_string(offset) + " extends beyond file end");
-  }
-  if (crc32::Value(record.payload, record.length) != record.crc32) {
-    return Status::Corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
-  }
-  return {};
+ReaderStats Reader::Stats() const {
+  const format::Header& header = file_.header();
+  ReaderStats stats;
+  stats.path = file_.path();
+  stats.num_keys = header.num_keys;
+  stats.num_objects = header.num_objects;
+  stats.index_offset = header.index_offset;
+  stats.file_size = file_.size();
+  stats.file_crc32 = header.file_crc32;
+  stats.hash_index = has_hash_index();
+  return stats;
 }
 
 }  // namespace vorl

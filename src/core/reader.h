@@ -1,12 +1,19 @@
-// Reader: an open store file.  Open() maps the whole file read-only, checks
-// its header (and, when asked, the whole-file CRC-32) and builds the index:
-// a hash table from key to entry for exact lookups, and the entries in file
-// order for prefix scans and listings.  A Reader never changes after Open(),
-// so any number of threads may query one instance at once without locking.
+// Reader: an open store file (store_file.h) and its index, either kind: the
+// on-disk hash index section (hash_section.h) when the file has a usable
+// one and the caller accepts it, or the in-memory index (key_index.h) built
+// at open from the sorted entries.  Each call dispatches once on the kind
+// and then runs that kind's code; both kinds answer every call the same way.
 //
-// The Reader owns the mapping and the index.  Views it hands out
-// (ObjectView, key_at, EntryCursor) point into them and live as long as the Reader;
-// everything else it returns is an owned copy.
+// With a section, Open builds nothing: it costs O(1) (plus the whole-file
+// CRC when asked) and every process reading the file shares the index
+// through the page cache.  Its positions are trusted only as far as each
+// access checks them, so an entry access or lookup may fail with a corrupt
+// error on a damaged file opened without the checksum.  The in-memory index
+// is checked whole at open, after which its accesses cannot fail.
+//
+// The Reader owns the file and the index.  Views it hands out point into
+// them and live as long as the Reader.  It never changes after Open(), so
+// any number of threads may query one instance at once without locking.
 #ifndef VORLSTORE_CORE_READER_H_
 #define VORLSTORE_CORE_READER_H_
 
@@ -20,25 +27,17 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
-#include "core/file.h"
 #include "core/format.h"
+#include "core/hash_section.h"
 #include "core/key_index.h"
-#include "core/mapping_guard.h"
 #include "core/offset_set.h"
 #include "core/status.h"
+#include "core/store_file.h"
 
 namespace vorl {
 
-// A listed entry: the key as text (see KeyToText) and a copy of its object.
-struct KeyedObject {
-  std::string key;
-  std::string payload;
-  bool operator==(const KeyedObject&) const = default;
-};
-
-// The values reported as statistics, in reporting order.
+// The values reported as statistics: facts, each binding formats them.
 struct ReaderStats {
   std::string path;
   long version = format::kVersion;
@@ -46,43 +45,21 @@ struct ReaderStats {
   std::uint32_t num_objects = 0;
   std::uint64_t index_offset = 0;
   std::uint64_t data_offset = format::kDataOffset;
-  double file_size_kb = 0;
-  std::string file_crc32;  // "0x" and eight lower-case hex digits
+  std::uint64_t file_size = 0;  // bytes
+  std::uint32_t file_crc32 = 0;
+  bool hash_index = false;
 };
 
-// Key bytes as text: valid UTF-8 unchanged, each maximal invalid subpart
-// replaced by U+FFFD.  Never fails.
-std::string KeyToText(std::string_view key);
-
-// A checksum as messages and statistics show it: "0x" and eight lower-case
-// hex digits.
-std::string Crc32Text(std::uint32_t crc);
-
-class EntryCursor;
-
-// The whole-file check of Open and Verify: the bytes after the header
-// against the header's file_crc32.  Pages before `keep_from` are dropped
-// behind the pass on a large file.  REQUIRES: the mapping holds a header.
-Status CheckFileCrc(const Mapping& mapping, std::uint32_t stored, std::uint64_t keep_from);
-
-// Opens `path` read-only without blocking on special files, refuses
-// anything but a regular file (a directory fails at the mapping) and maps it
-// whole: the first three steps of opening a store, with their messages.
-Result<Mapping> MapStoreFile(std::string_view path);
-
-// The bounds-checked read of the object record at `offset` in a mapped file
-// of `size` bytes: its payload as a view, or a corrupt error.  The record's
-// CRC is not checked.
-Result<std::string_view> RecordView(const unsigned char* data, std::uint64_t size, std::uint64_t offset);
-
-// The deep check of one record: its bounds, then its payload's CRC-32,
-// with Verify's messages.
-Status CheckRecordAt(const unsigned char* data, std::uint64_t size, std::uint64_t offset);
+// Which index a Reader answers through.
+enum class IndexUse {
+  kSectionIfPresent,  // the on-disk section when usable, else the in-memory index
+  kInMemory,          // always build the in-memory index, checking every entry at open,
+                      // and read no section after the index (no dictionary either)
+};
 
 // Calls visit(offset) once per distinct value among offset_at(0), ...,
 // offset_at(n - 1), in that order; offset_at returns Result<uint64_t>.  The
-// first failure, of either, ends the walk and is returned.  Every reader's
-// Verify and unique-object walk goes through here.
+// first failure, of either, ends the walk and is returned.
 template <typename OffsetAt, typename Visit>
 Status VisitDistinctOffsets(std::size_t n, OffsetAt&& offset_at, Visit&& visit) {
   OffsetSet seen(n);
@@ -101,113 +78,104 @@ class Reader {
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
-  // Opens and indexes the store at `path`.  The first failing check decides
-  // the error; on failure nothing stays mapped or open.
-  static Result<std::unique_ptr<const Reader>> Open(std::string_view path, bool verify = true);
+  // Opens the store at `path`; `verify` checks the whole-file CRC first.
+  // The first failing check decides the error; on failure nothing stays
+  // mapped or open.
+  static Result<std::unique_ptr<const Reader>> Open(std::string_view path, bool verify = true,
+                                                    IndexUse use = IndexUse::kSectionIfPresent);
 
-  // Bounds-checked record read at `offset`: the payload as a view into the
-  // mapping, or a corrupt error.  The record's CRC is not checked.  A caller
-  // that copies from a view calls CheckUnchanged() once it has copied: a
-  // file truncated in place reads as zeros there (see mapping_guard.h).
-  Result<std::string_view> ObjectView(std::uint64_t offset) const;
-  // The same, as an owned copy.
-  Result<std::string> ReadObject(std::uint64_t offset) const;
+  // Whether lookups go through the file's hash index section.
+  bool has_hash_index() const { return section_.has_value(); }
+  // The compression dictionary of the store (dictionary_section.h), empty
+  // for a store without one or opened with IndexUse::kInMemory.  A damaged
+  // dictionary section fails Open (corrupt).
+  const std::string& dictionary() const { return dictionary_; }
 
-  // OK, or the corrupt error of a read that found the file changed under the
-  // mapping since it was opened.
-  Status CheckUnchanged() const { return guard_.Check(); }
+  // --- Entries, in index order (ascending keys), duplicates included.
+  std::size_t num_entries() const { return section_ ? section_->num_keys() : memory_.size(); }
+  // Entry i: its key and object offset.  Fails (kind other) when i is out of
+  // range, or with a corrupt error when the section leads outside the index.
+  Result<EntryView> Entry(std::size_t i) const;
+  // The first entry whose key is not below `key` (num_entries() if none).
+  Result<std::size_t> LowerBound(std::string_view key) const;
+  // Entries [first, second) are those whose key starts with `prefix`.
+  Result<std::pair<std::size_t, std::size_t>> PrefixRange(std::string_view prefix) const;
 
-  // Deep verification: the whole-file CRC, then every distinct referenced
-  // record's bounds and CRC, in index order.  OK or the first failure.
-  Status Verify() const;
-
-  // --- Queries.  Each result is an owned copy.
-  Result<std::optional<std::string>> GetRaw(std::string_view key) const;
-  bool Exists(std::string_view key) const;
-  Result<std::vector<KeyedObject>> PrefixRaw(std::string_view prefix) const;
-  std::vector<std::string> Keys() const;
-  Result<std::vector<KeyedObject>> ItemsRaw() const;
-  Result<std::vector<std::string>> ObjectsRaw() const;
-  ReaderStats Stats() const;
-
-  // --- Zero-copy access for callers that build their own results (the
-  // binding, and cursors that walk entries lazily: see EntryCursor below).
-  // Views live as long as the Reader.  Index entries are in file order,
-  // duplicates included.
-  std::size_t num_entries() const { return index_.size(); }
-  // REQUIRES: i < num_entries().
-  std::string_view key_at(std::size_t i) const { return index_.key(i); }
-  std::uint64_t offset_at(std::size_t i) const { return index_.offset(i); }
-  // The object of entry i as a view into the mapping, or the corrupt error
-  // of ObjectView.  REQUIRES: i < num_entries().
-  Result<std::string_view> EntryObject(std::size_t i) const { return ObjectView(offset_at(i)); }
-  // The offset stored for `key` (the last entry wins for duplicate keys).
-  std::optional<std::uint64_t> Find(std::string_view key) const { return index_.Find(key); }
-  // The object stored for `key` (the last entry wins for duplicate keys) as
-  // a view into the mapping, no value for an absent key, or the corrupt
-  // error of ObjectView.
+  // --- Lookups.  The last entry wins for duplicate keys.
+  Result<std::optional<std::uint64_t>> Find(std::string_view key) const;
+  // The object stored for `key` as a view into the mapping, no value for an
+  // absent key, or a corrupt error.
   Result<std::optional<std::string_view>> FindObject(std::string_view key) const;
   // out[i] = FindObject(keys[i]) for each i, the cache misses of different
   // keys overlapped; the first failure ends the batch (batch_lookup.h).
   // REQUIRES: out.size() == keys.size().
   Status FindObjects(std::span<const std::string_view> keys,
                      std::span<std::optional<std::string_view>> out) const;
-  // Entries [first, second) are those whose key starts with `prefix`.
-  std::pair<std::size_t, std::size_t> PrefixRange(std::string_view prefix) const;
-  // The first entry whose key is not below `key` (num_entries() if none).
-  std::size_t LowerBound(std::string_view key) const;
-  // Calls visit(i, key_view) for each entry in [begin, end), in order.
+  // Bounds-checked record read at `offset`: the payload as a view into the
+  // mapping, or a corrupt error.  The record's CRC is not checked.  A caller
+  // that copies from a view calls CheckUnchanged() once it has copied: a
+  // file truncated in place reads as zeros there (see mapping_guard.h).
+  Result<std::string_view> ObjectView(std::uint64_t offset) const { return file_.Record(offset); }
+
+  // --- Walks.  Each dispatches once, then walks the index in use; the first
+  // failed entry or object read ends it and is returned, as does a failed
+  // Status a visitor returns (visitors may also return nothing).  Those that
+  // read objects end with CheckUnchanged().
+  // visit(i, key_view) for each entry in [begin, end).  Keys of the
+  // in-memory index are its own copies; a caller that copies keys of a
+  // section calls CheckUnchanged() after.
   template <typename Visit>
-  void VisitKeys(std::size_t begin, std::size_t end, Visit&& visit) const;
-  // Calls visit(i, payload_view) for each entry in [begin, end), in order;
-  // the first failed object read ends the walk and is returned.  A visitor
-  // may return a Status; a failed one ends the walk too and is returned.
+  Status VisitKeys(std::size_t begin, std::size_t end, Visit&& visit) const;
+  // visit(i, key_view, payload_view) for each entry in [begin, end).
   template <typename Visit>
   Status VisitEntries(std::size_t begin, std::size_t end, Visit&& visit) const;
-  // Calls visit(payload_view) once per distinct object offset, in the order
-  // of the first entry that refers to it.  Failures end the walk as above.
+  // visit(i, entry) for each entry of [begin, end) that lookups answer with:
+  // an entry followed by one with the same key is skipped.
+  template <typename Visit>
+  Status VisitLiveEntries(std::size_t begin, std::size_t end, Visit&& visit) const;
+  // visit(payload_view) once per distinct object offset, in the order of the
+  // first entry that refers to it.
   template <typename Visit>
   Status VisitUniqueObjects(Visit&& visit) const;
 
-  const std::string& path() const { return path_; }
-  std::uint32_t num_keys() const { return num_keys_; }
-  std::uint32_t num_objects() const { return num_objects_; }
-  std::uint64_t file_size() const { return mapping_.size(); }
+  // OK, or the corrupt error of a read that found the file changed under the
+  // mapping since it was opened.
+  Status CheckUnchanged() const { return file_.CheckUnchanged(); }
+
+  // Deep verification: the whole-file CRC; with a section, that it answers
+  // every key of the sorted index with that key's entry and lists exactly the
+  // index's entries; then every distinct referenced record's bounds and CRC,
+  // in index order.  OK or the first failure.
+  Status Verify() const;
+
+  ReaderStats Stats() const;
+  const std::string& path() const { return file_.path(); }
+  std::uint32_t num_keys() const { return file_.header().num_keys; }
+  std::uint32_t num_objects() const { return file_.header().num_objects; }
+  std::uint64_t file_size() const { return file_.size(); }
 
  private:
-  Reader(std::string path, Mapping mapping, MappingGuard guard, const format::Header& header, KeyIndex index);
-  // Verify's checks, before the guard has its say.
-  Status VerifyMapped() const;
+  Reader(StoreFile file, KeyIndex memory, std::optional<HashSection> section, std::string dictionary)
+      : file_(std::move(file)),
+        memory_(std::move(memory)),
+        section_(section),
+        dictionary_(std::move(dictionary)) {}
 
-  // (key text, payload copy) for entries [begin, end).
-  Result<std::vector<KeyedObject>> Pairs(std::size_t begin, std::size_t end) const;
-
-  friend class EntryCursor;
-
-  // Entries lie at random places in memory and a walk's work per entry is
-  // short, so walks in file order ask for the entry kEntryLead steps ahead,
-  // and for its record kRecordLead steps ahead, once the entry has had time
-  // to arrive: the cache misses then overlap instead of following one
-  // another.  The prefetch helpers are always inlined: GCC deems a function
-  // whose only effect is a prefetch free of side effects and drops calls to
-  // it.
-  static constexpr std::size_t kEntryLead = 16;
-  static constexpr std::size_t kRecordLead = 8;
-  static constexpr std::uint64_t kCacheLine = 64;
-  [[gnu::always_inline]] void PrefetchEntry(std::size_t i) const { index_.Prefetch(i); }
-  // The record's first two cache lines, if it starts inside the file.
-  [[gnu::always_inline]] void PrefetchRecord(std::uint64_t offset) const {
-    const std::uint64_t size = mapping_.size();
-    if (offset >= size) return;
-    __builtin_prefetch(mapping_.data() + offset);
-    if (size - offset > kCacheLine) __builtin_prefetch(mapping_.data() + offset + kCacheLine);
-  }
-
+  // The first i in [lo, num_entries()) for which goes_right(key of entry i)
+  // is false, where goes_right holds for a leading run of entries only.
+  template <typename Pred>
+  Result<std::size_t> SectionPartitionPoint(std::size_t lo, Pred goes_right) const;
+  std::size_t MemoryLowerBound(std::string_view key) const;
   // Calls visit(offset) once per distinct record offset, in the order of
-  // the first entry that refers to it; a failed Status from the visitor
-  // ends the walk and is returned.
+  // the first entry that refers to it; a failed Status ends the walk.
   template <typename Visit>
   Status VisitUniqueOffsets(Visit&& visit) const;
+
+  // Calls fn(entry_at, prefetch): entry_at(i) gives Result<EntryView> for
+  // the index in use, prefetch(i, wants_record) starts loading entry i (and
+  // its record) for walks that reach it soon.
+  template <typename Fn>
+  decltype(auto) WithEntries(Fn&& fn) const;
 
   // Calls visit(args...) and turns its result into a Status: visitors that
   // return nothing always succeed.
@@ -221,95 +189,128 @@ class Reader {
     }
   }
 
-  std::string path_;
-  Mapping mapping_;
-  MappingGuard guard_;  // declared after mapping_: unregisters before the unmap
-  std::uint32_t num_keys_;
-  std::uint32_t num_objects_;
-  std::uint64_t index_offset_;
-  std::uint32_t file_crc32_;
-  KeyIndex index_;
+  // Entries of the in-memory index lie at random places in memory and a
+  // walk's work per entry is short, so walks ask for the entry kEntryLead
+  // steps ahead, and for its record kRecordLead steps ahead, once the entry
+  // has had time to arrive: the cache misses then overlap instead of
+  // following one another.  The prefetch helpers are always inlined: GCC
+  // deems a function whose only effect is a prefetch free of side effects
+  // and drops calls to it.
+  static constexpr std::size_t kEntryLead = 16;
+  static constexpr std::size_t kRecordLead = 8;
+  static constexpr std::uint64_t kCacheLine = 64;
+  // The record's first two cache lines, if it starts inside the file.
+  [[gnu::always_inline]] void PrefetchRecord(std::uint64_t offset) const {
+    const std::uint64_t size = file_.size();
+    if (offset >= size) return;
+    const unsigned char* data = file_.bytes().data;
+    __builtin_prefetch(data + offset);
+    if (size - offset > kCacheLine) __builtin_prefetch(data + offset + kCacheLine);
+  }
+
+  StoreFile file_;
+  KeyIndex memory_;                     // empty when section_ is set
+  std::optional<HashSection> section_;  // views into file_'s mapping
+  std::string dictionary_;
 };
 
-// Walks entries [begin, end) of a Reader one step at a time, in file order,
-// for callers that take entries lazily (and for the Reader's own walks).
-// It asks for the entries, and when objects are wanted their records, a few
-// steps ahead, so a caller never deals with the cache.  A cursor is a plain
-// value: it borrows the Reader, which must outlive it, and is not itself
-// thread-safe.
-class EntryCursor {
- public:
-  enum class Wants { kKeys, kObjects };
-
-  EntryCursor(const Reader& reader, std::size_t begin, std::size_t end, Wants wants = Wants::kObjects)
-      : reader_(&reader), i_(begin), end_(std::min(end, reader.num_entries())), wants_(wants) {
-    if (!done()) Ahead();
+template <typename Fn>
+decltype(auto) Reader::WithEntries(Fn&& fn) const {
+  if (section_) {
+    const HashSection& section = *section_;
+    return fn([&section](std::size_t i) { return section.Entry(i); },
+              [](std::size_t /*i*/, std::size_t /*end*/, bool /*record*/) {});
   }
-
-  bool done() const { return i_ >= end_; }
-  // REQUIRES: !done() for the three below.
-  std::size_t index() const { return i_; }
-  std::string_view key() const { return reader_->key_at(i_); }
-  Result<std::string_view> object() const { return reader_->EntryObject(i_); }
-
-  [[gnu::always_inline]] void Next() {
-    if (++i_ < end_) Ahead();
-  }
-
- private:
-  [[gnu::always_inline]] void Ahead() const {
-    const std::size_t left = end_ - i_;
-    if (left > Reader::kEntryLead) reader_->PrefetchEntry(i_ + Reader::kEntryLead);
-    if (wants_ == Wants::kObjects && left > Reader::kRecordLead) {
-      reader_->PrefetchRecord(reader_->offset_at(i_ + Reader::kRecordLead));
-    }
-  }
-
-  const Reader* reader_;
-  std::size_t i_;
-  std::size_t end_;
-  Wants wants_;
-};
+  return fn(
+      [this](std::size_t i) -> Result<EntryView> {
+        return EntryView{memory_.key(i), memory_.offset(i)};
+      },
+      [this](std::size_t i, std::size_t end, bool record) [[gnu::always_inline]] {
+        const std::size_t left = end - i;
+        if (left > kEntryLead) memory_.Prefetch(i + kEntryLead);
+        if (record && left > kRecordLead) PrefetchRecord(memory_.offset(i + kRecordLead));
+      });
+}
 
 template <typename Visit>
-void Reader::VisitKeys(std::size_t begin, std::size_t end, Visit&& visit) const {
-  for (EntryCursor c(*this, begin, end, EntryCursor::Wants::kKeys); !c.done(); c.Next())
-    visit(c.index(), c.key());
+Status Reader::VisitKeys(std::size_t begin, std::size_t end, Visit&& visit) const {
+  end = std::min(end, num_entries());
+  return WithEntries([&](auto entry_at, auto prefetch) -> Status {
+    for (std::size_t i = begin; i < end; ++i) {
+      prefetch(i, end, false);
+      Result<EntryView> entry = entry_at(i);
+      if (!entry.ok()) return std::move(entry).status();
+      if (Status s = Call(visit, i, entry.value().key); !s.ok()) return s;
+    }
+    return Status();
+  });
 }
 
 template <typename Visit>
 Status Reader::VisitEntries(std::size_t begin, std::size_t end, Visit&& visit) const {
-  for (EntryCursor c(*this, begin, end); !c.done(); c.Next()) {
-    Result<std::string_view> object = c.object();
-    if (!object.ok()) return std::move(object).status();
-    if (Status s = Call(visit, c.index(), object.value()); !s.ok()) return s;
-  }
-  return guard_.Check();
+  end = std::min(end, num_entries());
+  return WithEntries([&](auto entry_at, auto prefetch) -> Status {
+    for (std::size_t i = begin; i < end; ++i) {
+      prefetch(i, end, true);
+      Result<EntryView> entry = entry_at(i);
+      if (!entry.ok()) return std::move(entry).status();
+      Result<std::string_view> object = file_.Record(entry.value().object_offset);
+      if (!object.ok()) return std::move(object).status();
+      if (Status s = Call(visit, i, entry.value().key, object.value()); !s.ok()) return s;
+    }
+    return file_.CheckUnchanged();
+  });
+}
+
+template <typename Visit>
+Status Reader::VisitLiveEntries(std::size_t begin, std::size_t end, Visit&& visit) const {
+  const std::size_t n = num_entries();
+  end = std::min(end, n);
+  if (begin >= end) return {};
+  return WithEntries([&](auto entry_at, auto prefetch) -> Status {
+    Result<EntryView> current = entry_at(begin);
+    for (std::size_t i = begin; i < end; ++i) {
+      if (!current.ok()) return std::move(current).status();
+      prefetch(i, n, false);
+      // Index entries are in key order, which puts equal keys side by side.
+      std::optional<Result<EntryView>> next;
+      if (i + 1 < n) next.emplace(entry_at(i + 1));
+      if (next && !next->ok()) return std::move(*next).status();
+      if (!next || next->value().key != current.value().key) {
+        if (Status s = Call(visit, i, current.value()); !s.ok()) return s;
+      }
+      if (!next) break;
+      current = std::move(*next);
+    }
+    return file_.CheckUnchanged();
+  });
 }
 
 template <typename Visit>
 Status Reader::VisitUniqueOffsets(Visit&& visit) const {
-  // The cursor keeps pace with the walk only to fetch entries and records
-  // ahead of it.
-  EntryCursor c(*this, 0, num_entries());
-  Status s = VisitDistinctOffsets(
-      num_entries(),
-      [&](std::size_t i) -> Result<std::uint64_t> {
-        c.Next();
-        return offset_at(i);
-      },
-      [&](std::uint64_t offset) { return Call(visit, offset); });
-  if (!s.ok()) return s;
-  return guard_.Check();
+  const std::size_t n = num_entries();
+  return WithEntries([&](auto entry_at, auto prefetch) -> Status {
+    return VisitDistinctOffsets(
+        n,
+        [&](std::size_t i) -> Result<std::uint64_t> {
+          prefetch(i, n, true);
+          Result<EntryView> entry = entry_at(i);
+          if (!entry.ok()) return std::move(entry).status();
+          return entry.value().object_offset;
+        },
+        visit);
+  });
 }
 
 template <typename Visit>
 Status Reader::VisitUniqueObjects(Visit&& visit) const {
-  return VisitUniqueOffsets([&](std::uint64_t offset) -> Status {
-    Result<std::string_view> object = ObjectView(offset);
+  Status s = VisitUniqueOffsets([&](std::uint64_t offset) -> Status {
+    Result<std::string_view> object = file_.Record(offset);
     if (!object.ok()) return std::move(object).status();
     return Call(visit, object.value());
   });
+  if (!s.ok()) return s;
+  return file_.CheckUnchanged();
 }
 
 }  // namespace vorl

@@ -27,20 +27,54 @@ std::string_view KindName(ErrorKind kind) {
 
 }  // namespace
 
-Status Status::FromErrno(std::string_view prefix, int error_number) {
-  std::string message(prefix);
-  message += SystemErrorText(error_number);
-  return IO(std::move(message), error_number);
+std::string_view OperationName(Operation op) {
+  switch (op) {
+    case Operation::kNone:
+      return "";
+    case Operation::kOpen:
+      return "open";
+    case Operation::kMap:
+      return "map";
+    case Operation::kOpenTemporary:
+      return "open tmp";
+    case Operation::kWrite:
+      return "write";
+    case Operation::kSync:
+      return "sync";
+    case Operation::kRename:
+      return "rename";
+    case Operation::kSyncDirectory:
+      return "sync dir";
+    case Operation::kReadTemporary:
+      return "read tmp";
+    case Operation::kTruncateTemporary:
+      return "truncate tmp";
+    case Operation::kSeekTemporary:
+      return "seek tmp";
+  }
+  return "";
 }
 
 std::string Status::message() const {
-  if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version_);
-  return message_;
+  if (kind_ == ErrorKind::kVersion) return "unsupported version " + std::to_string(version());
+  return detail_ ? detail_->message : std::string();
+}
+
+const std::string& Status::path() const {
+  static const std::string kNone;
+  return detail_ ? detail_->path : kNone;
+}
+
+Status Status::During(Operation op, std::string_view path) const {
+  Status s = *this;
+  if (s.detail_->operation == Operation::kNone) s.detail_->operation = op;
+  if (s.detail_->path.empty()) s.detail_->path = path;
+  return s;
 }
 
 Status Status::Prefixed(std::string_view prefix) const {
   Status s = *this;
-  s.message_.insert(0, prefix);
+  s.detail_->message.insert(0, prefix);
   return s;
 }
 
@@ -48,19 +82,23 @@ std::string Status::ToString() const {
   if (ok()) return "OK";
   std::string text(KindName(kind_));
   text += ": ";
-  text += message();
+  if (operation() != Operation::kNone) {
+    text += OperationName(operation());
+    text += ": ";
+  }
+  const std::string said = message();
+  text += said;
+  if (sys_errno() != 0) {
+    if (!said.empty()) text += ": ";
+    text += "errno " + std::to_string(sys_errno()) + " (" + ErrnoText(sys_errno()) + ")";
+  }
   return text;
 }
 
-std::string SystemErrorText(int error_number) {
+std::string ErrnoText(int error_number) {
   char buffer[256];
   // GNU strerror_r may return a static string instead of filling the buffer.
-  const char* text = strerror_r(error_number, buffer, sizeof buffer);
-  std::string out(text);
-  out += " (os error ";
-  out += std::to_string(error_number);
-  out += ')';
-  return out;
+  return strerror_r(error_number, buffer, sizeof buffer);
 }
 
 }  // namespace vorl

@@ -76,9 +76,8 @@ Result<BuildSummary> StreamBuilder::Commit(std::string_view dictionary) {
                          IndexOptions{options_.hash_index, options_.seed, dictionary});
   if (s.ok()) s = file_->Commit(options_.cancel);
   if (!s.ok()) return s;
-  Result<BuildSummary> summary = PublishedSummary(target_, num_objects, keys_.size(), options_.print_summary);
-  if (summary.ok()) summary.value().duplicates = keys_.duplicates();
-  return summary;
+  return PublishedSummary(
+      {target_, num_objects, keys_.size(), out_.position(), out_.crc(), keys_.duplicates()}, options_.print_summary);
 }
 
 void StreamBuilder::Discard() {

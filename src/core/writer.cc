@@ -84,9 +84,9 @@ Result<BuildSummary> Writer::Build(std::string_view path, const BuildOptions& op
     if (!options.keep_failed_temporary) out.Discard();
     return s;
   }
-  Result<BuildSummary> summary = PublishedSummary(path, num_objects, keys_.size(), options.print_summary);
-  if (summary.ok()) summary.value().duplicates = keys_.duplicates();
-  return summary;
+  return PublishedSummary({std::string(path), num_objects, keys_.size(), tail.position(),
+                           header.value().file_crc32, keys_.duplicates()},
+                          options.print_summary);
 }
 
 }  // namespace vorl

@@ -47,6 +47,36 @@ FailureKind KindOf(ErrorKind kind) {
   return FailureKind::kInternal;
 }
 
+// What an I/O error's OSError says before the errno's description: the
+// step, in the package's words.  A failed open needs none, since the
+// exception's filename is the file; a failure with no errno reads as its
+// step and what was wrong.
+std::string IOContext(const Status& status) {
+  std::string step;
+  switch (status.operation()) {
+    case Operation::kOpen:
+      if (status.sys_errno() == 0) step = "cannot open " + status.path();
+      break;
+    case Operation::kMap:
+      step = "mmap failed";
+      break;
+    case Operation::kOpenTemporary:
+    case Operation::kRename:
+    case Operation::kSyncDirectory:
+    case Operation::kReadTemporary:
+    case Operation::kTruncateTemporary:
+    case Operation::kSeekTemporary:
+      step = OperationName(status.operation());
+      break;
+    case Operation::kNone:
+    case Operation::kWrite:
+    case Operation::kSync:
+      break;
+  }
+  if (status.sys_errno() != 0 || status.message().empty()) return step;
+  return step.empty() ? status.message() : step + ": " + status.message();
+}
+
 void Raise(const Failure& failure) {
   // Imported on first use: the package imports this module while it loads.
   nb::object make = nb::module_::import_("vorlstore.errors").attr("from_engine");
@@ -61,7 +91,10 @@ void Raise(const Failure& failure) {
 }  // namespace
 
 void ThrowStatus(const Status& status, std::string_view filename) {
-  throw Failure(KindOf(status.kind()), status.message(), std::string(filename), status.sys_errno());
+  // The file the core names is the one the failed step was about.
+  std::string file = status.path().empty() ? std::string(filename) : status.path();
+  const std::string message = status.kind() == ErrorKind::kIO ? IOContext(status) : status.message();
+  throw Failure(KindOf(status.kind()), message, std::move(file), status.sys_errno());
 }
 
 void RegisterTranslator() {

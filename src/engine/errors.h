@@ -3,7 +3,9 @@
 // module.cc registers turns each Failure into the package's exception by
 // handing its kind, message, file name and errno to vorlstore.errors, which
 // owns the table of exception classes.  Nothing else in the engine chooses
-// an exception class.
+// an exception class.  For an I/O failure the message is the step that
+// failed (what an OSError's text puts before the errno's description), so
+// that nothing needs to take a message apart again.
 #ifndef VORLSTORE_ENGINE_ERRORS_H_
 #define VORLSTORE_ENGINE_ERRORS_H_
 

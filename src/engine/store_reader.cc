@@ -14,6 +14,7 @@
 #include "core/crc32.h"
 #include "core/format.h"
 #include "engine/errors.h"
+#include "engine/gc_slots.h"
 #include "engine/keys.h"
 #include "engine/sequence.h"
 
@@ -33,7 +34,7 @@ Decoder* DecoderOf(nb::handle decoder) {
 
 StoreReader::StoreReader(const nb::bytes& path, bool verify, bool check_reads)
     : path_(path.c_str(), path.size()), check_reads_(check_reads) {
-  reader_ = Unwrap(IndexedReader::Open(path_, verify), path_);
+  reader_ = Unwrap(Reader::Open(path_, verify), path_);
   if (!reader_->dictionary().empty()) expander_ = Unwrap(RecordExpander::Create(reader_->dictionary()), path_);
 }
 
@@ -59,13 +60,13 @@ std::string_view StoreReader::Intact(std::string_view payload, nb::handle key, s
   throw Failure(FailureKind::kCorrupt, "object CRC32 mismatch " + where, path_);
 }
 
-const IndexedReader& StoreReader::Get() const {
+const Reader& StoreReader::Get() const {
   if (reader_ == nullptr) throw Failure(FailureKind::kClosed, "I/O operation on closed store", path_);
   return *reader_;
 }
 
 nb::object StoreReader::CopyOf(nb::handle key, bool expand) const {
-  const IndexedReader& reader = Get();
+  const Reader& reader = Get();
   const KeyArg k(key);
   const std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
   if (!found) return nb::none();
@@ -81,7 +82,7 @@ nb::object StoreReader::Dictionary() const {
 }
 
 nb::list StoreReader::GetManyRaw(nb::handle keys) const {
-  const IndexedReader& reader = Get();
+  const Reader& reader = Get();
   const Items items(keys, "keys must be iterable");
   const std::size_t n = items.size();
   // Every key is converted before the first lookup, so that the core can
@@ -104,13 +105,13 @@ nb::list StoreReader::GetManyRaw(nb::handle keys) const {
 }
 
 bool StoreReader::Contains(nb::handle key) const {
-  const IndexedReader& reader = Get();
+  const Reader& reader = Get();
   const KeyArg k(key);
   return Settle(reader.Find(k.bytes())).has_value();
 }
 
 nb::object StoreReader::GetObject(nb::handle key, nb::handle missing) const {
-  const IndexedReader& reader = Get();
+  const Reader& reader = Get();
   const KeyArg k(key);
   std::optional<std::string_view> found = Settle(reader.FindObject(k.bytes()));
   if (!found) return nb::borrow(missing);
@@ -132,7 +133,7 @@ void StoreReader::set_decoder(nb::handle decoder) {
 }
 
 std::pair<std::size_t, std::size_t> StoreReader::Bounds(nb::handle start, nb::handle stop) const {
-  const IndexedReader& reader = Get();
+  const Reader& reader = Get();
   const std::size_t first = start.is_none() ? 0 : Settle(reader.LowerBound(KeyArg(start).bytes()));
   const std::size_t last =
       stop.is_none() ? reader.num_entries() : Settle(reader.LowerBound(KeyArg(stop).bytes()));
@@ -140,7 +141,7 @@ std::pair<std::size_t, std::size_t> StoreReader::Bounds(nb::handle start, nb::ha
 }
 
 std::pair<std::size_t, std::size_t> StoreReader::PrefixBounds(nb::handle prefix) const {
-  const IndexedReader& reader = Get();
+  const Reader& reader = Get();
   const KeyArg key(prefix);
   // Two binary searches rather than a walk to the end of the run, so that a
   // lazy walk over a long run starts at once.
@@ -148,7 +149,7 @@ std::pair<std::size_t, std::size_t> StoreReader::PrefixBounds(nb::handle prefix)
 }
 
 nb::dict StoreReader::Stats() const {
-  const IndexedReader& reader = Get();
+  const Reader& reader = Get();
   const ReaderStats stats = reader.Stats();
   nb::dict out;
   out["path"] = PathToPython(path_);
@@ -157,20 +158,19 @@ nb::dict StoreReader::Stats() const {
   out["num_objects"] = stats.num_objects;
   out["index_offset"] = stats.index_offset;
   out["data_offset"] = stats.data_offset;
-  // Exact: the size in KiB is the byte count times a power of two.
-  out["file_size"] = static_cast<std::uint64_t>(stats.file_size_kb * 1024);
-  out["file_crc32"] = stats.file_crc32;
+  out["file_size"] = stats.file_size;
+  out["file_crc32"] = Crc32Text(stats.file_crc32);
   out["hash_index"] = reader.has_hash_index();
   out["compression"] = expander_ ? nb::object(CompressionStats()) : nb::none();
   return out;
 }
 
 nb::dict StoreReader::CompressionStats() const {
-  const IndexedReader& reader = Get();
+  const Reader& reader = Get();
   // Sizes from the records' headers: nothing is decompressed.
   std::uint64_t stored = 0, decoded = 0, compressed = 0;
   std::unordered_set<std::uint64_t> seen;
-  Settle(VisitLiveEntries(reader, 0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
+  Settle(reader.VisitLiveEntries(0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
     if (!seen.insert(entry.object_offset).second) return {};
     Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
     if (!payload.ok()) return std::move(payload).status();
@@ -199,11 +199,11 @@ void StoreReader::Settle(const Status& status) const {
 }
 
 nb::list StoreReader::ObjectsRaw() const {
-  const IndexedReader& reader = Get();
+  const Reader& reader = Get();
   nb::list out;
   std::unordered_set<std::uint64_t> seen;
   Settle(
-      VisitLiveEntries(reader, 0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
+      reader.VisitLiveEntries(0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
         if (!seen.insert(entry.object_offset).second) return {};
         Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
         if (!payload.ok()) return std::move(payload).status();
@@ -213,18 +213,34 @@ nb::list StoreReader::ObjectsRaw() const {
   return out;
 }
 
-Cursor::Cursor(StoreReader* reader, std::size_t begin, std::size_t end, bool reverse, Yield what,
-               Decoder* decoder, nb::object owner, bool bytes_keys)
-    : reader_(reader),
+Cursor::Cursor(nb::object reader, std::size_t begin, std::size_t end, bool reverse, Yield what,
+               nb::object decoder, bool bytes_keys)
+    : reader_owner_(std::move(reader)),
+      reader_(&nb::cast<StoreReader&>(reader_owner_)),
       lo_(begin),
-      hi_(std::max(begin, std::min(end, reader->num_entries()))),
+      hi_(std::max(begin, std::min(end, reader_->num_entries()))),
       reverse_(reverse),
       what_(what),
-      decoder_(decoder),
-      decoder_owner_(std::move(owner)),
+      decoder_(DecoderOf(decoder)),
+      decoder_owner_(std::move(decoder)),
       bytes_keys_(bytes_keys) {}
 
-void Cursor::Refill(const IndexedReader& reader) {
+void Cursor::Clear() {
+  reader_ = nullptr;
+  decoder_ = nullptr;
+  lo_ = hi_;
+  pos_ = 0;
+  fetched_.clear();
+  // What the members held goes last, once the cursor is consistent.
+  std::vector<nb::object> keys = std::move(keys_), items = std::move(items_);
+  keys_.clear();
+  items_.clear();
+  undecoded_.clear();
+  nb::object reader = std::exchange(reader_owner_, nb::none());
+  nb::object decoder = std::exchange(decoder_owner_, nb::none());
+}
+
+void Cursor::Refill(const Reader& reader) {
   const std::size_t n = std::min(batch_, hi_ - lo_);
   const std::size_t begin = reverse_ ? hi_ - n : lo_;
   const std::size_t end = begin + n;
@@ -236,7 +252,7 @@ void Cursor::Refill(const IndexedReader& reader) {
   // key order, so each is a cache miss, and fetching them in a loop of their
   // own lets the processor overlap the misses of several entries.
   fetched_.clear();
-  reader_->Settle(VisitLiveEntries(reader, begin, end, [&](std::size_t, const EntryView& entry) -> Status {
+  reader_->Settle(reader.VisitLiveEntries(begin, end, [&](std::size_t, const EntryView& entry) -> Status {
     fetched_.push_back({entry.key, entry.object_offset, {}});
     return {};
   }));
@@ -282,7 +298,8 @@ void Cursor::Refill(const IndexedReader& reader) {
 }
 
 nb::object Cursor::Next() {
-  const IndexedReader& reader = reader_->Get();
+  if (reader_ == nullptr) throw nb::stop_iteration();
+  const Reader& reader = reader_->Get();
   if (pos_ == items_.size()) {
     do {
       if (lo_ >= hi_) throw nb::stop_iteration();
@@ -301,7 +318,8 @@ nb::object Cursor::Next() {
 }
 
 void BindReader(nb::module_& m) {
-  nb::class_<StoreReader>(m, "Reader", "An open store file: exact lookups, ranges of sorted entries, checks.")
+  nb::class_<StoreReader>(m, "Reader", "An open store file: exact lookups, ranges of sorted entries, checks.",
+                          nb::type_slots(GcSlots<StoreReader>()))
       .def(nb::init<const nb::bytes&, bool, bool>(), nb::arg("path"), nb::arg("verify") = true,
            nb::arg("check_reads") = false)
       .def("get_stored", &StoreReader::GetStored, nb::arg("key"),
@@ -331,13 +349,12 @@ void BindReader(nb::module_& m) {
           [](nb::handle self, std::size_t begin, std::size_t end, bool reverse, int what, nb::handle decoder,
              bool bytes_keys) {
             if (what < 0 || what > 2) throw nb::value_error("what must be 0 (keys), 1 (values) or 2 (items)");
-            StoreReader& reader = nb::cast<StoreReader&>(self);
-            reader.Get();
-            return new Cursor(&reader, begin, end, reverse, static_cast<Cursor::Yield>(what),
-                              DecoderOf(decoder), nb::borrow(decoder), bytes_keys);
+            nb::cast<StoreReader&>(self).Get();
+            return new Cursor(nb::borrow(self), begin, end, reverse, static_cast<Cursor::Yield>(what),
+                              nb::borrow(decoder), bytes_keys);
           },
           nb::arg("begin"), nb::arg("end"), nb::arg("reverse") = false, nb::arg("what") = 2,
-          nb::arg("decoder").none() = nb::none(), nb::arg("bytes_keys") = false, nb::keep_alive<0, 1>(),
+          nb::arg("decoder").none() = nb::none(), nb::arg("bytes_keys") = false,
           nb::sig("def cursor(self, begin: int, end: int, reverse: bool = False, what: int = 2, "
                   "decoder: Decoder | None = None, bytes_keys: bool = False) -> Cursor"),
           "A lazy walk over entries [begin, end): what is 0 for keys, 1 for values, 2 for (key, value).")
@@ -355,7 +372,8 @@ void BindReader(nb::module_& m) {
       .def_prop_ro("path",
                    [](const StoreReader& self) { return nb::bytes(self.path().data(), self.path().size()); });
 
-  nb::class_<Cursor>(m, "Cursor", "A lazy walk over a range of a reader's entries.")
+  nb::class_<Cursor>(m, "Cursor", "A lazy walk over a range of a reader's entries.",
+                     nb::type_slots(GcSlots<Cursor>()))
       .def(
           "__iter__", [](nb::handle self) { return nb::borrow(self); },
           nb::sig("def __iter__(self) -> Cursor"))

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/indexed_reader.h"
+#include "core/reader.h"
 #include "core/status.h"
 #include "engine/compression.h"
 #include "engine/decoder.h"
@@ -28,30 +28,6 @@ namespace vorl::engine {
 
 namespace nb = nanobind;
 
-// Calls visit(i, entry) for each entry of [begin, end) that lookups answer
-// with: an earlier entry for the same key as entry i + 1 is skipped (index
-// entries are in key order, which puts equal keys side by side).  A failed
-// entry, or a Status returned by visit, ends the walk and is returned.
-template <typename Visit>
-Status VisitLiveEntries(const IndexedReader& reader, std::size_t begin, std::size_t end, Visit&& visit) {
-  const std::size_t n = reader.num_entries();
-  if (begin >= end) return {};
-  Result<EntryView> current = reader.Entry(begin);
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!current.ok()) return std::move(current).status();
-    std::optional<Result<EntryView>> next;
-    if (i + 1 < n) next.emplace(reader.Entry(i + 1));
-    if (next && !next->ok()) return std::move(*next).status();
-    if (!next || next->value().key != current.value().key) {
-      Status s = visit(i, current.value());
-      if (!s.ok()) return s;
-    }
-    if (!next) break;
-    current = std::move(*next);
-  }
-  return {};
-}
-
 class StoreReader {
  public:
   // `verify` checks the whole-file CRC at open; `check_reads` checks each
@@ -60,7 +36,7 @@ class StoreReader {
   StoreReader(const nb::bytes& path, bool verify, bool check_reads);
 
   // The open reader; throws the closed-store failure after Close().
-  const IndexedReader& Get() const;
+  const Reader& Get() const;
   void Close() { reader_.reset(); }
   bool closed() const { return reader_ == nullptr; }
   const std::string& path() const { return path_; }
@@ -111,6 +87,16 @@ class StoreReader {
   // when that is None, the record's `offset`.
   std::string_view Intact(std::string_view payload, nb::handle key, std::uint64_t offset = 0) const;
 
+  // For the cyclic collector: the decoder calls the caller's hooks.
+  int Traverse(visitproc visit, void* arg) const {
+    Py_VISIT(decoder_object_.ptr());
+    return 0;
+  }
+  void Clear() {
+    decoder_ = nullptr;
+    nb::object gone = std::exchange(decoder_object_, nb::none());
+  }
+
  private:
   // A copy of the record under `key`, expanded or as stored, or None.
   nb::object CopyOf(nb::handle key, bool expand) const;
@@ -118,7 +104,7 @@ class StoreReader {
   nb::dict CompressionStats() const;
 
   std::string path_;
-  std::unique_ptr<const IndexedReader> reader_;
+  std::unique_ptr<const Reader> reader_;
   std::unique_ptr<RecordExpander> expander_;  // for a store with a dictionary
   // Where GetObject decompresses a record before decoding it.
   mutable std::string scratch_;
@@ -138,19 +124,29 @@ class Cursor {
  public:
   enum class Yield { kKeys, kValues, kItems };
 
-  // `decoder` null yields the stored bytes; it is owned by `owner`, which
-  // the cursor keeps alive.
-  Cursor(StoreReader* reader, std::size_t begin, std::size_t end, bool reverse, Yield what, Decoder* decoder,
-         nb::object owner, bool bytes_keys);
+  // `reader` is a Reader; `decoder` is a Decoder or None (the stored bytes).
+  // The cursor holds both.
+  Cursor(nb::object reader, std::size_t begin, std::size_t end, bool reverse, Yield what, nb::object decoder,
+         bool bytes_keys);
   nb::object Next();
+
+  // For the cyclic collector: the reader and the decoder lead to hooks.
+  int Traverse(visitproc visit, void* arg) const {
+    Py_VISIT(reader_owner_.ptr());
+    Py_VISIT(decoder_owner_.ptr());
+    return 0;
+  }
+  // Ends the walk: Next raises StopIteration from then on.
+  void Clear();
 
  private:
   static constexpr std::size_t kFirstBatch = 4;
   static constexpr std::size_t kMaxBatch = 256;
 
-  void Refill(const IndexedReader& reader);
+  void Refill(const Reader& reader);
 
-  StoreReader* reader_;  // kept alive by the cursor's Python object
+  nb::object reader_owner_;
+  StoreReader* reader_;  // owned by reader_owner_; null once cleared
   std::size_t lo_, hi_;  // entries not yet fetched
   bool reverse_;
   Yield what_;

@@ -40,6 +40,48 @@ constexpr ErrorClass kErrorClasses[] = {
     {ErrorKind::kOther, &PyExc_ValueError, "VorlError: "},
 };
 
+// What an I/O error of each operation says before its cause.  Only opening
+// a store names the path: the other steps' texts are fixed.
+std::string OperationText(const Status& status) {
+  switch (status.operation()) {
+    case Operation::kOpen:
+      return "cannot open " + status.path() + ": ";
+    case Operation::kMap:
+      return "mmap failed: ";
+    case Operation::kOpenTemporary:
+      return "open tmp: ";
+    case Operation::kRename:
+      return "rename: ";
+    case Operation::kSyncDirectory:
+      return "sync dir: ";
+    case Operation::kReadTemporary:
+      return "read tmp: ";
+    case Operation::kTruncateTemporary:
+      return "truncate tmp: ";
+    case Operation::kSeekTemporary:
+      return "seek tmp: ";
+    case Operation::kNone:
+    case Operation::kWrite:
+    case Operation::kSync:
+      break;
+  }
+  return {};
+}
+
+// "{strerror text} (os error {errno})", the way every system failure reads.
+std::string SystemErrorText(int error_number) {
+  return ErrnoText(error_number) + " (os error " + std::to_string(error_number) + ")";
+}
+
+// The message of a store error as the module shows it after the kind's
+// prefix: the operation, then the errno's text or the failed check.
+std::string StoreErrorText(const Status& status) {
+  std::string text = status.kind() == ErrorKind::kIO ? OperationText(status) : std::string();
+  if (status.sys_errno() == 0) return text + status.message();
+  if (!status.message().empty()) text += status.message() + ": ";
+  return text + SystemErrorText(status.sys_errno());
+}
+
 // Writes all of `text` to descriptor 2, giving up silently: there is nowhere
 // else to report a failure to report.
 void WriteStderr(std::string_view text) noexcept {
@@ -90,7 +132,7 @@ void FaultAfterPythonError(std::string message, SourceLocation where) {
 PyObject* RaiseStoreError(const Status& status, SourceLocation where) {
   switch (status.kind()) {
     case ErrorKind::kInternal:
-      throw InternalFault{status.message(), where};
+      throw InternalFault{StoreErrorText(status), where};
     case ErrorKind::kCancelled:
       // The cancellation callback stopped the operation because a Python
       // exception is pending (a KeyboardInterrupt, say): that exception is
@@ -105,7 +147,7 @@ PyObject* RaiseStoreError(const Status& status, SourceLocation where) {
   for (const ErrorClass& c : kErrorClasses) {
     if (c.kind != status.kind()) continue;
     std::string text(c.prefix);
-    text += status.message();
+    text += StoreErrorText(status);
     // Messages hold paths that came from Python strings and ASCII otherwise;
     // "replace" keeps this from failing on content whatever they hold.
     PyRef message =

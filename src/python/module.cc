@@ -20,7 +20,8 @@ ClassDef* const kModuleClasses[] = {
     &kReaderClass,
 };
 
-constexpr const char kVersion[] = "0.2.0";
+// From pyproject.toml, through the build (CMakeLists.txt).
+constexpr const char kVersion[] = VORL_VERSION;
 
 // Names the execution step in fault diagnostics.
 constexpr ArgumentSpec kExecSite{"_vorlstore", "<exec>", {}, 0};

@@ -5,6 +5,7 @@
 // mapping.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,8 +88,8 @@ PyObject* TextObject(std::string_view utf8) {
 }
 
 // A stored key as str.  The interpreter's decoder with the "replace" handler
-// substitutes one U+FFFD per maximal invalid subpart, exactly as KeyToText
-// does, without building the intermediate text.  (A copy of ASCII keys
+// substitutes one U+FFFD per maximal invalid subpart, without building an
+// intermediate text.  (A copy of ASCII keys
 // straight into PyUnicode_New's string measured slower than the decoder's
 // own ASCII path.)
 PyObject* KeyObject(std::string_view key) {
@@ -97,9 +98,9 @@ PyObject* KeyObject(std::string_view key) {
 
 PyObject* UnsignedObject(std::uint64_t value) { return NewResult(PyLong_FromUnsignedLongLong(value)); }
 
-// (key text, payload bytes) for entry i.
-PyObject* PairObject(const Reader& reader, std::size_t i, std::string_view payload) {
-  PyRef key = PyRef::Steal(KeyObject(reader.key_at(i)));
+// (key text, payload bytes) for one entry.
+PyObject* PairObject(std::string_view key_bytes, std::string_view payload) {
+  PyRef key = PyRef::Steal(KeyObject(key_bytes));
   PyRef bytes = PyRef::Steal(BytesObject(payload));
   return NewResult(PyTuple_Pack(2, key.get(), bytes.get()));
 }
@@ -107,9 +108,10 @@ PyObject* PairObject(const Reader& reader, std::size_t i, std::string_view paylo
 // A list of the pairs of entries [begin, end), built at its final size.
 PyObject* PairList(const Reader& reader, std::size_t begin, std::size_t end) {
   PyRef list = PyRef::Steal(NewResult(PyList_New(static_cast<Py_ssize_t>(end - begin))));
-  Status s = reader.VisitEntries(begin, end, [&](std::size_t i, std::string_view payload) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - begin), PairObject(reader, i, payload));
-  });
+  Status s =
+      reader.VisitEntries(begin, end, [&](std::size_t i, std::string_view key, std::string_view payload) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - begin), PairObject(key, payload));
+      });
   if (!s.ok()) return RaiseStoreError(s);
   return list.release();
 }
@@ -121,7 +123,9 @@ PyObject* New(PyTypeObject* type, const Arguments& args) {
   if (!ConvertArgument(ConvertText, args[0], "path", &path)) return nullptr;
   bool verify = true;
   if (args[1] != nullptr && !ConvertArgument(ConvertBool, args[1], "verify", &verify)) return nullptr;
-  Result<ReaderPtr> reader = Reader::Open(path, verify);
+  // The whole index is read and checked at open, whatever the file holds
+  // after it.
+  Result<ReaderPtr> reader = Reader::Open(path, verify, IndexUse::kInMemory);
   if (!reader.ok()) return RaiseStoreError(reader.status());
   return NewInstance<ReaderPtr>(type, std::move(reader).value());
 }
@@ -140,22 +144,26 @@ PyObject* GetRaw(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
 PyObject* Exists(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
   KeyBytes key;
   if (!ConvertKey(args[0], &key)) return nullptr;
-  return PyBool_FromLong(reader->Exists(key.view()));
+  Result<std::optional<std::uint64_t>> found = reader->Find(key.view());
+  if (!found.ok()) return RaiseStoreError(found.status());
+  return PyBool_FromLong(found.value().has_value());
 }
 
 PyObject* PrefixRaw(PyObject* /*self*/, ReaderPtr& reader, const Arguments& args) {
   KeyBytes prefix;
   if (!ConvertKey(args[0], &prefix)) return nullptr;
-  const auto [begin, end] = reader->PrefixRange(prefix.view());
-  return PairList(*reader, begin, end);
+  Result<std::pair<std::size_t, std::size_t>> range = reader->PrefixRange(prefix.view());
+  if (!range.ok()) return RaiseStoreError(range.status());
+  return PairList(*reader, range.value().first, range.value().second);
 }
 
 PyObject* Keys(PyObject* /*self*/, ReaderPtr& reader) {
   const std::size_t n = reader->num_entries();
   PyRef list = PyRef::Steal(NewResult(PyList_New(static_cast<Py_ssize_t>(n))));
-  reader->VisitKeys(0, n, [&](std::size_t i, std::string_view key) {
+  Status s = reader->VisitKeys(0, n, [&](std::size_t i, std::string_view key) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), KeyObject(key));
   });
+  if (!s.ok()) return RaiseStoreError(s);
   return list.release();
 }
 
@@ -192,8 +200,12 @@ PyObject* Stats(PyObject* /*self*/, ReaderPtr& reader) {
   SetItem(dict.get(), "num_objects", UnsignedObject(stats.num_objects));
   SetItem(dict.get(), "index_offset", UnsignedObject(stats.index_offset));
   SetItem(dict.get(), "data_offset", UnsignedObject(stats.data_offset));
-  SetItem(dict.get(), "file_size_kb", NewResult(PyFloat_FromDouble(stats.file_size_kb)));
-  SetItem(dict.get(), "file_crc32", TextObject(stats.file_crc32));
+  // Multiplying by the exact power-of-two reciprocal equals dividing by 1024.
+  SetItem(dict.get(), "file_size_kb",
+          NewResult(PyFloat_FromDouble(static_cast<double>(stats.file_size) * (1.0 / 1024))));
+  char crc_text[16];
+  std::snprintf(crc_text, sizeof crc_text, "0x%08x", static_cast<unsigned>(stats.file_crc32));
+  SetItem(dict.get(), "file_crc32", TextObject(crc_text));
   return dict.release();
 }
 

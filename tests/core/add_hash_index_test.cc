@@ -1,7 +1,7 @@
 // AddHashIndex: existing stores gain a section that answers as their
 // in-memory index does, keeping every byte before the index end; damaged
 // stores are refused with the reader's errors and left alone.  Also the
-// section mode of IndexedReader::Verify, which such files reach.
+// section mode of Reader::Verify, which such files reach.
 #include "core/add_hash_index.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <functional>
 #include <string>
 
-#include "core/indexed_reader.h"
 #include "core/reader.h"
 #include "section_image.h"
 #include "test_util.h"
@@ -57,8 +56,8 @@ TEST_P(AddHashIndexRoundTripTest, AnswersAsTheInMemoryIndexAndKeepsTheBytes) {
   EXPECT_EQ(after.substr(0, 32), before.substr(0, 32));
   EXPECT_EQ(after.substr(36, end - 36), before.substr(36, end - 36));
 
-  auto indexed = IndexedReader::Open(path);
-  auto reader = Reader::Open(path);
+  auto indexed = Reader::Open(path);
+  auto reader = Reader::Open(path, true, IndexUse::kInMemory);
   ASSERT_TRUE(indexed.ok()) << indexed.status().ToString();
   ASSERT_TRUE(reader.ok()) << reader.status().ToString();
   EXPECT_TRUE(indexed.value()->has_hash_index());
@@ -117,7 +116,7 @@ TEST_P(AddHashIndexRefusalTest, FailsAsReaderOpenAndLeavesTheFile) {
   std::string image = Plain();
   GetParam().damage(image);
   testing_util::WriteFile(path, image);
-  const std::string expected = Outcome(Reader::Open(path));
+  const std::string expected = Outcome(Reader::Open(path, true, IndexUse::kInMemory));
   ASSERT_NE(expected, "OK");
   EXPECT_EQ(Outcome(AddHashIndex(path)), expected);
   EXPECT_EQ(ReadFile(path), image);
@@ -150,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(Table, AddHashIndexRefusalTest,
 TEST(AddHashIndexTest, MissingFileAndCancelLeaveNothing) {
   TempDir dir;
   const std::string missing = dir.path() + "/missing.vrls";
-  EXPECT_EQ(Outcome(AddHashIndex(missing)), Outcome(Reader::Open(missing)));
+  EXPECT_EQ(Outcome(AddHashIndex(missing)), Outcome(Reader::Open(missing, true, IndexUse::kInMemory)));
   const std::string path = dir.path() + "/s.vrls";
   testing_util::WriteFile(path, Plain());
   EXPECT_EQ(Outcome(AddHashIndex(path, [] { return true; })), "cancelled: the caller asked to stop");
@@ -172,8 +171,8 @@ TEST_P(SectionVerifyTest, SameMessageAsReader) {
   TempDir dir;
   const std::string path = dir.path() + "/s.vrls";
   testing_util::WriteFile(path, WithSection(GetParam().image()));
-  auto indexed = IndexedReader::Open(path, /*verify=*/false);
-  auto reader = Reader::Open(path, /*verify=*/false);
+  auto indexed = Reader::Open(path, /*verify=*/false);
+  auto reader = Reader::Open(path, /*verify=*/false, IndexUse::kInMemory);
   ASSERT_TRUE(indexed.ok() && reader.ok());
   ASSERT_TRUE(indexed.value()->has_hash_index());
   EXPECT_EQ(Outcome(indexed.value()->Verify()), GetParam().message);
@@ -217,8 +216,8 @@ TEST(SectionVerifyTest, StaleFileCrcIsReportedFirst) {
   std::string image = WithSection(Plain());
   image[48] ^= 1;  // a payload byte, file CRC left as it was
   testing_util::WriteFile(path, image);
-  auto indexed = IndexedReader::Open(path, /*verify=*/false);
-  auto reader = Reader::Open(path, /*verify=*/false);
+  auto indexed = Reader::Open(path, /*verify=*/false);
+  auto reader = Reader::Open(path, /*verify=*/false, IndexUse::kInMemory);
   ASSERT_TRUE(indexed.ok() && reader.ok());
   const std::string message = Outcome(indexed.value()->Verify());
   EXPECT_TRUE(message.starts_with("corrupt: file CRC32 mismatch  stored=0x")) << message;

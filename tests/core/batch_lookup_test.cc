@@ -13,7 +13,7 @@
 
 #include "core/coding.h"
 #include "core/format.h"
-#include "core/indexed_reader.h"
+#include "core/reader.h"
 #include "section_image.h"
 #include "test_util.h"
 
@@ -42,7 +42,7 @@ std::string Outcome(const Status& s) { return s.ok() ? "OK" : s.ToString(); }
 
 // What the batch must give: each key's FindObject in order, up to and
 // including the first failure, whose error ends the batch.
-void ExpectBatchAsSingles(const IndexedReader& reader, const std::vector<std::string>& keys) {
+void ExpectBatchAsSingles(const Reader& reader, const std::vector<std::string>& keys) {
   const std::vector<std::string_view> views(keys.begin(), keys.end());
   std::vector<std::optional<std::string_view>> got(keys.size());
   const Status batch = reader.FindObjects(views, got);
@@ -67,11 +67,11 @@ struct StoreCase {
 class BatchLookupTest : public testing::TestWithParam<std::tuple<StoreCase, bool>> {
  protected:
   // Opens the case's store, with its section when the second parameter says so.
-  std::unique_ptr<const IndexedReader> Open(std::string image) {
+  std::unique_ptr<const Reader> Open(std::string image) {
     if (std::get<1>(GetParam())) image = WithSection(image);
     const std::string path = dir_.path() + "/store.vrls";
     testing_util::WriteFile(path, image);
-    Result<std::unique_ptr<const IndexedReader>> opened = IndexedReader::Open(path, false);
+    Result<std::unique_ptr<const Reader>> opened = Reader::Open(path, false);
     EXPECT_TRUE(opened.ok()) << opened.status().ToString();
     EXPECT_EQ(opened.value()->has_hash_index(), std::get<1>(GetParam()));
     return std::move(opened).value();
@@ -86,7 +86,7 @@ class BatchLookupTest : public testing::TestWithParam<std::tuple<StoreCase, bool
 TEST_P(BatchLookupTest, AnswersAsSingleLookups) {
   const auto reader = Open(Image());
   const std::string path = dir_.path() + "/store.vrls";
-  const auto in_memory = Reader::Open(path, false);
+  const auto in_memory = Reader::Open(path, false, IndexUse::kInMemory);
   ASSERT_TRUE(in_memory.ok());
   std::vector<std::string> probes = ProbeKeys(*in_memory.value());
   const std::vector<std::vector<std::string>> batches = {
@@ -114,7 +114,7 @@ TEST_P(BatchLookupTest, DamagedFileAnswersAsSingleLookups) {
   const std::uint64_t end = with_section ? sound.size() : LoadBE64(testing_util::Bytes(sound) + 16);
   const std::string path = dir_.path() + "/damaged.vrls";
   testing_util::WriteFile(path, sound);
-  const auto in_memory = Reader::Open(path, false);
+  const auto in_memory = Reader::Open(path, false, IndexUse::kInMemory);
   ASSERT_TRUE(in_memory.ok());
   const std::vector<std::string> probes = ProbeKeys(*in_memory.value());
   // Of a large image, a sample of about a hundred bytes.
@@ -123,7 +123,7 @@ TEST_P(BatchLookupTest, DamagedFileAnswersAsSingleLookups) {
     std::string damaged = sound;
     damaged[pos] ^= 0x5A;
     testing_util::WriteFile(path, damaged);
-    Result<std::unique_ptr<const IndexedReader>> reader = IndexedReader::Open(path, false);
+    Result<std::unique_ptr<const Reader>> reader = Reader::Open(path, false);
     ASSERT_TRUE(reader.ok()) << reader.status().ToString();
     SCOPED_TRACE("byte " + std::to_string(pos));
     ExpectBatchAsSingles(*reader.value(), probes);
@@ -135,7 +135,7 @@ TEST_P(BatchLookupTest, DamagedFileAnswersAsSingleLookups) {
 TEST_P(BatchLookupTest, TruncatedUnderTheReaderIsReported) {
   const auto reader = Open(Image());
   const std::string path = dir_.path() + "/store.vrls";
-  const auto in_memory = Reader::Open(path, false);
+  const auto in_memory = Reader::Open(path, false, IndexUse::kInMemory);
   ASSERT_TRUE(in_memory.ok());
   std::vector<std::string> probes = ProbeKeys(*in_memory.value());
   const std::vector<std::string_view> views(probes.begin(), probes.end());

@@ -67,12 +67,12 @@ INSTANTIATE_TEST_SUITE_P(
                        [](const std::string& tmp, const std::string& dir) {
                          ASSERT_EQ(::symlink((dir + "/v.txt").c_str(), tmp.c_str()), 0);
                        },
-                       "io: open tmp: Too many levels of symbolic links (os error 40)", "t.vrls.tmp v.txt"},
+                       "io: open tmp: errno 40 (Too many levels of symbolic links)", "t.vrls.tmp v.txt"},
         HostileTmpCase{"dangling_symlink",
                        [](const std::string& tmp, const std::string& dir) {
                          ASSERT_EQ(::symlink((dir + "/created-by-build").c_str(), tmp.c_str()), 0);
                        },
-                       "io: open tmp: Too many levels of symbolic links (os error 40)", "t.vrls.tmp v.txt"},
+                       "io: open tmp: errno 40 (Too many levels of symbolic links)", "t.vrls.tmp v.txt"},
         HostileTmpCase{
             "fifo",
             [](const std::string& tmp, const std::string&) { ASSERT_EQ(::mkfifo(tmp.c_str(), 0600), 0); },
@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
         HostileTmpCase{
             "directory",
             [](const std::string& tmp, const std::string&) { ASSERT_EQ(::mkdir(tmp.c_str(), 0700), 0); },
-            "io: open tmp: Is a directory (os error 21)", "t.vrls.tmp v.txt"}),
+            "io: open tmp: errno 21 (Is a directory)", "t.vrls.tmp v.txt"}),
     [](const testing::TestParamInfo<HostileTmpCase>& info) { return std::string(info.param.name); });
 
 TEST(PendingFileTest, FifoWithAReaderIsRefusedToo) {
@@ -204,12 +204,15 @@ TEST(PendingFileTest, DiscardRemovesOnlyTheTemporaryFile) {
   EXPECT_EQ(ReadFile(target), "old");
 }
 
-TEST(StatusTest, SystemErrorsKeepTheirErrnoThroughPrefixes) {
-  const Status s = Status::FromErrno("open tmp: ", ENOENT).Prefixed("outer: ");
+TEST(StatusTest, SystemErrorsKeepTheirFacts) {
+  const Status s = Status::IO(Operation::kWrite, ENOENT).During(Operation::kRename, "/x/t.vrls");
   EXPECT_EQ(s.kind(), ErrorKind::kIO);
   EXPECT_EQ(s.sys_errno(), ENOENT);
-  EXPECT_EQ(s.message(), "outer: open tmp: No such file or directory (os error 2)");
-  EXPECT_EQ(OpenError(-1).sys_errno(), 0);
+  EXPECT_EQ(s.operation(), Operation::kWrite);  // what a lower layer knew stays
+  EXPECT_EQ(s.path(), "/x/t.vrls");
+  EXPECT_EQ(s.ToString(), "io: write: errno 2 (No such file or directory)");
+  EXPECT_EQ(OpenError(Operation::kOpen, -1).sys_errno(), 0);
+  EXPECT_EQ(OpenError(Operation::kOpen, -1).message(), kNulInPathText);
   EXPECT_EQ(Status::Corrupt("x").sys_errno(), 0);
 }
 

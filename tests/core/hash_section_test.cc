@@ -1,5 +1,5 @@
 // The on-disk hash index: built from store images, read back through
-// IndexedReader and compared with the in-memory index; stale, damaged and
+// Reader and compared with the in-memory index; stale, damaged and
 // hostile sections.
 #include "core/hash_section.h"
 
@@ -9,12 +9,13 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/hash_section_builder.h"
-#include "core/indexed_reader.h"
+#include "core/reader.h"
 #include "section_image.h"
 #include "test_util.h"
 
@@ -29,6 +30,7 @@ using testing_util::PutBE32;
 using testing_util::PutBE64;
 using testing_util::RawEntry;
 using testing_util::RecordOffset;
+using testing_util::RefreshFileCrc;
 using testing_util::ResealTrailer;
 using testing_util::SectionOffset;
 using testing_util::TempDir;
@@ -42,13 +44,13 @@ class SectionFileTest : public testing::Test {
     testing_util::WriteFile(path, image);
     return path;
   }
-  std::unique_ptr<const IndexedReader> OpenIndexed(const std::string& image, bool verify = false) {
-    auto r = IndexedReader::Open(Save(image), verify);
+  std::unique_ptr<const Reader> OpenIndexed(const std::string& image, bool verify = false) {
+    auto r = Reader::Open(Save(image), verify);
     EXPECT_TRUE(r.ok()) << r.status().ToString();
     return r.ok() ? std::move(r).value() : nullptr;
   }
   std::unique_ptr<const Reader> OpenReader(const std::string& image) {
-    auto r = Reader::Open(Save(image), false);
+    auto r = Reader::Open(Save(image), false, IndexUse::kInMemory);
     EXPECT_TRUE(r.ok()) << r.status().ToString();
     return r.ok() ? std::move(r).value() : nullptr;
   }
@@ -112,9 +114,10 @@ TEST_P(RoundTripTest, AnswersEqualTheInMemoryIndex) {
     ExpectSameAnswers(*indexed, *reader);
     // The objects come from the same bytes as the in-memory index's.
     for (std::size_t i = 0; i < std::min<std::size_t>(reader->num_entries(), 50); ++i) {
-      auto object = indexed->FindObject(reader->key_at(i));
+      const std::string_view key = reader->Entry(i).value().key;
+      auto object = indexed->FindObject(key);
       ASSERT_TRUE(object.ok() && object.value());
-      EXPECT_EQ(*object.value(), reader->FindObject(reader->key_at(i)).value().value());
+      EXPECT_EQ(*object.value(), reader->FindObject(key).value().value());
     }
   }
 }
@@ -284,14 +287,13 @@ class DamageTest : public SectionFileTest {
   // section crafted with its trailer intact can point into the middle of
   // an entry whose bytes spell the key, like a crafted index can hold any
   // offset; the answer is then read with the usual record bounds checks.
-  void ExpectSafeAnswers(const IndexedReader& indexed, const Reader& truth, const std::string& what,
-                         bool exact) {
+  void ExpectSafeAnswers(const Reader& indexed, const Reader& truth, const std::string& what, bool exact) {
     for (const std::string& key : testing_util::ProbeKeys(truth)) {
       Result<std::optional<std::uint64_t>> found = indexed.Find(key);
       if (!found.ok()) {
         ASSERT_EQ(found.status().kind(), ErrorKind::kCorrupt) << what;
       } else if (found.value() && exact) {
-        ASSERT_EQ(found.value(), truth.Find(key)) << what;
+        ASSERT_EQ(found.value(), truth.Find(key).value()) << what;
       }
       Result<std::optional<std::string_view>> object = indexed.FindObject(key);
       if (!object.ok()) {
@@ -327,7 +329,7 @@ TEST_F(DamageTest, EveryFlippedSectionByte) {
       ASSERT_TRUE(indexed);
       ExpectSafeAnswers(*indexed, *truth, "byte " + std::to_string(pos), true);
       // The whole-file check finds every such change.
-      EXPECT_FALSE(IndexedReader::Open(Save(damaged), true).ok());
+      EXPECT_FALSE(Reader::Open(Save(damaged), true).ok());
     }
   }
 }
@@ -336,8 +338,8 @@ TEST_F(DamageTest, EveryTruncationOpensAsTheReaderDoes) {
   const std::string image = WithSection(SmallStore());
   for (std::size_t size = 0; size < image.size(); ++size) {
     const std::string cut = image.substr(0, size);
-    auto indexed = IndexedReader::Open(Save(cut), false);
-    auto reader = Reader::Open(Save(cut), false);
+    auto indexed = Reader::Open(Save(cut), false);
+    auto reader = Reader::Open(Save(cut), false, IndexUse::kInMemory);
     ASSERT_EQ(indexed.ok(), reader.ok()) << size;
     if (!reader.ok()) {
       EXPECT_EQ(indexed.status().ToString(), reader.status().ToString());
@@ -372,7 +374,7 @@ TEST_P(HostileSectionTest, LookupsStayBoundedAndInside) {
   auto* slots = reinterpret_cast<unsigned char*>(image.data()) + section + hs::PaddingFor(section);
   const StableHasher hasher(LoadBE64(Bytes(image) + t + hs::kSeedPos));
   GetParam().lie(slots, capacity, slots + capacity * hs::SlotSize(4),
-                 hs::FingerprintOf(hasher(truth->key_at(0))));
+                 hs::FingerprintOf(hasher(truth->Entry(0).value().key)));
   if (GetParam().max_probe != 0)
     PutBE32(image, t + hs::kMaxProbePos, std::min<std::uint64_t>(GetParam().max_probe, capacity));
   ResealTrailer(image);
@@ -420,6 +422,96 @@ INSTANTIATE_TEST_SUITE_P(
                       for (int i = 0; i < 12; ++i) StoreBE32(o + 4 * i, 0);
                     }},
         HostileCase{"MaxProbeZero", [](unsigned char*, std::uint64_t, unsigned char*, std::uint32_t) {}, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Sections that read safely but disagree with the sorted index, with the
+// file CRC made to match: only the deep verification can tell, and it names
+// the first entry that disagrees.  The in-memory index over the same bytes
+// verifies.  "{n}" stands for the number of distinct keys, "{n+1}" for one
+// more, "{last}" for the last entry.
+struct DisagreeCase {
+  const char* name;
+  // Rewrites the slots or order of a section with `capacity` slots (4-byte
+  // positions); `last` is the slot answering for the last entry's key.
+  std::function<void(unsigned char* slots, std::uint64_t capacity, unsigned char* order, unsigned char* last)>
+      change;
+  const char* verify_error;
+};
+
+class DisagreeingSectionTest : public DamageTest, public testing::WithParamInterface<DisagreeCase> {};
+
+TEST_P(DisagreeingSectionTest, OnlyTheDeepCheckFindsIt) {
+  const std::string plain = SmallStore();
+  std::string image = WithSection(plain);
+  auto truth = OpenReader(plain);
+  ASSERT_TRUE(truth);
+  std::set<std::string_view> keys;
+  for (std::size_t i = 0; i < truth->num_entries(); ++i) keys.insert(truth->Entry(i).value().key);
+  const std::size_t t = TrailerPos(image);
+  const std::uint64_t capacity = LoadBE64(Bytes(image) + t + hs::kCapacityPos);
+  const std::uint64_t section = SectionOffset(image);
+  auto* slots = reinterpret_cast<unsigned char*>(image.data()) + section + hs::PaddingFor(section);
+  auto* order = slots + capacity * hs::SlotSize(4);
+  const std::uint32_t last_position = LoadBE32(order + 4 * (truth->num_entries() - 1));
+  unsigned char* last = nullptr;
+  for (std::uint64_t i = 0; i < capacity; ++i) {
+    if (LoadBE32(slots + i * hs::SlotSize(4) + 2) == last_position + 1) last = slots + i * hs::SlotSize(4);
+  }
+  ASSERT_NE(last, nullptr);
+  GetParam().change(slots, capacity, order, last);
+  RefreshFileCrc(image);
+
+  auto indexed = OpenIndexed(image, /*verify=*/true);
+  ASSERT_TRUE(indexed && indexed->has_hash_index());
+  std::string expected = GetParam().verify_error;
+  for (const auto& [mark, n] : {std::pair{"{n+1}", keys.size() + 1}, std::pair{"{n}", keys.size()},
+                                std::pair{"{last}", truth->num_entries() - 1}}) {
+    if (const std::size_t at = expected.find(mark); at != std::string::npos) {
+      expected.replace(at, std::string_view(mark).size(), std::to_string(n));
+    }
+  }
+  const Status verified = indexed->Verify();
+  EXPECT_EQ(verified.ok() ? "OK" : verified.ToString(), expected);
+  auto in_memory = Reader::Open(Save(image), true, IndexUse::kInMemory);
+  ASSERT_TRUE(in_memory.ok());
+  EXPECT_TRUE(in_memory.value()->Verify().ok());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DisagreeingSectionTest,
+    testing::Values(
+        DisagreeCase{"Intact", [](unsigned char*, std::uint64_t, unsigned char*, unsigned char*) {}, "OK"},
+        DisagreeCase{"OrderSwapped",
+                     [](unsigned char*, std::uint64_t, unsigned char* o, unsigned char*) {
+                       const std::uint32_t first = LoadBE32(o);
+                       StoreBE32(o, LoadBE32(o + 4));
+                       StoreBE32(o + 4, first);
+                     },
+                     "corrupt: hash index entry 0 is not index entry 0"},
+        DisagreeCase{"OrderRepeated",
+                     [](unsigned char*, std::uint64_t, unsigned char* o, unsigned char*) {
+                       StoreBE32(o + 4, LoadBE32(o));
+                     },
+                     "corrupt: hash index entry 1 is not index entry 1"},
+        DisagreeCase{"SlotFreed",
+                     [](unsigned char*, std::uint64_t, unsigned char*, unsigned char* last) {
+                       StoreBE32(last + 2, 0);
+                     },
+                     "corrupt: hash index does not answer the key of index entry {last} with that entry"},
+        DisagreeCase{
+            "FingerprintChanged",
+            [](unsigned char*, std::uint64_t, unsigned char*, unsigned char* last) { last[0] ^= 0x5A; },
+            "corrupt: hash index does not answer the key of index entry {last} with that entry"},
+        DisagreeCase{"ExtraSlot",
+                     [](unsigned char* s, std::uint64_t c, unsigned char*, unsigned char* last) {
+                       for (std::uint64_t i = 0; i < c; ++i) {
+                         unsigned char* slot = s + i * hs::SlotSize(4);
+                         if (LoadBE32(slot + 2) != 0) continue;
+                         std::copy(last, last + hs::SlotSize(4), slot);
+                         return;
+                       }
+                     },
+                     "corrupt: hash index has {n+1} slots in use for {n} distinct keys"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "core/crc32.h"
-#include "core/reader.h"
+#include "core/key_text.h"
 
 namespace vorl {
 namespace {

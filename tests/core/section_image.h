@@ -1,5 +1,5 @@
 // Helpers of the hash index tests: adding a section to a store image, and
-// checking an IndexedReader against the in-memory index of Reader.
+// checking an Reader against the in-memory index of Reader.
 #ifndef VORLSTORE_TESTS_CORE_SECTION_IMAGE_H_
 #define VORLSTORE_TESTS_CORE_SECTION_IMAGE_H_
 
@@ -11,7 +11,6 @@
 #include "core/coding.h"
 #include "core/hash_section.h"
 #include "core/hash_section_builder.h"
-#include "core/indexed_reader.h"
 #include "core/reader.h"
 #include "test_util.h"
 
@@ -57,7 +56,7 @@ inline void ResealTrailer(std::string& image) {
 inline std::vector<std::string> ProbeKeys(const Reader& reader) {
   std::vector<std::string> probes = {"", std::string(1, '\0'), "\xff\xff", "absent"};
   for (std::size_t i = 0; i < reader.num_entries(); ++i) {
-    const std::string key(reader.key_at(i));
+    const std::string key(reader.Entry(i).value().key);
     probes.push_back(key);
     probes.push_back(key + '\0');
     probes.push_back(key.substr(0, key.size() / 2));
@@ -67,19 +66,19 @@ inline std::vector<std::string> ProbeKeys(const Reader& reader) {
 }
 
 // Every answer of `indexed` equals what the in-memory index gives.
-inline void ExpectSameAnswers(const IndexedReader& indexed, const Reader& reader) {
+inline void ExpectSameAnswers(const Reader& indexed, const Reader& reader) {
   ASSERT_EQ(indexed.num_entries(), reader.num_entries());
   for (std::size_t i = 0; i < reader.num_entries(); ++i) {
     Result<EntryView> entry = indexed.Entry(i);
     ASSERT_TRUE(entry.ok()) << entry.status().ToString();
-    ASSERT_EQ(entry.value(), (EntryView{reader.key_at(i), reader.offset_at(i)})) << "entry " << i;
+    ASSERT_EQ(entry.value(), reader.Entry(i).value()) << "entry " << i;
   }
   EXPECT_FALSE(indexed.Entry(reader.num_entries()).ok());
   for (const std::string& key : ProbeKeys(reader)) {
     Result<std::optional<std::uint64_t>> found = indexed.Find(key);
     ASSERT_TRUE(found.ok()) << found.status().ToString();
-    ASSERT_EQ(found.value(), reader.Find(key)) << "key of " << key.size() << " bytes";
-    const auto range = reader.PrefixRange(key);
+    ASSERT_EQ(found.value(), reader.Find(key).value()) << "key of " << key.size() << " bytes";
+    const auto range = reader.PrefixRange(key).value();
     Result<std::pair<std::size_t, std::size_t>> got = indexed.PrefixRange(key);
     ASSERT_TRUE(got.ok()) << got.status().ToString();
     ASSERT_EQ(got.value(), range) << "prefix of " << key.size() << " bytes";
@@ -89,7 +88,7 @@ inline void ExpectSameAnswers(const IndexedReader& indexed, const Reader& reader
   }
   EXPECT_EQ(indexed.Stats().file_crc32, reader.Stats().file_crc32);
   EXPECT_EQ(indexed.Stats().index_offset, reader.Stats().index_offset);
-  EXPECT_EQ(indexed.Stats().file_size_kb, reader.Stats().file_size_kb);
+  EXPECT_EQ(indexed.Stats().file_size, reader.Stats().file_size);
 }
 
 }  // namespace vorl::testing_util

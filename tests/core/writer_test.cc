@@ -165,7 +165,7 @@ TEST(WriterBuildFailureTest, MissingDirectoryCreatesNothing) {
   Writer w;
   const std::string path = dir.path() + "/nope/data.vrls";
   Status s = w.Build(path).status();
-  EXPECT_EQ(s.ToString(), "io: open tmp: No such file or directory (os error 2)");
+  EXPECT_EQ(s.ToString(), "io: open tmp: errno 2 (No such file or directory)");
   EXPECT_EQ(testing_util::ListDir(dir.path()), "");
 }
 
@@ -176,7 +176,7 @@ TEST(WriterBuildFailureTest, RenameOntoDirectoryLeavesCompleteTemporaryFile) {
   const std::string target = dir.path() + "/target.vrls";
   ASSERT_NO_FATAL_FAILURE(MakeNonEmptyDirectory(target));
   Status s = w.Build(target).status();
-  EXPECT_EQ(s.ToString(), "io: rename: Is a directory (os error 21)");
+  EXPECT_EQ(s.ToString(), "io: rename: errno 21 (Is a directory)");
   const std::string tmp = ReadFile(target + ".tmp");
   std::string out;
   const std::string good = dir.path() + "/good.vrls";

@@ -3,13 +3,15 @@
 from __future__ import annotations
 
 import os
+import struct
+import zlib
 
 import msgpack
 import pytest
 
 import vorlstore
 from vorlstore import StoreBuilder, VorlReader, VorlWriter
-from vorlstore._vorlstore import _VorlWriter
+from vorlstore._vorlstore import _VorlReader, _VorlWriter
 from vorlstore.cli import main
 
 MODEL = {f"k{i:03d}": {"n": i, "s": "x" * (i % 7)} for i in range(200)}
@@ -174,3 +176,36 @@ def test_index_command_adds_the_section(tmp_path, capsys, output):
         assert r.stats()["hash_index"] is True and dict(r.items()) == MODEL
     assert main(["index", str(tmp_path / "missing.vrls")]) != 0
     assert "missing.vrls" in capsys.readouterr().err
+
+
+def _swap_first_two_positions(slots, capacity, order):
+    first, second = bytes(order[0:4]), bytes(order[4:8])
+    order[0:4], order[4:8] = second, first
+
+
+def _free_first_slot(slots, capacity, order):
+    used = next(i for i in range(capacity) if slots[i * 10 + 2 : i * 10 + 6] != bytes(4))
+    slots[used * 10 + 2 : used * 10 + 6] = bytes(4)
+
+
+@pytest.mark.parametrize("damage", [_swap_first_two_positions, _free_first_slot])
+def test_deep_verify_finds_a_section_that_disagrees_with_the_index(tmp_path, damage):
+    path = tmp_path / "s.vrls"
+    vorlstore.build(path, MODEL, hash_index=True)
+    data = bytearray(path.read_bytes())
+    trailer = len(data) - 72
+    (section,) = struct.unpack_from(">Q", data, trailer + 8)
+    (capacity,) = struct.unpack_from(">Q", data, trailer + 48)
+    assert data[trailer + 5] == 4  # 4-byte positions: 10-byte slots
+    start = section + (-section) % 64
+    slots = memoryview(data)[start : start + capacity * 10]
+    order = memoryview(data)[start + capacity * 10 :]
+    damage(slots, capacity, order)
+    slots.release()
+    order.release()
+    struct.pack_into(">I", data, 32, zlib.crc32(data[40:]))  # the whole-file CRC matches again
+    path.write_bytes(data)
+    with VorlReader(path) as r:
+        with pytest.raises(vorlstore.CorruptError, match="hash index"):
+            r.verify()
+    assert _VorlReader(str(path)).verify()  # its in-memory index is sound

@@ -155,6 +155,25 @@ def test_build_into_missing_directory(tmp_path):
     assert e.value.filename == str(target)
 
 
+GROW_FAILS = """
+    import resource, signal, sys, vorlstore
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG instead
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+    b = vorlstore.StoreBuilder(sys.argv[1])
+    try:
+        for i in range(100):
+            b.add(b"x" * 100_000, f"k{i}")
+    except vorlstore.StoreOSError as e:
+        print(e.errno, e.filename == sys.argv[1], sys.argv[1] in str(e))
+"""
+
+
+def test_builder_add_that_cannot_grow_the_file_names_it(tmp_path):
+    target = tmp_path / "big.vrls"
+    proc = run_python(GROW_FAILS, target)
+    assert proc.stdout.decode().split() == [str(errno.EFBIG), "True", "True"], proc.stderr.decode()
+
+
 # -- Sound writes: a call that raises adds nothing.
 
 BAD_ADDS = {
@@ -255,6 +274,7 @@ def test_build_update_and_merge(tmp_path):
     summary = vorlstore.build(first, {"a": 1, "b": 2, b"\xff": 3})
     assert summary["path"] == str(first) and summary["objects"] == summary["keys"] == 3
     assert summary["bytes"] == first.stat().st_size and summary["seconds"] >= 0
+    assert summary["crc32"] == int(VorlReader(first).stats()["file_crc32"], 16)
     w = VorlWriter()
     shared = w.add({"shared": True}, "x", "y", "b")
     w.update([("c", 4)])

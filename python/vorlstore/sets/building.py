@@ -12,16 +12,17 @@ from collections.abc import Iterable
 from types import TracebackType
 from typing import Any
 
+from .._adding import OnDuplicate
 from .._codec import DefaultHook, Packer
 from .._paths import StrPath
 from ..builder import StoreBuilder
 from ..errors import UsageError
-from ..reader import Key, VorlReader
+from ..reader import Key, VorlReader, key_bytes
 from ..remote import StorageOptions
-from ..writer import BuildSummary, OnDuplicate
+from ..writer import BuildSummary
 from .manifest import ShardInfo
 from .publication import Publication
-from .routing import Routing, key_bytes, key_sample, plan_routing
+from .routing import Routing, key_sample, plan_routing
 
 _PACKER = Packer()
 
@@ -112,7 +113,7 @@ class SetBuilder:
             ((shard, kbs),) = groups.items()
             self._builders[shard].add(obj, *kbs)
             return
-        raw = self._packer.pack(obj)
+        raw = self._packer.pack(obj, keys)
         stored = 0
         try:
             for shard, kbs in groups.items():

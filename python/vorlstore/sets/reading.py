@@ -17,12 +17,11 @@ from typing import Any
 
 from .._paths import StrPath, fspath
 from ..errors import CorruptError, StoreChangedError
-from ..reader import Key, VorlReader
+from ..reader import Key, VorlReader, key_bytes
 from ..remote import StorageOptions
 from ..remote.set_storage import storage_for
 from .manifest import FORMAT, MANIFEST, POINTER, VERSION, ShardInfo, decode_manifest
 from .publication import LocalStorage, current_generation
-from .routing import key_bytes
 
 # Each retry follows a pointer that moved on twice while the open read one
 # generation: a run of failures needs publications faster than opens.
