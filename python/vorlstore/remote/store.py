@@ -102,7 +102,10 @@ class RangedStore:
         crc = self._layout["file_crc32"]
         return {"path": self.name, "version": 2, "num_keys": self._n, "num_objects": self._layout["num_objects"],
                 "index_offset": self._layout["index_offset"], "data_offset": 40, "file_size": self.source.size,
-                "file_crc32": f"0x{crc:08x}", "hash_index": True}
+                "file_crc32": f"0x{crc:08x}", "hash_index": True,
+                # A compressed store ends in its dictionary, not in a hash index
+                # this reader can use, so it is downloaded and mapped instead.
+                "compression": None}
 
     def verify(self) -> None:
         """The whole-file CRC over every byte after the header, streamed with parallel reads."""
