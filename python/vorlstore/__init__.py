@@ -23,19 +23,19 @@ __version__ = "0.2.0"  # pyproject.toml's; a test keeps the two equal
 # on first use, so that a short command (`vorlstore --version`, `vorlstore get`)
 # loads only what it uses.
 _HOME = {
-    **dict.fromkeys(["VorlReader", "Key", "StoreStats"], "reader"),
+    **dict.fromkeys(["VorlReader", "Key", "StoreStats", "key_bytes"], "reader"),
     **dict.fromkeys(["VorlWriter", "merge", "add_hash_index", "BuildSummary"], "writer"),
     **dict.fromkeys(["StoreBuilder", "build"], "builder"),
     **dict.fromkeys(["StoreSet", "SetBuilder", "write_store_set"], "sets"),
-    **dict.fromkeys(["Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError",
+    **dict.fromkeys(["Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "EncodeError",
                      "DuplicateKeyError", "UsageError", "StoreOSError", "StoreFileNotFoundError",
                      "StorePermissionError", "StoreChangedError"], "errors"),
 }
 
 __all__ = [
-    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "add_hash_index", "Key", "StoreStats", "BuildSummary",
-    "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
-    "DuplicateKeyError", "StoreChangedError",
+    "VorlReader", "VorlWriter", "StoreBuilder", "build", "merge", "add_hash_index", "Key", "key_bytes", "StoreStats",
+    "BuildSummary", "Error", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "EncodeError",
+    "UsageError", "DuplicateKeyError", "StoreChangedError",
     "StoreOSError", "StoreFileNotFoundError", "StorePermissionError",
     "StoreSet", "SetBuilder", "write_store_set", "__version__",
 ]
@@ -47,6 +47,7 @@ if TYPE_CHECKING:
     from .errors import (
         CorruptError,
         DuplicateKeyError,
+        EncodeError,
         Error,
         InvalidKeyError,
         InvalidObjectError,
@@ -57,7 +58,7 @@ if TYPE_CHECKING:
         UsageError,
         VersionError,
     )
-    from .reader import Key, StoreStats, VorlReader
+    from .reader import Key, StoreStats, VorlReader, key_bytes
     from .sets import SetBuilder, StoreSet, write_store_set
     from .writer import BuildSummary, VorlWriter, add_hash_index, merge
 

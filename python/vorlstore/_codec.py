@@ -11,12 +11,14 @@ with no hooks could not read back, so every stored object can be read.
 from __future__ import annotations
 
 import functools
-from collections.abc import Callable
+import reprlib
+import threading
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import msgpack
 
-from .errors import InvalidObjectError
+from .errors import EncodeError, InvalidObjectError
 
 #: Turns an object MessagePack cannot hold into one it can (msgpack's ``default``).
 DefaultHook = Callable[[Any], Any]
@@ -65,29 +67,61 @@ def why_unreadable(raw: bytes) -> str | None:
 
 
 class Packer:
-    """Encodes objects for a writer and checks that they can be read back."""
+    """Encodes objects for a writer and checks that they can be read back.
 
-    __slots__ = ("_pack",)
+    Safe to share between threads: msgpack's packer fills one buffer, and a
+    ``default`` hook runs Python code halfway through an object, during which
+    another thread (or the hook itself) may pack.  The shared packer serves
+    one call at a time; a call that finds it busy packs with one of its own.
+    """
+
+    __slots__ = ("_options", "_pack", "_lock")
 
     def __init__(self, default: DefaultHook | None = None, datetime: bool = False) -> None:
-        self._pack: Callable[[Any], bytes] = msgpack.Packer(
-            default=default, datetime=datetime, use_bin_type=True
-        ).pack
+        self._options: dict[str, Any] = {"default": default, "datetime": datetime, "use_bin_type": True}
+        self._pack: Callable[[Any], bytes] = msgpack.Packer(**self._options).pack
+        self._lock = threading.Lock()
 
-    def pack(self, obj: Any) -> bytes:
-        """The MessagePack bytes of *obj*; raises InvalidObjectError if no reader could read them."""
+    def _encode(self, obj: Any) -> bytes:
+        if not self._lock.acquire(blocking=False):
+            return msgpack.Packer(**self._options).pack(obj)  # type: ignore[no-any-return]
         try:
-            raw = self._pack(obj)
+            return self._pack(obj)
+        finally:
+            self._lock.release()
+
+    def pack(self, obj: Any, keys: Sequence[object] = (), filename: str | None = None) -> bytes:
+        """The MessagePack bytes of *obj*; raises InvalidObjectError if no reader could read them.
+
+        *keys* and *filename*, when given, are named in the error: what *obj*
+        was to be stored under, and where.
+        """
+        cause: Exception | None = None
+        try:
+            raw = self._encode(obj)
         except OverflowError as e:
-            raise InvalidObjectError(f"object {_short_repr(obj)} cannot be stored: an integer is outside "
-                                     f"MessagePack's range -2**63 .. 2**64-1 ({e})") from None
+            reason = f"an integer is outside MessagePack's range -2**63 .. 2**64-1 ({e})"
         except UnicodeEncodeError as e:
-            raise InvalidObjectError(f"object {_short_repr(obj)} cannot be stored: text holds a lone "
-                                     f"surrogate, which has no UTF-8 form ({e.reason} at {e.start})") from None
-        why = why_unreadable(raw)
-        if why is not None:
-            raise InvalidObjectError(f"object {_short_repr(obj)} cannot be read back: {why}")
-        return raw
+            reason = f"text holds a lone surrogate, which has no UTF-8 form ({e.reason} at {e.start})"
+        except (TypeError, ValueError) as e:
+            # msgpack's own refusals (an unknown type, a naive datetime,
+            # nesting past its limit), or a `default` hook's.
+            reason, cause = str(e), e
+        else:
+            why = why_unreadable(raw)
+            if why is None:
+                return raw
+            raise InvalidObjectError(_placed(f"object {_short_repr(obj)} cannot be read back: {why}", keys, filename))
+        raise EncodeError(_placed(f"object {_short_repr(obj)} cannot be stored: {reason}", keys, filename)) from cause
+
+
+def _placed(message: str, keys: Sequence[object], filename: str | None) -> str:
+    """*message* followed by the keys and the file it is about."""
+    where = [("key " if len(keys) == 1 else "keys ") + ", ".join(_short_repr(k) for k in keys[:3])
+             + (", ..." if len(keys) > 3 else "")] if keys else []
+    if filename is not None:
+        where.append(f"file {filename}")
+    return f"{message} ({'; '.join(where)})" if where else message
 
 
 def check_raw(raw: bytes) -> bytes:
@@ -99,5 +133,8 @@ def check_raw(raw: bytes) -> bytes:
 
 
 def _short_repr(obj: object) -> str:
-    text = repr(obj)
+    try:
+        text = repr(obj)
+    except RecursionError:  # nested deeper than repr goes
+        text = reprlib.repr(obj)
     return text if len(text) <= 60 else text[:57] + "..."

@@ -3,6 +3,11 @@
 from collections.abc import Callable, Iterable, Sequence
 
 
+def key_bytes(key: str | bytes | bytearray, /) -> bytes:
+    """
+    The bytes `key` is stored and looked up by: str as UTF-8 with surrogateescape.
+    """
+
 class Decoder:
     """
     MessagePack to objects as the package reads them; what it leaves goes to `fallback`.
@@ -23,9 +28,11 @@ class Reader:
 
     def get_stored(self, key: str | bytes | bytearray, /) -> bytes | None:
         """The record's bytes as stored: compressed in a compressed store."""
+
     @property
     def dictionary(self) -> bytes | None:
         """The store's compression dictionary, or None."""
+
     def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None:
         """The stored bytes for `key`, or None."""
 
@@ -61,7 +68,7 @@ class Reader:
     @decoder.setter
     def decoder(self, value: object | None) -> None: ...
 
-    def stats(self) -> dict[str, int | str | bool | float | None]: ...
+    def stats(self) -> dict[str, int | str | bool]: ...
 
     def verify(self) -> None:
         """Checks every checksum; raises on the first mismatch."""
@@ -84,10 +91,10 @@ class Cursor:
 
     def __next__(self) -> object: ...
 
-class Writer:
-    """Collects objects and keys in memory and publishes them as one store."""
-
-    def __init__(self, on_duplicate: str = "last", level: int | None = None) -> None: ...
+class Adder:
+    """
+    What the writer and the builder share: adds that check everything first.
+    """
 
     def add(self, blob: bytes, keys: Sequence[str | bytes | bytearray], /) -> int:
         """Stores `blob` under every key; checks all keys first."""
@@ -95,13 +102,24 @@ class Writer:
     def add_many(self, blobs: Sequence[bytes], keys: Sequence[str | bytes | bytearray], /) -> int:
         """Stores blobs[i] under keys[i]; returns the first id."""
 
-    def add_many_raw(self, objects: Sequence[object], keys: Sequence[str | bytes | bytearray], check: Callable[[object], bytes], /) -> int:
+    def add_many_raw(self, objects: Iterable[object], keys: Iterable[str | bytes | bytearray], check: Callable[[object], bytes], /) -> int:
         """
         As add_many; objects the native MessagePack check cannot vouch for are replaced by
         check(object), which raises for unreadable ones.
         """
 
     def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None: ...
+
+    @property
+    def num_objects(self) -> int: ...
+
+    @property
+    def num_keys(self) -> int: ...
+
+class Writer(Adder):
+    """Collects objects and keys in memory and publishes them as one store."""
+
+    def __init__(self, on_duplicate: str = 'last', level: int | None = None) -> None: ...
 
     def copy_from(self, source: Reader, later: Sequence[Reader], deleted: Sequence[str | bytes | bytearray], /) -> None:
         """
@@ -115,12 +133,6 @@ class Writer:
     def last_build(self) -> dict[str, str | int | float] | None:
         """The summary of the last build that published, or None."""
 
-    @property
-    def num_objects(self) -> int: ...
-
-    @property
-    def num_keys(self) -> int: ...
-
 def temporary_path(target: bytes) -> bytes:
     """
     Where a build of `target` writes before it renames the file into place.
@@ -131,25 +143,10 @@ def add_hash_index(path: bytes, /) -> dict[str, str | int | float]:
     Rewrites the store at `path` atomically with a fresh hash index section.
     """
 
-class Builder:
+class Builder(Adder):
     """Streams objects to a store's temporary file; commit publishes it."""
 
-    def __init__(self, path: bytes, hash_index: bool = True, on_duplicate: str = "last", seed: int | None = None,
-                 level: int | None = None) -> None: ...
-
-    def add(self, blob: bytes, keys: Sequence[str | bytes | bytearray], /) -> int:
-        """Writes `blob` now and maps every key to it; checks all keys first."""
-
-    def add_many(self, blobs: Sequence[bytes], keys: Sequence[str | bytes | bytearray], /) -> int:
-        """Writes blobs[i] under keys[i]; returns the first id."""
-
-    def add_many_raw(self, objects: Sequence[object], keys: Sequence[str | bytes | bytearray], check: Callable[[object], bytes], /) -> int:
-        """
-        As add_many; objects the native MessagePack check cannot vouch for are replaced by
-        check(object), which raises for unreadable ones.
-        """
-
-    def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None: ...
+    def __init__(self, path: bytes, hash_index: bool = True, on_duplicate: str = 'last', seed: int | None = None, level: int | None = None) -> None: ...
 
     def commit(self) -> dict[str, str | int | float]:
         """Publishes the store atomically and returns its summary."""
@@ -164,8 +161,28 @@ class Builder:
     @property
     def finished(self) -> bool: ...
 
-    @property
-    def num_objects(self) -> int: ...
+def ranged_layout(head: bytes, tail: bytes, size: int, name: str) -> dict[str, int]:
+    """
+    The header fields and, when the file has a usable hash index, where its parts lie.
+    """
 
-    @property
-    def num_keys(self) -> int: ...
+def ranged_probe(key: str | bytes | bytearray, seed: int, capacity: int) -> tuple[bytes, int, int]:
+    """(key bytes, home slot, fingerprint) of `key` in a hash index section."""
+
+def ranged_slots(slots: bytes, width: int, fingerprint: int) -> list[tuple[int, int]]:
+    """
+    (entry position, hinted record offset) of the slots of a run whose fingerprint matches.
+    """
+
+def ranged_entry(buf: bytes, pos: int) -> tuple[bytes, int, int] | None:
+    """
+    (key, object offset, next position) of the entry at `pos`, or None when `buf` ends inside it.
+    """
+
+def ranged_record(buf: bytes, pos: int, offset: int, size: int, name: str) -> bytes | int:
+    """
+    The checked payload of the record at `pos`, or the byte count it needs when `buf` is short.
+    """
+
+def ranged_crc(crc: int, data: bytes) -> int:
+    """The CRC-32 of `data` continued from `crc`."""

@@ -10,81 +10,75 @@ as it was.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Mapping, Sequence
-from itertools import islice
 from types import TracebackType
-from typing import Any, cast
+from typing import cast
 
 from . import _engine
-from ._codec import DefaultHook, Packer, check_raw
+from ._adding import Adding, OnDuplicate, Pairs
+from ._codec import DefaultHook
 from ._compression import engine_level
 from ._paths import StrPath, fspath
-from .reader import Key
-from .writer import BuildSummary, OnDuplicate, _check_object
-
-_Pairs = Mapping[str, Any] | Mapping[bytes, Any] | Iterable[tuple[Key, Any]]
-
-# update() packs and hands over pairs this many at a time.
-_BATCH = 4096
+from .remote import StorageOptions, is_url
+from .writer import BuildSummary
 
 
-class StoreBuilder:
+class StoreBuilder(Adding[_engine.Builder]):
     """Streams objects and keys into a new store at *path*; see the module docstring.
 
-    The encoding options, ``on_duplicate``, ``seed``, ``compression`` and
-    ``level`` are VorlWriter's; a streaming build trains its dictionary on
-    the first 4 MiB of objects, which wait in memory until then.  Each add
-    checks every key and the object before anything is stored.  After
-    commit() or discard() every call fails; ``last_build`` keeps the summary
-    of the commit.
+    The adding calls, the encoding options, ``on_duplicate``, ``seed``,
+    ``compression`` and ``level`` are VorlWriter's; a streaming build trains
+    its dictionary on the first 4 MiB of objects, which wait in memory until
+    then.  After commit() or discard() every call fails; ``last_build`` keeps
+    the summary of the commit.
     """
 
-    __slots__ = ("_engine", "_packer", "_path")
+    __slots__ = ("_path", "_stage")
 
     def __init__(self, path: StrPath, *, hash_index: bool = True, default: DefaultHook | None = None,
                  datetime: bool = False, on_duplicate: OnDuplicate = "last", seed: int | None = None,
-                 compression: str | None = None, level: int | None = None) -> None:
+                 compression: str | None = None, level: int | None = None,
+                 storage_options: StorageOptions | None = None) -> None:
         self._path = fspath(path)
-        self._packer = Packer(default, datetime)
-        self._engine = _engine.Builder(os.fsencode(self._path), hash_index, on_duplicate, seed,
-                                       engine_level(compression, level))
+        # A URL is built into a local stage and uploaded by commit().
+        self._stage = None
+        local = self._path
+        if is_url(self._path):
+            from .remote.upload import Stage
 
-    def add(self, obj: Any, *keys: Key) -> int:
-        """Write *obj* now under *keys*; return its id."""
-        return self._engine.add(self._packer.pack(obj), keys)
+            self._stage = Stage(self._path, storage_options)
+            local, self._path = self._stage.path, self._stage.name
+        try:
+            engine = _engine.Builder(os.fsencode(local), hash_index, on_duplicate, seed,
+                                     engine_level(compression, level))
+        except BaseException:
+            self._discard_stage()
+            raise
+        super().__init__(engine, default, datetime)
 
-    def add_raw(self, raw: bytes | bytearray | memoryview, *keys: Key) -> int:
-        """Like `add`, for an object that is already MessagePack bytes (exactly one object)."""
-        return self._engine.add(check_raw(bytes(raw)), keys)
-
-    def add_many_raw(self, objects: Sequence[bytes], keys: Sequence[Key]) -> int:
-        """Write ``objects[i]`` under ``keys[i]``, all checked first; return the first id."""
-        objects = objects if isinstance(objects, (list, tuple)) else list(objects)
-        return self._engine.add_many_raw(objects, keys, _check_object)
-
-    def add_key(self, key: Key, obj_id: int) -> None:
-        """Map *key* to the object with id *obj_id*."""
-        self._engine.add_key(key, obj_id)
-
-    def update(self, items: _Pairs, /) -> None:
-        """Write each ``(key, obj)`` pair (or each item of a mapping), one object per key.
-
-        Pairs go in batches: when one fails, the batches before it stay added
-        and none of its own batch is.
-        """
-        pairs: Iterable[tuple[Key, Any]] = items.items() if isinstance(items, Mapping) else items
-        pack = self._packer.pack
-        it = iter(pairs)
-        while batch := list(islice(it, _BATCH)):
-            self._engine.add_many([pack(obj) for _, obj in batch], [key for key, _ in batch])
+    def _filename(self) -> str | None:
+        return self._path
 
     def commit(self) -> BuildSummary:
         """Publish the store atomically and return what was published."""
-        return cast(BuildSummary, self._engine.commit())
+        if self._stage is None:
+            return cast(BuildSummary, self._engine.commit())
+        try:
+            summary = self._engine.commit()
+        except BaseException:
+            self._discard_stage()
+            raise
+        stage, self._stage = self._stage, None
+        return cast(BuildSummary, stage.publish(summary))
 
     def discard(self) -> None:
         """Give up: remove the temporary file.  Does nothing once finished."""
         self._engine.discard()
+        self._discard_stage()
+
+    def _discard_stage(self) -> None:
+        if self._stage is not None:
+            self._stage.discard()
+            self._stage = None
 
     @property
     def last_build(self) -> BuildSummary | None:
@@ -94,14 +88,6 @@ class StoreBuilder:
     @property
     def finished(self) -> bool:
         return self._engine.finished
-
-    @property
-    def num_objects(self) -> int:
-        return self._engine.num_objects
-
-    @property
-    def num_keys(self) -> int:
-        return self._engine.num_keys
 
     def __enter__(self) -> StoreBuilder:
         return self
@@ -119,7 +105,7 @@ class StoreBuilder:
 
 def build(
     path: StrPath,
-    items: _Pairs,
+    items: Pairs,
     *,
     default: DefaultHook | None = None,
     datetime: bool = False,
@@ -128,8 +114,9 @@ def build(
     seed: int | None = None,
     compression: str | None = None,
     level: int | None = None,
+    storage_options: StorageOptions | None = None,
 ) -> BuildSummary:
-    """Build a store at *path* from ``(key, obj)`` pairs or a mapping, in one call.
+    """Build a store at *path* (or a URL) from ``(key, obj)`` pairs or a mapping, in one call.
 
     Objects stream to the file as *items* yields them; only the keys wait in
     memory (and, when compressing, the first 4 MiB of objects, which train
@@ -137,6 +124,7 @@ def build(
     options are StoreBuilder's.
     """
     with StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime, on_duplicate=on_duplicate,
-                      seed=seed, compression=compression, level=level) as builder:
+                      seed=seed, compression=compression, level=level,
+                      storage_options=storage_options) as builder:
         builder.update(items)
         return builder.commit()

@@ -39,6 +39,7 @@ from .sets import (
     key_sample,
     plan_routing,
 )
+from .remote.set_storage import storage_for
 
 __all__ = ["to_store_set", "lookup"]
 
@@ -58,6 +59,7 @@ def to_store_set(
     value: ValueFn | None = None,
     shuffle_method: str = "tasks",
     on_duplicate: OnDuplicate = "last",
+    storage_options: dict[str, Any] | None = None,
 ) -> dict[str, Any]:
     """Build a store set from a Dask DataFrame or Bag and publish it in *directory*.
 
@@ -97,7 +99,9 @@ def to_store_set(
         return found
 
     routing = plan_routing(partition, shards, samples)  # checks both before any work
-    with Publication(directory) as pub:
+    # An s3:// set shares no disk: each shard is built in its worker's scratch
+    # space and uploaded, and the pointer moves by a conditional write.
+    with Publication(directory, storage_for(directory, storage_options)) as pub:
         if isinstance(key, str):  # a DataFrame's column, as checked above
             # Rows are stored as they are: Dask would otherwise turn object
             # columns (lists, bytes) into text while shuffling.
@@ -148,7 +152,7 @@ def _frame_shard_tasks(df: Any, key: str, routing: Routing, pub: Publication, va
     parts = routed.to_delayed()
     assert len(parts) == routing.shards
     build = dask.delayed(_build_frame_shard, pure=False)
-    return [build(part, pub.shard_path(i), on_duplicate) for i, part in enumerate(parts)]
+    return [build(part, pub.shard_path(i), on_duplicate, _shard_options(pub)) for i, part in enumerate(parts)]
 
 
 def _encode_rows(frame: pd.DataFrame, key: str, routing: Routing, value: ValueFn | None,
@@ -196,13 +200,18 @@ def _records(frame: pd.DataFrame) -> list[dict[str, Any]]:
     return [dict(zip(names, row, strict=True)) for row in zip(*columns, strict=True)]
 
 
-def _build_frame_shard(frame: pd.DataFrame, path: str, on_duplicate: OnDuplicate) -> tuple[ShardInfo, int]:
+def _shard_options(pub: Publication) -> dict[str, Any] | None:
+    return getattr(pub.storage, "options", None)
+
+
+def _build_frame_shard(frame: pd.DataFrame, path: str, on_duplicate: OnDuplicate,
+                       options: dict[str, Any] | None) -> tuple[ShardInfo, int]:
     kbs: list[bytes] = frame[KEY_COLUMN].tolist()
     if len(set(kbs)) != len(kbs):  # which row wins follows the collection's order
         frame = frame.sort_values(ORDER_COLUMN, kind="stable")
         kbs = frame[KEY_COLUMN].tolist()
     entries = zip(kbs, frame[RAW_COLUMN].tolist(), strict=True)
-    return build_counted_shard(path, entries, raw=True, on_duplicate=on_duplicate)
+    return build_counted_shard(path, entries, raw=True, on_duplicate=on_duplicate, storage_options=options)
 
 
 # -- Bag: every partition encoded and split by shard, each shard task gathers its pieces
@@ -213,7 +222,8 @@ def _bag_shard_tasks(parts: Sequence[Any], key: Callable[[Any], Any], routing: R
     split = dask.delayed(_split_items)
     pieces = [split(p, key, routing, value) for p in parts]
     build = dask.delayed(_build_bag_shard, pure=False)
-    return [build([piece[i] for piece in pieces], pub.shard_path(i), on_duplicate) for i in range(routing.shards)]
+    return [build([piece[i] for piece in pieces], pub.shard_path(i), on_duplicate, _shard_options(pub))
+            for i in range(routing.shards)]
 
 
 def _split_items(items: Iterable[Any], key: Callable[[Any], Any], routing: Routing,
@@ -226,30 +236,32 @@ def _split_items(items: Iterable[Any], key: Callable[[Any], Any], routing: Routi
 
 
 def _build_bag_shard(pieces: Sequence[list[tuple[bytes, bytes]]], path: str,
-                     on_duplicate: OnDuplicate) -> tuple[ShardInfo, int]:
+                     on_duplicate: OnDuplicate, options: dict[str, Any] | None) -> tuple[ShardInfo, int]:
     # The pieces come in partition order, each in its items' order.
     entries = itertools.chain.from_iterable(pieces)
-    return build_counted_shard(path, entries, raw=True, on_duplicate=on_duplicate)
+    return build_counted_shard(path, entries, raw=True, on_duplicate=on_duplicate, storage_options=options)
 
 
 # -- Joining a DataFrame against a set
 
-_open_sets: dict[tuple[Any, ...], StoreSet] = {}
+_open_sets: dict[str, StoreSet] = {}
 _open_sets_lock = threading.Lock()
 _OPEN_SETS_KEPT = 4
 
 
 def _worker_set(reduced: tuple[Any, ...]) -> StoreSet:
     """The set *reduced* (a StoreSet's ``__reduce__()``) reopens, pinned; opened once per worker and kept."""
+    # Keyed by text: storage options are a dict.
+    cache_key = repr(reduced)
     with _open_sets_lock:
-        found = _open_sets.get(reduced)
+        found = _open_sets.get(cache_key)
         if found is None:
             if len(_open_sets) >= _OPEN_SETS_KEPT:
                 # Not closed: another task thread may still be reading it; its
                 # mappings go when the last reference does.
                 del _open_sets[next(iter(_open_sets))]
             reopen, args = reduced
-            found = _open_sets[reduced] = reopen(*args)
+            found = _open_sets[cache_key] = reopen(*args)
         return found
 
 

@@ -43,6 +43,11 @@ class InvalidObjectError(Error, ValueError):
     """An object that a reader could not read back (the message says which rule)."""
 
 
+class EncodeError(InvalidObjectError, TypeError):
+    """An object MessagePack cannot encode: a type no ``default`` hook turns into one it can, a naive
+    datetime, nesting beyond its limit.  Also TypeError, which msgpack raises for some of these."""
+
+
 class DuplicateKeyError(Error, ValueError):
     """A key added again to a build whose rule is ``on_duplicate="error"``; the message names it."""
 
@@ -168,8 +173,8 @@ def from_engine(kind: str, message: str, filename: str | None, errno: int) -> Ex
 
 
 __all__ = [
-    "Error", "StoreFileError", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "UsageError",
-    "DuplicateKeyError", "StoreChangedError",
+    "Error", "StoreFileError", "CorruptError", "VersionError", "InvalidKeyError", "InvalidObjectError", "EncodeError",
+    "UsageError", "DuplicateKeyError", "StoreChangedError",
     "StoreOSError", "StoreFileNotFoundError", "StoreFileExistsError", "StorePermissionError",
     "StoreIsADirectoryError", "StoreNotADirectoryError", "StoreInterruptedError", "StoreBlockingIOError",
     "StoreTimeoutError",

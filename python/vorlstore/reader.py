@@ -19,9 +19,14 @@ from . import _engine
 from ._codec import ExtHook, ObjectHook, make_unpack, why_unreadable
 from ._paths import StrPath, fspath
 from .errors import CorruptError, StoreChangedError, foreign_file
+from .remote import StorageOptions, display, is_url
 
 #: A key as lookups accept it: text (stored as UTF-8, surrogateescape) or bytes.
 Key = str | bytes | bytearray
+
+#: The bytes a key is stored, looked up and ordered by (the engine's rule):
+#: InvalidKeyError for text with no byte form, TypeError for other types.
+key_bytes: Callable[[Key], bytes] = _engine.key_bytes
 
 _KEYS, _VALUES, _ITEMS = 0, 1, 2
 # What a lookup answers for an absent key, which no stored object can be.
@@ -116,8 +121,11 @@ def _reopen(
     ext_hook: ExtHook | None,
     identity: FileIdentity | None = None,
     check_reads: bool = True,
+    storage_options: StorageOptions | None = None,
+    cache: Any = None,
 ) -> VorlReader:
-    reader = VorlReader(path, verify=verify, object_hook=object_hook, ext_hook=ext_hook, check_reads=check_reads)
+    reader = VorlReader(path, verify=verify, object_hook=object_hook, ext_hook=ext_hook, check_reads=check_reads,
+                        storage_options=storage_options, cache=cache)
     if identity is not None:
         try:
             check_identity(path, identity, file_identity(reader.stats()))
@@ -142,9 +150,16 @@ class VorlReader(Mapping[str, Any]):
     pinned to its file: unpickling reopens the path and raises
     StoreChangedError when it now holds another version (by the header's
     file CRC and the size).  One instance may be shared by threads.
+
+    *path* may be a URL (``s3://bucket/key``, ``http(s)://...`` or any URL
+    fsspec knows), with ``storage_options`` for its credentials and endpoint.
+    A URL is read by byte ranges (each record checked against its own CRC;
+    ``verify()`` checks the whole file), or, with ``cache=DIR`` (``True``
+    for the package's cache directory), downloaded once and mapped.
     """
 
-    __slots__ = ("_engine", "_path", "_verify", "_check_reads", "_object_hook", "_ext_hook", "_decoder")
+    __slots__ = ("_engine", "_path", "_url", "_verify", "_check_reads", "_object_hook", "_ext_hook", "_decoder",
+                 "_options", "_cache")
 
     def __init__(
         self,
@@ -154,8 +169,14 @@ class VorlReader(Mapping[str, Any]):
         check_reads: bool = True,
         object_hook: ObjectHook | None = None,
         ext_hook: ExtHook | None = None,
+        storage_options: StorageOptions | None = None,
+        cache: StrPath | bool | None = None,
     ) -> None:
-        self._path = fspath(path)
+        self._url = fspath(path)
+        # Messages and reprs show a URL without its credentials.
+        self._path = display(self._url) if is_url(self._url) else self._url
+        self._options = storage_options
+        self._cache = cache
         self._verify = verify
         self._check_reads = check_reads
         self._object_hook = object_hook
@@ -164,10 +185,15 @@ class VorlReader(Mapping[str, Any]):
         # to msgpack, go through the fallback.
         fallback = functools.partial(_decode, make_unpack(object_hook, ext_hook), self._path)
         self._decoder = _engine.Decoder(fallback, object_hook is None and ext_hook is None)
-        try:
-            self._engine = _engine.Reader(os.fsencode(self._path), verify, check_reads)
-        except CorruptError as e:
-            raise foreign_file(e, self._path) from None
+        if is_url(self._url):
+            from .remote.opening import open_engine
+
+            self._engine = cast(_engine.Reader, open_engine(self._url, storage_options, verify, cache))
+        else:
+            try:
+                self._engine = _engine.Reader(os.fsencode(self._path), verify, check_reads)
+            except CorruptError as e:
+                raise foreign_file(e, self._path) from None
         self._engine.decoder = self._decoder
 
     # -- Mapping protocol
@@ -283,6 +309,9 @@ class VorlReader(Mapping[str, Any]):
         if self._engine.closed:
             raise ValueError("I/O operation on closed store")
         identity = file_identity(self.stats())
+        if self._url is not self._path:
+            return _reopen, (self._url, self._verify, self._object_hook, self._ext_hook, identity, self._check_reads,
+                             self._options, self._cache)
         return _reopen, (self._path, self._verify, self._object_hook, self._ext_hook, identity, self._check_reads)
 
     def __repr__(self) -> str:

@@ -10,20 +10,18 @@ summary.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Mapping, Sequence
-from itertools import islice
-from typing import Any, Literal, TypedDict, cast
+import tempfile
+from collections.abc import Iterable
+from typing import Any, TypedDict, cast
 
 from . import _engine
-from ._codec import DefaultHook, Packer, check_raw
+from ._adding import Adding
+from ._adding import OnDuplicate as OnDuplicate
+from ._codec import DefaultHook
 from ._compression import engine_level
 from ._paths import StrPath, fspath
 from .reader import Key, VorlReader
-
-
-def _check_object(raw: Any) -> bytes:
-    """The engine's fallback for objects its native check cannot vouch for."""
-    return check_raw(bytes(raw))
+from .remote import StorageOptions, is_url
 
 
 class BuildSummary(TypedDict):
@@ -44,20 +42,7 @@ class BuildSummary(TypedDict):
     seconds: float
 
 
-#: What adding a key again does: the new object wins, the first one stays,
-#: or DuplicateKeyError.
-OnDuplicate = Literal["last", "first", "error"]
-
-
-#: What update() and build() take: a mapping, or (key, object) pairs.
-_Pairs = Mapping[str, Any] | Mapping[bytes, Any] | Iterable[tuple[Key, Any]]
-
-# Pairs are packed and handed to the engine this many at a time, which
-# bounds the extra memory of update() and build() on long iterables.
-_BATCH = 4096
-
-
-class VorlWriter:
+class VorlWriter(Adding[_engine.Writer]):
     """Collects objects and keys, then publishes them as one store file.
 
     Each object gets the next id (0, 1, 2, ...); any number of keys may refer
@@ -73,51 +58,16 @@ class VorlWriter:
     records, at zstd ``level`` (3 unless given).
     """
 
-    __slots__ = ("_engine", "_packer")
+    __slots__ = ()
 
     def __init__(
         self, *, default: DefaultHook | None = None, datetime: bool = False, on_duplicate: OnDuplicate = "last",
         compression: str | None = None, level: int | None = None,
     ) -> None:
-        self._engine = _engine.Writer(on_duplicate, engine_level(compression, level))
-        self._packer = Packer(default, datetime)
+        super().__init__(_engine.Writer(on_duplicate, engine_level(compression, level)), default, datetime)
 
-    def add(self, obj: Any, *keys: Key) -> int:
-        """Store *obj* under *keys*; return its id.
-
-        Raises InvalidObjectError when a reader could not read *obj* back
-        (the message names the rule), InvalidKeyError for a key that cannot
-        be stored; nothing is added then.
-        """
-        return self._engine.add(self._packer.pack(obj), keys)
-
-    def add_raw(self, raw: bytes | bytearray | memoryview, *keys: Key) -> int:
-        """Like `add`, for an object that is already MessagePack bytes (exactly one object)."""
-        return self._engine.add(check_raw(bytes(raw)), keys)
-
-    def add_many_raw(self, objects: Sequence[bytes], keys: Sequence[Key]) -> int:
-        """Store ``objects[i]`` under ``keys[i]``, all checked first; return the first id."""
-        objects = objects if isinstance(objects, (list, tuple)) else list(objects)
-        return self._engine.add_many_raw(objects, keys, _check_object)
-
-    def add_key(self, key: Key, obj_id: int) -> None:
-        """Map *key* to the object with id *obj_id*."""
-        self._engine.add_key(key, obj_id)
-
-    def update(self, items: _Pairs, /) -> None:
-        """Store each ``(key, obj)`` pair (or each item of a mapping), one object per key.
-
-        Pairs are checked and added in batches: when one fails, the pairs of
-        the batches before it stay added and none of its own batch is.
-        """
-        pairs: Iterable[tuple[Key, Any]] = items.items() if isinstance(items, Mapping) else items
-        pack = self._packer.pack
-        it = iter(pairs)
-        while batch := list(islice(it, _BATCH)):
-            keys = [key for key, _ in batch]
-            self._engine.add_many([pack(obj) for _, obj in batch], keys)
-
-    def build(self, path: StrPath, *, hash_index: bool = True, seed: int | None = None) -> BuildSummary:
+    def build(self, path: StrPath, *, hash_index: bool = True, seed: int | None = None,
+              storage_options: StorageOptions | None = None) -> BuildSummary:
         """Write the store to *path* atomically and return what was published.
 
         ``hash_index`` appends the on-disk hash index, which lets a reader
@@ -128,9 +78,12 @@ class VorlWriter:
         The file is written beside the target, synced and renamed over it.  A
         Ctrl-C pending before the write stops the build with the target
         untouched.
+
+        A URL (``s3://...`` or a filesystem URL) is built into a local
+        temporary file and uploaded; nothing shows at the URL until the
+        upload is complete.
         """
-        summary = self._engine.build(os.fsencode(fspath(path)), hash_index=hash_index, seed=seed)
-        return cast(BuildSummary, summary)
+        return _build_to(self._engine, fspath(path), storage_options, hash_index=hash_index, seed=seed)
 
     @property
     def last_build(self) -> BuildSummary | None:
@@ -140,14 +93,6 @@ class VorlWriter:
         although the store was published; this tells such a caller the truth.
         """
         return cast(BuildSummary | None, self._engine.last_build)
-
-    @property
-    def num_objects(self) -> int:
-        return self._engine.num_objects
-
-    @property
-    def num_keys(self) -> int:
-        return self._engine.num_keys
 
     def __repr__(self) -> str:
         return f"VorlWriter(objects={self._engine.num_objects}, keys={self._engine.num_keys})"
@@ -162,6 +107,7 @@ def merge(
     seed: int | None = None,
     compression: str | None = None,
     level: int | None = None,
+    storage_options: StorageOptions | None = None,
 ) -> BuildSummary:
     """Build *target* from the keys of *stores* but those in *delete*; a later store wins on a key held by several.
 
@@ -176,17 +122,37 @@ def merge(
     compressed, and copies the records made with it without recompressing.
     """
     gone = delete if isinstance(delete, (list, tuple)) else list(delete)
-    opened = [s if isinstance(s, VorlReader) else VorlReader(s, verify=verify) for s in stores]
+    # Stores given by URL are copied from a downloaded file, read whole anyway.
+    with tempfile.TemporaryDirectory(prefix="vorlstore-merge-") as scratch:
+        opened = [s if isinstance(s, VorlReader) else
+                  VorlReader(s, verify=verify, storage_options=storage_options,
+                             cache=scratch if is_url(fspath(s)) else None)
+                  for s in stores]
+        try:
+            writer = _engine.Writer("last", engine_level(compression, level))
+            engines = [r._engine for r in opened]
+            for i, engine in enumerate(engines):
+                writer.copy_from(engine, engines[i + 1 :], gone)
+            return _build_to(writer, fspath(target), storage_options, hash_index=hash_index, seed=seed)
+        finally:
+            for reader, given in zip(opened, stores):
+                if reader is not given:
+                    reader.close()
+
+
+def _build_to(engine: Any, path: str, storage_options: StorageOptions | None, **options: Any) -> BuildSummary:
+    """engine.build at *path*, or, for a URL, into a local stage that is then uploaded."""
+    if not is_url(path):
+        return cast(BuildSummary, engine.build(os.fsencode(path), **options))
+    from .remote.upload import Stage
+
+    stage = Stage(path, storage_options)
     try:
-        writer = _engine.Writer("last", engine_level(compression, level))
-        engines = [r._engine for r in opened]
-        for i, engine in enumerate(engines):
-            writer.copy_from(engine, engines[i + 1 :], gone)
-        return cast(BuildSummary, writer.build(os.fsencode(fspath(target)), hash_index=hash_index, seed=seed))
-    finally:
-        for reader, given in zip(opened, stores):
-            if reader is not given:
-                reader.close()
+        summary = engine.build(os.fsencode(stage.path), **options)
+    except BaseException:
+        stage.discard()
+        raise
+    return cast(BuildSummary, stage.publish(summary))
 
 
 def add_hash_index(path: StrPath) -> BuildSummary:

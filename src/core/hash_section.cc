@@ -23,10 +23,10 @@ std::uint64_t CapacityFor(std::uint64_t n) { return n + n / 3 + 1; }
 
 namespace hs = hash_section;
 
-std::optional<HashSection> HashSection::Locate(const unsigned char* file, std::uint64_t file_size,
-                                               const StoreHeaderFields& header) {
+std::optional<SectionLayout> ReadTrailer(const unsigned char* trailer, std::uint64_t file_size,
+                                         const StoreHeaderFields& header) {
   if (file_size < format::kHeaderSize + hs::kTrailerSize) return std::nullopt;
-  const unsigned char* t = file + file_size - hs::kTrailerSize;
+  const unsigned char* t = trailer;
   if (std::memcmp(t, hs::kMagic, sizeof hs::kMagic) != 0 || t[hs::kVersionPos] != hs::kVersion) {
     return std::nullopt;
   }
@@ -65,9 +65,26 @@ std::optional<HashSection> HashSection::Locate(const unsigned char* file, std::u
   if (capacity * slot_size != body - order_size) return std::nullopt;
   if (capacity <= num_keys || max_probe > capacity) return std::nullopt;
 
-  const unsigned char* slots = file + section_offset + padding;
-  return HashSection(file, file_size, index_offset, index_length, capacity, LoadBE64(t + hs::kSeedPos),
-                     num_keys, max_probe, width, slots, slots + capacity * slot_size);
+  SectionLayout layout;
+  layout.index_offset = index_offset;
+  layout.index_length = index_length;
+  layout.slots_offset = section_offset + padding;
+  layout.order_offset = layout.slots_offset + capacity * slot_size;
+  layout.capacity = capacity;
+  layout.seed = LoadBE64(t + hs::kSeedPos);
+  layout.num_keys = num_keys;
+  layout.max_probe = max_probe;
+  layout.width = width;
+  return layout;
+}
+
+std::optional<HashSection> HashSection::Locate(const unsigned char* file, std::uint64_t file_size,
+                                               const StoreHeaderFields& header) {
+  if (file_size < format::kHeaderSize + hs::kTrailerSize) return std::nullopt;
+  const std::optional<SectionLayout> l = ReadTrailer(file + file_size - hs::kTrailerSize, file_size, header);
+  if (!l) return std::nullopt;
+  return HashSection(file, file_size, l->index_offset, l->index_length, l->capacity, l->seed, l->num_keys,
+                     l->max_probe, l->width, file + l->slots_offset, file + l->order_offset);
 }
 
 HashSection::HashSection(const unsigned char* file, std::uint64_t file_size, std::uint64_t index_offset,

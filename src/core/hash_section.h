@@ -138,6 +138,28 @@ struct StoreHeaderFields {
   std::uint64_t index_offset = 0;
 };
 
+// Where a section's parts lie, as its trailer states them once checked
+// against the header and the file's size.  Offsets count from the start of
+// the file.
+struct SectionLayout {
+  std::uint64_t index_offset = 0;
+  std::uint64_t index_length = 0;
+  std::uint64_t slots_offset = 0;
+  std::uint64_t order_offset = 0;
+  std::uint64_t capacity = 0;
+  std::uint64_t seed = 0;
+  std::uint32_t num_keys = 0;
+  std::uint32_t max_probe = 0;
+  unsigned width = 0;
+};
+
+// The layout the trailer at `trailer` (the last kTrailerSize bytes of a file
+// of `file_size` bytes) describes, if it is intact and was built for exactly
+// this header and this size; no value otherwise.  O(1).  Readers that hold
+// only the ends of a file (a store read by ranges) use it without a mapping.
+std::optional<SectionLayout> ReadTrailer(const unsigned char* trailer, std::uint64_t file_size,
+                                         const StoreHeaderFields& header);
+
 class HashSection {
  public:
   // The section at the end of [file, file + file_size), if its trailer is

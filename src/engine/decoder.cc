@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "core/coding.h"
+#include "engine/gc_slots.h"
 #include "engine/sequence.h"
 
 namespace vorl::engine {
@@ -341,7 +342,8 @@ nb::list Decoder::DecodeMany(nb::handle raws, nb::handle keys, nb::handle missin
 
 void BindDecoder(nb::module_& m) {
   nb::class_<Decoder>(m, "Decoder",
-                      "MessagePack to objects as the package reads them; what it leaves goes to `fallback`.")
+                      "MessagePack to objects as the package reads them; what it leaves goes to `fallback`.",
+                      nb::type_slots(GcSlots<Decoder>()))
       .def(nb::init<nb::object, bool>(), nb::arg("fallback"), nb::arg("native") = true,
            nb::sig(
                "def __init__(self, fallback: collections.abc.Callable[[str | bytes | None, bytes], object], "

@@ -72,6 +72,14 @@ class Decoder {
   // the fallback (no Python error is left set).  Runs no Python code.
   PyObject* TryDecode(std::string_view data);
 
+  // For the cyclic collector: the fallback may hold the caller's hooks.
+  int Traverse(visitproc visit, void* arg) const {
+    Py_VISIT(fallback_.ptr());
+    return 0;
+  }
+  // Leaves a fallback that raises TypeError when called.
+  void Clear() { nb::object gone = std::exchange(fallback_, nb::none()); }
+
  private:
   struct Parser;
   // The str of a map key's UTF-8 bytes, from the cache when seen lately.

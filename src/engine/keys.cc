@@ -72,6 +72,17 @@ nb::object KeyToPython(std::string_view key, bool as_bytes) {
   return nb::steal(o);
 }
 
+void BindKeys(nb::module_& m) {
+  m.def(
+      "key_bytes",
+      [](nb::handle key) {
+        const KeyArg k(key);
+        return nb::bytes(k.bytes().data(), k.bytes().size());
+      },
+      nb::arg("key"), nb::sig("def key_bytes(key: str | bytes | bytearray, /) -> bytes"),
+      "The bytes `key` is stored and looked up by: str as UTF-8 with surrogateescape.");
+}
+
 nb::object PathToPython(std::string_view path) {
   PyObject* o = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
   if (o == nullptr) throw nb::python_error();

@@ -22,7 +22,7 @@ namespace vorl::engine {
 
 namespace nb = nanobind;
 
-class StoreBuilder {
+class StoreBuilder final : public Adder {
  public:
   // `on_duplicate` names the duplicate rule; `seed` keys the hash index
   // (None: derived from the content).  The build's seconds run from here.
@@ -31,10 +31,6 @@ class StoreBuilder {
   StoreBuilder(const nb::bytes& path, bool hash_index, std::string_view on_duplicate,
                std::optional<std::uint64_t> seed, std::optional<int> level);
 
-  std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
-  std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
-  std::uint32_t AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check);
-  void AddKey(nb::handle key, std::int64_t obj_id);
   // Publishes the store; a pending Ctrl-C stops it with the target untouched.
   nb::dict Commit();
   // The summary of the commit that published, or None.
@@ -42,11 +38,16 @@ class StoreBuilder {
   void Discard();
 
   bool finished() const { return builder_->finished(); }
-  std::uint64_t num_objects() const { return adding_->num_objects(); }
-  std::uint64_t num_keys() const { return adding_->num_keys(); }
+  std::uint64_t num_objects() const override { return adding_->num_objects(); }
+  std::uint64_t num_keys() const override { return adding_->num_keys(); }
 
  private:
-  Compressing<StreamBuilder>& Open();
+  void Ready() const override;
+  Result<std::uint32_t> StoreObject(std::string_view blob) override { return adding_->AddObject(blob); }
+  Status StoreKey(std::string_view key, std::uint32_t obj_id) override { return adding_->AddKey(key, obj_id); }
+  OnDuplicate on_duplicate() const override { return adding_->on_duplicate(); }
+  bool HasKey(std::string_view key) const override { return adding_->HasKey(key); }
+  const std::string& filename() const override { return target_; }
 
   std::string target_;
   Clock::time_point started_;

@@ -14,6 +14,7 @@
 #include "core/crc32.h"
 #include "core/format.h"
 #include "engine/errors.h"
+#include "engine/gc_slots.h"
 #include "engine/keys.h"
 #include "engine/sequence.h"
 
@@ -212,16 +213,32 @@ nb::list StoreReader::ObjectsRaw() const {
   return out;
 }
 
-Cursor::Cursor(StoreReader* reader, std::size_t begin, std::size_t end, bool reverse, Yield what,
-               Decoder* decoder, nb::object owner, bool bytes_keys)
-    : reader_(reader),
+Cursor::Cursor(nb::object reader, std::size_t begin, std::size_t end, bool reverse, Yield what,
+               nb::object decoder, bool bytes_keys)
+    : reader_owner_(std::move(reader)),
+      reader_(&nb::cast<StoreReader&>(reader_owner_)),
       lo_(begin),
-      hi_(std::max(begin, std::min(end, reader->num_entries()))),
+      hi_(std::max(begin, std::min(end, reader_->num_entries()))),
       reverse_(reverse),
       what_(what),
-      decoder_(decoder),
-      decoder_owner_(std::move(owner)),
+      decoder_(DecoderOf(decoder)),
+      decoder_owner_(std::move(decoder)),
       bytes_keys_(bytes_keys) {}
+
+void Cursor::Clear() {
+  reader_ = nullptr;
+  decoder_ = nullptr;
+  lo_ = hi_;
+  pos_ = 0;
+  fetched_.clear();
+  // What the members held goes last, once the cursor is consistent.
+  std::vector<nb::object> keys = std::move(keys_), items = std::move(items_);
+  keys_.clear();
+  items_.clear();
+  undecoded_.clear();
+  nb::object reader = std::exchange(reader_owner_, nb::none());
+  nb::object decoder = std::exchange(decoder_owner_, nb::none());
+}
 
 void Cursor::Refill(const Reader& reader) {
   const std::size_t n = std::min(batch_, hi_ - lo_);
@@ -281,6 +298,7 @@ void Cursor::Refill(const Reader& reader) {
 }
 
 nb::object Cursor::Next() {
+  if (reader_ == nullptr) throw nb::stop_iteration();
   const Reader& reader = reader_->Get();
   if (pos_ == items_.size()) {
     do {
@@ -300,7 +318,8 @@ nb::object Cursor::Next() {
 }
 
 void BindReader(nb::module_& m) {
-  nb::class_<StoreReader>(m, "Reader", "An open store file: exact lookups, ranges of sorted entries, checks.")
+  nb::class_<StoreReader>(m, "Reader", "An open store file: exact lookups, ranges of sorted entries, checks.",
+                          nb::type_slots(GcSlots<StoreReader>()))
       .def(nb::init<const nb::bytes&, bool, bool>(), nb::arg("path"), nb::arg("verify") = true,
            nb::arg("check_reads") = false)
       .def("get_stored", &StoreReader::GetStored, nb::arg("key"),
@@ -330,13 +349,12 @@ void BindReader(nb::module_& m) {
           [](nb::handle self, std::size_t begin, std::size_t end, bool reverse, int what, nb::handle decoder,
              bool bytes_keys) {
             if (what < 0 || what > 2) throw nb::value_error("what must be 0 (keys), 1 (values) or 2 (items)");
-            StoreReader& reader = nb::cast<StoreReader&>(self);
-            reader.Get();
-            return new Cursor(&reader, begin, end, reverse, static_cast<Cursor::Yield>(what),
-                              DecoderOf(decoder), nb::borrow(decoder), bytes_keys);
+            nb::cast<StoreReader&>(self).Get();
+            return new Cursor(nb::borrow(self), begin, end, reverse, static_cast<Cursor::Yield>(what),
+                              nb::borrow(decoder), bytes_keys);
           },
           nb::arg("begin"), nb::arg("end"), nb::arg("reverse") = false, nb::arg("what") = 2,
-          nb::arg("decoder").none() = nb::none(), nb::arg("bytes_keys") = false, nb::keep_alive<0, 1>(),
+          nb::arg("decoder").none() = nb::none(), nb::arg("bytes_keys") = false,
           nb::sig("def cursor(self, begin: int, end: int, reverse: bool = False, what: int = 2, "
                   "decoder: Decoder | None = None, bytes_keys: bool = False) -> Cursor"),
           "A lazy walk over entries [begin, end): what is 0 for keys, 1 for values, 2 for (key, value).")
@@ -354,7 +372,8 @@ void BindReader(nb::module_& m) {
       .def_prop_ro("path",
                    [](const StoreReader& self) { return nb::bytes(self.path().data(), self.path().size()); });
 
-  nb::class_<Cursor>(m, "Cursor", "A lazy walk over a range of a reader's entries.")
+  nb::class_<Cursor>(m, "Cursor", "A lazy walk over a range of a reader's entries.",
+                     nb::type_slots(GcSlots<Cursor>()))
       .def(
           "__iter__", [](nb::handle self) { return nb::borrow(self); },
           nb::sig("def __iter__(self) -> Cursor"))

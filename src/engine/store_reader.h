@@ -87,6 +87,16 @@ class StoreReader {
   // when that is None, the record's `offset`.
   std::string_view Intact(std::string_view payload, nb::handle key, std::uint64_t offset = 0) const;
 
+  // For the cyclic collector: the decoder calls the caller's hooks.
+  int Traverse(visitproc visit, void* arg) const {
+    Py_VISIT(decoder_object_.ptr());
+    return 0;
+  }
+  void Clear() {
+    decoder_ = nullptr;
+    nb::object gone = std::exchange(decoder_object_, nb::none());
+  }
+
  private:
   // A copy of the record under `key`, expanded or as stored, or None.
   nb::object CopyOf(nb::handle key, bool expand) const;
@@ -114,11 +124,20 @@ class Cursor {
  public:
   enum class Yield { kKeys, kValues, kItems };
 
-  // `decoder` null yields the stored bytes; it is owned by `owner`, which
-  // the cursor keeps alive.
-  Cursor(StoreReader* reader, std::size_t begin, std::size_t end, bool reverse, Yield what, Decoder* decoder,
-         nb::object owner, bool bytes_keys);
+  // `reader` is a Reader; `decoder` is a Decoder or None (the stored bytes).
+  // The cursor holds both.
+  Cursor(nb::object reader, std::size_t begin, std::size_t end, bool reverse, Yield what, nb::object decoder,
+         bool bytes_keys);
   nb::object Next();
+
+  // For the cyclic collector: the reader and the decoder lead to hooks.
+  int Traverse(visitproc visit, void* arg) const {
+    Py_VISIT(reader_owner_.ptr());
+    Py_VISIT(decoder_owner_.ptr());
+    return 0;
+  }
+  // Ends the walk: Next raises StopIteration from then on.
+  void Clear();
 
  private:
   static constexpr std::size_t kFirstBatch = 4;
@@ -126,7 +145,8 @@ class Cursor {
 
   void Refill(const Reader& reader);
 
-  StoreReader* reader_;  // kept alive by the cursor's Python object
+  nb::object reader_owner_;
+  StoreReader* reader_;  // owned by reader_owner_; null once cleared
   std::size_t lo_, hi_;  // entries not yet fetched
   bool reverse_;
   Yield what_;

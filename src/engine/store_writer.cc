@@ -20,32 +20,12 @@
 
 namespace vorl::engine {
 
-void StoreWriter::CheckIdle() const {
+void StoreWriter::Ready() const {
   if (busy_) throw Failure(FailureKind::kBusy, "writer is busy building in another thread");
 }
 
-std::uint32_t StoreWriter::Add(const nb::bytes& blob, nb::handle keys) {
-  CheckIdle();
-  return AddChecked(adding_, blob, keys, {});
-}
-
-std::uint32_t StoreWriter::AddMany(nb::handle blobs, nb::handle keys) {
-  CheckIdle();
-  return AddManyChecked(adding_, blobs, keys, nb::none(), {});
-}
-
-std::uint32_t StoreWriter::AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check) {
-  CheckIdle();
-  return AddManyChecked(adding_, blobs, keys, check, {});
-}
-
-void StoreWriter::AddKey(nb::handle key, std::int64_t obj_id) {
-  CheckIdle();
-  AddKeyChecked(adding_, key, obj_id, {});
-}
-
 void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later, nb::handle deleted) {
-  CheckIdle();
+  Ready();
   const Reader& reader = source.Get();
   const Items later_items(later, "later stores must be a sequence");
   std::vector<const Reader*> shadowing;
@@ -82,7 +62,7 @@ void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later, nb::hand
 }
 
 nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index, std::optional<std::uint64_t> seed) {
-  CheckIdle();
+  Ready();
   const std::string target(path.c_str(), path.size());
   last_build_ = Publish(target, busy_, started_, [&](const CancelCheck& cancel) {
     BuildOptions options;
@@ -101,27 +81,10 @@ nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index, std::optiona
 }
 
 void BindWriter(nb::module_& m) {
-  constexpr const char* kKeys = "collections.abc.Sequence[str | bytes | bytearray]";
-  nb::class_<StoreWriter>(m, "Writer", "Collects objects and keys in memory and publishes them as one store.")
+  nb::class_<StoreWriter, Adder>(m, "Writer",
+                                 "Collects objects and keys in memory and publishes them as one store.")
       .def(nb::init<std::string_view, std::optional<int>>(), nb::arg("on_duplicate") = "last",
            nb::arg("level") = nb::none())
-      .def("add", &StoreWriter::Add, nb::arg("blob"), nb::arg("keys"),
-           nb::sig((std::string("def add(self, blob: bytes, keys: ") + kKeys + ", /) -> int").c_str()),
-           "Stores `blob` under every key; checks all keys first.")
-      .def("add_many", &StoreWriter::AddMany, nb::arg("blobs"), nb::arg("keys"),
-           nb::sig((std::string("def add_many(self, blobs: collections.abc.Sequence[bytes], keys: ") + kKeys +
-                    ", /) -> int")
-                       .c_str()),
-           "Stores blobs[i] under keys[i]; returns the first id.")
-      // A method of its own, so that add_many keeps its plain signature.
-      .def("add_many_raw", &StoreWriter::AddManyRaw, nb::arg("objects"), nb::arg("keys"), nb::arg("check"),
-           nb::sig((std::string("def add_many_raw(self, objects: collections.abc.Sequence[object], keys: ") +
-                    kKeys + ", check: collections.abc.Callable[[object], bytes], /) -> int")
-                       .c_str()),
-           "As add_many; objects the native MessagePack check cannot vouch for are replaced by\n"
-           "check(object), which raises for unreadable ones.")
-      .def("add_key", &StoreWriter::AddKey, nb::arg("key"), nb::arg("obj_id"),
-           nb::sig("def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None"))
       .def("copy_from", &StoreWriter::CopyFrom, nb::arg("source"), nb::arg("later"), nb::arg("deleted"),
            nb::sig("def copy_from(self, source: Reader, later: collections.abc.Sequence[Reader], deleted: "
                    "collections.abc.Sequence[str | bytes | bytearray], /) -> None"),
@@ -133,9 +96,7 @@ void BindWriter(nb::module_& m) {
            "Publishes the store at `path` atomically and returns its summary.")
       .def_prop_ro("last_build", &StoreWriter::last_build,
                    nb::sig("def last_build(self) -> dict[str, str | int | float] | None"),
-                   "The summary of the last build that published, or None.")
-      .def_prop_ro("num_objects", &StoreWriter::num_objects)
-      .def_prop_ro("num_keys", &StoreWriter::num_keys);
+                   "The summary of the last build that published, or None.");
   m.def(
       "temporary_path",
       [](const nb::bytes& target) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/writer.h"
@@ -21,7 +22,7 @@ namespace nb = nanobind;
 
 class StoreReader;
 
-class StoreWriter {
+class StoreWriter final : public Adder {
  public:
   // `on_duplicate` names the duplicate rule ("last", "first" or "error");
   // `level` no value: records are stored as they are, else compressed at
@@ -29,12 +30,6 @@ class StoreWriter {
   StoreWriter(std::string_view on_duplicate, std::optional<int> level)
       : writer_(ParseOnDuplicate(on_duplicate)), adding_(writer_, level, Sample::kWhole), started_(Clock::now()) {}
 
-  // Stores `blob` under each key of the sequence `keys`; returns its id.
-  std::uint32_t Add(const nb::bytes& blob, nb::handle keys);
-  // Stores blobs[i] under keys[i] (equal lengths); returns the first id.
-  std::uint32_t AddMany(nb::handle blobs, nb::handle keys);
-  std::uint32_t AddManyRaw(nb::handle blobs, nb::handle keys, nb::handle check);
-  void AddKey(nb::handle key, std::int64_t obj_id);
   // Adds every key of `source` that none of the readers in `later` holds
   // and the sequence `deleted` does not name, with its object copied as
   // stored; objects shared by keys of `source` stay shared.
@@ -50,11 +45,18 @@ class StoreWriter {
   // interrupted just as Build returned can still learn that it published.
   nb::object last_build() const { return last_build_; }
 
-  std::uint64_t num_objects() const { return adding_.num_objects(); }
-  std::uint64_t num_keys() const { return adding_.num_keys(); }
+  std::uint64_t num_objects() const override { return adding_.num_objects(); }
+  std::uint64_t num_keys() const override { return adding_.num_keys(); }
 
  private:
-  void CheckIdle() const;
+  void Ready() const override;
+  Result<std::uint32_t> StoreObject(std::string_view blob) override { return adding_.AddObject(blob); }
+  Status StoreKey(std::string_view key, std::uint32_t obj_id) override { return adding_.AddKey(key, obj_id); }
+  OnDuplicate on_duplicate() const override { return adding_.on_duplicate(); }
+  bool HasKey(std::string_view key) const override { return adding_.HasKey(key); }
+  const std::string& filename() const override { return kNoFile; }
+
+  inline static const std::string kNoFile;
 
   Writer writer_;
   Compressing<Writer> adding_;  // adds to writer_

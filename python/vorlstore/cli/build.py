@@ -16,6 +16,7 @@ from collections.abc import Callable, Iterator
 from typing import Any, cast
 
 from .. import Error, SetBuilder, StoreBuilder
+from ..remote import is_url
 from ..sets import KeySample, foreign_entries, is_store_set, key_bytes, key_sample, plan_routing
 from ..writer import temporary_path
 from .inputs import InputError, InputOptions, RecordSource
@@ -61,6 +62,8 @@ def _show_progress(args: argparse.Namespace, total: int | None) -> Progress:
 
 def _usable_directory(path: str, what: str) -> None:
     """Refuses *path* when the directory it would be written in is missing or read-only."""
+    if is_url(path):
+        return  # object storage has no directories; the upload reports what it refuses
     parent = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(parent):
         raise CommandError(f"{path}: cannot build {what}: the directory {parent} does not exist")
@@ -120,7 +123,7 @@ def cmd_build(args: argparse.Namespace) -> int:
         raise CommandError("--partition needs --shards", EXIT_USAGE)
     if args.partition == "range":
         _check_twice_readable(source)
-    if source != "-" and same_file(source, target):
+    if source != "-" and not is_url(target) and same_file(source, target):
         raise CommandError(f"{target}: the output is the input file; choose another output path")
     if args.shards is not None:
         _check_set_target(target)

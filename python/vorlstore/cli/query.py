@@ -17,18 +17,30 @@ from itertools import islice
 from typing import Any, cast
 
 from .. import StoreSet, VorlReader, add_hash_index, merge
+from ..remote import display, is_url
 from ..sets import POINTER, is_store_set
 from .build import same_file
 from .output import EXIT_NOT_FOUND, EXIT_OK, CommandError, dumps, emit, fail, json_line, report_built, stdout
 
 
 def _open(path: str, verify: bool = True) -> VorlReader | StoreSet:
-    """The store file or store set at *path*; a set is a directory with a pointer file."""
+    """The store file or store set at *path*; a set is a directory with a pointer file.
+
+    A URL names a store file in object storage, read with the standard
+    environment's credentials (AWS_* for S3).
+    """
+    if is_url(path):
+        return VorlReader(path, verify=verify)
     if os.path.isdir(path):
         if not is_store_set(path):
             raise CommandError(f"{path}: a directory, but not a store set (it has no {POINTER} file)")
         return StoreSet(path, verify=verify)
     return VorlReader(path, verify=verify)
+
+
+def _shown(path: str) -> str:
+    """*path* as output shows it: a URL without its credentials."""
+    return display(path) if is_url(path) else path
 
 
 # Keys looked up together: one batched lookup each, without holding all of standard input.
@@ -58,7 +70,7 @@ def cmd_get(args: argparse.Namespace) -> int:
             for key, obj in zip(batch, r.get_many(batch, missing)):
                 if obj is missing:
                     absent += 1
-                    fail(f"{args.file}: key not found: {key!r}", EXIT_NOT_FOUND)
+                    fail(f"{_shown(args.file)}: key not found: {key!r}", EXIT_NOT_FOUND)
                 else:
                     out.write(dumps({"key": key, "value": obj} if args.json else obj) + "\n")
     return EXIT_NOT_FOUND if absent else EXIT_OK
@@ -138,7 +150,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
     with _open(args.file) as r:
         r.verify()
         stats = r.stats()
-        report: dict[str, Any] = {"path": args.file, "ok": True, "num_keys": stats["num_keys"],
+        report: dict[str, Any] = {"path": _shown(args.file), "ok": True, "num_keys": stats["num_keys"],
                                   "num_objects": stats["num_objects"]}
         what = f"{stats['num_keys']} keys, {stats['num_objects']} objects"
         if isinstance(r, StoreSet):
@@ -147,7 +159,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
         if args.json:
             emit(report)
         else:
-            stdout().write(f"{args.file}: OK ({what})\n")
+            stdout().write(f"{_shown(args.file)}: OK ({what})\n")
     return EXIT_OK
 
 

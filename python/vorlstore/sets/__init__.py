@@ -16,6 +16,7 @@ Nothing here needs Dask: `vorlstore.dask` builds sets on a cluster with
 these pieces.
 """
 
+from ..reader import key_bytes
 from .building import SetBuilder, build_counted_shard, build_shard, encode_object, shard_info, write_store_set
 from .manifest import MANIFEST, POINTER, ShardInfo, shard_file_name
 from .publication import LocalStorage, Publication, SetStorage, foreign_entries, is_store_set
@@ -27,7 +28,6 @@ from .routing import (
     KeySample,
     RangeRouting,
     Routing,
-    key_bytes,
     key_sample,
     plan_routing,
     range_boundaries,

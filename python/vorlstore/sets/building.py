@@ -12,15 +12,17 @@ from collections.abc import Iterable
 from types import TracebackType
 from typing import Any
 
+from .._adding import OnDuplicate
 from .._codec import DefaultHook, Packer
 from .._paths import StrPath
 from ..builder import StoreBuilder
 from ..errors import UsageError
-from ..reader import Key, VorlReader
-from ..writer import BuildSummary, OnDuplicate
+from ..reader import Key, VorlReader, key_bytes
+from ..remote import StorageOptions
+from ..writer import BuildSummary
 from .manifest import ShardInfo
 from .publication import Publication
-from .routing import Routing, key_bytes, key_sample, plan_routing
+from .routing import Routing, key_sample, plan_routing
 
 _PACKER = Packer()
 
@@ -30,35 +32,38 @@ def encode_object(obj: Any) -> bytes:
     return _PACKER.pack(obj)
 
 
-def shard_info(summary: BuildSummary) -> ShardInfo:
+def shard_info(summary: BuildSummary, storage_options: StorageOptions | None = None) -> ShardInfo:
     """A built shard's manifest entry, from its build summary."""
     crc32: Any = summary.get("crc32")
     if crc32 is None:  # a summary without the checksum: read it from the file
-        with VorlReader(summary["path"], verify=False) as r:
+        with VorlReader(summary["path"], verify=False, storage_options=storage_options) as r:
             crc32 = int(r.stats()["file_crc32"], 16)
     return ShardInfo(file=os.path.basename(summary["path"]), keys=int(summary["keys"]),
                      objects=int(summary["objects"]), bytes=int(summary["bytes"]), crc32=int(crc32))
 
 
 def build_shard(path: str, entries: Iterable[tuple[bytes, Any]], *, raw: bool = False,
-                on_duplicate: OnDuplicate = "last") -> ShardInfo:
+                on_duplicate: OnDuplicate = "last", storage_options: StorageOptions | None = None) -> ShardInfo:
     """Write one shard from (key bytes, object) pairs; an equal key follows *on_duplicate*.
 
     The builder streams to a temporary file and renames it, so a task killed
     midway leaves at most a temporary file, which the publication removes.
+    A shard URL is built in local scratch space and uploaded by the commit.
     """
-    return build_counted_shard(path, entries, raw=raw, on_duplicate=on_duplicate)[0]
+    return build_counted_shard(path, entries, raw=raw, on_duplicate=on_duplicate,
+                               storage_options=storage_options)[0]
 
 
 def build_counted_shard(path: str, entries: Iterable[tuple[bytes, Any]], *, raw: bool = False,
-                        on_duplicate: OnDuplicate = "last") -> tuple[ShardInfo, int]:
+                        on_duplicate: OnDuplicate = "last",
+                        storage_options: StorageOptions | None = None) -> tuple[ShardInfo, int]:
     """`build_shard`, and how many of the entries repeated a key."""
-    with StoreBuilder(path, on_duplicate=on_duplicate) as builder:
+    with StoreBuilder(path, on_duplicate=on_duplicate, storage_options=storage_options) as builder:
         add = builder.add_raw if raw else builder.add
         for kb, obj in entries:
             add(obj, kb)
         summary = builder.commit()
-    return shard_info(summary), summary["duplicates"]
+    return shard_info(summary, storage_options), summary["duplicates"]
 
 
 class SetBuilder:
@@ -108,7 +113,7 @@ class SetBuilder:
             ((shard, kbs),) = groups.items()
             self._builders[shard].add(obj, *kbs)
             return
-        raw = self._packer.pack(obj)
+        raw = self._packer.pack(obj, keys)
         stored = 0
         try:
             for shard, kbs in groups.items():

@@ -17,10 +17,11 @@ from typing import Any
 
 from .._paths import StrPath, fspath
 from ..errors import CorruptError, StoreChangedError
-from ..reader import Key, VorlReader
+from ..reader import Key, VorlReader, key_bytes
+from ..remote import StorageOptions
+from ..remote.set_storage import storage_for
 from .manifest import FORMAT, MANIFEST, POINTER, VERSION, ShardInfo, decode_manifest
 from .publication import LocalStorage, current_generation
-from .routing import key_bytes
 
 # Each retry follows a pointer that moved on twice while the open read one
 # generation: a run of failures needs publications faster than opens.
@@ -62,9 +63,13 @@ class StoreSet(Mapping[str, Any]):
     same set, or raises StoreChangedError when that generation is gone.
     """
 
-    def __init__(self, directory: StrPath, *, verify: bool = False, generation: str | None = None) -> None:
+    def __init__(self, directory: StrPath, *, verify: bool = False, generation: str | None = None,
+                 storage_options: StorageOptions | None = None) -> None:
         self.directory = fspath(directory)
-        storage = LocalStorage(self.directory)
+        # A set by URL (s3://bucket/set) reads its pointer, manifest and shards remotely.
+        self._options = storage_options
+        self._storage = storage_for(self.directory, storage_options)
+        storage = self._storage or LocalStorage(self.directory)
         self._verify = verify
         self._readers: list[VorlReader] | None = None
         pinned = generation is not None
@@ -86,13 +91,16 @@ class StoreSet(Mapping[str, Any]):
 
     def _open(self, generation: str) -> None:
         where = os.path.join(self.directory, generation, MANIFEST)
-        with open(where, "rb") as f:
-            self.routing, self.shards = decode_manifest(f.read(), where)
+        if self._storage is not None:
+            self.routing, self.shards = decode_manifest(self._storage.read_manifest(generation), where)
+        else:
+            with open(where, "rb") as f:
+                self.routing, self.shards = decode_manifest(f.read(), where)
         readers: list[VorlReader] = []
         try:
             for info in self.shards:
                 path = os.path.join(self.directory, generation, info.file)
-                readers.append(VorlReader(path, verify=self._verify))
+                readers.append(VorlReader(path, verify=self._verify, storage_options=self._options))
                 _check_shard(readers[-1], info, path)
         except BaseException:
             for r in readers:
@@ -223,16 +231,17 @@ class StoreSet(Mapping[str, Any]):
         self.close()
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_reopen, (self.directory, self.generation, self._verify, tuple(self.shards)))
+        return (_reopen, (self.directory, self.generation, self._verify, tuple(self.shards), self._options))
 
     def __repr__(self) -> str:
         state = "closed" if self._readers is None else f"{self.routing.shards} shards, {self._len} keys"
         return f"StoreSet({self.directory!r}, generation={self.generation!r}, {state})"
 
 
-def _reopen(directory: str, generation: str, verify: bool, shards: Sequence[ShardInfo] | None = None) -> StoreSet:
+def _reopen(directory: str, generation: str, verify: bool, shards: Sequence[ShardInfo] | None = None,
+            storage_options: StorageOptions | None = None) -> StoreSet:
     try:
-        found = StoreSet(directory, verify=verify, generation=generation)
+        found = StoreSet(directory, verify=verify, generation=generation, storage_options=storage_options)
     except FileNotFoundError:
         raise _changed(directory, generation) from None
     if shards is not None and list(found.shards) != list(shards):
@@ -250,7 +259,7 @@ def _changed(directory: str, generation: str) -> StoreChangedError:
 def _check_shard(reader: VorlReader, info: ShardInfo, path: str) -> None:
     stats = reader.stats()
     found = (int(stats["num_keys"]), int(stats["num_objects"]), int(stats["file_crc32"], 16),
-             os.stat(path).st_size)
+             int(stats["file_size"]))
     expected = (info.keys, info.objects, info.crc32, info.bytes)
     if found != expected:
         raise CorruptError(f"{path}: keys, objects, checksum, size are {found}, the manifest says {expected}")

@@ -17,8 +17,8 @@ import random
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
-from ..errors import CorruptError, InvalidKeyError
-from ..reader import Key
+from ..errors import CorruptError
+from ..reader import Key, key_bytes
 
 HASH_NAME = "blake2b-64-le"
 _HASH_RULE = (
@@ -33,19 +33,6 @@ SAMPLE_PER_SHARD = 64
 
 #: How many keys a partition held and a sorted sample of their bytes.
 KeySample = tuple[int, list[bytes]]
-
-
-def key_bytes(key: Key) -> bytes:
-    """The bytes a key is stored, routed and ordered by."""
-    if isinstance(key, str):
-        try:
-            return key.encode("utf-8", "surrogateescape")
-        except UnicodeEncodeError as e:
-            raise InvalidKeyError(f"key {key!r} cannot be stored: text holds a lone surrogate, "
-                                  f"which has no UTF-8 form ({e.reason} at {e.start})") from None
-    if isinstance(key, (bytes, bytearray)):
-        return bytes(key)
-    raise TypeError(f"key must be str or bytes, not {type(key).__name__}: {key!r}")
 
 
 class HashRouting:

@@ -1,0 +1,148 @@
+#include "engine/ranged_format.h"
+
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+
+#include "core/coding.h"
+#include "core/crc32.h"
+#include "core/format.h"
+#include "core/hash_section.h"
+#include "core/stable_hash.h"
+#include "engine/errors.h"
+#include "engine/keys.h"
+
+namespace vorl::engine {
+namespace {
+
+namespace hs = hash_section;
+
+const unsigned char* Data(const nb::bytes& b) { return reinterpret_cast<const unsigned char*>(b.c_str()); }
+
+// The header and, when the file has a usable one, the hash index section's
+// layout.  `head` holds the file's first bytes (at least the header, or the
+// whole file when it is shorter), `tail` its last bytes.
+nb::dict Layout(const nb::bytes& head, const nb::bytes& tail, std::uint64_t size, const std::string& name) {
+  if (head.size() < format::kHeaderSize && head.size() != size) {
+    throw Failure(FailureKind::kInternal, "ranged_layout needs the whole header", name);
+  }
+  const format::Header header = Unwrap(format::DecodeHeader(Data(head), size), name);
+  nb::dict out;
+  out["num_keys"] = header.num_keys;
+  out["num_objects"] = header.num_objects;
+  out["index_offset"] = header.index_offset;
+  out["file_crc32"] = header.file_crc32;
+  std::optional<SectionLayout> section;
+  if (tail.size() >= hs::kTrailerSize) {
+    section = ReadTrailer(Data(tail) + tail.size() - hs::kTrailerSize, size,
+                          StoreHeaderFields{header.num_keys, header.index_offset});
+  }
+  if (section) {
+    out["index_length"] = section->index_length;
+    out["slots_offset"] = section->slots_offset;
+    out["order_offset"] = section->order_offset;
+    out["capacity"] = section->capacity;
+    out["seed"] = section->seed;
+    out["max_probe"] = section->max_probe;
+    out["width"] = section->width;
+    out["slot_size"] = hs::SlotSize(section->width);
+  }
+  return out;
+}
+
+// The key's bytes, its home slot and its fingerprint in a section of
+// `capacity` slots hashed with `seed`.
+std::tuple<nb::bytes, std::uint64_t, std::uint32_t> Probe(nb::handle key, std::uint64_t seed,
+                                                          std::uint64_t capacity) {
+  const KeyArg k(key);
+  const std::uint64_t hash = StableHasher(seed)(k.bytes());
+  return {nb::bytes(k.bytes().data(), k.bytes().size()), hs::HomeSlot(hash, capacity),
+          hs::FingerprintOf(hash)};
+}
+
+// The (entry position, hinted record offset) of each slot in `slots`, a run
+// read from a key's home, whose fingerprint matches; the run ends at the
+// first free slot.
+nb::list Slots(const nb::bytes& slots, unsigned width, std::uint32_t fingerprint) {
+  if (width < hs::kMinWidth || width > hs::kMaxWidth) throw nb::value_error("bad slot width");
+  const std::uint64_t slot_size = hs::SlotSize(width);
+  nb::list out;
+  for (std::uint64_t at = 0; slots.size() - at >= slot_size; at += slot_size) {
+    const unsigned char* s = Data(slots) + at;
+    const std::uint64_t position_plus_one = hs::LoadWidth(s + hs::kFingerprintSize, width);
+    if (position_plus_one == 0) break;
+    if (LoadBE16(s) != fingerprint) continue;
+    const std::uint64_t hint = std::uint64_t{LoadBE32(s + hs::kFingerprintSize + width)} << hs::kHintShift;
+    out.append(nb::make_tuple(position_plus_one - 1, hint));
+  }
+  return out;
+}
+
+// The entry at `pos` of `buf`: (key, object offset, position after it), or
+// None when `buf` ends inside it.
+nb::object Entry(const nb::bytes& buf, std::uint64_t pos) {
+  format::Entry entry;
+  if (!format::DecodeEntry(Data(buf), buf.size(), pos, &entry).ok()) return nb::none();
+  return nb::make_tuple(nb::bytes(entry.key.data(), entry.key.size()), entry.offset, entry.next);
+}
+
+// The payload of the record at file offset `offset`, whose bytes start at
+// `pos` of `buf`, checked against the file's size and its own CRC; or, when
+// `buf` ends before the record does, how many bytes from `pos` it needs.
+nb::object Record(const nb::bytes& buf, std::uint64_t pos, std::uint64_t offset, std::uint64_t size,
+                  const std::string& name) {
+  if (offset > size || size - offset < format::kRecordHeaderSize) {
+    throw Failure(FailureKind::kCorrupt, "object offset " + std::to_string(offset) + " out of bounds", name);
+  }
+  if (pos > buf.size()) throw nb::value_error("position past the buffer");
+  const std::uint64_t have = buf.size() - pos;
+  if (have < format::kRecordHeaderSize) return nb::int_(format::kRecordHeaderSize);
+  const unsigned char* p = Data(buf) + pos;
+  const std::uint64_t length = LoadBE32(p);
+  if (length > size - offset - format::kRecordHeaderSize) {
+    throw Failure(FailureKind::kCorrupt, "object at " + std::to_string(offset) + " extends beyond file end",
+                  name);
+  }
+  if (have - format::kRecordHeaderSize < length) return nb::int_(format::kRecordHeaderSize + length);
+  const unsigned char* payload = p + format::kRecordHeaderSize;
+  if (crc32::Value(payload, length) != LoadBE32(p + 4)) {
+    throw Failure(FailureKind::kCorrupt, "object CRC32 mismatch at offset " + std::to_string(offset), name);
+  }
+  return nb::bytes(payload, length);
+}
+
+// The CRC-32 of `data` continued from `crc`, for a whole-file check that
+// streams the file.
+std::uint32_t Crc(std::uint32_t crc, const nb::bytes& data) {
+  const nb::gil_scoped_release unlocked;  // bytes are immutable: nothing can change them meanwhile
+  return crc32::Extend(crc, Data(data), data.size());
+}
+
+}  // namespace
+
+void BindRangedFormat(nb::module_& m) {
+  m.def("ranged_layout", &Layout, nb::arg("head"), nb::arg("tail"), nb::arg("size"), nb::arg("name"),
+        nb::sig("def ranged_layout(head: bytes, tail: bytes, size: int, name: str) -> dict[str, int]"),
+        "The header fields and, when the file has a usable hash index, where its parts lie.");
+  m.def("ranged_probe", &Probe, nb::arg("key"), nb::arg("seed"), nb::arg("capacity"),
+        nb::sig("def ranged_probe(key: str | bytes | bytearray, seed: int, capacity: int) -> tuple[bytes, int, int]"),
+        "(key bytes, home slot, fingerprint) of `key` in a hash index section.");
+  m.def("ranged_slots", &Slots, nb::arg("slots"), nb::arg("width"), nb::arg("fingerprint"),
+        nb::sig("def ranged_slots(slots: bytes, width: int, fingerprint: int) -> list[tuple[int, int]]"),
+        "(entry position, hinted record offset) of the slots of a run whose fingerprint matches.");
+  m.def("ranged_entry", &Entry, nb::arg("buf"), nb::arg("pos"),
+        nb::sig("def ranged_entry(buf: bytes, pos: int) -> tuple[bytes, int, int] | None"),
+        "(key, object offset, next position) of the entry at `pos`, or None when `buf` ends inside it.");
+  m.def("ranged_record", &Record, nb::arg("buf"), nb::arg("pos"), nb::arg("offset"), nb::arg("size"),
+        nb::arg("name"),
+        nb::sig("def ranged_record(buf: bytes, pos: int, offset: int, size: int, name: str) -> bytes | int"),
+        "The checked payload of the record at `pos`, or the byte count it needs when `buf` is short.");
+  m.def("ranged_crc", &Crc, nb::arg("crc"), nb::arg("data"), "The CRC-32 of `data` continued from `crc`.");
+}
+
+}  // namespace vorl::engine
