@@ -196,6 +196,8 @@ DAMAGE = [
 @pytest.mark.parametrize("command", [["verify"], ["get", "u1"]])
 @pytest.mark.parametrize("damage, message", [d[1:] for d in DAMAGE], ids=[d[0] for d in DAMAGE])
 def test_damaged_sets_fail_with_one_line(tmp_path, built, damage, message, command):
+    if command[0] == "get" and damage is flip_byte_in_shard:
+        pytest.skip("a query opens by structure and checks only the records it reads")
     target = tmp_path / "s.set"
     shutil.copytree(built["hash"], target)
     gen = generation(target)

@@ -23,8 +23,11 @@ from .build import same_file
 from .output import EXIT_NOT_FOUND, EXIT_OK, CommandError, dumps, emit, fail, json_line, report_built, stdout
 
 
-def _open(path: str, verify: bool = True) -> VorlReader | StoreSet:
+def _open(path: str, verify: bool = False) -> VorlReader | StoreSet:
     """The store file or store set at *path*; a set is a directory with a pointer file.
+
+    Opens are cheap: structure only, and every record read is checked against
+    its own CRC; `verify` checks the whole file itself.
 
     A URL names a store file in object storage, read with the standard
     environment's credentials (AWS_* for S3).
