@@ -75,20 +75,14 @@ class Packer:
     one call at a time; a call that finds it busy packs with one of its own.
     """
 
-    __slots__ = ("_options", "_pack", "_lock")
+    __slots__ = ("_options", "_pack", "_acquire", "_release")
 
     def __init__(self, default: DefaultHook | None = None, datetime: bool = False) -> None:
         self._options: dict[str, Any] = {"default": default, "datetime": datetime, "use_bin_type": True}
         self._pack: Callable[[Any], bytes] = msgpack.Packer(**self._options).pack
-        self._lock = threading.Lock()
-
-    def _encode(self, obj: Any) -> bytes:
-        if not self._lock.acquire(blocking=False):
-            return msgpack.Packer(**self._options).pack(obj)  # type: ignore[no-any-return]
-        try:
-            return self._pack(obj)
-        finally:
-            self._lock.release()
+        # Bound once: the lock is taken on every add, so each lookup counts.
+        lock = threading.Lock()
+        self._acquire, self._release = lock.acquire, lock.release
 
     def pack(self, obj: Any, keys: Sequence[object] = (), filename: str | None = None) -> bytes:
         """The MessagePack bytes of *obj*; raises InvalidObjectError if no reader could read them.
@@ -98,7 +92,13 @@ class Packer:
         """
         cause: Exception | None = None
         try:
-            raw = self._encode(obj)
+            if self._acquire(False):
+                try:
+                    raw = self._pack(obj)
+                finally:
+                    self._release()
+            else:
+                raw = msgpack.Packer(**self._options).pack(obj)
         except OverflowError as e:
             reason = f"an integer is outside MessagePack's range -2**63 .. 2**64-1 ({e})"
         except UnicodeEncodeError as e:
