@@ -19,7 +19,6 @@ from .._paths import StrPath, fspath
 from ..errors import CorruptError, StoreChangedError
 from ..reader import Key, VorlReader, key_bytes
 from ..remote import StorageOptions
-from ..remote.set_storage import storage_for
 from .manifest import FORMAT, MANIFEST, POINTER, VERSION, ShardInfo, decode_manifest
 from .publication import LocalStorage, current_generation
 
@@ -68,6 +67,9 @@ class StoreSet(Mapping[str, Any]):
         self.directory = fspath(directory)
         # A set by URL (s3://bucket/set) reads its pointer, manifest and shards remotely.
         self._options = storage_options
+        # Imported here: the S3 storage itself imports the set layout from this package.
+        from ..remote.set_storage import storage_for
+
         self._storage = storage_for(self.directory, storage_options)
         storage = self._storage or LocalStorage(self.directory)
         self._verify = verify
