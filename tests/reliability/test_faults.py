@@ -310,7 +310,7 @@ def test_zero_after_a_short_write_names_the_piece_being_written(shape, tmp_path)
         (tmp_path / TMP).unlink(missing_ok=True)
         run = run_driver(shape, tmp_path, fault=f"write:{p.ordinal}:short,write:{p.ordinal + 1}:zero")
         what = "failed to write whole buffer" if kind == "direct" else "failed to write the buffered data"
-        assert (run.status, run.leaks) == ("io: " + what, []), p
+        assert (run.status, run.leaks) == ("io: write: " + what, []), p
         assert run.tmp == base.data[: p.offset + length // 2]
         assert run.target == OLD
 
