@@ -140,15 +140,18 @@ def merge(
                     reader.close()
 
 
-def _build_to(engine: Any, path: str, storage_options: StorageOptions | None, **options: Any) -> BuildSummary:
+def _build_to(engine: Any, path: str, storage_options: StorageOptions | None, hash_index: bool,
+              seed: int | None) -> BuildSummary:
     """engine.build at *path*, or, for a URL, into a local stage that is then uploaded."""
+    # The options go by name, not as **options: the engine's binding keeps a
+    # reference to a keyword dictionary it is handed.
     if not is_url(path):
-        return cast(BuildSummary, engine.build(os.fsencode(path), **options))
+        return cast(BuildSummary, engine.build(os.fsencode(path), hash_index=hash_index, seed=seed))
     from .remote.upload import Stage
 
     stage = Stage(path, storage_options)
     try:
-        summary = engine.build(os.fsencode(stage.path), **options)
+        summary = engine.build(os.fsencode(stage.path), hash_index=hash_index, seed=seed)
     except BaseException:
         stage.discard()
         raise
