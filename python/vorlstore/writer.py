@@ -9,6 +9,7 @@ summary.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import tempfile
 from collections.abc import Iterable
@@ -122,8 +123,10 @@ def merge(
     compressed, and copies the records made with it without recompressing.
     """
     gone = delete if isinstance(delete, (list, tuple)) else list(delete)
-    # Stores given by URL are copied from a downloaded file, read whole anyway.
-    with tempfile.TemporaryDirectory(prefix="vorlstore-merge-") as scratch:
+    # Stores given by URL are copied from a downloaded file, read whole anyway;
+    # a merge of local files needs no scratch folder.
+    remote = any(not isinstance(s, VorlReader) and is_url(fspath(s)) for s in stores)
+    with (tempfile.TemporaryDirectory(prefix="vorlstore-merge-") if remote else contextlib.nullcontext()) as scratch:
         opened = [s if isinstance(s, VorlReader) else
                   VorlReader(s, verify=verify, storage_options=storage_options,
                              cache=scratch if is_url(fspath(s)) else None)

@@ -181,7 +181,8 @@ void SignalCancel::RaiseIfStopped() {
   if (!interrupt_) return;
   nb::python_error raised = std::move(*interrupt_);
   interrupt_.reset();
-  throw raised;
+  // The pending error leaves its slot before it is thrown, so it is thrown by name.
+  throw raised;  // NOLINT(cert-err09-cpp,cert-err61-cpp)
 }
 
 nb::dict Publish(const std::string& target, bool& busy, Clock::time_point started,
