@@ -16,7 +16,7 @@ from typing import cast
 from . import _engine
 from ._adding import Adding, OnDuplicate, Pairs
 from ._codec import DefaultHook
-from ._compression import engine_level
+from ._record_compression import engine_level
 from ._paths import StrPath, fspath
 from .remote import StorageOptions, is_url
 from .writer import BuildSummary

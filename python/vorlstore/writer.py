@@ -19,7 +19,7 @@ from . import _engine
 from ._adding import Adding
 from ._adding import OnDuplicate as OnDuplicate
 from ._codec import DefaultHook
-from ._compression import engine_level
+from ._record_compression import engine_level
 from ._paths import StrPath, fspath
 from .reader import Key, VorlReader
 from .remote import StorageOptions, is_url
