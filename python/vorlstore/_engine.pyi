@@ -186,3 +186,21 @@ def ranged_record(buf: bytes, pos: int, offset: int, size: int, name: str) -> by
 
 def ranged_crc(crc: int, data: bytes) -> int:
     """The CRC-32 of `data` continued from `crc`."""
+
+class ZstdStream:
+    """Decompresses a stream of zstd frames in bounded pieces."""
+
+    def __init__(self) -> None: ...
+
+    def decompress(self, data: bytes, max_length: int) -> bytes:
+        """
+        At most max_length bytes of output, after taking data as the next input.
+        """
+
+    @property
+    def needs_input(self) -> bool:
+        """Whether more input is needed before more output."""
+
+    @property
+    def at_frame_end(self) -> bool:
+        """Whether the input so far ends where a frame ends."""

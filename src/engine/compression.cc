@@ -162,4 +162,33 @@ Result<std::string_view> RecordExpander::Expand(std::string_view payload, std::s
   return std::string_view(scratch);
 }
 
+StreamExpander::StreamExpander() : dctx_(ZSTD_createDCtx()) {
+  if (dctx_ == nullptr) throw std::bad_alloc();
+}
+
+StreamExpander::~StreamExpander() { ZSTD_freeDCtx(dctx_); }
+
+Result<std::string> StreamExpander::Next(std::string_view data, std::size_t max_length) {
+  input_.erase(0, used_);
+  input_.append(data);
+  used_ = 0;
+  std::string out(max_length, '\0');
+  ZSTD_inBuffer in{input_.data(), input_.size(), 0};
+  ZSTD_outBuffer sink{out.data(), out.size(), 0};
+  // One call decodes up to the end of a frame; the loop goes on into the
+  // next frame while there is input and room.  An empty piece of input at
+  // a frame's end must not count as a frame begun.
+  do {
+    if (in.pos == in.size && at_frame_end_) break;
+    const std::size_t r = ZSTD_decompressStream(dctx_, &sink, &in);
+    if (ZSTD_isError(r)) return ZstdError("not zstd data", r);
+    at_frame_end_ = r == 0;
+  } while (sink.pos < sink.size && in.pos < in.size);
+  used_ = in.pos;
+  // Room left over means the decoder holds no more output for this input.
+  needs_input_ = in.pos == in.size && sink.pos < sink.size;
+  out.resize(sink.pos);
+  return out;
+}
+
 }  // namespace vorl::engine

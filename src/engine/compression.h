@@ -103,6 +103,36 @@ class RecordExpander {
   ::ZSTD_DDict_s* ddict_ = nullptr;
 };
 
+// Decompresses a .zst file as it streams in (one frame or several laid end
+// to end, as `zstd` writes them), so that any Python reads compressed input,
+// not only those built with their own zstd module.  The caller feeds the
+// file's bytes in pieces and takes the output in bounded pieces: a small
+// piece of input can expand to gigabytes, and none of it is held at once.
+class StreamExpander {
+ public:
+  StreamExpander();
+  ~StreamExpander();
+  StreamExpander(const StreamExpander&) = delete;
+  StreamExpander& operator=(const StreamExpander&) = delete;
+
+  // Takes `data` after the input not yet used and returns at most
+  // `max_length` bytes of output; a corrupt error for bytes that are not
+  // zstd frames.
+  Result<std::string> Next(std::string_view data, std::size_t max_length);
+  // Whether Next needs more input before it can return more output.
+  bool needs_input() const { return needs_input_; }
+  // Whether the input so far ends where a frame ends: when the file ends
+  // and this is false, the file was cut short.
+  bool at_frame_end() const { return at_frame_end_; }
+
+ private:
+  std::string input_;
+  std::size_t used_ = 0;
+  bool needs_input_ = true;
+  bool at_frame_end_ = true;
+  ::ZSTD_DCtx_s* dctx_ = nullptr;
+};
+
 }  // namespace vorl::engine
 
 #endif  // VORLSTORE_ENGINE_COMPRESSION_H_

@@ -11,6 +11,7 @@
 #include "engine/store_builder.h"
 #include "engine/store_reader.h"
 #include "engine/store_writer.h"
+#include "engine/zstd_input.h"
 
 namespace {
 
@@ -41,5 +42,6 @@ NB_MODULE(_engine, m) {
   vorl::engine::BindWriter(m);
   vorl::engine::BindBuilder(m);
   vorl::engine::BindRangedFormat(m);
+  vorl::engine::BindZstdStream(m);
   QuietLeakCheckAfterFreeze();
 }

@@ -97,6 +97,38 @@ class _Counting(io.RawIOBase):
         return len(data)
 
 
+class _Zstd(io.RawIOBase):
+    """A .zst file decompressed by the engine as it is read (any Python, any number of frames)."""
+
+    def __init__(self, raw: _Counting) -> None:
+        from vorlstore import _engine
+
+        self.raw = raw
+        self.stream = _engine.ZstdStream()
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        from vorlstore.errors import CorruptError
+
+        while True:
+            data = b""
+            if self.stream.needs_input:
+                data = self.raw.read(_BUFFER) or b""
+                if not data:
+                    if not self.stream.at_frame_end:
+                        raise EOFError("the .zst input ends in the middle of a frame")
+                    return 0
+            try:
+                out = self.stream.decompress(data, len(buffer))
+            except CorruptError as e:
+                raise OSError(f"not a valid .zst file ({e})") from None
+            if out:
+                buffer[: len(out)] = out
+                return len(out)
+
+
 def _decompressing(raw: _Counting, compression: str | None) -> io.BufferedIOBase:
     if compression is None:
         return io.BufferedReader(raw, _BUFFER)
@@ -106,13 +138,7 @@ def _decompressing(raw: _Counting, compression: str | None) -> io.BufferedIOBase
         return bz2.BZ2File(raw, "rb")
     if compression == ".xz":
         return lzma.LZMAFile(cast(IO[bytes], raw), "rb")  # the stub wants IO; a raw stream is what it reads
-    try:
-        from compression import zstd
-    except ImportError:
-        raise InputError("reading .zst input needs Python's compression.zstd module, which this Python lacks "
-                         "(it is built only where libzstd was found); decompress it first, e.g. "
-                         "zstd -dc FILE | vorlstore build - ...") from None
-    return zstd.ZstdFile(raw, "rb")
+    return io.BufferedReader(_Zstd(raw), _BUFFER)
 
 
 def _key_text(record: dict[str, Any], field: str, where: str, empty_ok: bool) -> str:
