@@ -49,6 +49,9 @@ class Progress:
             self._bar = bar_class(total=total, unit="B", unit_scale=True, unit_divisor=1024, dynamic_ncols=tty,
                               ncols=None if tty else shutil.get_terminal_size().columns - 1,
                               file=self.stream, leave=False, mininterval=0.2)
+        elif enabled:
+            # Up at once, as tqdm's bar is: a slow first read (a pipe) shows 0 records, not nothing.
+            self._draw(self._started)
 
     def update(self, done: int, records: int) -> None:
         if not self.enabled:
