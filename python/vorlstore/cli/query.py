@@ -17,9 +17,9 @@ from itertools import islice
 from typing import Any, cast
 
 from .. import StoreSet, VorlReader, add_hash_index, merge
-from ..remote import display, is_url
+from ..remote import is_url, scheme
 from ..sets import POINTER, is_store_set
-from .build import same_file
+from .build import same_file, shown as _shown
 from .output import EXIT_NOT_FOUND, EXIT_OK, CommandError, dumps, emit, fail, json_line, report_built, stdout
 
 
@@ -29,21 +29,25 @@ def _open(path: str, verify: bool = False) -> VorlReader | StoreSet:
     Opens are cheap: structure only, and every record read is checked against
     its own CRC; `verify` checks the whole file itself.
 
-    A URL names a store file in object storage, read with the standard
-    environment's credentials (AWS_* for S3).
+    A URL names a store file in object storage, or in S3 a set's prefix, read
+    with the standard environment's credentials (AWS_* for S3).
     """
     if is_url(path):
-        return VorlReader(path, verify=verify)
+        try:
+            return VorlReader(path, verify=verify)
+        except FileNotFoundError as missing:
+            # A set by URL is a prefix holding CURRENT, not an object.
+            if scheme(path) not in ("s3", "s3a"):
+                raise
+            try:
+                return StoreSet(path, verify=verify)
+            except FileNotFoundError:
+                raise missing from None
     if os.path.isdir(path):
         if not is_store_set(path):
             raise CommandError(f"{path}: a directory, but not a store set (it has no {POINTER} file)")
         return StoreSet(path, verify=verify)
     return VorlReader(path, verify=verify)
-
-
-def _shown(path: str) -> str:
-    """*path* as output shows it: a URL without its credentials."""
-    return display(path) if is_url(path) else path
 
 
 # Keys looked up together: one batched lookup each, without holding all of standard input.

@@ -19,7 +19,7 @@ these pieces.
 from ..reader import key_bytes
 from .building import SetBuilder, build_counted_shard, build_shard, encode_object, shard_info, write_store_set
 from .manifest import MANIFEST, POINTER, ShardInfo, shard_file_name
-from .publication import LocalStorage, Publication, SetStorage, foreign_entries, is_store_set
+from .publication import LocalStorage, Publication, SetStorage, foreign_entries, is_store_set, open_storage
 from .reading import StoreSet
 from .routing import (
     PARTITIONS,
@@ -36,7 +36,7 @@ from .routing import (
 
 __all__ = [
     "StoreSet", "SetBuilder", "write_store_set", "build_shard", "build_counted_shard", "encode_object", "shard_info",
-    "Publication", "SetStorage", "LocalStorage", "foreign_entries", "is_store_set",
+    "Publication", "SetStorage", "LocalStorage", "foreign_entries", "is_store_set", "open_storage",
     "ShardInfo", "shard_file_name", "MANIFEST", "POINTER",
     "HashRouting", "RangeRouting", "Routing", "KeySample", "plan_routing", "routing_from_json",
     "key_bytes", "key_sample", "range_boundaries", "PARTITIONS", "SAMPLE_PER_SHARD",
