@@ -128,6 +128,10 @@ Result<std::optional<std::size_t>> RecordExpander::DecodedSize(std::string_view 
     return Status::Corrupt("record CRC mismatch in a compressed store (expected " + std::to_string(stored_crc) +
                            ", found " + std::to_string(crc) + ")");
   }
+  return CheckedDecodedSize(payload);
+}
+
+Result<std::optional<std::size_t>> RecordExpander::CheckedDecodedSize(std::string_view payload) {
   const std::optional<std::string_view> frame = ds::FrameOf(payload);
   if (!frame) return std::optional<std::size_t>();
   Restore(*frame);

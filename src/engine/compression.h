@@ -86,8 +86,11 @@ class RecordExpander {
   // or claims more than its blocks can hold.  REQUIRES: `payload` is a
   // record's payload in a file image, its CRC in the 4 bytes before it.
   Result<std::optional<std::size_t>> DecodedSize(std::string_view payload);
-  // Decompresses the record DecodedSize was last asked about into exactly
-  // `size` bytes at `out`.  REQUIRES: DecodedSize's last answer was `size`.
+  // DecodedSize for a payload whose CRC its caller has checked, wherever it
+  // lies (a record read in pieces rather than from a file image).
+  Result<std::optional<std::size_t>> CheckedDecodedSize(std::string_view payload);
+  // Decompresses the record (Checked)DecodedSize was last asked about into
+  // exactly `size` bytes at `out`.  REQUIRES: that answer was `size`.
   Status ExpandLast(char* out, std::size_t size);
   // The MessagePack bytes of `payload`: itself, or decompressed into
   // `scratch`.
