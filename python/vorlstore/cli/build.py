@@ -16,27 +16,15 @@ from collections.abc import Callable, Iterator
 from typing import Any, cast
 
 from .. import Error, SetBuilder, StoreBuilder
-from ..remote import display, is_url
+from ..remote import is_url
 from ..sets import KeySample, foreign_entries, is_store_set, key_bytes, key_sample, plan_routing
 from ..writer import temporary_path
 from .inputs import InputError, InputOptions, RecordSource
-from .output import EXIT_OK, EXIT_USAGE, CommandError, dumps, os_text, report
+from .output import EXIT_OK, EXIT_USAGE, CommandError, dumps, os_text, report, same_file, shown
 from .progress import Progress
 
 # Inputs at least this large show progress when standard error is a terminal.
 _PROGRESS_MIN_BYTES = 8 << 20
-
-
-def shown(path: str) -> str:
-    """*path* as output shows it: a URL without its credentials."""
-    return display(path) if is_url(path) else path
-
-
-def same_file(a: str, b: str) -> bool:
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return os.path.abspath(a) == os.path.abspath(b)
 
 
 def _check_twice_readable(source: str) -> None:
@@ -87,9 +75,9 @@ def _check_set_target(path: str) -> None:
     if os.path.isdir(path):
         foreign = foreign_entries(path)
         if foreign:
-            shown = ", ".join(foreign[:3]) + (", ..." if len(foreign) > 3 else "")
+            listed = ", ".join(foreign[:3]) + (", ..." if len(foreign) > 3 else "")
             raise CommandError(f"{path}: cannot build a store set: the directory holds files that are not "
-                               f"part of one ({shown}); choose a new or empty directory")
+                               f"part of one ({listed}); choose a new or empty directory")
         if not os.access(path, os.W_OK | os.X_OK):
             raise CommandError(f"{path}: cannot build a store set: the directory is not writable")
     elif os.path.lexists(path):

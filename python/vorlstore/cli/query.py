@@ -16,11 +16,13 @@ from collections.abc import Iterator
 from itertools import islice
 from typing import Any, cast
 
-from .. import StoreSet, VorlReader, add_hash_index, merge
+from ..reader import VorlReader
 from ..remote import is_url, scheme
-from ..sets import POINTER, is_store_set
-from .build import same_file, shown as _shown
-from .output import EXIT_NOT_FOUND, EXIT_OK, CommandError, dumps, emit, fail, json_line, report_built, stdout
+from ..sets.manifest import POINTER
+from ..sets.publication import is_store_set
+from ..sets.reading import StoreSet
+from .output import (EXIT_NOT_FOUND, EXIT_OK, CommandError, dumps, emit, fail, json_line, report_built, same_file,
+                     shown, stdout)
 
 
 def _open(path: str, verify: bool = False) -> VorlReader | StoreSet:
@@ -77,7 +79,7 @@ def cmd_get(args: argparse.Namespace) -> int:
             for key, obj in zip(batch, r.get_many(batch, missing)):
                 if obj is missing:
                     absent += 1
-                    fail(f"{_shown(args.file)}: key not found: {key!r}", EXIT_NOT_FOUND)
+                    fail(f"{shown(args.file)}: key not found: {key!r}", EXIT_NOT_FOUND)
                 else:
                     out.write(dumps({"key": key, "value": obj} if args.json else obj) + "\n")
     return EXIT_NOT_FOUND if absent else EXIT_OK
@@ -157,7 +159,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
     with _open(args.file) as r:
         r.verify()
         stats = r.stats()
-        report: dict[str, Any] = {"path": _shown(args.file), "ok": True, "num_keys": stats["num_keys"],
+        report: dict[str, Any] = {"path": shown(args.file), "ok": True, "num_keys": stats["num_keys"],
                                   "num_objects": stats["num_objects"]}
         what = f"{stats['num_keys']} keys, {stats['num_objects']} objects"
         if isinstance(r, StoreSet):
@@ -166,7 +168,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
         if args.json:
             emit(report)
         else:
-            stdout().write(f"{_shown(args.file)}: OK ({what})\n")
+            stdout().write(f"{shown(args.file)}: OK ({what})\n")
     return EXIT_OK
 
 
@@ -188,6 +190,8 @@ def _refuse_directory(path: str, command: str) -> None:
 def cmd_merge(args: argparse.Namespace) -> int:
     for path in args.stores:
         _refuse_directory(path, "merge")
+    from ..writer import merge
+
     summary = merge(args.output, *args.stores)
     report_built(summary, args.json)
     return EXIT_OK
@@ -195,6 +199,8 @@ def cmd_merge(args: argparse.Namespace) -> int:
 
 def cmd_index(args: argparse.Namespace) -> int:
     _refuse_directory(args.file, "index")  # a set's shards are built with the hash index
+    from ..writer import add_hash_index, merge
+
     if args.output is None or same_file(args.output, args.file):
         summary = add_hash_index(args.file)
     else:
