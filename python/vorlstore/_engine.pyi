@@ -163,8 +163,28 @@ class Builder(Adder):
 
 def ranged_layout(head: bytes, tail: bytes, size: int, name: str) -> dict[str, int]:
     """
-    The header fields and, when the file has a usable hash index, where its parts lie.
+    The header fields, a compressed store's dictionary trailer and, when the file has a usable hash index, where its parts lie.
     """
+
+def ranged_section(head: bytes, piece: bytes, end: int, size: int, name: str) -> dict[str, int]:
+    """
+    The hash index section's layout from the bytes before `end`, where it ends; empty when there is none.
+    """
+
+class RangedExpander:
+    """
+    A compressed store's dictionary, checked against its CRC and prepared for decoding.
+    """
+
+    def __init__(self, dictionary: bytes, crc: int, name: str) -> None: ...
+
+    def expand(self, payload: bytes) -> bytes:
+        """The MessagePack bytes of a checked record payload."""
+
+    def decoded_size(self, payload: bytes) -> int | None:
+        """
+        The decoded size of a checked record payload, or None when it is not compressed.
+        """
 
 def ranged_probe(key: str | bytes | bytearray, seed: int, capacity: int) -> tuple[bytes, int, int]:
     """(key bytes, home slot, fingerprint) of `key` in a hash index section."""

@@ -208,7 +208,8 @@ std::uint32_t Crc(std::uint32_t crc, const nb::bytes& data) {
 void BindRangedFormat(nb::module_& m) {
   m.def("ranged_layout", &Layout, nb::arg("head"), nb::arg("tail"), nb::arg("size"), nb::arg("name"),
         nb::sig("def ranged_layout(head: bytes, tail: bytes, size: int, name: str) -> dict[str, int]"),
-        "The header fields and, when the file has a usable hash index, where its parts lie.");
+        "The header fields, a compressed store's dictionary trailer and, when the file has a usable hash "
+        "index, where its parts lie.");
   m.def("ranged_section", &Section, nb::arg("head"), nb::arg("piece"), nb::arg("end"), nb::arg("size"),
         nb::arg("name"),
         nb::sig("def ranged_section(head: bytes, piece: bytes, end: int, size: int, name: str) -> dict[str, int]"),

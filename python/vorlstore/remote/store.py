@@ -13,7 +13,7 @@ with the open round when it fits there, else with the first read after it.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 from .. import _engine
@@ -90,8 +90,7 @@ class RangedStore:
         return self.get_many_raw([key])[0]
 
     def get_stored(self, key: Any) -> bytes | None:
-        found = self._find([key])
-        return self._records([o for o, _ in found], {o: pre for o, pre in found if o is not None}, expand=False)[0]
+        return self._lookup([key], expand=False)[0]
 
     def contains(self, key: Any) -> bool:
         return self._find([key])[0][0] is not None
@@ -103,8 +102,11 @@ class RangedStore:
         return raw if self.decoder is None else self.decoder.decode(raw, key)
 
     def get_many_raw(self, keys: Iterable[Any]) -> list[bytes | None]:
-        found = self._find(list(keys))
-        return self._records([o for o, _ in found], {o: pre for o, pre in found if o is not None})
+        return self._lookup(list(keys), expand=True)
+
+    def _lookup(self, keys: list[Any], expand: bool) -> list[bytes | None]:
+        found = self._find(keys)
+        return self._records([o for o, _ in found], {o: pre for o, pre in found if o is not None}, expand)
 
     def bounds(self, start: Any, stop: Any) -> tuple[int, int]:
         targets = [self._bytes(k) for k in (start, stop) if k is not None]
@@ -220,7 +222,7 @@ class RangedStore:
             out.append((offset, prefetched))
         return out
 
-    def _records(self, offsets: list[int | None], prefetched: dict[int, tuple[int, bytes]] | None = None,
+    def _records(self, offsets: Sequence[int | None], prefetched: dict[int, tuple[int, bytes]] | None = None,
                  expand: bool = True, ahead: list[tuple[int, int]] | None = None) -> list[Any]:
         """The checked payload at each offset (expanded in a compressed store unless *expand* is false).
 
