@@ -36,6 +36,9 @@ class Reader:
     def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None:
         """The stored bytes for `key`, or None."""
 
+    def get_many(self, keys: Iterable[str | bytes | bytearray], missing: object, /) -> list[object]:
+        """The object (or `missing`) for each key, in order, as `get` decodes it."""
+
     def get_many_raw(self, keys: Iterable[str | bytes | bytearray], /) -> list[bytes | None]:
         """The stored bytes (or None) for each key, in order."""
 
@@ -203,6 +206,8 @@ def ranged_record(buf: bytes, pos: int, offset: int, size: int, name: str) -> by
     """
     The checked payload of the record at `pos`, or the byte count it needs when `buf` is short.
     """
+
+STATS_SAMPLE: int = 4096
 
 def ranged_crc(crc: int, data: bytes) -> int:
     """The CRC-32 of `data` continued from `crc`."""

@@ -19,6 +19,7 @@
 #include "core/stable_hash.h"
 #include "engine/compression.h"
 #include "engine/errors.h"
+#include "engine/compression_figures.h"
 #include "engine/keys.h"
 
 namespace vorl::engine {
@@ -176,17 +177,18 @@ class Expander {
   // The MessagePack bytes of `payload`: a new bytes object decompressed
   // into, or `payload` itself when it is not a compressed record.
   nb::object Expand(const nb::bytes& payload) {
-    const std::optional<std::size_t> size = Unwrap(expander_->CheckedDecodedSize(View(payload)), name_);
-    if (!size) return nb::borrow(payload);
-    nb::object out = nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+    const std::optional<RecordExpander::Frame> frame = Unwrap(RecordExpander::Inspect(View(payload)), name_);
+    if (!frame) return nb::borrow(payload);
+    nb::object out = nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame->size)));
     if (!out.is_valid()) throw nb::python_error();
-    Check(expander_->ExpandLast(PyBytes_AS_STRING(out.ptr()), *size), name_);
+    Check(expander_->ExpandInto(*frame, PyBytes_AS_STRING(out.ptr())), name_);
     return out;
   }
 
   // The decoded size of `payload`, or None when it is not compressed.
   std::optional<std::size_t> DecodedSize(const nb::bytes& payload) {
-    return Unwrap(expander_->CheckedDecodedSize(View(payload)), name_);
+    const std::optional<RecordExpander::Frame> frame = Unwrap(RecordExpander::Inspect(View(payload)), name_);
+    return frame ? std::optional<std::size_t>(frame->size) : std::nullopt;
   }
 
  private:
@@ -236,6 +238,9 @@ void BindRangedFormat(nb::module_& m) {
         nb::arg("name"),
         nb::sig("def ranged_record(buf: bytes, pos: int, offset: int, size: int, name: str) -> bytes | int"),
         "The checked payload of the record at `pos`, or the byte count it needs when `buf` is short.");
+  // The sample a compressed store's figures are measured on, so that a store
+  // read by ranges states the same figures as a mapped one.
+  m.attr("STATS_SAMPLE") = kFiguresSample;
   m.def("ranged_crc", &Crc, nb::arg("crc"), nb::arg("data"), "The CRC-32 of `data` continued from `crc`.");
 }
 

@@ -13,7 +13,7 @@ geometrically, fetching each chunk's records together with the next chunk.
 from __future__ import annotations
 
 from collections.abc import Callable, Generator, Iterator
-from typing import Any
+from typing import Any, TypeVar, cast
 
 from .. import _engine
 
@@ -31,6 +31,7 @@ LAST_CHUNK = 4 << 20
 FIRST_RANKS = 1024
 LAST_RANKS = 65536
 
+T = TypeVar("T")
 Entry = tuple[bytes, int]  # key, object offset
 Read = Callable[[list[tuple[int, int]]], list[bytes]]
 Search = Generator[list[tuple[int, int]], list[bytes], tuple[int, int]]
@@ -136,6 +137,21 @@ class OrderedIndex:
             for r, cell in zip(unknown, self._read([self._cell(r) for r in unknown])):
                 self._known[r] = int.from_bytes(cell, "big")
         return [self._known[r] for r in ranks]
+
+    def entries(self, ranks: list[int]) -> list[tuple[bytes, int, bool]]:
+        """(key, object offset, whether live) of each rank's entry: two rounds for any number of ranks."""
+        following = [r + 1 for r in ranks if r + 1 < self._n]
+        found = dict(zip(ranks + following, self._run(self._entries_at(self.positions(ranks + following)))))
+        return [(found[r][0], found[r][1], r + 1 >= self._n or found[r + 1][0] != found[r][0]) for r in ranks]
+
+    def _run(self, steps: Generator[list[tuple[int, int]], list[bytes], T]) -> T:
+        """What a generator of reads returns, its reads done one round each."""
+        try:
+            spans = next(steps)
+            while True:
+                spans = steps.send(self._read(spans))
+        except StopIteration as done:
+            return cast(T, done.value)
 
     def _follows(self, region: bytes, at: int, position: int, key: bytes) -> bool:
         """Whether the entry at *position* (at *at* of *region*, if it reaches that far) has *key*."""

@@ -13,12 +13,14 @@ with the open round when it fits there, else with the first read after it.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 from .. import _engine
 from ..errors import from_engine
 from .blocks import Blocks
+from .figures import compression_figures
 from .ordered import OrderedIndex
 from .source import Source
 
@@ -108,6 +110,13 @@ class RangedStore:
         found = self._find(keys)
         return self._records([o for o, _ in found], {o: pre for o, pre in found if o is not None}, expand)
 
+    def get_many(self, keys: Iterable[Any], missing: Any) -> list[Any]:
+        keys = list(keys)
+        raws = self.get_many_raw(keys)
+        if self.decoder is None:
+            return [missing if raw is None else raw for raw in raws]
+        return self.decoder.decode_many(raws, keys, missing)
+
     def bounds(self, start: Any, stop: Any) -> tuple[int, int]:
         targets = [self._bytes(k) for k in (start, stop) if k is not None]
         found = iter(self._index.lower_bounds(targets))
@@ -149,18 +158,8 @@ class RangedStore:
                 "compression": None if self._layout.get("dict_offset") is None else self._compression()}
 
     def _compression(self) -> dict[str, Any]:
-        """A compressed store's figures, as a local reader states them: every record is read, none expanded."""
-        offsets = self._all_offsets()
-        payloads = self._records(offsets, expand=False)
-        expander = self._ready_expander()
-        stored = decoded = compressed = 0
-        for payload in payloads:
-            size = expander.decoded_size(payload)
-            stored += len(payload)
-            decoded += len(payload) if size is None else size
-            compressed += size is not None
-        return {"codec": "zstd", "dictionary_size": self._layout["dict_length"], "compressed_objects": compressed,
-                "stored_bytes": stored, "decoded_bytes": decoded, "ratio": 1.0 if stored == 0 else decoded / stored}
+        stored = functools.partial(self._records, expand=False)
+        return compression_figures(self._index, self._layout, stored, self._ready_expander())
 
     def _ready_expander(self) -> Any:
         if self._dictionary is not None:
