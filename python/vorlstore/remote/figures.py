@@ -35,8 +35,9 @@ def compression_figures(index: OrderedIndex, layout: dict[str, int], payloads: C
         decoded += len(payload) if size is None else size
         compressed += size is not None
     ratio = 1.0 if stored == 0 else decoded / stored
-    out = {"codec": "zstd", "dictionary_size": layout["dict_length"], "compressed_objects": compressed,
-           "stored_bytes": stored, "decoded_bytes": decoded, "ratio": ratio, "estimated": stride != 1}
+    out: dict[str, Any] = {"codec": "zstd", "dictionary_size": layout["dict_length"], "compressed_objects": compressed,
+                           "stored_bytes": stored, "decoded_bytes": decoded, "ratio": ratio,
+                           "estimated": stride != 1}
     if stride != 1:
         objects = layout["num_objects"]
         section = max(0, layout["index_offset"] - DATA_OFFSET)

@@ -115,7 +115,8 @@ class RangedStore:
         raws = self.get_many_raw(keys)
         if self.decoder is None:
             return [missing if raw is None else raw for raw in raws]
-        return self.decoder.decode_many(raws, keys, missing)
+        decoded: list[Any] = self.decoder.decode_many(raws, keys, missing)
+        return decoded
 
     def bounds(self, start: Any, stop: Any) -> tuple[int, int]:
         targets = [self._bytes(k) for k in (start, stop) if k is not None]
