@@ -119,6 +119,11 @@ class Adder:
     @property
     def num_keys(self) -> int: ...
 
+def known_readable(raw: bytes, /) -> bool:
+    """
+    True when the native check vouches that a reader reads `raw` back; False says nothing either way.
+    """
+
 class Writer(Adder):
     """Collects objects and keys in memory and publishes them as one store."""
 

@@ -41,6 +41,8 @@ class StoreReader {
   void Close() { reader_.reset(); }
   bool closed() const { return reader_ == nullptr; }
   const std::string& path() const { return path_; }
+  // Whether each record's CRC is checked as its bytes are read.
+  bool check_reads() const { return check_reads_; }
 
   // Throws for a failed status or result, but first for a file that shrank
   // under the mapping since it was opened, which is what a truncated file's
