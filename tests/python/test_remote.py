@@ -151,6 +151,16 @@ def test_round_trips(kind, name, opening, published, moto):
     rounds(lambda: list(r.prefix("k011")) == prefix or pytest.fail(), 3)
 
 
+@pytest.mark.parametrize("name", ["small", "zstd-big-dictionary"])
+def test_threads_share_one_remote_reader(name, published, moto):
+    from concurrent.futures import ThreadPoolExecutor
+
+    remote, local = open_remote("http", published, name, moto), vorlstore.VorlReader(published[name][0])
+    queries = [(lambda r, p=f"k0{i:02d}": (list(r.prefix(p)), r.get_many([p + "17", p + "3"]))) for i in range(40)]
+    with ThreadPoolExecutor(8) as pool:
+        assert list(pool.map(lambda q: q(remote), queries)) == [q(local) for q in queries]
+
+
 @pytest.mark.parametrize("hash_index", [True, False])
 @pytest.mark.parametrize("how", ["build", "StoreBuilder", "merge"])
 def test_builds_to_a_url(how, hash_index, published, moto):

@@ -132,11 +132,12 @@ class OrderedIndex:
 
     def positions(self, ranks: list[int]) -> list[int]:
         """The index position of each rank's entry: known from a search, else read from the order table in one round."""
-        unknown = sorted({r for r in ranks if r not in self._known})
-        if unknown:
-            for r, cell in zip(unknown, self._read([self._cell(r) for r in unknown])):
-                self._known[r] = int.from_bytes(cell, "big")
-        return [self._known[r] for r in ranks]
+        known = self._known  # another thread's search may replace it meanwhile
+        found = {r: known[r] for r in ranks if r in known}
+        unknown = sorted({r for r in ranks if r not in found})
+        for r, cell in zip(unknown, self._read([self._cell(r) for r in unknown]) if unknown else []):
+            found[r] = known[r] = int.from_bytes(cell, "big")
+        return [found[r] for r in ranks]
 
     def entries(self, ranks: list[int]) -> list[tuple[bytes, int, bool]]:
         """(key, object offset, whether live) of each rank's entry: two rounds for any number of ranks."""
