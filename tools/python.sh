@@ -81,7 +81,19 @@ if [ "$version" = 3.11 ]; then
 else
   final="$prefix/usr/bin/$exe_name"
 fi
+# Debian compiles a package's modules when it installs it; an unpacked prefix
+# has none compiled, and where PYTHONDONTWRITEBYTECODE is set every process
+# would compile what it imports again (0.6 s for the command line's).
+precompile() {
+  [ -f "$prefix/.compiled" ] && return 0
+  local dirs=("$prefix/usr/lib/python3/dist-packages")
+  [ "$version" = 3.11 ] || dirs+=("$prefix/usr/lib/python$version")
+  "$final" -m compileall -q -j 0 -x '/(tests?|idle_test|lib2to3)/' "${dirs[@]}" >/dev/null 2>&1 || true
+  touch "$prefix/.compiled"
+}
+
 if [ -f "$stamp" ] && is_usable "$final"; then
+  precompile
   echo "$final"
   exit 0
 fi
@@ -197,6 +209,7 @@ fi
 is_usable "$final" || { log "the interpreter does not work"; exit 1; }
 # The prefix holds everything an earlier revision's did: scripts that look
 # for an older stamp keep using it rather than setting up again.
+precompile
 for ((i = 1; i <= ${stamp##*-v}; i++)); do touch "$prefix/.complete-v$i"; done
 log "ready: $final ($(du -sh "$prefix" | cut -f1))"
 echo "$final"

@@ -63,16 +63,23 @@ if TYPE_CHECKING:
     from .writer import BuildSummary, VorlWriter, add_hash_index, merge
 
 
-def __getattr__(name: str) -> Any:
-    home = _HOME.get(name)
-    if home is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    from importlib import import_module
+def _lazy(namespace: dict[str, Any], homes: dict[str, str]) -> tuple[Any, Any]:
+    """A package's ``__getattr__`` and ``__dir__`` that import each name from its home module when first used."""
 
-    value = getattr(import_module(f".{home}", __name__), name)
-    globals()[name] = value
-    return value
+    def __getattr__(name: str) -> Any:
+        home = homes.get(name)
+        if home is None:
+            raise AttributeError(f"module {namespace['__name__']!r} has no attribute {name!r}")
+        from importlib import import_module
+
+        value = getattr(import_module(home, namespace["__name__"]), name)
+        namespace[name] = value
+        return value
+
+    def __dir__() -> list[str]:
+        return sorted(set(namespace) | set(namespace["__all__"]))
+
+    return __getattr__, __dir__
 
 
-def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__))
+__getattr__, __dir__ = _lazy(globals(), {name: f".{home}" for name, home in _HOME.items()})

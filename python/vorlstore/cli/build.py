@@ -20,18 +20,11 @@ from ..remote import is_url
 from ..sets import KeySample, foreign_entries, is_store_set, key_bytes, key_sample, plan_routing
 from ..writer import temporary_path
 from .inputs import InputError, InputOptions, RecordSource
-from .output import EXIT_OK, EXIT_USAGE, CommandError, dumps, os_text, report
+from .output import EXIT_OK, EXIT_USAGE, CommandError, dumps, os_text, report, same_file
 from .progress import Progress
 
 # Inputs at least this large show progress when standard error is a terminal.
 _PROGRESS_MIN_BYTES = 8 << 20
-
-
-def same_file(a: str, b: str) -> bool:
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return os.path.abspath(a) == os.path.abspath(b)
 
 
 def _check_twice_readable(source: str) -> None:

@@ -7,9 +7,10 @@ import json
 import math
 import os
 import sys
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
-from ..writer import BuildSummary
+if TYPE_CHECKING:
+    from ..writer import BuildSummary
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_NOT_FOUND, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 
@@ -113,3 +114,10 @@ def silence_stdout() -> None:
         os.dup2(devnull, 1)
     except OSError:
         pass
+
+
+def same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.abspath(a) == os.path.abspath(b)

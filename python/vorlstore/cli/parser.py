@@ -4,12 +4,11 @@ from __future__ import annotations
 
 import argparse
 from collections.abc import Callable
+from typing import cast
 
 from .. import __version__
-from ..sets import PARTITIONS
-from .build import cmd_build
+from ..sets.routing import PARTITIONS
 from .inputs import FORMATS, parse_delimiter
-from .query import cmd_dump, cmd_get, cmd_index, cmd_keys, cmd_merge, cmd_range, cmd_stats, cmd_verify
 
 _EPILOG = """exit status:
   0    done
@@ -25,16 +24,28 @@ FILE may be a store set's directory for get, keys, range, stats, verify and dump
 MAX_SHARDS = 1024
 
 
+def _runner(name: str) -> Callable[[argparse.Namespace], int]:
+    """The command's function, imported only when it runs: a query need not import what a build uses."""
+
+    def run(args: argparse.Namespace) -> int:
+        from importlib import import_module
+
+        module = import_module(".build" if name == "build" else ".query", __package__)
+        return cast(Callable[[argparse.Namespace], int], getattr(module, f"cmd_{name}"))(args)
+
+    return run
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="vorlstore", description="Build and query .vrls stores.", epilog=_EPILOG,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def command(name: str, run: Callable[[argparse.Namespace], int], help: str) -> argparse.ArgumentParser:
+    def command(name: str, help: str) -> argparse.ArgumentParser:
         c = sub.add_parser(name, help=help, description=help, epilog=_EPILOG,
                            formatter_class=argparse.RawDescriptionHelpFormatter)
-        c.set_defaults(run=run)
+        c.set_defaults(run=_runner(name))
         return c
 
     def json_arg(c: argparse.ArgumentParser, what: str) -> None:
@@ -44,7 +55,7 @@ def build_parser() -> argparse.ArgumentParser:
         what = "the .vrls store, or a store set's directory, to read" if sets else "the .vrls store to read"
         c.add_argument("file", metavar="FILE", help=what)
 
-    b = command("build", cmd_build, "build a store (or with --shards, a store set) from JSON Lines, CSV or "
+    b = command("build", "build a store (or with --shards, a store set) from JSON Lines, CSV or "
                                      "Parquet records")
     b.add_argument("input", metavar="INPUT", help="the records: a file, or - for standard input")
     b.add_argument("output", metavar="OUTPUT",
@@ -88,19 +99,19 @@ def build_parser() -> argparse.ArgumentParser:
 
     json_arg(b, "print the build summary (with the records read and the seconds taken) as one JSON object")
 
-    g = command("get", cmd_get, "print the object stored under each KEY as one line of JSON")
+    g = command("get", "print the object stored under each KEY as one line of JSON")
     store_arg(g)
     g.add_argument("keys", metavar="KEY", nargs="+",
                    help="a key to look up; - reads keys from standard input, one a line (exit status 3 when "
                         "any is absent: each absent key is named on standard error)")
     json_arg(g, 'one {"key": K, "value": OBJECT} object a line, so that each line names its key')
 
-    k = command("keys", cmd_keys, "list keys in sorted order")
+    k = command("keys", "list keys in sorted order")
     store_arg(k)
     k.add_argument("--prefix", metavar="P", help="only keys that start with P")
     json_arg(k, 'one {"key": K} object a line instead of plain text (keys that are not UTF-8 stay exact)')
 
-    r = command("range", cmd_range, "print the keys from START up to (not including) STOP with their objects, "
+    r = command("range", "print the keys from START up to (not including) STOP with their objects, "
                                      "in key order, as JSON Lines")
     store_arg(r)
     r.add_argument("--start", metavar="START", help="the first key (default: the smallest)")
@@ -109,25 +120,25 @@ def build_parser() -> argparse.ArgumentParser:
     r.add_argument("--limit", type=_count, metavar="N", help="at most N keys")
     json_arg(r, 'the output is JSON Lines anyway: {"key": K, "value": OBJECT}')
 
-    s = command("stats", cmd_stats, "print a file's or a set's figures (a set: a line per shard too)")
+    s = command("stats", "print a file's or a set's figures (a set: a line per shard too)")
     store_arg(s)
     json_arg(s, "one JSON object: a file's metadata, or a set's with every shard's")
 
-    v = command("verify", cmd_verify, "check every checksum")
+    v = command("verify", "check every checksum")
     store_arg(v)
     json_arg(v, "print the result as one JSON object")
 
-    d = command("dump", cmd_dump, "print every key and object as JSON Lines")
+    d = command("dump", "print every key and object as JSON Lines")
     store_arg(d)
     d.add_argument("--prefix", metavar="P", help="only keys that start with P")
     json_arg(d, 'the output is JSON Lines anyway: {"key": K, "value": OBJECT}')
 
-    m = command("merge", cmd_merge, "merge stores into one; a later store wins on a shared key")
+    m = command("merge", "merge stores into one; a later store wins on a shared key")
     m.add_argument("output", metavar="OUTPUT", help="the .vrls file to write (may be one of the stores)")
     m.add_argument("stores", metavar="STORE", nargs="+", help="the stores to merge, in increasing priority")
     json_arg(m, "print the build summary as one JSON object")
 
-    i = command("index", cmd_index, "add the on-disk hash index to a store, atomically")
+    i = command("index", "add the on-disk hash index to a store, atomically")
     store_arg(i, sets=False)
     i.add_argument("--output", metavar="OUTPUT", help="write here instead of replacing FILE")
     json_arg(i, "print the build summary as one JSON object")

@@ -16,11 +16,12 @@ from collections.abc import Iterator
 from itertools import islice
 from typing import Any, cast
 
-from .. import StoreSet, VorlReader, add_hash_index, merge
+from ..reader import VorlReader
 from ..remote import display, is_url
-from ..sets import POINTER, is_store_set
-from .build import same_file
-from .output import EXIT_NOT_FOUND, EXIT_OK, CommandError, dumps, emit, fail, json_line, report_built, stdout
+from ..sets.manifest import POINTER
+from ..sets.publication import is_store_set
+from ..sets.reading import StoreSet
+from .output import EXIT_NOT_FOUND, EXIT_OK, CommandError, dumps, emit, fail, json_line, report_built, same_file, stdout
 
 
 def _open(path: str, verify: bool = False) -> VorlReader | StoreSet:
@@ -184,6 +185,8 @@ def _refuse_directory(path: str, command: str) -> None:
 def cmd_merge(args: argparse.Namespace) -> int:
     for path in args.stores:
         _refuse_directory(path, "merge")
+    from ..writer import merge
+
     summary = merge(args.output, *args.stores)
     report_built(summary, args.json)
     return EXIT_OK
@@ -191,6 +194,8 @@ def cmd_merge(args: argparse.Namespace) -> int:
 
 def cmd_index(args: argparse.Namespace) -> int:
     _refuse_directory(args.file, "index")  # a set's shards are built with the hash index
+    from ..writer import add_hash_index, merge
+
     if args.output is None or same_file(args.output, args.file):
         summary = add_hash_index(args.file)
     else:
