@@ -13,6 +13,7 @@
 
 #include "core/crc32.h"
 #include "core/format.h"
+#include "engine/bindings.h"
 #include "engine/errors.h"
 #include "engine/gc_slots.h"
 #include "engine/keys.h"
