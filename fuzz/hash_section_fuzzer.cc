@@ -131,8 +131,7 @@ std::vector<std::string> Probes(const Reader* truth, std::string_view tail) {
 void FuzzFile(std::string file) {
   if (file.size() >= hs::kTrailerSize && file.compare(file.size() - hs::kTrailerSize, 4, "VRLX") == 0) {
     const std::size_t t = file.size() - hs::kTrailerSize;
-    testing_util::PutBE32(file, t + hs::kTrailerCrcPos,
-                                crc32::Value(file.data() + t, hs::kTrailerCrcPos));
+    testing_util::PutBE32(file, t + hs::kTrailerCrcPos, crc32::Value(file.data() + t, hs::kTrailerCrcPos));
   }
   if (file.size() >= 40) testing_util::RefreshFileCrc(file);
   testing_util::WriteFile(ScratchPath(), file);
