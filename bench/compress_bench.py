@@ -7,7 +7,9 @@ package, its fields as a map, keyed by package name), and source lines of the
 installed Python files (key ``path:line``, the record a map of path, line
 number and text).  For each, a store built with ``compression=None`` and one
 with ``compression="zstd"``, and LMDB holding the same MessagePack bytes
-(when the lmdb module is there), side by side: file size, build time
+(when the lmdb module is there), side by side: file size and where its bytes
+go (records, keys with their index entries, hash index, dictionary), the
+record payloads' decoded/stored ratio, build time
 (packing included), ``get`` and ``get_many`` decoded per key (LMDB: its get
 and msgpack's unpackb), ``get_raw`` per key, and a walk of ``items()`` per
 item.  Figures are medians of --repeat runs, in
@@ -98,7 +100,7 @@ def median_time(fn: Callable[[], object], repeat: int) -> float:
     return statistics.median(times)
 
 
-def measure(items: dict, compression: str | None, lookups: list[str], repeat: int, folder: str) -> dict:
+def measure(items: dict, compression: str | None, lookups: list[str], repeat: int, folder: str, decoded: int) -> dict:
     path = os.path.join(folder, f"{compression or 'plain'}.vrls")
 
     def build() -> None:
@@ -135,9 +137,18 @@ def measure(items: dict, compression: str | None, lookups: list[str], repeat: in
         out["get_many"] = median_time(get_many, repeat) / n * 1e9
         out["get_raw"] = median_time(get_raw, repeat) / n * 1e9
         out["items"] = median_time(walk, repeat) / len(items) * 1e9
-        stats = r.stats()["compression"]
-        out["ratio"] = stats["ratio"] if stats else 1.0
-        out["dictionary"] = stats["dictionary_size"] if stats else 0
+        stats = r.stats()
+        compression = stats["compression"]
+        out["dictionary"] = compression["dictionary_size"] if compression else 0
+        # Where the file's bytes go: the records (each with its 8-byte
+        # header), the index entries (each key with 10 bytes), the hash
+        # index, and the dictionary with its 32-byte trailer.
+        out["records"] = stats["index_offset"] - stats["data_offset"]
+        out["entries"] = sum(len(key.encode()) + 10 for key in items)
+        dictionary = out["dictionary"] + 32 if compression else 0
+        out["hash_index"] = stats["file_size"] - stats["index_offset"] - out["entries"] - dictionary
+        # Exact, where stats() estimates from a sample on a store this big.
+        out["ratio"] = decoded / (out["records"] - 8 * stats["num_objects"])
     return out
 
 
@@ -153,7 +164,7 @@ def measure_lmdb(items: dict, lookups: list[str], repeat: int, folder: str) -> d
         env.sync(True)
         env.close()
 
-    out = {"build": median_time(build, repeat), "ratio": 1.0, "dictionary": 0}
+    out = {"build": median_time(build, repeat), "ratio": 1.0}
     env = lmdb.open(path, readonly=True, lock=False, subdir=True)
     out["size"] = (env.info()["last_pgno"] + 1) * env.stat()["psize"]
     keys = [k.encode() for k in lookups]
@@ -171,8 +182,11 @@ def measure_lmdb(items: dict, lookups: list[str], repeat: int, folder: str) -> d
 
 ROWS = [
     ("file size (MB)", "size", lambda v: f"{v / 1e6:.2f}"),
-    ("record bytes, decoded/stored", "ratio", lambda v: f"{v:.2f}x"),
-    ("dictionary (KiB)", "dictionary", lambda v: f"{v / 1024:.0f}"),
+    ("  records with their headers (MB)", "records", lambda v: f"{v / 1e6:.2f}"),
+    ("  keys with their index (MB)", "entries", lambda v: f"{v / 1e6:.2f}"),
+    ("  hash index (MB)", "hash_index", lambda v: f"{v / 1e6:.2f}"),
+    ("  dictionary (KiB)", "dictionary", lambda v: f"{v / 1024:.0f}"),
+    ("record payloads, decoded/stored", "ratio", lambda v: f"{v:.2f}x"),
     ("build (s)", "build", lambda v: f"{v:.3f}"),
     ("get, decoded (ns/key)", "get", lambda v: f"{v:.0f}"),
     ("get_many, decoded (ns/key)", "get_many", lambda v: f"{v:.0f}"),
@@ -201,15 +215,16 @@ def main() -> None:
                 continue
             keys = list(items)
             lookups = [rng.choice(keys) for _ in range(args.lookups)]
-            mean = statistics.mean(len(vorlstore.VorlWriter()._packer.pack(v)) for v in items.values())
-            plain = measure(items, None, lookups, args.repeat, folder)
-            zstd = measure(items, "zstd", lookups, args.repeat, folder)
+            decoded = sum(len(vorlstore.VorlWriter()._packer.pack(v)) for v in items.values())
+            mean = decoded / len(items)
+            plain = measure(items, None, lookups, args.repeat, folder, decoded)
+            zstd = measure(items, "zstd", lookups, args.repeat, folder, decoded)
             other = measure_lmdb(items, lookups, args.repeat, folder) if lmdb else None
             print(f"\n{name}: {len(items):,} records, mean record {mean:.0f} B")
             print(f"  {'':32} {'uncompressed':>13} {'zstd':>13} {'zstd/plain':>11} {'LMDB' if other else '':>13}")
             for label, field, fmt in ROWS:
                 ratio = f"{zstd[field] / plain[field]:.2f}x" if plain[field] else "-"
-                last = fmt(other[field]) if other else ""
+                last = fmt(other[field]) if other and field in other else ""
                 print(f"  {label:32} {fmt(plain[field]):>13} {fmt(zstd[field]):>13} {ratio:>11} {last:>13}")
 
 

@@ -1,6 +1,7 @@
 // libFuzzer target: arbitrary bytes opened as a store file without the
 // whole-file check, then every object the index refers to expanded through
-// the store's dictionary, as the package's reader does.
+// the store's dictionary, as the package's reader does, but without the
+// record CRC check in front, so that damaged frames reach the decoder.
 //
 // Besides "no crash, no sanitizer report", what must hold for any input:
 // opening and every expansion fail only with a corrupt error (never another
@@ -48,10 +49,10 @@ void FuzzCompressedStore(const std::uint8_t* data, std::size_t size) {
       ExpectCorrupt(payload.status(), "ObjectView");
       continue;
     }
-    auto size = expander.value()->DecodedSize(payload.value());
+    auto frame = engine::RecordExpander::Inspect(payload.value());
     auto expanded = expander.value()->Expand(payload.value(), scratch);
     ExpectCorrupt(expanded.status(), "Expand");
-    if (expanded.ok() && size.ok() && size.value() && expanded.value().size() != *size.value()) {
+    if (expanded.ok() && frame.ok() && frame.value() && expanded.value().size() != frame.value()->size) {
       Broken("expanded size differs from the frame's");
     }
   }

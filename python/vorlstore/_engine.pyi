@@ -39,6 +39,9 @@ class Reader:
     def get_many_raw(self, keys: Iterable[str | bytes | bytearray], /) -> list[bytes | None]:
         """The stored bytes (or None) for each key, in order."""
 
+    def get_many(self, keys: Iterable[str | bytes | bytearray], missing: object, /) -> list[object]:
+        """The object (or `missing`) for each key, in order, as `get` decodes it."""
+
     def contains(self, key: str | bytes | bytearray, /) -> bool: ...
 
     def __len__(self) -> int: ...

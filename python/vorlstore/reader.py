@@ -46,6 +46,9 @@ class CompressionStats(TypedDict):
     decoded_bytes: int
     #: decoded_bytes / stored_bytes
     ratio: float
+    #: True when the figures are scaled from a sample of the records (a store
+    #: of more than 4096 keys), so that stats never reads the whole file.
+    estimated: bool
 
 
 class StoreStats(TypedDict):
@@ -243,8 +246,7 @@ class VorlReader(Mapping[str, Any]):
 
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
         """The object (or *default*) for each of *keys*, in order."""
-        keys = keys if isinstance(keys, (list, tuple)) else list(keys)
-        return self._decoder.decode_many(self._engine.get_many_raw(keys), keys, default)
+        return self._engine.get_many(keys, default)
 
     def prefix(self, prefix: Key) -> Iterator[tuple[str, Any]]:
         """``(key, obj)`` pairs of every key that starts with *prefix*, in key order, lazily."""

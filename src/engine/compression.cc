@@ -3,16 +3,17 @@
 // The fastCover trainer with fixed parameters is declared for static
 // linking only, and exported by the shared library all the same.
 #define ZDICT_STATIC_LINKING_ONLY
+// So is the decoder's setting for frames without their magic.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zdict.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#include "core/coding.h"
-#include "core/crc32.h"
 #include "core/dictionary_section.h"
 #include "core/format.h"
 
@@ -59,8 +60,8 @@ bool RecordCompressor::Train(std::string_view joined, std::span<const std::size_
   params.accel = 2;
   params.zParams.compressionLevel = level_;
   std::string dictionary(capacity, '\0');
-  const std::size_t n = ZDICT_trainFromBuffer_fastCover(dictionary.data(), capacity, joined.data(), sizes.data(),
-                                                        static_cast<unsigned>(sizes.size()), params);
+  const std::size_t n = ZDICT_trainFromBuffer_fastCover(
+      dictionary.data(), capacity, joined.data(), sizes.data(), static_cast<unsigned>(sizes.size()), params);
   if (ZDICT_isError(n)) return false;
   dictionary.resize(n);
   return Adopt(dictionary).ok();
@@ -83,8 +84,8 @@ Result<std::string_view> RecordCompressor::Encode(std::string_view blob, std::st
   // The frame goes where its magic overlaps the end of the longest header,
   // so that the header can be written over the magic in place.
   char* frame = scratch.data() + ds::kMaxExtHeader - sizeof ds::kFrameMagic;
-  const std::size_t n = ZSTD_compress2(cctx_, frame, scratch.size() - (frame - scratch.data()), blob.data(),
-                                       blob.size());
+  const std::size_t n =
+      ZSTD_compress2(cctx_, frame, scratch.size() - (frame - scratch.data()), blob.data(), blob.size());
   if (ZSTD_isError(n)) return Status::Internal(std::string("zstd: ") + ZSTD_getErrorName(n));
   const std::size_t frame_length = n - sizeof ds::kFrameMagic;
   unsigned char header[ds::kMaxExtHeader];
@@ -106,6 +107,11 @@ Result<std::unique_ptr<RecordExpander>> RecordExpander::Create(std::string_view 
     return Status::Corrupt("compression dictionary of " + std::to_string(dictionary.size()) +
                            " bytes is not one zstd reads");
   }
+  // Records leave the frame magic out; the decoder is told so once, and
+  // decodes them where they lie in the mapping.
+  std::size_t r = ZSTD_DCtx_setParameter(out->dctx_, ZSTD_d_format, ZSTD_f_zstd1_magicless);
+  if (!ZSTD_isError(r)) r = ZSTD_DCtx_refDDict(out->dctx_, out->ddict_);
+  if (ZSTD_isError(r)) return Status::Internal(std::string("zstd: ") + ZSTD_getErrorName(r));
   return out;
 }
 
@@ -114,52 +120,54 @@ RecordExpander::~RecordExpander() {
   ZSTD_freeDCtx(dctx_);
 }
 
-void RecordExpander::Restore(std::string_view frame) {
-  frame_.resize(sizeof ds::kFrameMagic + frame.size());
-  std::memcpy(frame_.data(), ds::kFrameMagic, sizeof ds::kFrameMagic);
-  std::memcpy(frame_.data() + sizeof ds::kFrameMagic, frame.data(), frame.size());
-}
-
-Result<std::optional<std::size_t>> RecordExpander::DecodedSize(std::string_view payload) {
-  // Every record is checked, not only those that look compressed: a damaged
-  // extension header would otherwise pass a compressed record off as a raw one.
-  const std::uint32_t stored_crc = LoadBE32(reinterpret_cast<const unsigned char*>(payload.data()) - 4);
-  if (const std::uint32_t crc = crc32::Value(payload.data(), payload.size()); crc != stored_crc) {
-    return Status::Corrupt("record CRC mismatch in a compressed store (expected " + std::to_string(stored_crc) +
-                           ", found " + std::to_string(crc) + ")");
-  }
+Result<std::optional<RecordExpander::Frame>> RecordExpander::Inspect(std::string_view payload) {
   const std::optional<std::string_view> frame = ds::FrameOf(payload);
-  if (!frame) return std::optional<std::size_t>();
-  Restore(*frame);
-  const unsigned long long size = ZSTD_getFrameContentSize(frame_.data(), frame_.size());
-  if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN) {
+  if (!frame) return std::optional<Frame>();
+  ZSTD_frameHeader header;
+  // A positive answer means the frame is shorter than its own header.
+  if (ZSTD_getFrameHeader_advanced(&header, frame->data(), frame->size(), ZSTD_f_zstd1_magicless) != 0 ||
+      header.frameType != ZSTD_frame || header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN) {
     return Status::Corrupt("compressed record of " + std::to_string(payload.size()) +
                            " bytes has a damaged frame header");
   }
+  const unsigned long long size = header.frameContentSize;
   if (size > MaxDecodedSize(frame->size()) || size > format::kMaxPayloadLength) {
     return Status::Corrupt("compressed record of " + std::to_string(payload.size()) + " bytes claims " +
                            std::to_string(size) + " decoded bytes");
   }
-  return std::optional<std::size_t>(static_cast<std::size_t>(size));
+  return std::optional<Frame>(Frame{*frame, static_cast<std::size_t>(size)});
 }
 
-Status RecordExpander::ExpandLast(char* out, std::size_t size) {
-  const std::size_t n = ZSTD_decompress_usingDDict(dctx_, out, size, frame_.data(), frame_.size(), ddict_);
+Status RecordExpander::ExpandInto(const Frame& frame, char* out) {
+  const std::size_t n = ZSTD_decompressDCtx(dctx_, out, frame.size, frame.data.data(), frame.data.size());
   if (ZSTD_isError(n)) return ZstdError("compressed record does not decompress", n);
-  if (n != size) {
+  if (n != frame.size) {
     return Status::Corrupt("compressed record decoded to " + std::to_string(n) + " bytes, its header says " +
-                           std::to_string(size));
+                           std::to_string(frame.size));
   }
   return {};
 }
 
 Result<std::string_view> RecordExpander::Expand(std::string_view payload, std::string& scratch) {
-  Result<std::optional<std::size_t>> size = DecodedSize(payload);
-  if (!size.ok()) return std::move(size).status();
-  if (!size.value()) return payload;
-  scratch.resize(*size.value());
-  if (Status s = ExpandLast(scratch.data(), scratch.size()); !s.ok()) return s;
-  return std::string_view(scratch);
+  // Most records fit the scratch buffer as it stands: decoding into it at
+  // once spares reading the frame header twice (zstd holds the decoded
+  // size to the header's itself).  Only a record too big for it is sized
+  // first, and the buffer grown.
+  if (const std::optional<std::string_view> data = ds::FrameOf(payload); data && !scratch.empty()) {
+    const std::size_t n =
+        ZSTD_decompressDCtx(dctx_, scratch.data(), scratch.size(), data->data(), data->size());
+    if (!ZSTD_isError(n)) return std::string_view(scratch.data(), n);
+    if (ZSTD_getErrorCode(n) != ZSTD_error_dstSize_tooSmall) {
+      return ZstdError("compressed record does not decompress", n);
+    }
+  }
+  Result<std::optional<Frame>> frame = Inspect(payload);
+  if (!frame.ok()) return std::move(frame).status();
+  if (!frame.value()) return payload;
+  const std::size_t size = frame.value()->size;
+  if (scratch.size() < size) scratch.resize(std::max(size, 2 * scratch.size()));
+  if (Status s = ExpandInto(*frame.value(), scratch.data()); !s.ok()) return s;
+  return std::string_view(scratch.data(), size);
 }
 
 StreamExpander::StreamExpander() : dctx_(ZSTD_createDCtx()) {

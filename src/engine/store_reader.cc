@@ -14,6 +14,7 @@
 #include "core/crc32.h"
 #include "core/format.h"
 #include "engine/bindings.h"
+#include "engine/compression_figures.h"
 #include "engine/errors.h"
 #include "engine/gc_slots.h"
 #include "engine/keys.h"
@@ -36,16 +37,22 @@ Decoder* DecoderOf(nb::handle decoder) {
 StoreReader::StoreReader(const nb::bytes& path, bool verify, bool check_reads)
     : path_(path.c_str(), path.size()), check_reads_(check_reads) {
   reader_ = Unwrap(Reader::Open(path_, verify), path_);
-  if (!reader_->dictionary().empty()) expander_ = Unwrap(RecordExpander::Create(reader_->dictionary()), path_);
+  if (reader_->dictionary().empty()) return;
+  expander_ = Unwrap(RecordExpander::Create(reader_->dictionary()), path_);
+  // A compressed store's records are always checked: a damaged frame can
+  // decode to wrong bytes, and a damaged extension header can pass a
+  // compressed record off as a raw one.  The check covers the stored bytes,
+  // a third of the decoded ones.
+  check_reads_ = true;
 }
 
 nb::object StoreReader::ExpandedBytes(std::string_view stored) const {
   if (!expander_) return BytesOf(stored);
-  const std::optional<std::size_t> size = Settle(expander_->DecodedSize(stored));
-  if (!size) return BytesOf(stored);
-  nb::object out = nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+  const std::optional<RecordExpander::Frame> frame = Settle(RecordExpander::Inspect(stored));
+  if (!frame) return BytesOf(stored);
+  nb::object out = nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame->size)));
   if (!out.is_valid()) throw nb::python_error();
-  Settle(expander_->ExpandLast(PyBytes_AS_STRING(out.ptr()), *size));
+  Settle(expander_->ExpandInto(*frame, PyBytes_AS_STRING(out.ptr())));
   return out;
 }
 
@@ -82,26 +89,77 @@ nb::object StoreReader::Dictionary() const {
   return dictionary.empty() ? nb::none() : BytesOf(dictionary);
 }
 
-nb::list StoreReader::GetManyRaw(nb::handle keys) const {
+std::vector<std::optional<std::string_view>> StoreReader::FindAll(const Items& keys) const {
   const Reader& reader = Get();
-  const Items items(keys, "keys must be iterable");
-  const std::size_t n = items.size();
+  const std::size_t n = keys.size();
   // Every key is converted before the first lookup, so that the core can
   // hash the whole batch and overlap the lookups' cache misses.
   std::vector<KeyArg> args;
   std::vector<std::string_view> views;
   args.reserve(n);
   views.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) views.push_back(args.emplace_back(items[i]).bytes());
+  for (std::size_t i = 0; i < n; ++i) views.push_back(args.emplace_back(keys[i]).bytes());
   std::vector<std::optional<std::string_view>> found(n);
   Settle(reader.FindObjects(views, found));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (found[i]) found[i] = Intact(*found[i], keys[i]);
+  }
+  return found;
+}
+
+nb::list StoreReader::GetManyRaw(nb::handle keys) const {
+  const Items items(keys, "keys must be iterable");
+  const std::vector<std::optional<std::string_view>> found = FindAll(items);
+  const std::size_t n = items.size();
   nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!out.is_valid()) throw nb::python_error();
   for (std::size_t i = 0; i < n; ++i) {
-    nb::object value = found[i] ? ExpandedBytes(Intact(*found[i], items[i])) : nb::none();
+    nb::object value = found[i] ? ExpandedBytes(*found[i]) : nb::none();
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), value.release().ptr());
   }
   Settle(Status());  // the copies are good only if the file did not shrink under them
+  return out;
+}
+
+nb::list StoreReader::GetMany(nb::handle keys, nb::handle missing) const {
+  const Items items(keys, "keys must be iterable");
+  const std::vector<std::optional<std::string_view>> found = FindAll(items);
+  const std::size_t n = items.size();
+  nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!out.is_valid()) throw nb::python_error();
+  // Each record is decoded straight from the mapping (or the one scratch
+  // buffer it is decompressed into); what the decoder leaves waits in the
+  // list as bytes for the fallback, which runs Python code and so comes
+  // after the last read of the mapping.  The list is nobody else's yet.
+  std::vector<std::size_t> left;
+  {
+    CollectorPause pause;
+    for (std::size_t i = 0; i < n; ++i) {
+      PyObject* obj = nullptr;
+      if (!found[i]) {
+        obj = nb::borrow(missing).release().ptr();
+      } else {
+        const std::string_view data = Settle(Expand(*found[i], scratch_));
+        obj = decoder_ == nullptr ? nullptr : decoder_->TryDecode(data);
+        if (obj == nullptr) {
+          obj = BytesOf(data).release().ptr();
+          if (decoder_ != nullptr) left.push_back(i);
+        }
+      }
+      PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), obj);
+    }
+  }
+  Settle(Status());
+  if (left.empty()) return out;
+  // The fallback may replace the decoder: hold on to this one.
+  const nb::object keep = decoder_object_;
+  Decoder* const decoder = decoder_;
+  for (const std::size_t i : left) {
+    nb::object obj =
+        decoder->Fallback(items[i], nb::borrow(PyList_GET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i))));
+    if (PyList_SetItem(out.ptr(), static_cast<Py_ssize_t>(i), obj.release().ptr()) != 0)
+      throw nb::python_error();
+  }
   return out;
 }
 
@@ -168,27 +226,15 @@ nb::dict StoreReader::Stats() const {
 
 nb::dict StoreReader::CompressionStats() const {
   const Reader& reader = Get();
-  // Sizes from the records' headers: nothing is decompressed.
-  std::uint64_t stored = 0, decoded = 0, compressed = 0;
-  std::unordered_set<std::uint64_t> seen;
-  Settle(reader.VisitLiveEntries(0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
-    if (!seen.insert(entry.object_offset).second) return {};
-    Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
-    if (!payload.ok()) return std::move(payload).status();
-    Result<std::optional<std::size_t>> size = expander_->DecodedSize(payload.value());
-    if (!size.ok()) return std::move(size).status();
-    stored += payload.value().size();
-    decoded += size.value() ? *size.value() : payload.value().size();
-    compressed += size.value() ? 1 : 0;
-    return {};
-  }));
+  const CompressionFigures figures = Settle(MeasureCompression(reader, kStatsSample));
   nb::dict out;
   out["codec"] = "zstd";
   out["dictionary_size"] = reader.dictionary().size();
-  out["compressed_objects"] = compressed;
-  out["stored_bytes"] = stored;
-  out["decoded_bytes"] = decoded;
-  out["ratio"] = stored == 0 ? 1.0 : static_cast<double>(decoded) / static_cast<double>(stored);
+  out["compressed_objects"] = figures.compressed_objects;
+  out["stored_bytes"] = figures.stored_bytes;
+  out["decoded_bytes"] = figures.decoded_bytes;
+  out["ratio"] = figures.ratio;
+  out["estimated"] = figures.estimated;
   return out;
 }
 
@@ -203,14 +249,13 @@ nb::list StoreReader::ObjectsRaw() const {
   const Reader& reader = Get();
   nb::list out;
   std::unordered_set<std::uint64_t> seen;
-  Settle(
-      reader.VisitLiveEntries(0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
-        if (!seen.insert(entry.object_offset).second) return {};
-        Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
-        if (!payload.ok()) return std::move(payload).status();
-        out.append(ExpandedBytes(Intact(payload.value(), nb::none(), entry.object_offset)));
-        return {};
-      }));
+  Settle(reader.VisitLiveEntries(0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
+    if (!seen.insert(entry.object_offset).second) return {};
+    Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
+    if (!payload.ok()) return std::move(payload).status();
+    out.append(ExpandedBytes(Intact(payload.value(), nb::none(), entry.object_offset)));
+    return {};
+  }));
   return out;
 }
 
@@ -331,6 +376,11 @@ void BindReader(nb::module_& m) {
       .def("get_raw", &StoreReader::GetRaw, nb::arg("key"),
            nb::sig("def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None"),
            "The stored bytes for `key`, or None.")
+      .def("get_many", &StoreReader::GetMany, nb::arg("keys"), nb::arg("missing").none(),
+           nb::sig(
+               "def get_many(self, keys: collections.abc.Iterable[str | bytes | bytearray], missing: object, "
+               "/) -> list[object]"),
+           "The object (or `missing`) for each key, in order, as `get` decodes it.")
       .def("get_many_raw", &StoreReader::GetManyRaw, nb::arg("keys"),
            nb::sig("def get_many_raw(self, keys: collections.abc.Iterable[str | bytes | bytearray], /) "
                    "-> list[bytes | None]"),

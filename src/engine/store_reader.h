@@ -23,6 +23,7 @@
 #include "engine/compression.h"
 #include "engine/decoder.h"
 #include "engine/errors.h"
+#include "engine/sequence.h"
 
 namespace vorl::engine {
 
@@ -52,7 +53,7 @@ class StoreReader {
   }
 
   // The MessagePack bytes of a stored payload: itself, or decompressed into
-  // `scratch` in a compressed store.
+  // `scratch` in a compressed store.  REQUIRES: `stored` is Intact.
   Result<std::string_view> Expand(std::string_view stored, std::string& scratch) const {
     return expander_ ? expander_->Expand(stored, scratch) : Result<std::string_view>(stored);
   }
@@ -74,6 +75,9 @@ class StoreReader {
   nb::object decoder() const { return decoder_object_; }
   // The stored bytes (or None) for each key of a sequence, in order.
   nb::list GetManyRaw(nb::handle keys) const;
+  // The object (or `missing`) for each key of a sequence, in order, decoded
+  // as GetObject decodes.
+  nb::list GetMany(nb::handle keys, nb::handle missing) const;
   std::size_t num_entries() const { return Get().num_entries(); }
   // Entries [first, second) whose keys lie in [start, stop); None is open.
   std::pair<std::size_t, std::size_t> Bounds(nb::handle start, nb::handle stop) const;
@@ -98,8 +102,13 @@ class StoreReader {
   }
 
  private:
+  // The intact stored payload of each key, or no value for a missing key.
+  std::vector<std::optional<std::string_view>> FindAll(const Items& keys) const;
   // A copy of the record under `key`, expanded or as stored, or None.
   nb::object CopyOf(nb::handle key, bool expand) const;
+  // The compression figures of Stats for a compressed store: exact up to
+  // this many entries, estimated from the records of that many beyond.
+  static constexpr std::size_t kStatsSample = 4096;
   // The compression figures of Stats for a compressed store.
   nb::dict CompressionStats() const;
 

@@ -50,6 +50,37 @@ def test_round_trip(tmp_path, how, extra):
         assert r.verify()
 
 
+@pytest.mark.parametrize("compression", [None, "zstd"])
+@pytest.mark.parametrize("hooks", [{}, {"object_hook": dict}, {"ext_hook": lambda code, data: (code, data)}],
+                         ids=["native", "object_hook", "ext_hook"])
+def test_get_many_answers_as_get(tmp_path, compression, hooks):
+    # get_many decodes straight from the mapping (or the decompressed
+    # record); what the native decoder leaves goes to the hooks afterwards.
+    path = tmp_path / "c.vrls"
+    vorlstore.build(path, {**RECORDS, **KINDS}, compression=compression, datetime=True)
+    probes = [*KINDS, "pkg00001", "absent", "pkg02999", "none", "absent"]
+    with VorlReader(path, **hooks) as r:
+        assert r.get_many(iter(probes), "-") == [r.get(k, "-") for k in probes]
+        assert r.get_many([]) == []
+
+
+@pytest.mark.parametrize("n, estimated", [(4000, False), (12000, True)])
+def test_stats_of_a_big_store_come_from_a_sample(tmp_path, n, estimated):
+    items = {f"k{i:06d}": {"i": i, "text": "some words " * (i % 9)} for i in range(n)}
+    path = tmp_path / "c.vrls"
+    vorlstore.build(path, items, compression="zstd")
+    with VorlReader(path) as r:
+        c = r.stats()["compression"]
+        stored = [len(r.get_stored(k)) for k in items]
+        decoded = [len(r.get_raw(k)) for k in items]
+        compressed = sum(r.get_stored(k) != r.get_raw(k) for k in items)
+    rel = 0.02 if estimated else 0
+    assert c["estimated"] == estimated and c["stored_bytes"] == sum(stored)
+    assert c["decoded_bytes"] == pytest.approx(sum(decoded), rel=rel)
+    assert c["compressed_objects"] == pytest.approx(compressed, rel=rel)
+    assert c["ratio"] == pytest.approx(sum(decoded) / sum(stored), rel=rel)
+
+
 def test_small_or_incompressible_records_stay_raw(tmp_path):
     w = VorlWriter(compression="zstd")
     w.update(RECORDS)

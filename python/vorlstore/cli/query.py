@@ -124,8 +124,9 @@ def _compression_text(stats: dict[str, Any]) -> str:
     """What a line of stats adds for a compressed store: nothing for another."""
     if not (c := stats.get("compression")):
         return ""
-    return (f", {c['codec']}: {c['stored_bytes']:,} bytes of records stored for {c['decoded_bytes']:,} decoded "
-            f"({c['ratio']:.2f}x), {c['dictionary_size']:,}-byte dictionary")
+    about = "about " if c.get("estimated") else ""
+    return (f", {c['codec']}: {c['stored_bytes']:,} bytes of records stored for {about}{c['decoded_bytes']:,} "
+            f"decoded ({c['ratio']:.2f}x), {c['dictionary_size']:,}-byte dictionary")
 
 
 def _set_stats_text(path: str, stats: dict[str, Any]) -> str:

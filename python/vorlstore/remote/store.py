@@ -71,6 +71,13 @@ class RangedStore:
         found = self._find(list(keys))
         return self._records([o for o, _ in found], {o: pre for o, pre in found if o is not None})
 
+    def get_many(self, keys: Iterable[Any], missing: Any) -> list[Any]:
+        keys = list(keys)
+        raws = self.get_many_raw(keys)
+        if self.decoder is None:
+            return [missing if raw is None else raw for raw in raws]
+        return self.decoder.decode_many(raws, keys, missing)
+
     def bounds(self, start: Any, stop: Any) -> tuple[int, int]:
         first = 0 if start is None else self._lower_bound(self._bytes(start))
         last = self._n if stop is None else self._lower_bound(self._bytes(stop))
