@@ -22,8 +22,8 @@ void BindAdder(nb::module_& m);
 void BindWriter(nb::module_& m);
 // Builder and add_hash_index().
 void BindBuilder(nb::module_& m);
-// ranged_layout, ranged_probe, ranged_slots, ranged_entry and ranged_record
-// (ranged_format.cc).
+// ranged_layout, ranged_section, ranged_probe, ranged_slots, ranged_entry,
+// ranged_record, ranged_crc and the RangedExpander class (ranged_format.cc).
 void BindRangedFormat(nb::module_& m);
 // ZstdStream, the .zst input of the command line (zstd_input.cc).
 void BindZstdStream(nb::module_& m);
