@@ -12,12 +12,12 @@ from __future__ import annotations
 
 import functools
 import reprlib
-import threading
 from collections.abc import Callable, Sequence
 from typing import Any
 
 import msgpack
 
+from ._engine import known_readable as _known_readable
 from .errors import EncodeError, InvalidObjectError
 
 #: Turns an object MessagePack cannot hold into one it can (msgpack's ``default``).
@@ -71,18 +71,18 @@ class Packer:
 
     Safe to share between threads: msgpack's packer fills one buffer, and a
     ``default`` hook runs Python code halfway through an object, during which
-    another thread (or the hook itself) may pack.  The shared packer serves
-    one call at a time; a call that finds it busy packs with one of its own.
+    another thread (or the hook itself) may pack.  So each call takes a packer
+    from a pool and puts it back when done (taking and putting back are each
+    one atomic list call); a call that finds the pool empty makes one.
     """
 
-    __slots__ = ("_options", "_pack", "_acquire", "_release")
+    __slots__ = ("_options", "_take", "_give")
 
     def __init__(self, default: DefaultHook | None = None, datetime: bool = False) -> None:
         self._options: dict[str, Any] = {"default": default, "datetime": datetime, "use_bin_type": True}
-        self._pack: Callable[[Any], bytes] = msgpack.Packer(**self._options).pack
-        # Bound once: the lock is taken on every add, so each lookup counts.
-        lock = threading.Lock()
-        self._acquire, self._release = lock.acquire, lock.release
+        # Bound once: a packer is taken on every add, so each lookup counts.
+        pool: list[Callable[[Any], bytes]] = [msgpack.Packer(**self._options).pack]
+        self._take, self._give = pool.pop, pool.append
 
     def pack(self, obj: Any, keys: Sequence[object] = (), filename: str | None = None) -> bytes:
         """The MessagePack bytes of *obj*; raises InvalidObjectError if no reader could read them.
@@ -92,13 +92,13 @@ class Packer:
         """
         cause: Exception | None = None
         try:
-            if self._acquire(False):
-                try:
-                    raw = self._pack(obj)
-                finally:
-                    self._release()
-            else:
-                raw = msgpack.Packer(**self._options).pack(obj)
+            try:
+                pack = self._take()
+            except IndexError:
+                pack = msgpack.Packer(**self._options).pack
+            raw = pack(obj)
+            # Only a call that ended well puts its packer back.
+            self._give(pack)
         except OverflowError as e:
             reason = f"an integer is outside MessagePack's range -2**63 .. 2**64-1 ({e})"
         except UnicodeEncodeError as e:
@@ -108,6 +108,8 @@ class Packer:
             # nesting past its limit), or a `default` hook's.
             reason, cause = str(e), e
         else:
+            if _known_readable(raw):
+                return raw
             why = why_unreadable(raw)
             if why is None:
                 return raw
@@ -126,6 +128,8 @@ def _placed(message: str, keys: Sequence[object], filename: str | None) -> str:
 
 def check_raw(raw: bytes) -> bytes:
     """*raw* itself when it is one MessagePack object a plain reader reads; else InvalidObjectError."""
+    if _known_readable(raw):
+        return raw
     why = why_unreadable(raw)
     if why is not None:
         raise InvalidObjectError(f"object bytes {_short_repr(raw)} cannot be read back: {why}")

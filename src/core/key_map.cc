@@ -1,10 +1,20 @@
 #include "core/key_map.h"
 
 #include <string>
+#include <unordered_set>
 
 #include "core/key_text.h"
 
 namespace vorl {
+
+std::optional<std::size_t> FirstRefusedKey(std::span<const std::string_view> keys,
+                                           const std::function<bool(std::string_view)>& held) {
+  std::unordered_set<std::string_view> named;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (held(keys[i]) || (keys.size() > 1 && !named.insert(keys[i]).second)) return i;
+  }
+  return std::nullopt;
+}
 
 bool KeyMap::Contains(std::string_view k) const {
   return !refs_.empty() && slots_[SlotIndex(k, HashBytes(hash_key_, k.data(), k.size()))] != 0;

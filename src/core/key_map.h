@@ -18,6 +18,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -34,6 +37,13 @@ enum class OnDuplicate : std::uint8_t {
   kFirst,  // the key keeps its first id
   kError,  // the addition fails and changes nothing
 };
+
+// The position of the first of `keys` that the rule kError refuses: one
+// that held(key) says is stored already, or that an earlier one of `keys`
+// names too; none when the rule refuses none of them.  A batch add asks
+// this before it adds anything, so that a refused batch changes nothing.
+std::optional<std::size_t> FirstRefusedKey(std::span<const std::string_view> keys,
+                                           const std::function<bool(std::string_view)>& held);
 
 class KeyMap {
  public:

@@ -116,6 +116,10 @@ class Reader {
   // that copies from a view calls CheckUnchanged() once it has copied: a
   // file truncated in place reads as zeros there (see mapping_guard.h).
   Result<std::string_view> ObjectView(std::uint64_t offset) const { return file_.Record(offset); }
+  // The deep check of the record at `offset`: its bounds, then its CRC.  A
+  // file changed under the mapping explains a mismatch and is reported
+  // instead.
+  Status CheckObject(std::uint64_t offset) const { return file_.Overriding(file_.CheckRecord(offset)); }
 
   // --- Walks.  Each dispatches once, then walks the index in use; the first
   // failed entry or object read ends it and is returned, as does a failed
@@ -137,6 +141,11 @@ class Reader {
   // first entry that refers to it.
   template <typename Visit>
   Status VisitUniqueObjects(Visit&& visit) const;
+  // visit(offset, payload_view) once per distinct object that lookups reach
+  // (through the entries VisitLiveEntries visits), in index order: an object
+  // only a shadowed duplicate refers to is left out.
+  template <typename Visit>
+  Status VisitLiveObjects(Visit&& visit) const;
 
   // OK, or the corrupt error of a read that found the file changed under the
   // mapping since it was opened.
@@ -311,6 +320,17 @@ Status Reader::VisitUniqueObjects(Visit&& visit) const {
   });
   if (!s.ok()) return s;
   return file_.CheckUnchanged();
+}
+
+template <typename Visit>
+Status Reader::VisitLiveObjects(Visit&& visit) const {
+  OffsetSet seen(num_entries());
+  return VisitLiveEntries(0, num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
+    if (!seen.Insert(entry.object_offset)) return {};
+    Result<std::string_view> object = file_.Record(entry.object_offset);
+    if (!object.ok()) return std::move(object).status();
+    return Call(visit, entry.object_offset, object.value());
+  });
 }
 
 }  // namespace vorl

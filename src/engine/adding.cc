@@ -4,7 +4,6 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <utility>
 
 #include "core/format.h"
@@ -56,11 +55,12 @@ OnDuplicate ParseOnDuplicate(std::string_view name) {
 
 void Adder::RefuseDuplicates(const std::vector<KeyArg>& checked, const Items& items) const {
   if (on_duplicate() != OnDuplicate::kError) return;
-  std::unordered_set<std::string_view> named;
-  for (std::size_t i = 0; i < checked.size(); ++i) {
-    const std::string_view k = checked[i].bytes();
-    if (HasKey(k) || (checked.size() > 1 && !named.insert(k).second)) throw DuplicateFailure(items[i], filename());
-  }
+  std::vector<std::string_view> keys;
+  keys.reserve(checked.size());
+  for (const KeyArg& k : checked) keys.push_back(k.bytes());
+  const std::optional<std::size_t> refused =
+      FirstRefusedKey(keys, [this](std::string_view k) { return HasKey(k); });
+  if (refused) throw DuplicateFailure(items[*refused], filename());
 }
 
 std::uint32_t Adder::Add(const nb::bytes& blob, nb::handle keys) {
@@ -166,6 +166,13 @@ void BindAdder(nb::module_& m) {
            nb::sig("def add_key(self, key: str | bytes | bytearray, obj_id: int, /) -> None"))
       .def_prop_ro("num_objects", &Adder::num_objects)
       .def_prop_ro("num_keys", &Adder::num_keys);
+  m.def(
+      "known_readable",
+      [](const nb::bytes& raw) {
+        return KnownReadable({raw.c_str(), raw.size()});
+      },
+      nb::arg("raw"), nb::sig("def known_readable(raw: bytes, /) -> bool"),
+      "True when the native check vouches that a reader reads `raw` back; False says nothing either way.");
 }
 
 CancelCheck SignalCancel::Check() {

@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "core/crc32.h"
@@ -225,7 +224,7 @@ nb::dict StoreReader::Stats() const {
 
 nb::dict StoreReader::CompressionStats() const {
   const Reader& reader = Get();
-  const CompressionFigures figures = Settle(MeasureCompression(reader, kStatsSample));
+  const CompressionFigures figures = Settle(MeasureCompression(reader, kFiguresSample));
   nb::dict out;
   out["codec"] = "zstd";
   out["dictionary_size"] = reader.dictionary().size();
@@ -247,13 +246,8 @@ void StoreReader::Settle(const Status& status) const {
 nb::list StoreReader::ObjectsRaw() const {
   const Reader& reader = Get();
   nb::list out;
-  std::unordered_set<std::uint64_t> seen;
-  Settle(reader.VisitLiveEntries(0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
-    if (!seen.insert(entry.object_offset).second) return {};
-    Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
-    if (!payload.ok()) return std::move(payload).status();
-    out.append(ExpandedBytes(Intact(payload.value(), nb::none(), entry.object_offset)));
-    return {};
+  Settle(reader.VisitLiveObjects([&](std::uint64_t offset, std::string_view payload) {
+    out.append(ExpandedBytes(Intact(payload, nb::none(), offset)));
   }));
   return out;
 }

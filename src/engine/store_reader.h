@@ -41,6 +41,8 @@ class StoreReader {
   void Close() { reader_.reset(); }
   bool closed() const { return reader_ == nullptr; }
   const std::string& path() const { return path_; }
+  // Whether each record's CRC is checked as its bytes are read.
+  bool check_reads() const { return check_reads_; }
 
   // Throws for a failed status or result, but first for a file that shrank
   // under the mapping since it was opened, which is what a truncated file's
@@ -106,9 +108,6 @@ class StoreReader {
   std::vector<std::optional<std::string_view>> FindAll(const Items& keys) const;
   // A copy of the record under `key`, expanded or as stored, or None.
   nb::object CopyOf(nb::handle key, bool expand) const;
-  // The compression figures of Stats for a compressed store: exact up to
-  // this many entries, estimated from the records of that many beyond.
-  static constexpr std::size_t kStatsSample = 4096;
   // The compression figures of Stats for a compressed store.
   nb::dict CompressionStats() const;
 

@@ -7,11 +7,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "core/format.h"
+#include "core/store_merge.h"
 #include "engine/adding.h"
 #include "engine/errors.h"
 #include "engine/keys.h"
@@ -24,6 +23,28 @@ void StoreWriter::Ready() const {
   if (busy_) throw Failure(FailureKind::kBusy, "writer is busy building in another thread");
 }
 
+namespace {
+
+// The merge's target: records go to the writer as stored, or expanded by
+// `source` when this writer compresses with another dictionary.
+class AddingTarget final : public MergeTarget {
+ public:
+  AddingTarget(Compressing<Writer>& adding, const StoreReader& source) : adding_(adding), source_(source) {}
+
+  Result<std::uint32_t> AddStored(std::string_view stored) override {
+    return adding_.AddStored(
+        stored, source_.Get().dictionary(),
+        [this](std::string_view s, std::string& scratch) { return source_.Expand(s, scratch); });
+  }
+  Status AddKey(std::string_view key, std::uint32_t obj_id) override { return adding_.AddKey(key, obj_id); }
+
+ private:
+  Compressing<Writer>& adding_;
+  const StoreReader& source_;
+};
+
+}  // namespace
+
 void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later, nb::handle deleted) {
   Ready();
   const Reader& reader = source.Get();
@@ -34,31 +55,11 @@ void StoreWriter::CopyFrom(const StoreReader& source, nb::handle later, nb::hand
   }
   const Items deleted_items(deleted, "deleted keys must be a sequence");
   const std::vector<KeyArg> deleted_keys = CheckedKeys(deleted_items);
-  std::unordered_set<std::string_view> gone(deleted_keys.size());
-  for (const KeyArg& k : deleted_keys) gone.insert(k.bytes());
-  // Record offset in the source -> id here: keys that share an object there
-  // share it here too.
-  std::unordered_map<std::uint64_t, std::uint32_t> ids;
-  source.Settle(
-      reader.VisitLiveEntries(0, reader.num_entries(), [&](std::size_t, const EntryView& entry) -> Status {
-        if (gone.contains(entry.key)) return {};
-        for (const Reader* other : shadowing) {
-          Result<std::optional<std::uint64_t>> found = other->Find(entry.key);
-          if (!found.ok()) return std::move(found).status();
-          if (found.value()) return {};
-        }
-        auto [it, fresh] = ids.try_emplace(entry.object_offset, 0);
-        if (fresh) {
-          Result<std::string_view> payload = reader.ObjectView(entry.object_offset);
-          if (!payload.ok()) return std::move(payload).status();
-          Result<std::uint32_t> id = adding_.AddStored(
-              source.Intact(payload.value(), nb::none(), entry.object_offset), reader.dictionary(),
-              [&](std::string_view stored, std::string& scratch) { return source.Expand(stored, scratch); });
-          if (!id.ok()) return std::move(id).status();
-          it->second = id.value();
-        }
-        return adding_.AddKey(entry.key, it->second);
-      }));
+  std::vector<std::string_view> gone;
+  gone.reserve(deleted_keys.size());
+  for (const KeyArg& k : deleted_keys) gone.push_back(k.bytes());
+  AddingTarget target(adding_, source);
+  source.Settle(MergeStore(reader, shadowing, gone, source.check_reads(), target));
 }
 
 nb::dict StoreWriter::Build(const nb::bytes& path, bool hash_index, std::optional<std::uint64_t> seed) {

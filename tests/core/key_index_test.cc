@@ -1,4 +1,5 @@
-// The reader's hash containers and their seeding.
+// The reader's hash containers and their seeding, and the rule that
+// refuses duplicate keys in a batch.
 #include "core/key_index.h"
 
 #include <gtest/gtest.h>
@@ -7,13 +8,16 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "core/hash.h"
+#include "core/key_map.h"
 #include "core/large_buffer.h"
 #include "core/offset_set.h"
 
@@ -201,6 +205,26 @@ TEST(LargeBufferTest, BlocksAreZeroedWritableAndMovable) {
     EXPECT_EQ(static_cast<unsigned char*>(assigned.data())[bytes - 1], 2);
   }
 }
+
+struct RefusedCase {
+  std::vector<std::string_view> keys;
+  std::set<std::string_view> held;
+  std::optional<std::size_t> expected;
+};
+
+class FirstRefusedKeyTest : public testing::TestWithParam<RefusedCase> {};
+
+TEST_P(FirstRefusedKeyTest, NamesTheFirstKeyHeldOrRepeated) {
+  const RefusedCase& c = GetParam();
+  EXPECT_EQ(FirstRefusedKey(c.keys, [&](std::string_view k) { return c.held.contains(k); }), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FirstRefusedKeyTest,
+                         testing::Values(RefusedCase{{}, {"a"}, std::nullopt},
+                                         RefusedCase{{"a", "b", ""}, {"c"}, std::nullopt},
+                                         RefusedCase{{"a", "b", "c"}, {"c", "b"}, 1},
+                                         RefusedCase{{"a", "b", "a", "b"}, {}, 2},
+                                         RefusedCase{{"", "x", ""}, {}, 2}, RefusedCase{{"x"}, {"x"}, 0}));
 
 TEST(OffsetSetTest, ReportsNewOffsetsOnce) {
   OffsetSet set(2);

@@ -288,6 +288,19 @@ TEST_F(ReaderFileTest, VerifyChecksReferencedRecordsInIndexOrder) {
   EXPECT_TRUE(reader->Verify().ok());
 }
 
+TEST_F(ReaderFileTest, LiveObjectWalkSkipsSharedAndShadowedRecords) {
+  // k's first entry is shadowed by its second; a and m share "y".
+  auto reader = MustOpen(AssembleStore({"x", "y", "z"}, {{"a", 49}, {"k", 40}, {"k", 58}, {"m", 49}}));
+  ASSERT_TRUE(reader);
+  std::string seen;
+  ASSERT_TRUE(reader
+                  ->VisitLiveObjects([&](std::uint64_t offset, std::string_view payload) {
+                    seen += std::to_string(offset) + ":" + std::string(payload) + " ";
+                  })
+                  .ok());
+  EXPECT_EQ(seen, "49:y 58:z ");
+}
+
 // Files that are not stores at all must be refused at once: opening a FIFO
 // for reading would otherwise wait for a writer forever.
 struct SpecialFileCase {
