@@ -36,11 +36,11 @@ class Reader:
     def get_raw(self, key: str | bytes | bytearray, /) -> bytes | None:
         """The stored bytes for `key`, or None."""
 
-    def get_many_raw(self, keys: Iterable[str | bytes | bytearray], /) -> list[bytes | None]:
-        """The stored bytes (or None) for each key, in order."""
-
     def get_many(self, keys: Iterable[str | bytes | bytearray], missing: object, /) -> list[object]:
         """The object (or `missing`) for each key, in order, as `get` decodes it."""
+
+    def get_many_raw(self, keys: Iterable[str | bytes | bytearray], /) -> list[bytes | None]:
+        """The stored bytes (or None) for each key, in order."""
 
     def contains(self, key: str | bytes | bytearray, /) -> bool: ...
 
@@ -171,8 +171,28 @@ class Builder(Adder):
 
 def ranged_layout(head: bytes, tail: bytes, size: int, name: str) -> dict[str, int]:
     """
-    The header fields and, when the file has a usable hash index, where its parts lie.
+    The header fields, a compressed store's dictionary trailer and, when the file has a usable hash index, where its parts lie.
     """
+
+def ranged_section(head: bytes, piece: bytes, end: int, size: int, name: str) -> dict[str, int]:
+    """
+    The hash index section's layout from the bytes before `end`, where it ends; empty when there is none.
+    """
+
+class RangedExpander:
+    """
+    A compressed store's dictionary, checked against its CRC and prepared for decoding.
+    """
+
+    def __init__(self, dictionary: bytes, crc: int, name: str) -> None: ...
+
+    def expand(self, payload: bytes) -> bytes:
+        """The MessagePack bytes of a checked record payload."""
+
+    def decoded_size(self, payload: bytes) -> int | None:
+        """
+        The decoded size of a checked record payload, or None when it is not compressed.
+        """
 
 def ranged_probe(key: str | bytes | bytearray, seed: int, capacity: int) -> tuple[bytes, int, int]:
     """(key bytes, home slot, fingerprint) of `key` in a hash index section."""
@@ -191,6 +211,8 @@ def ranged_record(buf: bytes, pos: int, offset: int, size: int, name: str) -> by
     """
     The checked payload of the record at `pos`, or the byte count it needs when `buf` is short.
     """
+
+STATS_SAMPLE: int = 4096
 
 def ranged_crc(crc: int, data: bytes) -> int:
     """The CRC-32 of `data` continued from `crc`."""

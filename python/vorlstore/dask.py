@@ -37,9 +37,9 @@ from .sets import (
     encode_object,
     key_bytes,
     key_sample,
+    open_storage,
     plan_routing,
 )
-from .remote.set_storage import storage_for
 
 __all__ = ["to_store_set", "lookup"]
 
@@ -101,7 +101,7 @@ def to_store_set(
     routing = plan_routing(partition, shards, samples)  # checks both before any work
     # An s3:// set shares no disk: each shard is built in its worker's scratch
     # space and uploaded, and the pointer moves by a conditional write.
-    with Publication(directory, storage_for(directory, storage_options)) as pub:
+    with Publication(directory, open_storage(directory, storage_options)) as pub:
         if isinstance(key, str):  # a DataFrame's column, as checked above
             # Rows are stored as they are: Dask would otherwise turn object
             # columns (lists, bytes) into text while shuffling.

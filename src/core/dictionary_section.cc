@@ -13,13 +13,6 @@ constexpr unsigned char kExt8 = 0xC7;
 constexpr unsigned char kExt16 = 0xC8;
 constexpr unsigned char kExt32 = 0xC9;
 
-// The trailer at the end of the file when its magic is there, else null.
-const unsigned char* TrailerOf(const unsigned char* file, std::uint64_t size) {
-  if (size < format::kHeaderSize + kTrailerSize) return nullptr;
-  const unsigned char* t = file + size - kTrailerSize;
-  return std::memcmp(t, kMagic, sizeof kMagic) == 0 ? t : nullptr;
-}
-
 }  // namespace
 
 std::string Encode(std::string_view dictionary, std::uint64_t section_offset) {
@@ -36,9 +29,10 @@ std::string Encode(std::string_view dictionary, std::uint64_t section_offset) {
   return out;
 }
 
-Result<std::optional<Found>> Locate(const unsigned char* file, std::uint64_t size) {
-  const unsigned char* t = TrailerOf(file, size);
-  if (t == nullptr) return std::optional<Found>();
+Result<std::optional<Trailer>> DecodeTrailer(const unsigned char* t, std::uint64_t size) {
+  if (size < format::kHeaderSize + kTrailerSize || std::memcmp(t, kMagic, sizeof kMagic) != 0) {
+    return std::optional<Trailer>();
+  }
   const std::uint32_t trailer_crc = crc32::Value(t, kTrailerCrcPos);
   if (trailer_crc != LoadBE32(t + kTrailerCrcPos)) {
     return Status::Corrupt("dictionary trailer CRC mismatch (expected " +
@@ -50,21 +44,35 @@ Result<std::optional<Found>> Locate(const unsigned char* file, std::uint64_t siz
     return Status::Corrupt("dictionary section of version " + std::to_string(t[4]) + ", codec " +
                            std::to_string(t[kCodecPos]) + " is not one this reader knows");
   }
-  const std::uint64_t offset = LoadBE64(t + kSectionOffsetPos);
-  const std::uint64_t length = LoadBE32(t + kDictLengthPos);
+  const Trailer trailer{LoadBE64(t + kSectionOffsetPos), LoadBE32(t + kDictLengthPos), LoadBE32(t + kDictCrcPos)};
   const std::uint64_t trailer_at = size - kTrailerSize;
-  if (offset < format::kHeaderSize || offset > trailer_at || trailer_at - offset != length) {
-    return Status::Corrupt("dictionary of " + std::to_string(length) + " bytes at offset " +
-                           std::to_string(offset) + " does not end at the trailer (offset " +
+  if (trailer.section_offset < format::kHeaderSize || trailer.section_offset > trailer_at ||
+      trailer_at - trailer.section_offset != trailer.dict_length) {
+    return Status::Corrupt("dictionary of " + std::to_string(trailer.dict_length) + " bytes at offset " +
+                           std::to_string(trailer.section_offset) + " does not end at the trailer (offset " +
                            std::to_string(trailer_at) + ")");
   }
-  const std::uint32_t crc = crc32::Value(file + offset, static_cast<std::size_t>(length));
-  if (crc != LoadBE32(t + kDictCrcPos)) {
-    return Status::Corrupt("dictionary CRC mismatch (expected " + std::to_string(LoadBE32(t + kDictCrcPos)) +
-                           ", found " + std::to_string(crc) + ")");
+  return std::optional<Trailer>(trailer);
+}
+
+Status CheckDictionary(std::string_view dictionary, const Trailer& trailer) {
+  const std::uint32_t crc = crc32::Value(dictionary.data(), dictionary.size());
+  if (crc != trailer.dict_crc) {
+    return Status::Corrupt("dictionary CRC mismatch (expected " + std::to_string(trailer.dict_crc) + ", found " +
+                           std::to_string(crc) + ")");
   }
-  return std::optional<Found>(
-      Found{offset, std::string_view(reinterpret_cast<const char*>(file + offset), length)});
+  return {};
+}
+
+Result<std::optional<Found>> Locate(const unsigned char* file, std::uint64_t size) {
+  if (size < format::kHeaderSize + kTrailerSize) return std::optional<Found>();
+  Result<std::optional<Trailer>> trailer = DecodeTrailer(file + size - kTrailerSize, size);
+  if (!trailer.ok()) return std::move(trailer).status();
+  if (!trailer.value()) return std::optional<Found>();
+  const Trailer& t = *trailer.value();
+  const std::string_view dictionary(reinterpret_cast<const char*>(file + t.section_offset), t.dict_length);
+  if (Status s = CheckDictionary(dictionary, t); !s.ok()) return s;
+  return std::optional<Found>(Found{t.section_offset, dictionary});
 }
 
 std::uint64_t EndBefore(const unsigned char* file, std::uint64_t size) {

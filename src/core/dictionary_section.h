@@ -74,10 +74,26 @@ struct Found {
   std::string_view dictionary;  // into the file image
 };
 
+// What a trailer states, checked against the file's size but not yet
+// against the dictionary it describes.
+struct Trailer {
+  std::uint64_t section_offset = 0;
+  std::uint32_t dict_length = 0;
+  std::uint32_t dict_crc = 0;
+};
+
+// The trailer in `last`, the last kTrailerSize bytes of a file of `size`
+// bytes: no value when they do not hold one, a corrupt error for a damaged
+// one.  For readers that hold only the file's end (a store read by ranges).
+Result<std::optional<Trailer>> DecodeTrailer(const unsigned char* last, std::uint64_t size);
+
 // The section at the end of [file, file + size): no value when the file
 // does not end in one (an uncompressed store), a corrupt error when it ends
 // in a damaged one.  O(1) plus the dictionary's CRC.
 Result<std::optional<Found>> Locate(const unsigned char* file, std::uint64_t size);
+
+// A corrupt error unless `dictionary` has the CRC its trailer states.
+Status CheckDictionary(std::string_view dictionary, const Trailer& trailer);
 
 // Where the sections before the dictionary end: the section's offset when
 // the file ends in an intact one, else `size`.

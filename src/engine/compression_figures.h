@@ -14,6 +14,10 @@
 
 namespace vorl::engine {
 
+// The figures of a reader's stats: exact up to this many entries,
+// estimated from the records of that many beyond.
+inline constexpr std::size_t kFiguresSample = 4096;
+
 struct CompressionFigures {
   std::uint64_t compressed_objects = 0;
   std::uint64_t stored_bytes = 0;

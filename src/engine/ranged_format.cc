@@ -1,57 +1,102 @@
 #include "engine/ranged_format.h"
 
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/tuple.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
 
 #include "core/coding.h"
+#include "core/dictionary_section.h"
 #include "core/crc32.h"
 #include "core/format.h"
 #include "core/hash_section.h"
 #include "core/stable_hash.h"
+#include "engine/compression.h"
 #include "engine/errors.h"
+#include "engine/compression_figures.h"
 #include "engine/keys.h"
 
 namespace vorl::engine {
 namespace {
 
+namespace ds = dictionary_section;
 namespace hs = hash_section;
 
 const unsigned char* Data(const nb::bytes& b) { return reinterpret_cast<const unsigned char*>(b.c_str()); }
 
-// The header and, when the file has a usable one, the hash index section's
-// layout.  `head` holds the file's first bytes (at least the header, or the
-// whole file when it is shorter), `tail` its last bytes.
-nb::dict Layout(const nb::bytes& head, const nb::bytes& tail, std::uint64_t size, const std::string& name) {
+// Adds the layout of the hash index section whose trailer lies in the
+// last hs::kTrailerSize bytes before `end` (where the section ends) to
+// `out`, when that trailer is intact and was built for this header.
+void AddSection(nb::dict& out, const unsigned char* trailer, std::uint64_t end, const format::Header& header) {
+  const std::optional<SectionLayout> section =
+      ReadTrailer(trailer, end, StoreHeaderFields{header.num_keys, header.index_offset});
+  if (!section) return;
+  out["index_length"] = section->index_length;
+  out["slots_offset"] = section->slots_offset;
+  out["order_offset"] = section->order_offset;
+  out["capacity"] = section->capacity;
+  out["seed"] = section->seed;
+  out["max_probe"] = section->max_probe;
+  out["width"] = section->width;
+  out["slot_size"] = hs::SlotSize(section->width);
+}
+
+format::Header HeaderOf(const nb::bytes& head, std::uint64_t size, const std::string& name) {
   if (head.size() < format::kHeaderSize && head.size() != size) {
     throw Failure(FailureKind::kInternal, "ranged_layout needs the whole header", name);
   }
-  const format::Header header = Unwrap(format::DecodeHeader(Data(head), size), name);
+  return Unwrap(format::DecodeHeader(Data(head), size), name);
+}
+
+// The header fields, the dictionary section's trailer when the file ends in
+// one, and the hash index section's layout when the file has a usable one.
+// `head` holds the file's first bytes (at least the header, or the whole
+// file when it is shorter), `tail` its last bytes.  A compressed store's
+// hash index ends where its dictionary starts: when `tail` does not reach
+// back to that section's trailer, "section_trailer" says where it starts,
+// for ranged_section.
+nb::dict Layout(const nb::bytes& head, const nb::bytes& tail, std::uint64_t size, const std::string& name) {
+  const format::Header header = HeaderOf(head, size, name);
   nb::dict out;
   out["num_keys"] = header.num_keys;
   out["num_objects"] = header.num_objects;
   out["index_offset"] = header.index_offset;
   out["file_crc32"] = header.file_crc32;
-  std::optional<SectionLayout> section;
-  if (tail.size() >= hs::kTrailerSize) {
-    section = ReadTrailer(Data(tail) + tail.size() - hs::kTrailerSize, size,
-                          StoreHeaderFields{header.num_keys, header.index_offset});
+  if (tail.size() > size) throw Failure(FailureKind::kInternal, "tail longer than the file", name);
+  std::uint64_t sections_end = size;
+  if (tail.size() >= ds::kTrailerSize) {
+    const std::optional<ds::Trailer> trailer =
+        Unwrap(ds::DecodeTrailer(Data(tail) + tail.size() - ds::kTrailerSize, size), name);
+    if (trailer) {
+      out["dict_offset"] = trailer->section_offset;
+      out["dict_length"] = trailer->dict_length;
+      out["dict_crc"] = trailer->dict_crc;
+      sections_end = trailer->section_offset;
+    }
   }
-  if (section) {
-    out["index_length"] = section->index_length;
-    out["slots_offset"] = section->slots_offset;
-    out["order_offset"] = section->order_offset;
-    out["capacity"] = section->capacity;
-    out["seed"] = section->seed;
-    out["max_probe"] = section->max_probe;
-    out["width"] = section->width;
-    out["slot_size"] = hs::SlotSize(section->width);
+  const std::uint64_t tail_start = size - tail.size();
+  if (sections_end >= tail_start && sections_end - tail_start >= hs::kTrailerSize) {
+    AddSection(out, Data(tail) + (sections_end - tail_start) - hs::kTrailerSize, sections_end, header);
+  } else if (sections_end >= format::kHeaderSize + hs::kTrailerSize) {
+    out["section_trailer"] = sections_end - hs::kTrailerSize;
   }
+  return out;
+}
+
+// The hash index section's layout from its trailer, the last bytes of
+// `piece`, which ends at file offset `end`; empty when there is none.
+nb::dict Section(const nb::bytes& head, const nb::bytes& piece, std::uint64_t end, std::uint64_t size,
+                 const std::string& name) {
+  const format::Header header = HeaderOf(head, size, name);
+  if (end > size) throw Failure(FailureKind::kInternal, "section end past the file", name);
+  nb::dict out;
+  if (piece.size() >= hs::kTrailerSize) AddSection(out, Data(piece) + piece.size() - hs::kTrailerSize, end, header);
   return out;
 }
 
@@ -116,6 +161,43 @@ nb::object Record(const nb::bytes& buf, std::uint64_t pos, std::uint64_t offset,
   return nb::bytes(payload, length);
 }
 
+// A compressed store's dictionary, prepared once, turning checked payloads
+// into MessagePack.  Not thread-safe; it runs under the GIL.
+class Expander {
+ public:
+  Expander(const nb::bytes& dictionary, std::uint32_t crc, const std::string& name) : name_(name) {
+    const std::string_view bytes(dictionary.c_str(), dictionary.size());
+    ds::Trailer trailer;
+    trailer.dict_length = static_cast<std::uint32_t>(bytes.size());
+    trailer.dict_crc = crc;
+    Check(ds::CheckDictionary(bytes, trailer), name_);
+    expander_ = Unwrap(RecordExpander::Create(bytes), name_);
+  }
+
+  // The MessagePack bytes of `payload`: a new bytes object decompressed
+  // into, or `payload` itself when it is not a compressed record.
+  nb::object Expand(const nb::bytes& payload) {
+    const std::optional<RecordExpander::Frame> frame = Unwrap(RecordExpander::Inspect(View(payload)), name_);
+    if (!frame) return nb::borrow(payload);
+    nb::object out = nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame->size)));
+    if (!out.is_valid()) throw nb::python_error();
+    Check(expander_->ExpandInto(*frame, PyBytes_AS_STRING(out.ptr())), name_);
+    return out;
+  }
+
+  // The decoded size of `payload`, or None when it is not compressed.
+  std::optional<std::size_t> DecodedSize(const nb::bytes& payload) {
+    const std::optional<RecordExpander::Frame> frame = Unwrap(RecordExpander::Inspect(View(payload)), name_);
+    return frame ? std::optional<std::size_t>(frame->size) : std::nullopt;
+  }
+
+ private:
+  static std::string_view View(const nb::bytes& b) { return std::string_view(b.c_str(), b.size()); }
+
+  std::string name_;
+  std::unique_ptr<RecordExpander> expander_;
+};
+
 // The CRC-32 of `data` continued from `crc`, for a whole-file check that
 // streams the file.
 std::uint32_t Crc(std::uint32_t crc, const nb::bytes& data) {
@@ -128,7 +210,21 @@ std::uint32_t Crc(std::uint32_t crc, const nb::bytes& data) {
 void BindRangedFormat(nb::module_& m) {
   m.def("ranged_layout", &Layout, nb::arg("head"), nb::arg("tail"), nb::arg("size"), nb::arg("name"),
         nb::sig("def ranged_layout(head: bytes, tail: bytes, size: int, name: str) -> dict[str, int]"),
-        "The header fields and, when the file has a usable hash index, where its parts lie.");
+        "The header fields, a compressed store's dictionary trailer and, when the file has a usable hash "
+        "index, where its parts lie.");
+  m.def("ranged_section", &Section, nb::arg("head"), nb::arg("piece"), nb::arg("end"), nb::arg("size"),
+        nb::arg("name"),
+        nb::sig("def ranged_section(head: bytes, piece: bytes, end: int, size: int, name: str) -> dict[str, int]"),
+        "The hash index section's layout from the bytes before `end`, where it ends; empty when there is none.");
+  nb::class_<Expander>(m, "RangedExpander",
+                       "A compressed store's dictionary, checked against its CRC and prepared for decoding.")
+      .def(nb::init<const nb::bytes&, std::uint32_t, const std::string&>(), nb::arg("dictionary"),
+           nb::arg("crc"), nb::arg("name"))
+      .def("expand", &Expander::Expand, nb::arg("payload"),
+           nb::sig("def expand(self, payload: bytes) -> bytes"),
+           "The MessagePack bytes of a checked record payload.")
+      .def("decoded_size", &Expander::DecodedSize, nb::arg("payload"),
+           "The decoded size of a checked record payload, or None when it is not compressed.");
   m.def("ranged_probe", &Probe, nb::arg("key"), nb::arg("seed"), nb::arg("capacity"),
         nb::sig("def ranged_probe(key: str | bytes | bytearray, seed: int, capacity: int) -> tuple[bytes, int, int]"),
         "(key bytes, home slot, fingerprint) of `key` in a hash index section.");
@@ -142,6 +238,9 @@ void BindRangedFormat(nb::module_& m) {
         nb::arg("name"),
         nb::sig("def ranged_record(buf: bytes, pos: int, offset: int, size: int, name: str) -> bytes | int"),
         "The checked payload of the record at `pos`, or the byte count it needs when `buf` is short.");
+  // The sample a compressed store's figures are measured on, so that a store
+  // read by ranges states the same figures as a mapped one.
+  m.attr("STATS_SAMPLE") = kFiguresSample;
   m.def("ranged_crc", &Crc, nb::arg("crc"), nb::arg("data"), "The CRC-32 of `data` continued from `crc`.");
 }
 

@@ -224,7 +224,7 @@ nb::dict StoreReader::Stats() const {
 
 nb::dict StoreReader::CompressionStats() const {
   const Reader& reader = Get();
-  const CompressionFigures figures = Settle(MeasureCompression(reader, kStatsSample));
+  const CompressionFigures figures = Settle(MeasureCompression(reader, kFiguresSample));
   nb::dict out;
   out["codec"] = "zstd";
   out["dictionary_size"] = reader.dictionary().size();

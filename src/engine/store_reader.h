@@ -108,9 +108,6 @@ class StoreReader {
   std::vector<std::optional<std::string_view>> FindAll(const Items& keys) const;
   // A copy of the record under `key`, expanded or as stored, or None.
   nb::object CopyOf(nb::handle key, bool expand) const;
-  // The compression figures of Stats for a compressed store: exact up to
-  // this many entries, estimated from the records of that many beyond.
-  static constexpr std::size_t kStatsSample = 4096;
   // The compression figures of Stats for a compressed store.
   nb::dict CompressionStats() const;
 

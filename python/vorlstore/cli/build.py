@@ -20,7 +20,7 @@ from ..remote import is_url
 from ..sets import KeySample, foreign_entries, is_store_set, key_bytes, key_sample, plan_routing
 from ..writer import temporary_path
 from .inputs import InputError, InputOptions, RecordSource
-from .output import EXIT_OK, EXIT_USAGE, CommandError, dumps, os_text, report, same_file
+from .output import EXIT_OK, EXIT_USAGE, CommandError, dumps, os_text, report, same_file, shown
 from .progress import Progress
 
 # Inputs at least this large show progress when standard error is a terminal.
@@ -55,8 +55,6 @@ def _show_progress(args: argparse.Namespace, total: int | None) -> Progress:
 
 def _usable_directory(path: str, what: str) -> None:
     """Refuses *path* when the directory it would be written in is missing or read-only."""
-    if is_url(path):
-        return  # object storage has no directories; the upload reports what it refuses
     parent = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(parent):
         raise CommandError(f"{path}: cannot build {what}: the directory {parent} does not exist")
@@ -77,9 +75,9 @@ def _check_set_target(path: str) -> None:
     if os.path.isdir(path):
         foreign = foreign_entries(path)
         if foreign:
-            shown = ", ".join(foreign[:3]) + (", ..." if len(foreign) > 3 else "")
+            listed = ", ".join(foreign[:3]) + (", ..." if len(foreign) > 3 else "")
             raise CommandError(f"{path}: cannot build a store set: the directory holds files that are not "
-                               f"part of one ({shown}); choose a new or empty directory")
+                               f"part of one ({listed}); choose a new or empty directory")
         if not os.access(path, os.W_OK | os.X_OK):
             raise CommandError(f"{path}: cannot build a store set: the directory is not writable")
     elif os.path.lexists(path):
@@ -112,13 +110,17 @@ def _key_sampler(args: argparse.Namespace) -> Callable[[int], list[KeySample]]:
 
 def cmd_build(args: argparse.Namespace) -> int:
     source, target = args.input, args.output
+    url = target if is_url(target) else None
+    target = shown(target)
     if args.partition is not None and args.shards is None:
         raise CommandError("--partition needs --shards", EXIT_USAGE)
     if args.partition == "range":
         _check_twice_readable(source)
     if source != "-" and not is_url(target) and same_file(source, target):
         raise CommandError(f"{target}: the output is the input file; choose another output path")
-    if args.shards is not None:
+    if url is not None:
+        pass  # object storage has no directories to check; the upload reports what it refuses
+    elif args.shards is not None:
         _check_set_target(target)
     elif is_store_set(target):
         raise CommandError(f"{target}: is a store set; rebuild it with --shards N")
@@ -133,10 +135,11 @@ def cmd_build(args: argparse.Namespace) -> int:
         with RecordSource(source, _input_options(args)) as reader:
             compression = "zstd" if args.compress else None
             if args.shards is None:
-                builder = StoreBuilder(target, datetime=True, on_duplicate=args.on_duplicate, compression=compression)
+                builder = StoreBuilder(url or target, datetime=True, on_duplicate=args.on_duplicate,
+                                       compression=compression)
             else:
                 routing = plan_routing(args.partition or "hash", args.shards, _key_sampler(args))
-                builder = SetBuilder(target, routing, datetime=True, on_duplicate=args.on_duplicate,
+                builder = SetBuilder(url or target, routing, datetime=True, on_duplicate=args.on_duplicate,
                                      compression=compression)
             progress = _show_progress(args, reader.size)
             with builder, contextlib.closing(progress):
@@ -160,7 +163,7 @@ def cmd_build(args: argparse.Namespace) -> int:
         if summary is None:
             raise
     except OSError as e:
-        if args.shards is not None:
+        if args.shards is not None or url is not None:
             raise CommandError(f"{target}: cannot build: {os_text(e)}") from None
         # The builder removes its temporary file; say so if one is still there.
         tmp = temporary_path(target)

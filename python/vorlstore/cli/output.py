@@ -116,6 +116,13 @@ def silence_stdout() -> None:
         pass
 
 
+def shown(path: str) -> str:
+    """*path* as output shows it: a URL without its credentials."""
+    from ..remote import display, is_url
+
+    return display(path) if is_url(path) else path
+
+
 def same_file(a: str, b: str) -> bool:
     try:
         return os.path.samefile(a, b)

@@ -17,11 +17,12 @@ from itertools import islice
 from typing import Any, cast
 
 from ..reader import VorlReader
-from ..remote import display, is_url
+from ..remote import is_url, scheme
 from ..sets.manifest import POINTER
 from ..sets.publication import is_store_set
 from ..sets.reading import StoreSet
-from .output import EXIT_NOT_FOUND, EXIT_OK, CommandError, dumps, emit, fail, json_line, report_built, same_file, stdout
+from .output import (EXIT_NOT_FOUND, EXIT_OK, CommandError, dumps, emit, fail, json_line, report_built, same_file,
+                     shown, stdout)
 
 
 def _open(path: str, verify: bool = False) -> VorlReader | StoreSet:
@@ -30,21 +31,25 @@ def _open(path: str, verify: bool = False) -> VorlReader | StoreSet:
     Opens are cheap: structure only, and every record read is checked against
     its own CRC; `verify` checks the whole file itself.
 
-    A URL names a store file in object storage, read with the standard
-    environment's credentials (AWS_* for S3).
+    A URL names a store file in object storage, or in S3 a set's prefix, read
+    with the standard environment's credentials (AWS_* for S3).
     """
     if is_url(path):
-        return VorlReader(path, verify=verify)
+        try:
+            return VorlReader(path, verify=verify)
+        except FileNotFoundError as missing:
+            # A set by URL is a prefix holding CURRENT, not an object.
+            if scheme(path) not in ("s3", "s3a"):
+                raise
+            try:
+                return StoreSet(path, verify=verify)
+            except FileNotFoundError:
+                raise missing from None
     if os.path.isdir(path):
         if not is_store_set(path):
             raise CommandError(f"{path}: a directory, but not a store set (it has no {POINTER} file)")
         return StoreSet(path, verify=verify)
     return VorlReader(path, verify=verify)
-
-
-def _shown(path: str) -> str:
-    """*path* as output shows it: a URL without its credentials."""
-    return display(path) if is_url(path) else path
 
 
 # Keys looked up together: one batched lookup each, without holding all of standard input.
@@ -74,7 +79,7 @@ def cmd_get(args: argparse.Namespace) -> int:
             for key, obj in zip(batch, r.get_many(batch, missing)):
                 if obj is missing:
                     absent += 1
-                    fail(f"{_shown(args.file)}: key not found: {key!r}", EXIT_NOT_FOUND)
+                    fail(f"{shown(args.file)}: key not found: {key!r}", EXIT_NOT_FOUND)
                 else:
                     out.write(dumps({"key": key, "value": obj} if args.json else obj) + "\n")
     return EXIT_NOT_FOUND if absent else EXIT_OK
@@ -155,7 +160,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
     with _open(args.file) as r:
         r.verify()
         stats = r.stats()
-        report: dict[str, Any] = {"path": _shown(args.file), "ok": True, "num_keys": stats["num_keys"],
+        report: dict[str, Any] = {"path": shown(args.file), "ok": True, "num_keys": stats["num_keys"],
                                   "num_objects": stats["num_objects"]}
         what = f"{stats['num_keys']} keys, {stats['num_objects']} objects"
         if isinstance(r, StoreSet):
@@ -164,7 +169,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
         if args.json:
             emit(report)
         else:
-            stdout().write(f"{_shown(args.file)}: OK ({what})\n")
+            stdout().write(f"{shown(args.file)}: OK ({what})\n")
     return EXIT_OK
 
 

@@ -1,30 +1,35 @@
 """RangedStore: a store read by byte ranges, answering the calls VorlReader makes of its engine.
 
 Open is one round: the file's first and last bytes give the header and the
-hash index trailer.  An exact lookup reads the key's run of slots, then the
+hash index trailer (a compressed store's, before its dictionary, may take
+one request more).  An exact lookup reads the key's run of slots, then the
 matching entry and, together with it, the record its slot hints at: two
 rounds, and a batch of keys takes the same two rounds in parallel.  Ordered
-walks read the index in key order through the section's order table with
-read-ahead.  The engine decodes every piece (``_engine.ranged_*``) and
-checks every record against its own CRC.
+searches and walks are `ordered.OrderedIndex`'s.  The engine decodes every
+piece (``_engine.ranged_*``), checks every record against its own CRC and
+decompresses a compressed store's records with its dictionary, which comes
+with the open round when it fits there, else with the first read after it.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+import functools
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 from .. import _engine
 from ..errors import from_engine
 from .blocks import Blocks
+from .figures import compression_figures
+from .ordered import OrderedIndex
 from .source import Source
 
-HEAD = 8192
-TAIL = 8192
+# The open round: a header block and the rest of 64 KiB from the end, where
+# the hash index trailer (and a small store's dictionary) lie.
+HEAD = 4096
+TAIL = (64 << 10) - HEAD
 # Bytes read after a record's hinted line: small records come whole with their entry.
 RECORD_GUESS = 1024 + 64
-# Entries walked per round of an ordered walk.
-BATCH = 512
 _KEYS, _VALUES, _ITEMS = 0, 1, 2
 
 
@@ -37,15 +42,43 @@ class RangedStore:
         self.source = source
         self.name = source.name
         head, tail = source.open(HEAD, TAIL)
-        self._layout: dict[str, int] = _engine.ranged_layout(head, tail, source.size, self.name)
-        if "capacity" not in self._layout:
-            raise NoHashIndex()
         self._blocks = Blocks(source)
         self._blocks.put(0, head)
         self._blocks.put(source.size - len(tail), tail)
-        self._n = self._layout["num_keys"]
+        lay = _engine.ranged_layout(head, tail, source.size, self.name)
+        if "section_trailer" in lay:  # a dictionary too large for the open round lies between
+            piece = self._blocks.read([(lay["section_trailer"], lay["dict_offset"])])[0]
+            lay.update(_engine.ranged_section(head, piece, lay["dict_offset"], source.size, self.name))
+        if "capacity" not in lay:
+            raise NoHashIndex()
+        self._layout: dict[str, int] = lay
+        self._n = lay["num_keys"]
+        self._index = OrderedIndex(self._read, lay, self._corrupt)
+        self._expander: Any = None
+        # The dictionary's span while it is still to be read.
+        self._dictionary: tuple[int, int] | None = None
+        if "dict_offset" in lay:
+            start = lay["dict_offset"]
+            self._dictionary = (start, start + lay["dict_length"])
+            tail_start = source.size - len(tail)
+            if start >= tail_start:
+                self._prepare(tail[start - tail_start : start - tail_start + lay["dict_length"]])
         self.decoder: Any = None
         self.closed = False
+
+    def _read(self, spans: list[tuple[int, int]]) -> list[bytes]:
+        """The bytes of *spans* in one round, which also brings the dictionary while it is missing."""
+        wanted = self._dictionary
+        if wanted is None:
+            return self._blocks.read(spans)
+        *pieces, dictionary = self._blocks.read([*spans, wanted])
+        self._prepare(dictionary)
+        return pieces
+
+    def _prepare(self, dictionary: bytes) -> None:
+        if self._dictionary is not None:
+            self._expander = _engine.RangedExpander(dictionary, self._layout["dict_crc"], self.name)
+            self._dictionary = None
 
     # -- the engine's calls
     def __len__(self) -> int:
@@ -58,6 +91,9 @@ class RangedStore:
     def get_raw(self, key: Any) -> bytes | None:
         return self.get_many_raw([key])[0]
 
+    def get_stored(self, key: Any) -> bytes | None:
+        return self._lookup([key], expand=False)[0]
+
     def contains(self, key: Any) -> bool:
         return self._find([key])[0][0] is not None
 
@@ -68,28 +104,33 @@ class RangedStore:
         return raw if self.decoder is None else self.decoder.decode(raw, key)
 
     def get_many_raw(self, keys: Iterable[Any]) -> list[bytes | None]:
-        found = self._find(list(keys))
-        return self._records([o for o, _ in found], {o: pre for o, pre in found if o is not None})
+        return self._lookup(list(keys), expand=True)
+
+    def _lookup(self, keys: list[Any], expand: bool) -> list[bytes | None]:
+        found = self._find(keys)
+        return self._records([o for o, _ in found], {o: pre for o, pre in found if o is not None}, expand)
 
     def get_many(self, keys: Iterable[Any], missing: Any) -> list[Any]:
         keys = list(keys)
         raws = self.get_many_raw(keys)
         if self.decoder is None:
             return [missing if raw is None else raw for raw in raws]
-        return self.decoder.decode_many(raws, keys, missing)
+        decoded: list[Any] = self.decoder.decode_many(raws, keys, missing)
+        return decoded
 
     def bounds(self, start: Any, stop: Any) -> tuple[int, int]:
-        first = 0 if start is None else self._lower_bound(self._bytes(start))
-        last = self._n if stop is None else self._lower_bound(self._bytes(stop))
+        targets = [self._bytes(k) for k in (start, stop) if k is not None]
+        found = iter(self._index.lower_bounds(targets))
+        first = 0 if start is None else next(found)
+        last = self._n if stop is None else next(found)
         return first, max(first, last)
 
     def prefix_bounds(self, prefix: Any) -> tuple[int, int]:
         p = self._bytes(prefix)
-        first = self._lower_bound(p)
         following = p.rstrip(b"\xff")
         if not following:
-            return first, self._n
-        last = self._lower_bound(following[:-1] + bytes([following[-1] + 1]))
+            return self._index.lower_bounds([p])[0], self._n
+        first, last = self._index.lower_bounds([p, following[:-1] + bytes([following[-1] + 1])])
         return first, max(first, last)
 
     def cursor(self, begin: int, end: int, reverse: bool = False, what: int = _ITEMS, decoder: Any = None,
@@ -98,11 +139,16 @@ class RangedStore:
         return self._walk(begin, min(end, self._n), reverse, what, decoder, bytes_keys)
 
     def objects_raw(self) -> list[bytes]:
+        return [r for r in self._records(self._all_offsets()) if r is not None]
+
+    def _all_offsets(self) -> list[int]:
+        """Every record some key refers to, once each, in key order of their first key."""
+        self._check_open()
         seen: dict[int, None] = {}
-        for lo in range(0, self._n, BATCH):
-            for _, (_, offset) in self._live(lo, min(lo + BATCH, self._n)):
+        for batch in self._index.forward(0, self._n, None):
+            for _, offset in batch:
                 seen.setdefault(offset)
-        return [r for r in self._records(list(seen)) if r is not None]
+        return list(seen)
 
     def stats(self) -> dict[str, Any]:
         self._check_open()
@@ -110,9 +156,16 @@ class RangedStore:
         return {"path": self.name, "version": 2, "num_keys": self._n, "num_objects": self._layout["num_objects"],
                 "index_offset": self._layout["index_offset"], "data_offset": 40, "file_size": self.source.size,
                 "file_crc32": f"0x{crc:08x}", "hash_index": True,
-                # A compressed store ends in its dictionary, not in a hash index
-                # this reader can use, so it is downloaded and mapped instead.
-                "compression": None}
+                "compression": None if self._layout.get("dict_offset") is None else self._compression()}
+
+    def _compression(self) -> dict[str, Any]:
+        stored = functools.partial(self._records, expand=False)
+        return compression_figures(self._index, self._layout, stored, self._ready_expander())
+
+    def _ready_expander(self) -> Any:
+        if self._dictionary is not None:
+            self._read([])
+        return self._expander
 
     def verify(self) -> None:
         """The whole-file CRC over every byte after the header, streamed with parallel reads."""
@@ -145,7 +198,7 @@ class RangedStore:
             spans.append((start, start + straight * slot_size))
             wrapped = run - straight
             spans.append((lay["slots_offset"], lay["slots_offset"] + wrapped * slot_size))
-        slots = self._blocks.read(spans)
+        slots = self._read(spans)
         candidates = [_engine.ranged_slots(slots[2 * i] + slots[2 * i + 1], width, fp)
                       for i, (_, _, fp) in enumerate(probes)]
         index_offset, index_length = lay["index_offset"], lay["index_length"]
@@ -157,7 +210,7 @@ class RangedStore:
                                         f"{index_length} bytes")
                 wanted.append((index_offset + position, index_offset + min(index_length, position + 10 + len(key))))
                 wanted.append((hint, hint + RECORD_GUESS))
-        pieces = iter(self._blocks.read(wanted))
+        pieces = iter(self._read(wanted))
         out: list[tuple[int | None, tuple[int, bytes]]] = []
         for (key, _, _), found in zip(probes, candidates):
             offset, prefetched = None, (0, b"")
@@ -169,9 +222,14 @@ class RangedStore:
             out.append((offset, prefetched))
         return out
 
-    def _records(self, offsets: list[int | None],
-                 prefetched: dict[int, tuple[int, bytes]] | None = None) -> list[bytes | None]:
-        """The checked payload at each offset; *prefetched* maps an offset to bytes read from a start at or before it."""
+    def _records(self, offsets: Sequence[int | None], prefetched: dict[int, tuple[int, bytes]] | None = None,
+                 expand: bool = True, ahead: list[tuple[int, int]] | None = None) -> list[Any]:
+        """The checked payload at each offset (expanded in a compressed store unless *expand* is false).
+
+        *prefetched* maps an offset to bytes read from a start at or before
+        it; the spans *ahead* are read in the first round and their bytes
+        appended to the result.
+        """
         size = self.source.size
         got: dict[int, bytes] = {}
         need: dict[int, int] = {}
@@ -185,9 +243,11 @@ class RangedStore:
                 got[o] = r
             else:
                 need[o] = max(r, RECORD_GUESS)
-        while need:
+        extra = list(ahead or [])
+        while need or extra:
             spans = [(o, o + n) for o, n in need.items()]
-            bufs = self._blocks.read(spans)
+            bufs = self._read(spans + extra)
+            extra_pieces, extra = bufs[len(spans):], []
             nxt = {}
             for (o, n), buf in zip(spans, bufs):
                 r = _engine.ranged_record(buf, 0, o, size, self.name)
@@ -198,62 +258,35 @@ class RangedStore:
                 else:
                     got[o] = r
             need = nxt
-        return [None if o is None else got[o] for o in offsets]
+        expander = self._ready_expander() if expand else None
+        if expander is not None:
+            got = {o: expander.expand(r) for o, r in got.items()}
+        out: list[Any] = [None if o is None else got[o] for o in offsets]
+        return out + extra_pieces if ahead is not None else out
 
     # -- ordered walks
     def _bytes(self, key: Any) -> bytes:
         return _engine.ranged_probe(key, 0, 1)[0]
 
-    def _positions(self, lo: int, hi: int) -> list[int]:
-        """Index positions of entries [lo, hi) from the order table."""
-        w = self._layout["width"]
-        base = self._layout["order_offset"]
-        raw = self._blocks.read([(base + lo * w, base + hi * w)])[0]
-        return [int.from_bytes(raw[i : i + w], "big") for i in range(0, len(raw), w)]
-
-    def _entries(self, lo: int, hi: int) -> list[tuple[bytes, int]]:
-        """(key, object offset) of entries [lo, hi): one read of the order table, one of the entries."""
-        if hi <= lo:
-            return []
-        lay = self._layout
-        positions = self._positions(lo, min(hi + 1, self._n))
-        end = positions[hi - lo] if hi < self._n else lay["index_length"]
-        first = positions[0]
-        if not (first <= end <= lay["index_length"]):
-            raise self._corrupt(f"hash index position {first} outside the index of {lay['index_length']} bytes")
-        region = self._blocks.read([(lay["index_offset"] + first, lay["index_offset"] + end)])[0]
-        out = []
-        for p in positions[: hi - lo]:
-            decoded = _engine.ranged_entry(region, p - first) if first <= p < end else None
-            if decoded is None:
-                raise self._corrupt(f"index entry at {lay['index_offset'] + p} runs past the index")
-            out.append((decoded[0], decoded[1]))
-        return out
-
-    def _live(self, lo: int, hi: int) -> list[tuple[int, tuple[bytes, int]]]:
-        """Entries of [lo, hi) that lookups answer with: an entry followed by one of the same key is not."""
-        entries = self._entries(lo, min(hi + 1, self._n))
-        return [(lo + i, e) for i, e in enumerate(entries[: hi - lo])
-                if i + 1 >= len(entries) or entries[i + 1][0] != e[0]]
-
-    def _lower_bound(self, key: bytes) -> int:
-        lo, hi = 0, self._n
-        while lo < hi:
-            mid = (lo + hi) // 2
-            if self._entries(mid, mid + 1)[0][0] < key:
-                lo = mid + 1
-            else:
-                hi = mid
-        return lo
-
     def _walk(self, begin: int, end: int, reverse: bool, what: int, decoder: Any, bytes_keys: bool) -> Iterator[Any]:
-        batches = range(begin, end, BATCH)
-        for lo in reversed(batches) if reverse else batches:
-            live = self._live(lo, min(lo + BATCH, end))
-            if reverse:
-                live.reverse()
-            raws = self._records([o for _, (_, o) in live]) if what != _KEYS else [None] * len(live)
-            for (_, (kb, _)), raw in zip(live, raws):
+        fetched: list[Any] = []
+
+        def fetch(live: list[tuple[bytes, int]], ahead: list[tuple[int, int]]) -> list[bytes]:
+            # A batch's records come in the round that reads the next chunk of entries.
+            got = self._records([o for _, o in live], ahead=ahead)
+            fetched[:] = got[: len(live)]
+            return got[len(live) :]
+
+        if reverse:
+            batches = self._index.backward(begin, end)
+        else:
+            batches = self._index.forward(begin, end, None if what == _KEYS else fetch)
+        for live in batches:
+            if what == _KEYS:
+                raws: list[Any] = [None] * len(live)
+            else:
+                raws = self._records([o for _, o in live]) if reverse else list(fetched)
+            for (kb, _), raw in zip(live, raws):
                 key = kb if bytes_keys else kb.decode("utf-8", "surrogateescape")
                 if what == _KEYS:
                     yield key

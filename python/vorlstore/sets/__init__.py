@@ -29,7 +29,8 @@ _HOME = {
     **dict.fromkeys(["SetBuilder", "build_counted_shard", "build_shard", "encode_object", "shard_info",
                      "write_store_set"], ".building"),
     **dict.fromkeys(["MANIFEST", "POINTER", "ShardInfo", "shard_file_name"], ".manifest"),
-    **dict.fromkeys(["LocalStorage", "Publication", "SetStorage", "foreign_entries", "is_store_set"], ".publication"),
+    **dict.fromkeys(["LocalStorage", "Publication", "SetStorage", "foreign_entries", "is_store_set", "open_storage"],
+                    ".publication"),
     **dict.fromkeys(["StoreSet"], ".reading"),
     **dict.fromkeys(["PARTITIONS", "SAMPLE_PER_SHARD", "HashRouting", "KeySample", "RangeRouting", "Routing",
                      "key_sample", "plan_routing", "range_boundaries", "routing_from_json"], ".routing"),
@@ -37,7 +38,7 @@ _HOME = {
 
 __all__ = [
     "StoreSet", "SetBuilder", "write_store_set", "build_shard", "build_counted_shard", "encode_object", "shard_info",
-    "Publication", "SetStorage", "LocalStorage", "foreign_entries", "is_store_set",
+    "Publication", "SetStorage", "LocalStorage", "foreign_entries", "is_store_set", "open_storage",
     "ShardInfo", "shard_file_name", "MANIFEST", "POINTER",
     "HashRouting", "RangeRouting", "Routing", "KeySample", "plan_routing", "routing_from_json",
     "key_bytes", "key_sample", "range_boundaries", "PARTITIONS", "SAMPLE_PER_SHARD",
@@ -47,7 +48,7 @@ if TYPE_CHECKING:
     from ..reader import key_bytes
     from .building import SetBuilder, build_counted_shard, build_shard, encode_object, shard_info, write_store_set
     from .manifest import MANIFEST, POINTER, ShardInfo, shard_file_name
-    from .publication import LocalStorage, Publication, SetStorage, foreign_entries, is_store_set
+    from .publication import LocalStorage, Publication, SetStorage, foreign_entries, is_store_set, open_storage
     from .reading import StoreSet
     from .routing import (
         PARTITIONS,

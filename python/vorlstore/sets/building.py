@@ -21,7 +21,7 @@ from ..reader import Key, VorlReader, key_bytes
 from ..remote import StorageOptions
 from ..writer import BuildSummary
 from .manifest import ShardInfo
-from .publication import Publication
+from .publication import Publication, open_storage
 from .routing import Routing, key_sample, plan_routing
 
 _PACKER = Packer()
@@ -77,16 +77,20 @@ class SetBuilder:
     (KeyboardInterrupt included) publishes nothing and removes what was
     written.  The encoding options, ``on_duplicate`` and the compression
     options are StoreBuilder's (each shard trains a dictionary of its own on
-    its first records); the summary counts the ``duplicates``.
+    its first records); the summary counts the ``duplicates``.  A set URL
+    (``s3://bucket/set``, with ``storage_options`` or the AWS environment)
+    builds each shard in local scratch space and uploads it; the pointer
+    moves last, by a conditional write.
     """
 
     def __init__(self, directory: StrPath, routing: Routing, *, hash_index: bool = True,
                  default: DefaultHook | None = None, datetime: bool = False,
                  on_duplicate: OnDuplicate = "last", compression: str | None = None,
-                 level: int | None = None) -> None:
+                 level: int | None = None, storage_options: StorageOptions | None = None) -> None:
         self.routing = routing
         self._packer = Packer(default, datetime)
-        self._publication = Publication(directory)
+        self._storage_options = storage_options
+        self._publication = Publication(directory, open_storage(directory, storage_options))
         self._builders: list[StoreBuilder] = []
         # Set when an add stored some of an object's keys and failed on others.
         self._spoiled = False
@@ -94,8 +98,10 @@ class SetBuilder:
             for i in range(routing.shards):
                 path = self._publication.shard_path(i)
                 # A key always routes to one shard, so each shard's rule is the set's rule.
+                # A shard URL is built in local scratch space and uploaded by its commit.
                 self._builders.append(StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime,
-                                                   on_duplicate=on_duplicate, compression=compression, level=level))
+                                                   on_duplicate=on_duplicate, compression=compression, level=level,
+                                                   storage_options=storage_options))
         except BaseException:
             self.discard()
             raise
@@ -129,7 +135,8 @@ class SetBuilder:
             if self._spoiled:
                 raise UsageError("an earlier add failed halfway; this set cannot be published")
             summaries = [builder.commit() for builder in self._builders]
-            published = self._publication.publish(self.routing, [shard_info(s) for s in summaries])
+            infos = [shard_info(s, self._storage_options) for s in summaries]
+            published = self._publication.publish(self.routing, infos)
             published["duplicates"] = sum(s["duplicates"] for s in summaries)
             return published
         finally:
@@ -171,6 +178,7 @@ def write_store_set(
     on_duplicate: OnDuplicate = "last",
     compression: str | None = None,
     level: int | None = None,
+    storage_options: StorageOptions | None = None,
 ) -> dict[str, Any]:
     """Build and publish a set from (key, object) pairs in this process.
 
@@ -182,7 +190,8 @@ def write_store_set(
         items = list(items)
     pairs = items
     routing = plan_routing(partition, shards, lambda limit: [key_sample((k for k, _ in pairs), limit)])
-    with SetBuilder(directory, routing, on_duplicate=on_duplicate, compression=compression, level=level) as builder:
+    with SetBuilder(directory, routing, on_duplicate=on_duplicate, compression=compression, level=level,
+                    storage_options=storage_options) as builder:
         for key, obj in items:
             builder.add(obj, key)
         return builder.commit()

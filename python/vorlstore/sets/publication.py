@@ -33,6 +33,7 @@ from typing import Any, Protocol
 
 from .._paths import StrPath, fspath
 from ..errors import CorruptError
+from ..remote import StorageOptions
 from .manifest import (
     GENERATION,
     MANIFEST,
@@ -215,6 +216,15 @@ class LocalStorage:
         shutil.rmtree(abandoned, ignore_errors=True)
 
 
+def open_storage(directory: StrPath, storage_options: StorageOptions | None = None) -> SetStorage:
+    """The storage of the set at *directory*: a local directory, or a URL's (s3://bucket/set)."""
+    # Imported here: the S3 storage itself imports the set layout from this package.
+    from ..remote.set_storage import storage_for
+
+    found: SetStorage | None = storage_for(fspath(directory), storage_options)
+    return found or LocalStorage(directory)
+
+
 def current_generation(storage: SetStorage) -> str | None:
     """The published generation, checked; None when there is no set yet."""
     name = storage.read_pointer()
@@ -234,8 +244,9 @@ class Publication:
     def __init__(self, directory: StrPath, storage: SetStorage | None = None) -> None:
         self.storage = storage or LocalStorage(directory)
         self.directory = self.storage.directory
-        # A set directory this publication creates goes again if it publishes nothing.
-        self._created = not os.path.isdir(self.directory)
+        # A set directory this publication creates goes again if it publishes
+        # nothing; object storage has no directories to leave behind.
+        self._created = isinstance(self.storage, LocalStorage) and not os.path.isdir(self.directory)
         self.generation = f"g-{time.time_ns():020d}-{secrets.token_hex(4)}"
         self.storage.create(self.generation)
         self.path = os.path.join(self.directory, self.generation)
