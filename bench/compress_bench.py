@@ -221,11 +221,11 @@ def main() -> None:
             zstd = measure(items, "zstd", lookups, args.repeat, folder, decoded)
             other = measure_lmdb(items, lookups, args.repeat, folder) if lmdb else None
             print(f"\n{name}: {len(items):,} records, mean record {mean:.0f} B")
-            print(f"  {'':32} {'uncompressed':>13} {'zstd':>13} {'zstd/plain':>11} {'LMDB' if other else '':>13}")
+            print(f"  {'':34} {'uncompressed':>13} {'zstd':>13} {'zstd/plain':>11} {'LMDB' if other else '':>13}")
             for label, field, fmt in ROWS:
                 ratio = f"{zstd[field] / plain[field]:.2f}x" if plain[field] else "-"
                 last = fmt(other[field]) if other and field in other else ""
-                print(f"  {label:32} {fmt(plain[field]):>13} {fmt(zstd[field]):>13} {ratio:>11} {last:>13}")
+                print(f"  {label:34} {fmt(plain[field]):>13} {fmt(zstd[field]):>13} {ratio:>11} {last:>13}")
 
 
 if __name__ == "__main__":

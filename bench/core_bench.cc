@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -30,7 +31,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 #include "core/crc32.h"
@@ -293,33 +293,51 @@ void BM_WriterBuild(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kDataSetKeys);
 }
 
-// The whole job, as a user sees it: a fresh writer, every key, one build.
-// Reports the peak heap and resident-set growth against the blob bytes.
-void BM_WriterAddAndBuild(benchmark::State& state) {
-  const DataSet& d = DataSetA();
-  const std::string path = StorePath("addbuild");
-  std::int64_t heap = 0, rss = 0;
+struct Peaks {
+  std::int64_t heap = 0;
+  std::int64_t rss = 0;
+};
+
+// Runs `job` once per iteration, a whole build of data set A into `path`,
+// and returns the peak heap and resident-set growth of the last run.  The
+// job returns the owner of what it built, so that freeing it is left out of
+// the timing but not of the peaks.
+template <typename Job>
+Peaks TimeWholeBuilds(benchmark::State& state, const std::string& path, Job job) {
+  Peaks peaks;
   for (auto _ : state) {
     HeapPeak heap_peak;
     RssPeak rss_peak;
     {
-      Writer w;
-      FillWriter(w, d);
-      BuildOrDie(w, path);
-      heap = heap_peak.bytes();
-      rss = rss_peak.bytes();
+      auto built = job();
+      peaks.heap = heap_peak.bytes();
+      peaks.rss = rss_peak.bytes();
       state.PauseTiming();
     }
     state.ResumeTiming();
   }
   ::unlink(path.c_str());
+  state.SetItemsProcessed(state.iterations() * kDataSetKeys);
+  return peaks;
+}
+
+// The whole job, as a user sees it: a fresh writer, every key, one build.
+// Reports the peak heap and resident-set growth against the blob bytes.
+void BM_WriterAddAndBuild(benchmark::State& state) {
+  const DataSet& d = DataSetA();
+  const std::string path = StorePath("addbuild");
+  const auto [heap, rss] = TimeWholeBuilds(state, path, [&] {
+    auto w = std::make_unique<Writer>();
+    FillWriter(*w, d);
+    BuildOrDie(*w, path);
+    return w;
+  });
   const double payload = static_cast<double>(d.blob_bytes);
   state.counters["blob_MB"] = payload / 1e6;
   state.counters["heap_peak_MB"] = static_cast<double>(heap) / 1e6;
   state.counters["rss_peak_MB"] = static_cast<double>(rss) / 1e6;
   state.counters["heap_x_blobs"] = static_cast<double>(heap) / payload;
   state.counters["rss_x_blobs"] = static_cast<double>(rss) / payload;
-  state.SetItemsProcessed(state.iterations() * kDataSetKeys);
 }
 
 // The same job through StreamBuilder (section: 1 writes the hash index), to
@@ -328,35 +346,25 @@ void BM_WriterAddAndBuild(benchmark::State& state) {
 void BM_StreamAddAndCommit(benchmark::State& state) {
   const DataSet& d = DataSetA();
   const std::string path = StorePath("stream");
-  std::int64_t heap = 0, rss = 0;
-  for (auto _ : state) {
-    HeapPeak heap_peak;
-    RssPeak rss_peak;
-    {
-      StreamOptions options;
-      options.hash_index = state.range(0) != 0;
-      auto b = StreamBuilder::Create(path, options);
-      if (!b.ok()) std::abort();
-      for (std::size_t i = 0; i < d.keys.size(); ++i) {
-        auto id = b.value()->AddObject(d.blobs[i]);
-        if (!id.ok() || !b.value()->AddKey(d.keys[i], id.value()).ok()) std::abort();
-      }
-      if (Status s = b.value()->Commit().status(); !s.ok()) {
-        std::fprintf(stderr, "commit failed: %s\n", s.ToString().c_str());
-        std::exit(1);
-      }
-      heap = heap_peak.bytes();
-      rss = rss_peak.bytes();
-      state.PauseTiming();
+  const auto [heap, rss] = TimeWholeBuilds(state, path, [&] {
+    StreamOptions options;
+    options.hash_index = state.range(0) != 0;
+    auto b = StreamBuilder::Create(path, options);
+    if (!b.ok()) std::abort();
+    for (std::size_t i = 0; i < d.keys.size(); ++i) {
+      auto id = b.value()->AddObject(d.blobs[i]);
+      if (!id.ok() || !b.value()->AddKey(d.keys[i], id.value()).ok()) std::abort();
     }
-    state.ResumeTiming();
-  }
-  ::unlink(path.c_str());
+    if (Status s = b.value()->Commit().status(); !s.ok()) {
+      std::fprintf(stderr, "commit failed: %s\n", s.ToString().c_str());
+      std::exit(1);
+    }
+    return std::move(b).value();
+  });
   state.counters["heap_peak_MB"] = static_cast<double>(heap) / 1e6;
   state.counters["rss_peak_MB"] = static_cast<double>(rss) / 1e6;
   state.counters["heap_B_per_key"] = static_cast<double>(heap) / kDataSetKeys;
   state.counters["rss_B_per_key"] = static_cast<double>(rss) / kDataSetKeys;
-  state.SetItemsProcessed(state.iterations() * kDataSetKeys);
 }
 
 #ifdef VORL_BENCH_READER
@@ -376,44 +384,59 @@ const std::string& StoreA() {
   return path;
 }
 
-std::unique_ptr<const Reader> OpenOrDie(const std::string& path, bool verify) {
-  auto r = Reader::Open(path, verify, IndexUse::kInMemory);
-  if (!r.ok()) {
-    std::fprintf(stderr, "open failed: %s\n", r.status().ToString().c_str());
+// With `section` the store must open through its hash index section;
+// without, the index is read into memory whatever the file holds.
+std::unique_ptr<const Reader> OpenOrDie(const std::string& path, bool verify, bool section = false) {
+  auto r = Reader::Open(path, verify, section ? IndexUse::kSectionIfPresent : IndexUse::kInMemory);
+  if (!r.ok() || (section && !r.value()->has_hash_index())) {
+    std::fprintf(stderr, "open%s failed: %s\n", section ? " through the section" : "",
+                 r.status().ToString().c_str());
     std::exit(1);
   }
   return std::move(r).value();
 }
 
-void BM_ReaderOpen(benchmark::State& state) {
+// Opens the store once per iteration and returns the peak heap one open took.
+std::int64_t TimeOpens(benchmark::State& state, const std::string& path, bool section) {
   const bool verify = state.range(0) != 0;
-  const std::string& path = StoreA();
   std::int64_t heap = 0;
   for (auto _ : state) {
     HeapPeak peak;
-    auto reader = OpenOrDie(path, verify);
+    auto reader = OpenOrDie(path, verify, section);
     heap = peak.bytes();
     benchmark::DoNotOptimize(reader.get());
     state.PauseTiming();  // unmapping and freeing are not part of opening
     reader.reset();
     state.ResumeTiming();
   }
+  return heap;
+}
+
+void BM_ReaderOpen(benchmark::State& state) {
+  const std::int64_t heap = TimeOpens(state, StoreA(), false);
   state.counters["index_heap_bytes_per_key"] = static_cast<double>(heap) / kDataSetKeys;
 }
 
-// One lookup and copy of the object per iteration, cycling through the keys in insertion order
-// (random with respect to the file).  With range(0) == 0 the keys are
-// absent ones of the same shape: "user:1" and the last seven digits.
+// The keys of data set A in insertion order (random with respect to the
+// file), or with `hit` false absent ones of the same shape: "user:1" and the
+// last seven digits.
+const std::vector<std::string>& LookupKeys(bool hit) {
+  if (hit) return DataSetA().keys;
+  static const std::vector<std::string> misses = [] {
+    std::vector<std::string> out;
+    out.reserve(DataSetA().keys.size());
+    for (const std::string& k : DataSetA().keys) out.push_back("user:1" + k.substr(6));
+    return out;
+  }();
+  return misses;
+}
+
+// One lookup and copy of the object per iteration, cycling through
+// LookupKeys(range(0)).
 void BM_ReaderGet(benchmark::State& state) {
   const bool hit = state.range(0) != 0;
-  const DataSet& d = DataSetA();
   static const auto reader = OpenOrDie(StoreA(), false);
-  std::vector<std::string> misses;
-  if (!hit) {
-    misses.reserve(d.keys.size());
-    for (const std::string& k : d.keys) misses.push_back("user:1" + k.substr(6));
-  }
-  const std::vector<std::string>& keys = hit ? d.keys : misses;
+  const std::vector<std::string>& keys = LookupKeys(hit);
   std::size_t i = 0;
   std::int64_t found = 0;
   for (auto _ : state) {
@@ -456,32 +479,20 @@ const std::string& StoreASection() {
   return path;
 }
 
-std::unique_ptr<const Reader> OpenIndexedOrDie(const std::string& path, bool verify) {
-  auto r = Reader::Open(path, verify);
-  if (!r.ok() || !r.value()->has_hash_index()) {
-    std::fprintf(stderr, "open through the section failed: %s\n", r.status().ToString().c_str());
-    std::exit(1);
-  }
-  return std::move(r).value();
-}
-
 // Open through the section: the heap it takes is the private memory a
 // reader keeps (the mapping is shared page cache).
 void BM_IndexedOpen(benchmark::State& state) {
-  const bool verify = state.range(0) != 0;
-  const std::string& path = StoreASection();
-  std::int64_t heap = 0;
-  for (auto _ : state) {
-    HeapPeak peak;
-    auto reader = OpenIndexedOrDie(path, verify);
-    heap = peak.bytes();
-    benchmark::DoNotOptimize(reader.get());
-    state.PauseTiming();
-    reader.reset();
-    state.ResumeTiming();
-  }
+  const std::int64_t heap = TimeOpens(state, StoreASection(), true);
   state.counters["private_heap_bytes"] = static_cast<double>(heap);
   state.counters["section_bytes_per_key"] = g_section_bytes_per_key;
+}
+
+// The store with a section, opened through it or with its index read into
+// memory; each opened once per process.
+const Reader& SectionStoreReader(bool section) {
+  static const auto indexed = OpenOrDie(StoreASection(), false, true);
+  static const auto in_memory = OpenOrDie(StoreASection(), false);
+  return section ? *indexed : *in_memory;
 }
 
 // One lookup and a copy of the object per iteration, as get_raw does, with
@@ -489,21 +500,13 @@ void BM_IndexedOpen(benchmark::State& state) {
 // section, 0 for the in-memory index of the same file.
 void BM_FindObject(benchmark::State& state) {
   const bool hit = state.range(0) != 0;
-  const bool section = state.range(1) != 0;
-  const DataSet& d = DataSetA();
-  static const auto indexed = OpenIndexedOrDie(StoreASection(), false);
-  static const auto in_memory = OpenOrDie(StoreASection(), false);
-  std::vector<std::string> misses;
-  if (!hit) {
-    misses.reserve(d.keys.size());
-    for (const std::string& k : d.keys) misses.push_back("user:1" + k.substr(6));
-  }
-  const std::vector<std::string>& keys = hit ? d.keys : misses;
+  const Reader& reader = SectionStoreReader(state.range(1) != 0);
+  const std::vector<std::string>& keys = LookupKeys(hit);
   std::size_t i = 0;
   std::int64_t found = 0;
   std::string copy;
   for (auto _ : state) {
-    const auto object = section ? indexed->FindObject(keys[i]) : in_memory->FindObject(keys[i]);
+    const auto object = reader.FindObject(keys[i]);
     if (object.ok() && object.value()) {
       copy.assign(*object.value());
       ++found;
@@ -519,11 +522,9 @@ void BM_FindObject(benchmark::State& state) {
 // section, 0 for the in-memory index; range(1) 1 for one FindObjects call
 // per batch, 0 for one FindObject per key.  "per_key" is the time per key.
 void BM_FindObjectsBatch(benchmark::State& state) {
-  const bool section = state.range(0) != 0;
+  const Reader& reader = SectionStoreReader(state.range(0) != 0);
   const bool batched = state.range(1) != 0;
   constexpr std::size_t kBatch = 1000;
-  static const auto indexed = OpenIndexedOrDie(StoreASection(), false);
-  static const auto in_memory = OpenOrDie(StoreASection(), false);
   static const std::vector<std::string_view> keys = [] {
     const DataSet& d = DataSetA();
     return std::vector<std::string_view>(d.keys.begin(), d.keys.end());
@@ -535,11 +536,11 @@ void BM_FindObjectsBatch(benchmark::State& state) {
   for (auto _ : state) {
     const std::span<const std::string_view> batch(keys.data() + first, kBatch);
     if (batched) {
-      const Status s = section ? indexed->FindObjects(batch, found) : in_memory->FindObjects(batch, found);
+      const Status s = reader.FindObjects(batch, found);
       if (!s.ok()) state.SkipWithError(s.ToString().c_str());
     } else {
       for (std::size_t i = 0; i < kBatch; ++i) {
-        auto object = section ? indexed->FindObject(batch[i]) : in_memory->FindObject(batch[i]);
+        auto object = reader.FindObject(batch[i]);
         found[i] = object.ok() ? object.value() : std::nullopt;
       }
     }
@@ -562,25 +563,25 @@ void BM_FindObjectsBatch(benchmark::State& state) {
 // A prefix matching 1,000 keys: the range, then every object read, through
 // either index (range(0) as range(1) above).
 void BM_PrefixThousand(benchmark::State& state) {
-  const bool section = state.range(0) != 0;
-  static const auto indexed = OpenIndexedOrDie(StoreASection(), false);
-  static const auto in_memory = OpenOrDie(StoreASection(), false);
+  const Reader& reader = SectionStoreReader(state.range(0) != 0);
   std::uint64_t bytes = 0;
   for (auto _ : state) {
-    std::size_t first = 0, end = 0;
-    if (section) {
-      std::tie(first, end) = indexed->PrefixRange("user:00123").value();
-      for (std::size_t i = first; i < end; ++i) {
-        bytes += indexed->ObjectView(indexed->Entry(i).value().object_offset).value().size();
-      }
-    } else {
-      std::tie(first, end) = in_memory->PrefixRange("user:00123").value();
-      for (std::size_t i = first; i < end; ++i) {
-        bytes += in_memory->ObjectView(in_memory->Entry(i).value().object_offset).value().size();
-      }
+    const auto [first, end] = reader.PrefixRange("user:00123").value();
+    for (std::size_t i = first; i < end; ++i) {
+      bytes += reader.ObjectView(reader.Entry(i).value().object_offset).value().size();
     }
     if (end - first != 1000) state.SkipWithError("prefix does not match 1,000 keys");
     benchmark::DoNotOptimize(bytes);
+  }
+}
+
+// Runs `b` for each pair of two flags, the first changing slowest (as
+// ArgsProduct does not), so that a table reads in pairs of the second flag.
+void FlagPairs(benchmark::internal::Benchmark* b, const std::vector<std::string>& names,
+               std::array<int, 2> first_values) {
+  b->ArgNames(names);
+  for (int first : first_values) {
+    for (int second : {0, 1}) b->Args({first, second});
   }
 }
 
@@ -621,18 +622,9 @@ void RegisterAll() {
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("reader/get_raw", BM_ReaderGet)->ArgName("hit")->Arg(1)->Arg(0);
   benchmark::RegisterBenchmark("section/open", BM_IndexedOpen)->ArgName("verify")->Arg(1)->Arg(0);
-  benchmark::RegisterBenchmark("section/find_object", BM_FindObject)
-      ->ArgNames({"hit", "section"})
-      ->Args({1, 0})
-      ->Args({1, 1})
-      ->Args({0, 0})
-      ->Args({0, 1});
-  benchmark::RegisterBenchmark("batch/find_objects_1000", BM_FindObjectsBatch)
-      ->ArgNames({"section", "batched"})
-      ->Args({0, 0})
-      ->Args({0, 1})
-      ->Args({1, 0})
-      ->Args({1, 1});
+  FlagPairs(benchmark::RegisterBenchmark("section/find_object", BM_FindObject), {"hit", "section"}, {1, 0});
+  FlagPairs(benchmark::RegisterBenchmark("batch/find_objects_1000", BM_FindObjectsBatch),
+            {"section", "batched"}, {0, 1});
   benchmark::RegisterBenchmark("section/prefix_1000", BM_PrefixThousand)->ArgName("section")->Arg(0)->Arg(1);
 #endif
 }

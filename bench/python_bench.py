@@ -104,6 +104,10 @@ def make_c(n: int, rng: random.Random) -> DataSet:
 
 class Store:
     name = ""
+    # The handle's methods that look a key up and test for one; a store
+    # whose handle has no such method overrides getter or contains.
+    get_method = "get"
+    contains_method = "__contains__"
 
     def __init__(self, folder: str, ds: DataSet):
         self.folder = folder
@@ -111,14 +115,24 @@ class Store:
 
     def build(self) -> None: ...
     def open(self) -> object: ...
-    def getter(self, handle) -> Callable[[bytes], object]: ...
-    def contains(self, handle) -> Callable[[bytes], bool] | None: return None
-    def prefix(self, handle, start: bytes, count: int) -> list: ...
-    def items(self, handle) -> list: ...
+
+    def getter(self, handle) -> Callable[[bytes], object]:
+        return getattr(handle, self.get_method)
+
+    def contains(self, handle) -> Callable[[bytes], bool] | None:
+        return getattr(handle, self.contains_method)
+
+    def prefix(self, handle, start: bytes, count: int) -> list | None:
+        return None  # no ordered scan
+
+    def items(self, handle) -> list | None:
+        return list(handle.items())
 
 
 class Vorl(Store):
     name = "vorlstore"
+    get_method = "get_raw"
+    contains_method = "exists"
 
     def build(self):
         w = _VorlWriter()
@@ -140,12 +154,6 @@ class Vorl(Store):
     def open(self):
         return _VorlReader(self.path)
 
-    def getter(self, r):
-        return r.get_raw
-
-    def contains(self, r):
-        return r.exists
-
     def prefix(self, r, start, count):
         return r.prefix_raw(start)[:count]
 
@@ -153,23 +161,15 @@ class Vorl(Store):
         return r.items_raw()
 
 
-class VorlWrapper(Vorl):
+class VorlWrapper(Store):
     name = "vorlstore.VorlReader"
+    build = Vorl.build
 
     def open(self):
         return VorlReader(self.path)
 
-    def getter(self, r):
-        return r.get
-
-    def contains(self, r):
-        return r.__contains__
-
     def prefix(self, r, start, count):
         return list(itertools.islice(r.prefix(start), count))
-
-    def items(self, r):
-        return list(r.items())
 
 
 class Dict(Store):
@@ -185,18 +185,6 @@ class Dict(Store):
     def open(self):
         with open(self.path, "rb") as f:
             return pickle.load(f)
-
-    def getter(self, d):
-        return d.get
-
-    def contains(self, d):
-        return d.__contains__
-
-    def prefix(self, d, start, count):
-        return None  # no ordered scan
-
-    def items(self, d):
-        return list(d.items())
 
 
 class Lmdb(Store):
@@ -214,9 +202,6 @@ class Lmdb(Store):
     def open(self):
         self.env = lmdb.open(self.path, readonly=True, lock=False, subdir=True)
         return self.env.begin(buffers=False)
-
-    def getter(self, txn):
-        return txn.get
 
     def contains(self, txn):
         get = txn.get
@@ -261,6 +246,9 @@ class Sqlite(Store):
             return None if row is None else row[0]
         return get
 
+    def contains(self, db):
+        return None
+
     def prefix(self, db, start, count):
         end = start[:-1] + bytes([start[-1] + 1])
         return db.execute("SELECT k, v FROM kv WHERE k >= ? AND k < ? ORDER BY k LIMIT ?",
@@ -283,15 +271,6 @@ class Gdbm(Store):
 
     def open(self):
         return dbm.gnu.open(self.path, "r")
-
-    def getter(self, db):
-        return db.get
-
-    def contains(self, db):
-        return db.__contains__
-
-    def prefix(self, db, start, count):
-        return None  # unordered
 
     def items(self, db):
         return None

@@ -16,35 +16,26 @@
 #include "engine/compression.h"
 #include "fuzz_support.h"
 
+namespace vorl::fuzz {
 namespace {
 
 constexpr std::size_t kMaxEntries = 4096;
 
-using vorl::fuzz::Broken;
-using vorl::fuzz::ExpectCorrupt;
-
-const std::string& ScratchPath() {
-  static const std::string path = vorl::fuzz::ScratchPathFor("zfuzz");
-  return path;
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  vorl::fuzz::WriteScratch(ScratchPath(), data, size);
-  auto opened = vorl::Reader::Open(ScratchPath(), false);
+void FuzzCompressedStore(const std::uint8_t* data, std::size_t size) {
+  WriteScratch(ScratchPath(), data, size);
+  auto opened = Reader::Open(ScratchPath(), false);
   ::unlink(ScratchPath().c_str());
   if (!opened.ok()) {
     // A version byte this reader does not know is its own, legitimate answer.
-    if (opened.status().kind() != vorl::ErrorKind::kVersion) ExpectCorrupt(opened.status(), "Open");
-    return 0;
+    if (opened.status().kind() != ErrorKind::kVersion) ExpectCorrupt(opened.status(), "Open");
+    return;
   }
-  const vorl::Reader& reader = *opened.value();
-  if (reader.dictionary().empty()) return 0;
-  auto expander = vorl::engine::RecordExpander::Create(reader.dictionary());
+  const Reader& reader = *opened.value();
+  if (reader.dictionary().empty()) return;
+  auto expander = engine::RecordExpander::Create(reader.dictionary());
   if (!expander.ok()) {
     ExpectCorrupt(expander.status(), "RecordExpander::Create");
-    return 0;
+    return;
   }
   std::string scratch;
   for (std::size_t i = 0; i < reader.num_entries() && i < kMaxEntries; ++i) {
@@ -58,12 +49,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ExpectCorrupt(payload.status(), "ObjectView");
       continue;
     }
-    auto frame = vorl::engine::RecordExpander::Inspect(payload.value());
+    auto frame = engine::RecordExpander::Inspect(payload.value());
     auto expanded = expander.value()->Expand(payload.value(), scratch);
     ExpectCorrupt(expanded.status(), "Expand");
     if (expanded.ok() && frame.ok() && frame.value() && expanded.value().size() != frame.value()->size) {
       Broken("expanded size differs from the frame's");
     }
   }
+}
+
+}  // namespace
+}  // namespace vorl::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  vorl::fuzz::FuzzCompressedStore(data, size);
   return 0;
 }

@@ -26,11 +26,14 @@ inline void ExpectCorrupt(const Status& s, const char* what) {
   if (!s.ok() && s.kind() != ErrorKind::kCorrupt) Broken(what, s.ToString());
 }
 
-// One scratch file per process (parallel jobs run in separate processes),
-// in memory when /dev/shm is there; `tag` names the target.
-inline std::string ScratchPathFor(const char* tag) {
-  const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  return std::string(dir) + "/vorl-" + tag + "-" + std::to_string(::getpid()) + ".vrls";
+// The scratch file of this process: one per process, since parallel jobs
+// run in separate processes, in memory when /dev/shm is there.
+inline const std::string& ScratchPath() {
+  static const std::string path = [] {
+    const char* dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    return std::string(dir) + "/vorl-fuzz-" + std::to_string(::getpid()) + ".vrls";
+  }();
+  return path;
 }
 
 inline void WriteScratch(const std::string& path, const std::uint8_t* data, std::size_t size) {

@@ -41,22 +41,12 @@
 #include "fuzz_support.h"
 #include "test_util.h"
 
+namespace vorl::fuzz {
 namespace {
 
-namespace hs = vorl::hash_section;
-using vorl::ErrorKind;
-using vorl::Reader;
-using vorl::Status;
+namespace hs = hash_section;
 
 constexpr std::size_t kMaxProbedEntries = 64;
-
-using vorl::fuzz::Broken;
-using vorl::fuzz::ExpectCorrupt;
-
-const std::string& ScratchPath() {
-  static const std::string path = vorl::fuzz::ScratchPathFor("section-fuzz");
-  return path;
-}
 
 // A batched lookup answers each key as FindObject does, or, when some key
 // fails, fails with the first failing key's error.
@@ -141,13 +131,12 @@ std::vector<std::string> Probes(const Reader* truth, std::string_view tail) {
 void FuzzFile(std::string file) {
   if (file.size() >= hs::kTrailerSize && file.compare(file.size() - hs::kTrailerSize, 4, "VRLX") == 0) {
     const std::size_t t = file.size() - hs::kTrailerSize;
-    vorl::testing_util::PutBE32(file, t + hs::kTrailerCrcPos,
-                                vorl::crc32::Value(file.data() + t, hs::kTrailerCrcPos));
+    testing_util::PutBE32(file, t + hs::kTrailerCrcPos, crc32::Value(file.data() + t, hs::kTrailerCrcPos));
   }
-  if (file.size() >= 40) vorl::testing_util::RefreshFileCrc(file);
-  vorl::testing_util::WriteFile(ScratchPath(), file);
+  if (file.size() >= 40) testing_util::RefreshFileCrc(file);
+  testing_util::WriteFile(ScratchPath(), file);
   const auto indexed = Reader::Open(ScratchPath(), false);
-  const auto reader = Reader::Open(ScratchPath(), false, vorl::IndexUse::kInMemory);
+  const auto reader = Reader::Open(ScratchPath(), false, IndexUse::kInMemory);
   if (!indexed.ok()) {
     if (reader.ok() || indexed.status().ToString() != reader.status().ToString()) {
       Broken("open differs from Reader's", indexed.status().ToString());
@@ -169,19 +158,19 @@ void FuzzFile(std::string file) {
   }
 }
 
-class EntryList final : public vorl::IndexEntries {
+class EntryList final : public IndexEntries {
  public:
-  explicit EntryList(const std::vector<vorl::testing_util::RawEntry>& entries) : entries_(entries) {}
+  explicit EntryList(const std::vector<testing_util::RawEntry>& entries) : entries_(entries) {}
   std::size_t size() const override { return entries_.size(); }
   std::string_view key(std::size_t i) const override { return entries_[i].key; }
   std::uint64_t object_offset(std::size_t i) const override { return entries_[i].offset; }
 
  private:
-  const std::vector<vorl::testing_util::RawEntry>& entries_;
+  const std::vector<testing_util::RawEntry>& entries_;
 };
 
 void FuzzKeys(std::string_view in) {
-  std::vector<vorl::testing_util::RawEntry> entries;
+  std::vector<testing_util::RawEntry> entries;
   std::uint64_t seed = in.size();
   // Long keys cost 64 KiB each; a few cover the widest entries.
   constexpr int kMaxLongKeys = 3;
@@ -201,29 +190,30 @@ void FuzzKeys(std::string_view in) {
     seed = seed * 31 + len;
     entries.push_back({std::move(key), 40 + 9 * (entries.size() % 3)});
   }
-  std::string file = vorl::testing_util::AssembleStore({"a", "b", "c"}, entries);
+  std::string file = testing_util::AssembleStore({"a", "b", "c"}, entries);
   const EntryList list(entries);
-  const std::uint64_t index_offset = vorl::LoadBE64(reinterpret_cast<const unsigned char*>(file.data()) + 16);
-  const Status built = vorl::AppendHashSection(list, index_offset, seed, file);
+  const std::uint64_t index_offset = LoadBE64(reinterpret_cast<const unsigned char*>(file.data()) + 16);
+  const Status built = AppendHashSection(list, index_offset, seed, file);
   if (!built.ok()) Broken("build failed", built.ToString());
-  vorl::testing_util::RefreshFileCrc(file);
-  vorl::testing_util::WriteFile(ScratchPath(), file);
+  testing_util::RefreshFileCrc(file);
+  testing_util::WriteFile(ScratchPath(), file);
   const auto indexed = Reader::Open(ScratchPath(), true);
-  const auto reader = Reader::Open(ScratchPath(), true, vorl::IndexUse::kInMemory);
+  const auto reader = Reader::Open(ScratchPath(), true, IndexUse::kInMemory);
   if (!indexed.ok() || !reader.ok()) Broken("a built store does not open");
   if (!indexed.value()->has_hash_index()) Broken("a built section is not used");
   ExpectSame(*indexed.value(), *reader.value(), Probes(reader.value().get(), ""));
 }
 
 }  // namespace
+}  // namespace vorl::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   if (data[0] % 2 == 0) {
-    FuzzFile(std::string(rest));
+    vorl::fuzz::FuzzFile(std::string(rest));
   } else {
-    FuzzKeys(rest);
+    vorl::fuzz::FuzzKeys(rest);
   }
   return 0;
 }

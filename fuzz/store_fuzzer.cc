@@ -27,22 +27,11 @@
 #include "core/reader.h"
 #include "fuzz_support.h"
 
+namespace vorl::fuzz {
 namespace {
-
-using vorl::ErrorKind;
-using vorl::Reader;
-using vorl::Status;
 
 // The entries looked up one by one; listings still cover all of them.
 constexpr std::size_t kMaxProbedEntries = 64;
-
-using vorl::fuzz::Broken;
-using vorl::fuzz::ExpectCorrupt;
-
-const std::string& ScratchPath() {
-  static const std::string path = vorl::fuzz::ScratchPathFor("fuzz");
-  return path;
-}
 
 void Exercise(const Reader& r, const std::uint8_t* data, std::size_t size) {
   const std::size_t n = r.num_entries();
@@ -102,16 +91,14 @@ void Exercise(const Reader& r, const std::uint8_t* data, std::size_t size) {
   if (absent.ok() && absent.value() && !r.Find(tail).value()) Broken("FindObject found a key Find denies");
   std::uint64_t probes[] = {0, 40, size, size >= 8 ? size - 8 : 0, UINT64_MAX, UINT64_MAX - 7, UINT64_MAX - 8,
                             0};
-  if (size >= 8) probes[7] = vorl::LoadBE64(data + size - 8);
+  if (size >= 8) probes[7] = LoadBE64(data + size - 8);
   for (std::uint64_t offset : probes) ExpectCorrupt(r.ObjectView(offset).status(), "ObjectView probe");
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  vorl::fuzz::WriteScratch(ScratchPath(), data, size);
-  const auto checked = Reader::Open(ScratchPath(), true, vorl::IndexUse::kInMemory);
-  const auto unchecked = Reader::Open(ScratchPath(), false, vorl::IndexUse::kInMemory);
+void FuzzStore(const std::uint8_t* data, std::size_t size) {
+  WriteScratch(ScratchPath(), data, size);
+  const auto checked = Reader::Open(ScratchPath(), true, IndexUse::kInMemory);
+  const auto unchecked = Reader::Open(ScratchPath(), false, IndexUse::kInMemory);
   for (const Status* s : {&checked.status(), &unchecked.status()}) {
     if (!s->ok() && s->kind() != ErrorKind::kCorrupt && s->kind() != ErrorKind::kVersion) {
       Broken("open failed with the wrong kind", s->ToString());
@@ -134,5 +121,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Exercise(*checked.value(), data, size);
   }
   if (unchecked.ok()) Exercise(*unchecked.value(), data, size);
+}
+
+}  // namespace
+}  // namespace vorl::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  vorl::fuzz::FuzzStore(data, size);
   return 0;
 }

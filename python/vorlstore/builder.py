@@ -10,19 +10,19 @@ as it was.
 from __future__ import annotations
 
 import os
-from types import TracebackType
 from typing import cast
 
 from . import _engine
 from ._adding import Adding, OnDuplicate, Pairs
 from ._codec import DefaultHook
+from ._committing import CommitsOnExit
 from ._record_compression import engine_level
 from ._paths import StrPath, fspath
 from .remote import StorageOptions, is_url
 from .writer import BuildSummary
 
 
-class StoreBuilder(Adding[_engine.Builder]):
+class StoreBuilder(Adding[_engine.Builder], CommitsOnExit):
     """Streams objects and keys into a new store at *path*; see the module docstring.
 
     The adding calls, the encoding options, ``on_duplicate``, ``seed``,
@@ -89,15 +89,8 @@ class StoreBuilder(Adding[_engine.Builder]):
     def finished(self) -> bool:
         return self._engine.finished
 
-    def __enter__(self) -> StoreBuilder:
-        return self
-
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        if exc_type is not None:
-            self.discard()
-        elif not self._engine.finished:
-            self.commit()
+    def _settled(self) -> bool:
+        return self._engine.finished
 
     def __repr__(self) -> str:
         return f"StoreBuilder({self._path!r}, objects={self.num_objects}, keys={self.num_keys})"

@@ -13,7 +13,7 @@ import functools
 import os
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
 from types import TracebackType
-from typing import Any, Literal, TypedDict, cast, overload
+from typing import Any, Generic, Literal, TypedDict, TypeVar, cast, overload
 
 from . import _engine
 from ._codec import ExtHook, ObjectHook, make_unpack, why_unreadable
@@ -29,6 +29,7 @@ Key = str | bytes | bytearray
 key_bytes: Callable[[Key], bytes] = _engine.key_bytes
 
 _KEYS, _VALUES, _ITEMS = 0, 1, 2
+_T = TypeVar("_T")
 # What a lookup answers for an absent key, which no stored object can be.
 _MISSING: Any = object()
 
@@ -67,34 +68,29 @@ class StoreStats(TypedDict):
     compression: CompressionStats | None
 
 
-class _Keys(KeysView[str]):
+class _Walked(Generic[_T]):
+    """The views' iteration: a walk of the whole index, of what `_what` names."""
+
     _mapping: VorlReader
+    _what: int
 
-    def __iter__(self) -> Iterator[str]:
-        return self._mapping._walk(_KEYS, 0, None)
+    def __iter__(self) -> Iterator[_T]:
+        return self._mapping._walk(self._what, 0, None)
 
-    def __reversed__(self) -> Iterator[str]:
-        return self._mapping._walk(_KEYS, 0, None, reverse=True)
-
-
-class _Items(ItemsView[str, Any]):
-    _mapping: VorlReader
-
-    def __iter__(self) -> Iterator[tuple[str, Any]]:
-        return self._mapping._walk(_ITEMS, 0, None)
-
-    def __reversed__(self) -> Iterator[tuple[str, Any]]:
-        return self._mapping._walk(_ITEMS, 0, None, reverse=True)
+    def __reversed__(self) -> Iterator[_T]:
+        return self._mapping._walk(self._what, 0, None, reverse=True)
 
 
-class _Values(ValuesView[Any]):
-    _mapping: VorlReader
+class _Keys(_Walked[str], KeysView[str]):
+    _what = _KEYS
 
-    def __iter__(self) -> Iterator[Any]:
-        return self._mapping._walk(_VALUES, 0, None)
 
-    def __reversed__(self) -> Iterator[Any]:
-        return self._mapping._walk(_VALUES, 0, None, reverse=True)
+class _Items(_Walked[tuple[str, Any]], ItemsView[str, Any]):
+    _what = _ITEMS
+
+
+class _Values(_Walked[Any], ValuesView[Any]):
+    _what = _VALUES
 
 
 #: What pins a reader to one version of its file: the header's file CRC and the size.

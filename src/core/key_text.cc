@@ -3,86 +3,28 @@
 // one validating pass; otherwise every maximal subpart of an ill-formed
 // sequence becomes one U+FFFD, the substitution Python's "replace" error
 // handler makes.
-#include <cstring>
-
 #include "core/key_text.h"
+
+#include "core/utf8.h"
 
 namespace vorl {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
-// Classifies the sequence at p (left >= 1 bytes available).  Returns true
-// for a well-formed character of *len bytes; otherwise false with *len the
-// length of the maximal subpart to replace (at least 1).  The ranges of the
-// second byte exclude overlong forms (E0 80..9F, F0 80..8F), surrogates
-// (ED A0..BF) and code points past U+10FFFF (F4 90..BF).
-bool DecodeOne(const unsigned char* p, std::size_t left, std::size_t* len) {
-  const unsigned lead = p[0];
-  if (lead < 0x80) {
-    *len = 1;
-    return true;
-  }
-  std::size_t trail;
-  unsigned low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    trail = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    trail = 2;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    trail = 3;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    *len = 1;  // 80..C1 and F5..FF never start a character
-    return false;
-  }
-  for (std::size_t k = 1; k <= trail; ++k) {
-    if (k >= left || p[k] < low || p[k] > high) {
-      *len = k;  // the lead and the trail bytes that were still acceptable
-      return false;
-    }
-    low = 0x80;
-    high = 0xBF;
-  }
-  *len = trail + 1;
-  return true;
-}
-
-// Length of the longest well-formed prefix.  Runs of ASCII are skipped
-// eight bytes at a time, since short ASCII keys are the common case.
-std::size_t ValidPrefix(const unsigned char* p, std::size_t n) {
-  std::size_t i = 0;
-  while (i < n) {
-    while (n - i >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p + i, sizeof word);
-      if (word & 0x8080808080808080u) break;
-      i += 8;
-    }
-    if (i == n) break;
-    std::size_t len;
-    if (!DecodeOne(p + i, n - i, &len)) return i;
-    i += len;
-  }
-  return i;
-}
-
 }  // namespace
 
 std::string KeyToText(std::string_view key) {
   const auto* p = reinterpret_cast<const unsigned char*>(key.data());
   const std::size_t n = key.size();
-  std::size_t i = ValidPrefix(p, n);
+  std::size_t i = utf8::ValidPrefix(p, n);
   if (i == n) return std::string(key);
   std::string out;
   out.reserve(n + 2 * (n - i));  // each replaced byte grows to at most 3
   out.append(key.substr(0, i));
   while (i < n) {
     std::size_t len;
-    if (DecodeOne(p + i, n - i, &len)) {
+    if (utf8::DecodeOne(p + i, n - i, &len)) {
       out.append(key.substr(i, len));
     } else {
       out.append(kReplacement);

@@ -185,6 +185,11 @@ class Reader {
   // its record) for walks that reach it soon.
   template <typename Fn>
   decltype(auto) WithEntries(Fn&& fn) const;
+  // The walk behind VisitKeys (visit(i, key)) and, with kObjects,
+  // VisitEntries (visit(i, key, payload)), which reads each record and ends
+  // by checking that the file is unchanged.
+  template <bool kObjects, typename Visit>
+  Status Walk(std::size_t begin, std::size_t end, Visit&& visit) const;
 
   // Calls visit(args...) and turns its result into a Status: visitors that
   // return nothing always succeed.
@@ -241,34 +246,38 @@ decltype(auto) Reader::WithEntries(Fn&& fn) const {
       });
 }
 
-template <typename Visit>
-Status Reader::VisitKeys(std::size_t begin, std::size_t end, Visit&& visit) const {
+template <bool kObjects, typename Visit>
+Status Reader::Walk(std::size_t begin, std::size_t end, Visit&& visit) const {
   end = std::min(end, num_entries());
   return WithEntries([&](auto entry_at, auto prefetch) -> Status {
     for (std::size_t i = begin; i < end; ++i) {
-      prefetch(i, end, false);
+      prefetch(i, end, kObjects);
       Result<EntryView> entry = entry_at(i);
       if (!entry.ok()) return std::move(entry).status();
-      if (Status s = Call(visit, i, entry.value().key); !s.ok()) return s;
+      if constexpr (kObjects) {
+        Result<std::string_view> object = file_.Record(entry.value().object_offset);
+        if (!object.ok()) return std::move(object).status();
+        if (Status s = Call(visit, i, entry.value().key, object.value()); !s.ok()) return s;
+      } else {
+        if (Status s = Call(visit, i, entry.value().key); !s.ok()) return s;
+      }
     }
-    return Status();
+    if constexpr (kObjects) {
+      return file_.CheckUnchanged();
+    } else {
+      return Status();
+    }
   });
 }
 
 template <typename Visit>
+Status Reader::VisitKeys(std::size_t begin, std::size_t end, Visit&& visit) const {
+  return Walk<false>(begin, end, std::forward<Visit>(visit));
+}
+
+template <typename Visit>
 Status Reader::VisitEntries(std::size_t begin, std::size_t end, Visit&& visit) const {
-  end = std::min(end, num_entries());
-  return WithEntries([&](auto entry_at, auto prefetch) -> Status {
-    for (std::size_t i = begin; i < end; ++i) {
-      prefetch(i, end, true);
-      Result<EntryView> entry = entry_at(i);
-      if (!entry.ok()) return std::move(entry).status();
-      Result<std::string_view> object = file_.Record(entry.value().object_offset);
-      if (!object.ok()) return std::move(object).status();
-      if (Status s = Call(visit, i, entry.value().key, object.value()); !s.ok()) return s;
-    }
-    return file_.CheckUnchanged();
-  });
+  return Walk<true>(begin, end, std::forward<Visit>(visit));
 }
 
 template <typename Visit>

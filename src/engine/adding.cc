@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/format.h"
+#include "engine/bindings.h"
 #include "engine/readable_check.h"
 
 namespace vorl::engine {

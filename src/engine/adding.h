@@ -112,9 +112,6 @@ class Adder {
   void RefuseDuplicates(const std::vector<KeyArg>& checked, const Items& items) const;
 };
 
-// Binds Adder; the writer and the builder name it as their base.
-void BindAdder(nb::module_& m);
-
 }  // namespace vorl::engine
 
 #endif  // VORLSTORE_ENGINE_ADDING_H_

@@ -37,7 +37,8 @@ Result<CompressionFigures> MeasureCompression(const Reader& reader, std::size_t 
   }
   out.ratio = stored == 0 ? 1.0 : static_cast<double>(decoded) / static_cast<double>(stored);
   out.estimated = stride != 1;
-  if (!out.estimated) {
+  // A sample of nothing but shadowed entries measures nothing to scale.
+  if (!out.estimated || measured == 0) {
     out.compressed_objects = compressed;
     out.stored_bytes = stored;
     out.decoded_bytes = decoded;

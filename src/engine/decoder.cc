@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "core/coding.h"
+#include "engine/bindings.h"
 #include "engine/gc_slots.h"
 #include "engine/sequence.h"
 

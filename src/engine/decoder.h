@@ -93,8 +93,6 @@ class Decoder {
   std::array<nb::object, 256> key_cache_;
 };
 
-void BindDecoder(nb::module_& m);
-
 }  // namespace vorl::engine
 
 #endif  // VORLSTORE_ENGINE_DECODER_H_

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/format.h"
+#include "engine/bindings.h"
 #include "engine/errors.h"
 
 namespace vorl::engine {

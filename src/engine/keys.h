@@ -36,10 +36,6 @@ void CheckKeyLength(std::string_view key);
 // New reference.
 nb::object KeyToPython(std::string_view key, bool as_bytes);
 
-// Binds key_bytes(key): the bytes a key is stored, looked up, routed and
-// ordered by, under the rule above, for the package's Python code.
-void BindKeys(nb::module_& m);
-
 // A file name as Python shows it: decoded like os.fsdecode.  New reference.
 nb::object PathToPython(std::string_view path);
 

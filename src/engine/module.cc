@@ -3,15 +3,8 @@
 // listings lazily and raises the package's own exceptions.
 #include <nanobind/nanobind.h>
 
-#include "engine/adding.h"
-#include "engine/decoder.h"
+#include "engine/bindings.h"
 #include "engine/errors.h"
-#include "engine/ranged_format.h"
-#include "engine/keys.h"
-#include "engine/store_builder.h"
-#include "engine/store_reader.h"
-#include "engine/store_writer.h"
-#include "engine/zstd_input.h"
 
 namespace {
 

@@ -1,4 +1,11 @@
-#include "engine/ranged_format.h"
+// The store format for readers that hold a file only in pieces: a store read
+// by byte ranges from object storage fetches a few pieces at known offsets
+// and hands each to one of these functions, which decode it with the core's
+// codecs (format.h, hash_section.h, dictionary_section.h) and the engine's
+// record compression.  Python does the I/O; the format is
+// read only here and in the core.  Every function is stateless, checks each
+// bound of the bytes it is given, and names `name` (the store's URL) in the
+// errors it raises.
 
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/optional.h>
@@ -17,6 +24,7 @@
 #include "core/format.h"
 #include "core/hash_section.h"
 #include "core/stable_hash.h"
+#include "engine/bindings.h"
 #include "engine/compression.h"
 #include "engine/errors.h"
 #include "engine/compression_figures.h"

@@ -2,7 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+
+#include "core/utf8.h"
 
 namespace vorl::engine {
 namespace {
@@ -10,50 +11,6 @@ namespace {
 // Deeper nesting is left to the Python check; the reader's own limit is far
 // above this, so nothing readable is refused, only checked more slowly.
 constexpr int kMaxDepth = 64;
-
-// Whether [p, p + n) is well-formed UTF-8 as a strict decoder reads it: no
-// overlong forms, no surrogates, nothing above U+10FFFF (Unicode table 3-7).
-bool ValidUtf8(const unsigned char* p, std::size_t n) {
-  std::size_t i = 0;
-  while (i < n) {
-    // Eight ASCII bytes at a time, the common case.
-    if (n - i >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p + i, sizeof word);
-      if ((word & 0x8080808080808080u) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    const unsigned b = p[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t extra;
-    unsigned lo = 0x80, hi = 0xBF;  // the range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-      extra = 1;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      extra = 2;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      extra = 3;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (std::size_t k = 2; k <= extra; ++k) {
-      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
 
 class Scanner {
  public:
@@ -131,7 +88,9 @@ class Scanner {
   }
   bool Text(std::uint64_t n) {
     const unsigned char* start = p_;
-    return Skip(n) && ValidUtf8(start, static_cast<std::size_t>(n));
+    if (!Skip(n)) return false;
+    const auto length = static_cast<std::size_t>(n);
+    return utf8::ValidPrefix(start, length) == length;
   }
   bool Array(std::uint64_t n, int depth) {
     if (n == kBad || depth >= kMaxDepth) return false;

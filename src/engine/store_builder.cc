@@ -8,6 +8,7 @@
 
 #include "core/add_hash_index.h"
 #include "engine/adding.h"
+#include "engine/bindings.h"
 #include "engine/errors.h"
 
 namespace vorl::engine {

@@ -59,9 +59,6 @@ class StoreBuilder final : public Adder {
   std::unique_ptr<Compressing<StreamBuilder>> adding_;  // adds to *builder_
 };
 
-// Binds Builder and add_hash_index().
-void BindBuilder(nb::module_& m);
-
 }  // namespace vorl::engine
 
 #endif  // VORLSTORE_ENGINE_STORE_BUILDER_H_

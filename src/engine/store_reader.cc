@@ -12,6 +12,7 @@
 
 #include "core/crc32.h"
 #include "core/format.h"
+#include "engine/bindings.h"
 #include "engine/compression_figures.h"
 #include "engine/errors.h"
 #include "engine/gc_slots.h"

@@ -176,8 +176,6 @@ class Cursor {
   std::vector<bool> undecoded_;
 };
 
-void BindReader(nb::module_& m);
-
 }  // namespace vorl::engine
 
 #endif  // VORLSTORE_ENGINE_STORE_READER_H_

@@ -12,6 +12,7 @@
 #include "core/format.h"
 #include "core/store_merge.h"
 #include "engine/adding.h"
+#include "engine/bindings.h"
 #include "engine/errors.h"
 #include "engine/keys.h"
 #include "engine/sequence.h"

@@ -65,8 +65,6 @@ class StoreWriter final : public Adder {
   nb::object last_build_ = nb::none();
 };
 
-void BindWriter(nb::module_& m);
-
 }  // namespace vorl::engine
 
 #endif  // VORLSTORE_ENGINE_STORE_WRITER_H_

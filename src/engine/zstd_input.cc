@@ -1,9 +1,11 @@
-#include "engine/zstd_input.h"
-
+// The .zst input stream of the package's command line: StreamExpander
+// bound as _engine.ZstdStream, so that every Python the package supports
+// reads .zst files, not only those with a zstd module of their own.
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "engine/bindings.h"
 #include "engine/compression.h"
 #include "engine/errors.h"
 

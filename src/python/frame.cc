@@ -11,6 +11,10 @@ PyObject* NewResult(PyObject* object, SourceLocation where) {
   return object;
 }
 
+PyObject* TextResult(std::string_view utf8, SourceLocation where) {
+  return NewResult(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())), where);
+}
+
 namespace frame_internal {
 
 bool CheckReceiver(PyObject* self, ClassDef& cls) {

@@ -26,6 +26,7 @@
 
 #include <exception>
 #include <new>
+#include <string_view>
 
 #include "python/arguments.h"
 #include "python/borrow.h"
@@ -38,6 +39,8 @@ namespace vorl::py {
 // Wraps a new reference made for a result: null means the interpreter could
 // not create it, which the frame treats as an internal fault.
 PyObject* NewResult(PyObject* object, SourceLocation where = SourceLocation::Current());
+// A new str of `utf8`, made as NewResult makes any result.
+PyObject* TextResult(std::string_view utf8, SourceLocation where = SourceLocation::Current());
 
 // What the frame needs to know about a method besides its operation: the
 // receiver's class, the parameter list and the borrow the call takes.

@@ -83,10 +83,6 @@ PyObject* BytesObject(std::string_view bytes) {
   return NewResult(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
-PyObject* TextObject(std::string_view utf8) {
-  return NewResult(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
-}
-
 // A stored key as str.  The interpreter's decoder with the "replace" handler
 // substitutes one U+FFFD per maximal invalid subpart, without building an
 // intermediate text.  (A copy of ASCII keys
@@ -194,7 +190,7 @@ void SetItem(PyObject* dict, const char* name, PyObject* value) {
 PyObject* Stats(PyObject* /*self*/, ReaderPtr& reader) {
   const ReaderStats stats = reader->Stats();
   PyRef dict = PyRef::Steal(NewResult(PyDict_New()));
-  SetItem(dict.get(), "path", TextObject(stats.path));
+  SetItem(dict.get(), "path", TextResult(stats.path));
   SetItem(dict.get(), "version", NewResult(PyLong_FromLong(stats.version)));
   SetItem(dict.get(), "num_keys", UnsignedObject(stats.num_keys));
   SetItem(dict.get(), "num_objects", UnsignedObject(stats.num_objects));
@@ -205,7 +201,7 @@ PyObject* Stats(PyObject* /*self*/, ReaderPtr& reader) {
           NewResult(PyFloat_FromDouble(static_cast<double>(stats.file_size) * (1.0 / 1024))));
   char crc_text[16];
   std::snprintf(crc_text, sizeof crc_text, "0x%08x", static_cast<unsigned>(stats.file_crc32));
-  SetItem(dict.get(), "file_crc32", TextObject(crc_text));
+  SetItem(dict.get(), "file_crc32", TextResult(crc_text));
   return dict.release();
 }
 
@@ -226,7 +222,7 @@ PyObject* Repr(PyObject* /*self*/, ReaderPtr& reader) {
   const std::string text = "_VorlReader('" + reader->path() +
                            "', keys=" + std::to_string(reader->num_keys()) +
                            ", objects=" + std::to_string(reader->num_objects()) + ")";
-  return TextObject(text);
+  return TextResult(text);
 }
 
 PyMethodDef kMethods[] = {

@@ -83,7 +83,7 @@ PyObject* Build(PyObject* /*self*/, Writer& writer, const Arguments& args) {
 PyObject* Repr(PyObject* /*self*/, Writer& writer) {
   const std::string text = "_VorlWriter(objects=" + std::to_string(writer.num_objects()) +
                            ", keys=" + std::to_string(writer.num_keys()) + ")";
-  return NewResult(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  return TextResult(text);
 }
 
 PyMethodDef kMethods[] = {

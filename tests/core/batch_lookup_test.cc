@@ -78,6 +78,14 @@ class BatchLookupTest : public testing::TestWithParam<std::tuple<StoreCase, bool
   }
   std::string Image() { return std::get<0>(GetParam()).image(dir_.path()); }
 
+  // The keys to look up in the store at `path`, listed through its
+  // in-memory index, which is built from checked entries.
+  static std::vector<std::string> Probes(const std::string& path) {
+    const auto in_memory = Reader::Open(path, false, IndexUse::kInMemory);
+    EXPECT_TRUE(in_memory.ok()) << in_memory.status().ToString();
+    return in_memory.ok() ? ProbeKeys(*in_memory.value()) : std::vector<std::string>{};
+  }
+
   TempDir dir_;
 };
 
@@ -85,10 +93,7 @@ class BatchLookupTest : public testing::TestWithParam<std::tuple<StoreCase, bool
 // batch shapes: whole, empty, one key, each key twice, reversed.
 TEST_P(BatchLookupTest, AnswersAsSingleLookups) {
   const auto reader = Open(Image());
-  const std::string path = dir_.path() + "/store.vrls";
-  const auto in_memory = Reader::Open(path, false, IndexUse::kInMemory);
-  ASSERT_TRUE(in_memory.ok());
-  std::vector<std::string> probes = ProbeKeys(*in_memory.value());
+  const std::vector<std::string> probes = Probes(dir_.path() + "/store.vrls");
   const std::vector<std::vector<std::string>> batches = {
       probes,
       {},
@@ -114,9 +119,7 @@ TEST_P(BatchLookupTest, DamagedFileAnswersAsSingleLookups) {
   const std::uint64_t end = with_section ? sound.size() : LoadBE64(testing_util::Bytes(sound) + 16);
   const std::string path = dir_.path() + "/damaged.vrls";
   testing_util::WriteFile(path, sound);
-  const auto in_memory = Reader::Open(path, false, IndexUse::kInMemory);
-  ASSERT_TRUE(in_memory.ok());
-  const std::vector<std::string> probes = ProbeKeys(*in_memory.value());
+  const std::vector<std::string> probes = Probes(path);
   // Of a large image, a sample of about a hundred bytes.
   const std::uint64_t step = end - begin > 4096 ? (end - begin) / 100 + 1 : 1;
   for (std::uint64_t pos = begin; pos < end; pos += step) {
@@ -135,9 +138,7 @@ TEST_P(BatchLookupTest, DamagedFileAnswersAsSingleLookups) {
 TEST_P(BatchLookupTest, TruncatedUnderTheReaderIsReported) {
   const auto reader = Open(Image());
   const std::string path = dir_.path() + "/store.vrls";
-  const auto in_memory = Reader::Open(path, false, IndexUse::kInMemory);
-  ASSERT_TRUE(in_memory.ok());
-  std::vector<std::string> probes = ProbeKeys(*in_memory.value());
+  const std::vector<std::string> probes = Probes(path);
   const std::vector<std::string_view> views(probes.begin(), probes.end());
   std::vector<std::optional<std::string_view>> got(views.size());
   ASSERT_EQ(::truncate(path.c_str(), 0), 0);

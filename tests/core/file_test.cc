@@ -83,16 +83,21 @@ INSTANTIATE_TEST_SUITE_P(
             "io: open tmp: errno 21 (Is a directory)", "t.vrls.tmp v.txt"}),
     [](const testing::TestParamInfo<HostileTmpCase>& info) { return std::string(info.param.name); });
 
-TEST(PendingFileTest, FifoWithAReaderIsRefusedToo) {
-  TempDir dir;
-  const std::string target = dir.path() + "/t.vrls";
-  const std::string tmp = TemporaryPathFor(target);
+// Each case publishes "t.vrls" in a fresh folder.
+class PendingFileTest : public testing::Test {
+ protected:
+  TempDir dir_;
+  const std::string target_ = dir_.path() + "/t.vrls";
+};
+
+TEST_F(PendingFileTest, FifoWithAReaderIsRefusedToo) {
+  const std::string tmp = TemporaryPathFor(target_);
   ASSERT_EQ(::mkfifo(tmp.c_str(), 0600), 0);
   const int reader = ::open(tmp.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
-  EXPECT_EQ(Publish(target, "x").ToString(), "io: open tmp: not a regular file");
+  EXPECT_EQ(Publish(target_, "x").ToString(), "io: open tmp: not a regular file");
   ::close(reader);
-  EXPECT_EQ(ListDir(dir.path()), "t.vrls.tmp");
+  EXPECT_EQ(ListDir(dir_.path()), "t.vrls.tmp");
 }
 
 // A NUL byte cannot be handed to the system; where the temporary path keeps
@@ -134,52 +139,44 @@ class LockHolder {
   int fd_;
 };
 
-TEST(PendingFileTest, CancelWhileWaitingForTheLockLeavesTargetAlone) {
-  TempDir dir;
-  const std::string target = dir.path() + "/t.vrls";
-  WriteFile(target, "old");
-  LockHolder holder(TemporaryPathFor(target));
+TEST_F(PendingFileTest, CancelWhileWaitingForTheLockLeavesTargetAlone) {
+  WriteFile(target_, "old");
+  LockHolder holder(TemporaryPathFor(target_));
   int asked = 0;
-  Status s = Publish(target, "new", [&] { return ++asked == 3; });
+  Status s = Publish(target_, "new", [&] { return ++asked == 3; });
   EXPECT_EQ(s.kind(), ErrorKind::kCancelled);
   EXPECT_EQ(asked, 3);
-  EXPECT_EQ(ReadFile(target), "old");
+  EXPECT_EQ(ReadFile(target_), "old");
 }
 
-TEST(PendingFileTest, WaitsUntilTheLockIsFreed) {
-  TempDir dir;
-  const std::string target = dir.path() + "/t.vrls";
-  LockHolder holder(TemporaryPathFor(target));
+TEST_F(PendingFileTest, WaitsUntilTheLockIsFreed) {
+  LockHolder holder(TemporaryPathFor(target_));
   std::atomic<int> asked = 0;
   std::thread release([&] {
     while (asked < 2) std::this_thread::yield();
     holder.Release();
   });
-  Status s = Publish(target, "new", [&] {
+  Status s = Publish(target_, "new", [&] {
     ++asked;
     return false;
   });
   release.join();
   EXPECT_TRUE(s.ok()) << s.ToString();
-  EXPECT_EQ(ReadFile(target), "new");
-  EXPECT_EQ(ListDir(dir.path()), "t.vrls");
+  EXPECT_EQ(ReadFile(target_), "new");
+  EXPECT_EQ(ListDir(dir_.path()), "t.vrls");
 }
 
-TEST(PendingFileTest, CancelAtCommitLeavesCompleteTemporaryFile) {
-  TempDir dir;
-  const std::string target = dir.path() + "/t.vrls";
-  Result<PendingFile> file = PendingFile::Create(target);
+TEST_F(PendingFileTest, CancelAtCommitLeavesCompleteTemporaryFile) {
+  Result<PendingFile> file = PendingFile::Create(target_);
   ASSERT_TRUE(file.ok());
   ASSERT_TRUE(file.value().Append("complete", 8).ok());
   EXPECT_EQ(file.value().Commit([] { return true; }).kind(), ErrorKind::kCancelled);
-  EXPECT_EQ(ReadFile(TemporaryPathFor(target)), "complete");
-  EXPECT_EQ(ListDir(dir.path()), "t.vrls.tmp");
+  EXPECT_EQ(ReadFile(TemporaryPathFor(target_)), "complete");
+  EXPECT_EQ(ListDir(dir_.path()), "t.vrls.tmp");
 }
 
-TEST(PendingFileTest, WriteAtPatchesBufferedAndWrittenBytes) {
-  TempDir dir;
-  const std::string target = dir.path() + "/t.vrls";
-  Result<PendingFile> file = PendingFile::Create(target);
+TEST_F(PendingFileTest, WriteAtPatchesBufferedAndWrittenBytes) {
+  Result<PendingFile> file = PendingFile::Create(target_);
   ASSERT_TRUE(file.ok());
   PendingFile& f = file.value();
   const std::string big(BufferedWriter::kCapacity + 10, 'b');
@@ -189,19 +186,17 @@ TEST(PendingFileTest, WriteAtPatchesBufferedAndWrittenBytes) {
   ASSERT_TRUE(f.Append("tail", 4).ok());
   ASSERT_TRUE(f.WriteAt(4, "BB", 2).ok());
   ASSERT_TRUE(f.Commit().ok());
-  EXPECT_EQ(ReadFile(target), "HEAD" + std::string("BB") + big.substr(2) + "tail");
+  EXPECT_EQ(ReadFile(target_), "HEAD" + std::string("BB") + big.substr(2) + "tail");
 }
 
-TEST(PendingFileTest, DiscardRemovesOnlyTheTemporaryFile) {
-  TempDir dir;
-  const std::string target = dir.path() + "/t.vrls";
-  WriteFile(target, "old");
-  Result<PendingFile> file = PendingFile::Create(target);
+TEST_F(PendingFileTest, DiscardRemovesOnlyTheTemporaryFile) {
+  WriteFile(target_, "old");
+  Result<PendingFile> file = PendingFile::Create(target_);
   ASSERT_TRUE(file.ok());
   ASSERT_TRUE(file.value().Append("abandoned", 9).ok());
   file.value().Discard();
-  EXPECT_EQ(ListDir(dir.path()), "t.vrls");
-  EXPECT_EQ(ReadFile(target), "old");
+  EXPECT_EQ(ListDir(dir_.path()), "t.vrls");
+  EXPECT_EQ(ReadFile(target_), "old");
 }
 
 TEST(StatusTest, SystemErrorsKeepTheirFacts) {

@@ -33,6 +33,8 @@ using testing_util::RecordOffset;
 using testing_util::RefreshFileCrc;
 using testing_util::ResealTrailer;
 using testing_util::SectionOffset;
+using testing_util::SectionTables;
+using testing_util::TablesOf;
 using testing_util::TempDir;
 using testing_util::TrailerPos;
 using testing_util::WithSection;
@@ -281,6 +283,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 class DamageTest : public SectionFileTest {
  protected:
+  // The small store with a section, and a reader of it without one: what the
+  // answers through a damaged section are held against.
+  const std::string plain_ = SmallStore();
+  const std::string sectioned_ = WithSection(plain_);
+  const std::unique_ptr<const Reader> truth_ = OpenReader(plain_);
+
   // Every lookup and entry read ends, with a corrupt error at worst.  With
   // `exact`, a found key also has its true offset: the fingerprint and the
   // key comparison keep a damaged slot from answering for another key.  A
@@ -317,17 +325,14 @@ class DamageTest : public SectionFileTest {
 };
 
 TEST_F(DamageTest, EveryFlippedSectionByte) {
-  const std::string plain = SmallStore();
-  const std::string image = WithSection(plain);
-  auto truth = OpenReader(plain);
-  ASSERT_TRUE(truth);
-  for (std::size_t pos = SectionOffset(image); pos < image.size(); ++pos) {
+  ASSERT_TRUE(truth_);
+  for (std::size_t pos = SectionOffset(sectioned_); pos < sectioned_.size(); ++pos) {
     for (char mask : {'\x01', '\x80', '\xff'}) {
-      std::string damaged = image;
+      std::string damaged = sectioned_;
       damaged[pos] ^= mask;
       auto indexed = OpenIndexed(damaged);
       ASSERT_TRUE(indexed);
-      ExpectSafeAnswers(*indexed, *truth, "byte " + std::to_string(pos), true);
+      ExpectSafeAnswers(*indexed, *truth_, "byte " + std::to_string(pos), true);
       // The whole-file check finds every such change.
       EXPECT_FALSE(Reader::Open(Save(damaged), true).ok());
     }
@@ -364,24 +369,20 @@ struct HostileCase {
 class HostileSectionTest : public DamageTest, public testing::WithParamInterface<HostileCase> {};
 
 TEST_P(HostileSectionTest, LookupsStayBoundedAndInside) {
-  const std::string plain = SmallStore();
-  std::string image = WithSection(plain);
-  auto truth = OpenReader(plain);
-  ASSERT_TRUE(truth);
+  ASSERT_TRUE(truth_);
+  std::string image = sectioned_;
   const std::size_t t = TrailerPos(image);
-  const std::uint64_t capacity = LoadBE64(Bytes(image) + t + hs::kCapacityPos);
-  const std::uint64_t section = SectionOffset(image);
-  auto* slots = reinterpret_cast<unsigned char*>(image.data()) + section + hs::PaddingFor(section);
+  const SectionTables tables = TablesOf(image);
   const StableHasher hasher(LoadBE64(Bytes(image) + t + hs::kSeedPos));
-  GetParam().lie(slots, capacity, slots + capacity * hs::SlotSize(4),
-                 hs::FingerprintOf(hasher(truth->Entry(0).value().key)));
+  GetParam().lie(tables.slots, tables.capacity, tables.order,
+                 hs::FingerprintOf(hasher(truth_->Entry(0).value().key)));
   if (GetParam().max_probe != 0)
-    PutBE32(image, t + hs::kMaxProbePos, std::min<std::uint64_t>(GetParam().max_probe, capacity));
+    PutBE32(image, t + hs::kMaxProbePos, std::min<std::uint64_t>(GetParam().max_probe, tables.capacity));
   ResealTrailer(image);
   auto indexed = OpenIndexed(image);
   ASSERT_TRUE(indexed);
   ASSERT_TRUE(indexed->has_hash_index());
-  ExpectSafeAnswers(*indexed, *truth, GetParam().name, false);
+  ExpectSafeAnswers(*indexed, *truth_, GetParam().name, false);
 }
 
 // Every slot: the fingerprint, `position` + 1 as written, and a hint at
@@ -441,18 +442,12 @@ struct DisagreeCase {
 class DisagreeingSectionTest : public DamageTest, public testing::WithParamInterface<DisagreeCase> {};
 
 TEST_P(DisagreeingSectionTest, OnlyTheDeepCheckFindsIt) {
-  const std::string plain = SmallStore();
-  std::string image = WithSection(plain);
-  auto truth = OpenReader(plain);
-  ASSERT_TRUE(truth);
+  ASSERT_TRUE(truth_);
+  std::string image = sectioned_;
   std::set<std::string_view> keys;
-  for (std::size_t i = 0; i < truth->num_entries(); ++i) keys.insert(truth->Entry(i).value().key);
-  const std::size_t t = TrailerPos(image);
-  const std::uint64_t capacity = LoadBE64(Bytes(image) + t + hs::kCapacityPos);
-  const std::uint64_t section = SectionOffset(image);
-  auto* slots = reinterpret_cast<unsigned char*>(image.data()) + section + hs::PaddingFor(section);
-  auto* order = slots + capacity * hs::SlotSize(4);
-  const std::uint32_t last_position = LoadBE32(order + 4 * (truth->num_entries() - 1));
+  for (std::size_t i = 0; i < truth_->num_entries(); ++i) keys.insert(truth_->Entry(i).value().key);
+  const auto [capacity, slots, order] = TablesOf(image);
+  const std::uint32_t last_position = LoadBE32(order + 4 * (truth_->num_entries() - 1));
   unsigned char* last = nullptr;
   for (std::uint64_t i = 0; i < capacity; ++i) {
     if (LoadBE32(slots + i * hs::SlotSize(4) + 2) == last_position + 1) last = slots + i * hs::SlotSize(4);
@@ -465,7 +460,7 @@ TEST_P(DisagreeingSectionTest, OnlyTheDeepCheckFindsIt) {
   ASSERT_TRUE(indexed && indexed->has_hash_index());
   std::string expected = GetParam().verify_error;
   for (const auto& [mark, n] : {std::pair{"{n+1}", keys.size() + 1}, std::pair{"{n}", keys.size()},
-                                std::pair{"{last}", truth->num_entries() - 1}}) {
+                                std::pair{"{last}", truth_->num_entries() - 1}}) {
     if (const std::size_t at = expected.find(mark); at != std::string::npos) {
       expected.replace(at, std::string_view(mark).size(), std::to_string(n));
     }

@@ -44,6 +44,20 @@ inline std::size_t TrailerPos(const std::string& image) { return image.size() - 
 inline std::uint64_t SectionOffset(const std::string& image) {
   return LoadBE64(Bytes(image) + TrailerPos(image) + hash_section::kSectionOffsetPos);
 }
+// The slot and order tables of a section image with 4-byte positions (the
+// builder's default), for tests that rewrite them in place.  The pointers
+// stay valid while `image` keeps its size.
+struct SectionTables {
+  std::uint64_t capacity;
+  unsigned char* slots;
+  unsigned char* order;
+};
+inline SectionTables TablesOf(std::string& image) {
+  const std::uint64_t capacity = LoadBE64(Bytes(image) + TrailerPos(image) + hash_section::kCapacityPos);
+  const std::uint64_t section = SectionOffset(image);
+  auto* slots = reinterpret_cast<unsigned char*>(image.data()) + section + hash_section::PaddingFor(section);
+  return {capacity, slots, slots + capacity * hash_section::SlotSize(4)};
+}
 // Recomputes the trailer's own CRC after a change to it.
 inline void ResealTrailer(std::string& image) {
   const std::size_t t = TrailerPos(image);

@@ -64,6 +64,21 @@ def test_get_many_answers_as_get(tmp_path, compression, hooks):
         assert r.get_many([]) == []
 
 
+def test_records_growing_and_shrinking_read_back_through_one_reader(tmp_path):
+    # A reader decompresses into one buffer that grows when a record does
+    # not fit it; frames over 128 KiB hold several blocks.
+    sizes = [10, 300, 5000, 70000, 300000, 40, 140000]
+    big = {f"s{n}": {"n": n, "text": "words and more words " * (n // 21)} for n in sizes}
+    path = tmp_path / "c.vrls"
+    build(path, {**RECORDS, **big}, "writer")
+    with VorlReader(path) as r:
+        for order in (sizes, sorted(sizes, reverse=True)):
+            keys = [f"s{n}" for n in order]
+            assert [r[k] for k in keys] == r.get_many(keys) == [big[k] for k in keys]
+            assert [r.get_raw(k) for k in keys] == [msgpack.packb(big[k]) for k in keys]
+        assert all(r.get_stored(k) != r.get_raw(k) for k in big if big[k]["n"] >= 300)
+
+
 @pytest.mark.parametrize("n, estimated", [(4000, False), (12000, True)])
 def test_stats_of_a_big_store_come_from_a_sample(tmp_path, n, estimated):
     items = {f"k{i:06d}": {"i": i, "text": "some words " * (i % 9)} for i in range(n)}

@@ -61,7 +61,6 @@ typedef int (*OpenatFn)(int, const char*, int, ...);
 typedef ssize_t (*WriteFn)(int, const void*, size_t);
 typedef int (*FdFn)(int);
 typedef int (*RenameFn)(const char*, const char*);
-typedef int (*StatFn)(const char*, struct stat*);
 
 static void* Next(const char* name) {
   void* fn = dlsym(RTLD_NEXT, name);
@@ -273,28 +272,16 @@ static int StatFault(const char* path) {
   return f != NULL ? Fail(f) : 0;
 }
 
-int stat(const char* path, struct stat* buf) {
-  static StatFn fn;
-  if (fn == NULL) fn = (StatFn)Next("stat");
-  return StatFault(path) != 0 ? -1 : fn(path, buf);
-}
+/* stat, lstat and their 64-bit forms differ only in their name and buffer. */
+#define VORL_FAULTY_STAT(NAME, BUF)                   \
+  int NAME(const char* path, BUF* buf) {              \
+    typedef int (*Fn)(const char*, BUF*);             \
+    static Fn fn;                                     \
+    if (fn == NULL) fn = (Fn)Next(#NAME);             \
+    return StatFault(path) != 0 ? -1 : fn(path, buf); \
+  }
 
-int stat64(const char* path, struct stat64* buf) {
-  typedef int (*Stat64Fn)(const char*, struct stat64*);
-  static Stat64Fn fn;
-  if (fn == NULL) fn = (Stat64Fn)Next("stat64");
-  return StatFault(path) != 0 ? -1 : fn(path, buf);
-}
-
-int lstat(const char* path, struct stat* buf) {
-  static StatFn fn;
-  if (fn == NULL) fn = (StatFn)Next("lstat");
-  return StatFault(path) != 0 ? -1 : fn(path, buf);
-}
-
-int lstat64(const char* path, struct stat64* buf) {
-  typedef int (*Stat64Fn)(const char*, struct stat64*);
-  static Stat64Fn fn;
-  if (fn == NULL) fn = (Stat64Fn)Next("lstat64");
-  return StatFault(path) != 0 ? -1 : fn(path, buf);
-}
+VORL_FAULTY_STAT(stat, struct stat)
+VORL_FAULTY_STAT(stat64, struct stat64)
+VORL_FAULTY_STAT(lstat, struct stat)
+VORL_FAULTY_STAT(lstat64, struct stat64)

@@ -3,11 +3,8 @@
 # leave one broken until someone needs its figures.  The figures printed here
 # mean nothing: the sizes are far too small.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
-root=$PWD
-B="${VORL_BUILD_DIR:-build}"
-PY="${PY:-$(bash tools/python314.sh)}"
-out=$(cmake --build "$B" --target _vorlstore _engine 2>&1) || { echo "$out"; exit 1; }
+source "$(dirname "$0")/../stage.sh"
+build_targets _vorlstore _engine
 run() {  # script, args...
   local script="$1"; shift
   echo "-- $script $*"

@@ -4,8 +4,6 @@
 # (tests/reliability/test_crash.py).  VORL_CRASH_TRIALS and VORL_CRASH_SEED
 # change the number of trials and replay a run.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
-B="${VORL_BUILD_DIR:-build}"
-PY="${PY:-$(bash tools/python314.sh)}"
-out=$(cmake --build "$B" --target vorl_fault_driver 2>&1) || { echo "$out"; exit 1; }
+source "$(dirname "$0")/../stage.sh"
+build_targets vorl_fault_driver
 VORL_BUILD_DIR="$B" "$PY" -m pytest -q -s -p no:cacheprovider tests/reliability/test_crash.py

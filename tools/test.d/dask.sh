@@ -3,11 +3,8 @@
 # joining (tests/dask/; sets in one process are tested in tests/python).
 # Skipped with a note when the interpreter has no Dask.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
-root=$PWD
-B="${VORL_BUILD_DIR:-build}"
-PY="${PY:-$(bash tools/python314.sh)}"
-out=$(cmake --build "$B" --target _vorlstore _engine 2>&1) || { echo "$out"; exit 1; }
+source "$(dirname "$0")/../stage.sh"
+build_targets _vorlstore _engine
 if ! "$PY" -c "import dask, distributed, pandas" 2>/dev/null; then
   echo "dask: Dask, distributed or pandas missing; store set tests on a cluster skipped"
 fi

@@ -9,11 +9,11 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable
-from types import TracebackType
 from typing import Any
 
 from .._adding import OnDuplicate
 from .._codec import DefaultHook, Packer
+from .._committing import CommitsOnExit
 from .._paths import StrPath
 from ..builder import StoreBuilder
 from ..errors import UsageError
@@ -66,7 +66,7 @@ def build_counted_shard(path: str, entries: Iterable[tuple[bytes, Any]], *, raw:
     return shard_info(summary, storage_options), summary["duplicates"]
 
 
-class SetBuilder:
+class SetBuilder(CommitsOnExit):
     """Streams objects into a new generation of a set, one StoreBuilder per shard.
 
     Each key goes to the shard its routing names; an object whose keys fall
@@ -158,15 +158,8 @@ class SetBuilder:
     def generation(self) -> str:
         return self._publication.generation
 
-    def __enter__(self) -> SetBuilder:
-        return self
-
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        if exc_type is not None:
-            self.discard()
-        elif not self._publication.published:
-            self.commit()
+    def _settled(self) -> bool:
+        return self._publication.published
 
 
 def write_store_set(
