@@ -63,6 +63,7 @@ class RangedStore:
             tail_start = source.size - len(tail)
             if start >= tail_start:
                 self._prepare(tail[start - tail_start : start - tail_start + lay["dict_length"]])
+        self._figures: dict[str, Any] | None = None
         self.decoder: Any = None
         self.closed = False
 
@@ -159,8 +160,11 @@ class RangedStore:
                 "compression": None if self._layout.get("dict_offset") is None else self._compression()}
 
     def _compression(self) -> dict[str, Any]:
-        stored = functools.partial(self._records, expand=False)
-        return compression_figures(self._index, self._layout, stored, self._ready_expander())
+        # Measured once: the version read is pinned, and repr and pickling ask for stats too.
+        if self._figures is None:
+            stored = functools.partial(self._records, expand=False)
+            self._figures = compression_figures(self._index, self._layout, stored, self._ready_expander())
+        return dict(self._figures)
 
     def _ready_expander(self) -> Any:
         if self._dictionary is not None:
