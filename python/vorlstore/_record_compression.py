@@ -1,8 +1,9 @@
 """The ``compression=`` and ``level=`` arguments of the writers, checked once.
 
-A compressed store keeps each record as zstd with a dictionary trained on the
-store's first records (about 4 MiB of them), stored once in the file; records
-that do not shrink stay as they are.  Readers decompress transparently.
+A compressed store keeps each record as zstd with a dictionary trained on
+about 4 MiB of the store's records spread over all of them, stored once in the
+file; records that do not shrink stay as they are.  Readers decompress
+transparently.
 """
 
 from __future__ import annotations

@@ -26,10 +26,12 @@ class StoreBuilder(Adding[_engine.Builder], CommitsOnExit):
     """Streams objects and keys into a new store at *path*; see the module docstring.
 
     The adding calls, the encoding options, ``on_duplicate``, ``seed``,
-    ``compression`` and ``level`` are VorlWriter's; a streaming build trains
-    its dictionary on the first 4 MiB of objects, which wait in memory until
-    then.  After commit() or discard() every call fails; ``last_build`` keeps
-    the summary of the commit.
+    ``compression`` and ``level`` are VorlWriter's.  A compressed streaming
+    build writes each object as it comes and keeps a sample of 4-8 MiB spread
+    evenly over all of them; commit() trains the dictionary on it and
+    compresses the records in one pass over the temporary file.  After
+    commit() or discard() every call fails; ``last_build`` keeps the summary
+    of the commit.
     """
 
     __slots__ = ("_path", "_stage")
@@ -112,8 +114,8 @@ def build(
     """Build a store at *path* (or a URL) from ``(key, obj)`` pairs or a mapping, in one call.
 
     Objects stream to the file as *items* yields them; only the keys wait in
-    memory (and, when compressing, the first 4 MiB of objects, which train
-    the dictionary).  When *items* raises, the target stays as it was.  The
+    memory (and, when compressing, a sample of the objects, which trains
+    the dictionary at the commit).  When *items* raises, the target stays as it was.  The
     options are StoreBuilder's.
     """
     with StoreBuilder(path, hash_index=hash_index, default=default, datetime=datetime, on_duplicate=on_duplicate,

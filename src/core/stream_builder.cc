@@ -4,6 +4,7 @@
 
 #include "core/crc32.h"
 #include "core/format.h"
+#include "core/record_recode.h"
 #include "core/writer.h"
 
 namespace vorl {
@@ -51,7 +52,7 @@ Status StreamBuilder::AddKey(std::string_view key, std::uint32_t obj_id) {
   return keys_.Put(key, obj_id, options_.on_duplicate);
 }
 
-Result<BuildSummary> StreamBuilder::Commit(std::string_view dictionary) {
+Result<BuildSummary> StreamBuilder::Commit(std::string_view dictionary, const Recode& recode) {
   if (finished()) return FinishedError();
   // Finished on every way out, an exception included.  After a successful
   // publish the file has its final name and Discard leaves it alone.
@@ -65,7 +66,15 @@ Result<BuildSummary> StreamBuilder::Commit(std::string_view dictionary) {
   std::optional<KeptRecords> kept;
   if (options_.drop_unreachable)
     kept = PlanKeptRecords(keys_, record_offsets_, out_.position() - format::kDataOffset);
-  if (kept) {
+  if (recode) {
+    Result<RecodedRecords> recoded =
+        RecodeRecords(*file_, record_offsets_, out_.position() - format::kDataOffset, kept ? &*kept : nullptr,
+                      recode, options_.cancel);
+    if (!recoded.ok()) return std::move(recoded).status();
+    out_ = StoreAppender(*file_, format::kDataOffset + recoded.value().size, recoded.value().crc);
+    record_offsets_ = std::move(recoded.value().offsets);
+    num_objects = recoded.value().count;
+  } else if (kept) {
     Result<std::uint32_t> crc = CompactRecords(*file_, *kept);
     if (!crc.ok()) return std::move(crc).status();
     out_ = StoreAppender(*file_, format::kDataOffset + kept->size, crc.value());

@@ -25,6 +25,7 @@
 #include "core/build_summary.h"
 #include "core/file.h"
 #include "core/key_map.h"
+#include "core/record_recode.h"
 #include "core/status.h"
 #include "core/store_layout.h"
 
@@ -72,8 +73,10 @@ class StreamBuilder {
   // first of them down within the temporary file (one pass over those
   // bytes, only when there are any).  Whatever the outcome the builder is
   // finished; on failure the temporary file is gone and the target as it was.
-  // A non-empty `dictionary` goes into the dictionary section.
-  Result<BuildSummary> Commit(std::string_view dictionary = {});
+  // A non-empty `dictionary` goes into the dictionary section.  With
+  // `recode`, every record kept is first rewritten with the payload it
+  // makes (RecodeRecords), in the same pass that squeezes.
+  Result<BuildSummary> Commit(std::string_view dictionary = {}, const Recode& recode = {});
   // Gives up: removes the temporary file.  Does nothing once finished.
   void Discard();
 

@@ -2,18 +2,22 @@
 // vorl::Writer or vorl::StreamBuilder) with every object compressed on its
 // way in, as AddChecked and AddManyChecked call them.
 //
-// The dictionary is trained on a sample of the records, so objects wait
-// here, with the keys added meanwhile, until it is trained; then they go to
-// the core in the order they came.  Ids are handed out at once, as the core
-// would.  The in-memory writer keeps every object until the build and
-// samples across all of them (each object waits here instead of in the
-// writer, so the memory is the same); the streaming builder, whose point is
-// to keep nothing, trains on the first kSampleBytes of objects.  Without
-// compression every call goes straight to the core.  Not thread-safe; the
-// owner serialises calls.
+// The dictionary is trained on a sample of the records spread over all of
+// them.  The in-memory writer keeps every object until the build anyway:
+// objects wait here (instead of in the writer, so the memory is the same),
+// with the keys added meanwhile, and go to the core compressed, in the
+// order they came, once it is trained; ids are handed out at once, as the
+// core would.  The streaming builder, whose point is to keep nothing, hands
+// objects to its core as they come and keeps a sample of them here: every
+// stride-th object, the stride doubling (and every other sample dropping
+// out) whenever the sample outgrows twice kSampleBytes, so that it spreads
+// evenly over however many come.  Its core recodes the records at the
+// commit (recode()).  Without compression every call goes straight to the
+// core.  Not thread-safe; the owner serialises calls.
 #ifndef VORLSTORE_ENGINE_COMPRESSING_H_
 #define VORLSTORE_ENGINE_COMPRESSING_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,13 +27,16 @@
 #include <utility>
 #include <vector>
 
+#include "core/record_recode.h"
 #include "core/status.h"
 #include "core/writer.h"
 #include "engine/compression.h"
 
 namespace vorl::engine {
 
-enum class Sample : std::uint8_t { kFirst, kWhole };
+// kWhole: objects wait for the dictionary.  kSpread: objects go to the core
+// as they come and are recoded at its commit.
+enum class Sample : std::uint8_t { kWhole, kSpread };
 
 template <typename Core>
 class Compressing {
@@ -39,7 +46,7 @@ class Compressing {
     if (level) compressor_ = std::make_unique<RecordCompressor>(*level);
   }
 
-  std::uint64_t num_objects() const { return core_.num_objects() + waiting_ends_.size(); }
+  std::uint64_t num_objects() const { return core_.num_objects() + waiting_objects(); }
   std::uint64_t num_keys() const { return core_.num_keys() + waiting_keys_.size(); }
   OnDuplicate on_duplicate() const { return core_.on_duplicate(); }
   // Whether `key` is held, by the core or waiting.  Asked only under
@@ -51,18 +58,20 @@ class Compressing {
   Result<std::uint32_t> AddObject(std::string_view blob) {
     if (compressor_ == nullptr) return core_.AddObject(blob);
     if (!sampling_) return AddEncoded(blob);
+    if (sample_ == Sample::kSpread) {
+      Result<std::uint32_t> id = core_.AddObject(blob);
+      if (id.ok()) Offer(blob);
+      return id;
+    }
     if (Status s = CheckNewObject(blob.size(), num_objects()); !s.ok()) return s;
     const auto id = static_cast<std::uint32_t>(num_objects());
     waiting_.append(blob);
     waiting_ends_.push_back(waiting_.size());
-    if (sample_ == Sample::kFirst && waiting_.size() >= kSampleBytes) {
-      if (Status s = Flush(); !s.ok()) return s;
-    }
     return id;
   }
 
   Status AddKey(std::string_view key, std::uint32_t obj_id) {
-    if (waiting_ends_.empty()) return core_.AddKey(key, obj_id);
+    if (waiting_ends_.empty() || sample_ == Sample::kSpread) return core_.AddKey(key, obj_id);
     if (Status s = CheckNewKey(key, obj_id, num_objects()); !s.ok()) return s;
     waiting_keys_.emplace_back(std::string(key), obj_id);
     if (on_duplicate() == OnDuplicate::kError) waiting_key_set_.emplace(key);
@@ -94,6 +103,12 @@ class Compressing {
     if (compressor_ == nullptr || !sampling_) return {};
     sampling_ = false;
     Train();
+    if (sample_ == Sample::kSpread) {
+      recodes_ = compressor_->ready();
+      waiting_ = std::string();
+      waiting_ends_ = {};
+      return {};
+    }
     const std::string objects = std::move(waiting_);
     const std::vector<std::uint64_t> ends = std::move(waiting_ends_);
     const std::vector<std::pair<std::string, std::uint32_t>> keys = std::move(waiting_keys_);
@@ -113,25 +128,57 @@ class Compressing {
     return {};
   }
 
+  // What the core's commit must make of the records it holds, after
+  // Flush: compress them, when this builder trained its dictionary there;
+  // nothing (an empty function) when they went in compressed or raw for good.
+  Recode recode() {
+    if (!recodes_) return {};
+    return [this](std::string_view payload, std::string& scratch) { return compressor_->Encode(payload, scratch); };
+  }
+
   std::string_view dictionary() const {
     return compressor_ != nullptr && compressor_->ready() ? std::string_view(compressor_->dictionary())
                                                            : std::string_view();
   }
 
  private:
-  // Trains on every object waiting, or on objects at an even stride
-  // through them when they hold more than kSampleBytes.
+  // Trains on every object waiting, or, when they hold more than
+  // kSampleBytes, on about that many bytes of them picked evenly.
   void Train() {
     const std::size_t n = waiting_ends_.size();
-    const std::size_t stride = waiting_.size() > kSampleBytes ? (waiting_.size() - 1) / kSampleBytes + 1 : 1;
+    const std::size_t picks =
+        waiting_.size() > kSampleBytes ? std::max<std::size_t>(1, n * (kSampleBytes / 1024) / (waiting_.size() / 1024)) : n;
     std::string joined;
     std::vector<std::size_t> sizes;
-    for (std::size_t i = 0; i < n; i += stride) {
+    for (std::size_t k = 0; k < picks; ++k) {
+      const std::size_t i = k * n / picks;
       const std::uint64_t begin = i == 0 ? 0 : waiting_ends_[i - 1];
       joined.append(waiting_, begin, waiting_ends_[i] - begin);
       sizes.push_back(waiting_ends_[i] - begin);
     }
     compressor_->Train(joined, sizes);
+  }
+
+  std::uint64_t waiting_objects() const { return sample_ == Sample::kSpread ? 0 : waiting_ends_.size(); }
+
+  // Takes every stride-th object into the sample; past twice kSampleBytes
+  // the stride doubles and the samples at odd multiples of the old one
+  // drop out.  Train then strides through what is left.
+  void Offer(std::string_view blob) {
+    if (offered_++ % stride_ != 0) return;
+    waiting_.append(blob);
+    waiting_ends_.push_back(waiting_.size());
+    if (waiting_.size() <= 2 * kSampleBytes) return;
+    std::string kept;
+    std::vector<std::uint64_t> ends;
+    for (std::size_t i = 0; i < waiting_ends_.size(); i += 2) {
+      const std::uint64_t begin = i == 0 ? 0 : waiting_ends_[i - 1];
+      kept.append(waiting_, begin, waiting_ends_[i] - begin);
+      ends.push_back(kept.size());
+    }
+    waiting_ = std::move(kept);
+    waiting_ends_ = std::move(ends);
+    stride_ *= 2;
   }
 
   Result<std::uint32_t> AddEncoded(std::string_view blob) {
@@ -145,7 +192,12 @@ class Compressing {
   Sample sample_;
   std::unique_ptr<RecordCompressor> compressor_;
   bool sampling_ = true;
-  // The objects waiting for the dictionary, end to end, and where each ends.
+  bool recodes_ = false;
+  // Objects offered to a spread sample so far, and its stride.
+  std::uint64_t offered_ = 0;
+  std::uint64_t stride_ = 1;
+  // The objects waiting for the dictionary (kSpread: the sample), end to
+  // end, and where each ends.
   std::string waiting_;
   std::vector<std::uint64_t> waiting_ends_;
   std::vector<std::pair<std::string, std::uint32_t>> waiting_keys_;

@@ -34,7 +34,7 @@ StoreBuilder::StoreBuilder(const nb::bytes& path, bool hash_index, std::string_v
   cancel_ = nullptr;
   stop.RaiseIfStopped();
   builder_ = Unwrap(std::move(*created), target_);
-  adding_ = std::make_unique<Compressing<StreamBuilder>>(*builder_, level, Sample::kFirst);
+  adding_ = std::make_unique<Compressing<StreamBuilder>>(*builder_, level, Sample::kSpread);
 }
 
 void StoreBuilder::Ready() const {
@@ -48,13 +48,14 @@ nb::dict StoreBuilder::Commit() {
   Ready();
   Compressing<StreamBuilder>& adding = *adding_;
   last_build_ = Publish(target_, busy_, started_, [&](const CancelCheck& cancel) {
-    // Records still waiting for the dictionary go out first.
+    // The dictionary is trained on the sample first; the records are
+    // compressed with it as the commit rewrites them.
     if (Status s = adding.Flush(); !s.ok()) {
       builder_->Discard();
       return Result<BuildSummary>(std::move(s));
     }
     cancel_ = cancel;
-    Result<BuildSummary> done = builder_->Commit(adding.dictionary());
+    Result<BuildSummary> done = builder_->Commit(adding.dictionary(), adding.recode());
     cancel_ = nullptr;
     return done;
   });

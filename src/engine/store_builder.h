@@ -27,7 +27,8 @@ class StoreBuilder final : public Adder {
   // `on_duplicate` names the duplicate rule; `seed` keys the hash index
   // (None: derived from the content).  The build's seconds run from here.
   // `level` no value: records are stored as they are; else compressed at
-  // that zstd level with a dictionary trained on the first records.
+  // that zstd level with a dictionary trained on a sample spread over all
+  // the records, which the commit compresses.
   StoreBuilder(const nb::bytes& path, bool hash_index, std::string_view on_duplicate,
                std::optional<std::uint64_t> seed, std::optional<int> level);
 

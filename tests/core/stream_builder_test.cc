@@ -5,13 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/format.h"
 #include "core/reader.h"
+#include "core/record_recode.h"
 #include "core/writer.h"
 #include "test_util.h"
 
@@ -165,6 +168,46 @@ TEST_P(StreamBuilderScriptTest, DroppingUnreachedObjectsEqualsWriter) {
     Result<std::optional<std::string_view>> got = r.value()->FindObject(key);
     ASSERT_TRUE(got.ok() && got.value().has_value());
     EXPECT_EQ(*got.value(), script.objects[id]);
+  }
+}
+
+// Records recoded at the commit: the file is the Writer's for the recoded
+// objects, whether they shrink, stay or grow (past a chunk of the pass, so
+// that what grows waits for what it covers to be read), with and without
+// the squeeze.
+TEST_P(StreamBuilderScriptTest, RecodingEqualsWriterOfRecodedObjects) {
+  using Change = std::string (*)(std::string_view);
+  const std::pair<const char*, Change> changes[] = {
+      {"same", [](std::string_view p) { return std::string(p); }},
+      {"half", [](std::string_view p) { return std::string(p.substr(0, p.size() / 2)); }},
+      {"grown", [](std::string_view p) { return std::string(p) + std::string(p.size() * 3 + 40, 'g'); }},
+  };
+  for (const auto& [name, change] : changes) {
+    for (const bool drop : {false, true}) {
+      SCOPED_TRACE(std::string(name) + (drop ? " dropping" : ""));
+      Script recoded = GetParam();
+      for (std::string& blob : recoded.objects) blob = change(blob);
+      const std::string streamed = dir_.path() + "/streamed.vrls";
+      StreamOptions stream_options;
+      stream_options.drop_unreachable = drop;
+      auto b = StreamBuilder::Create(streamed, stream_options);
+      ASSERT_TRUE(b.ok());
+      Play(GetParam(), *b.value());
+      const Recode recode = [change](std::string_view payload, std::string& scratch) -> Result<std::string_view> {
+        scratch = change(payload);
+        return std::string_view(scratch);
+      };
+      Result<BuildSummary> summary = b.value()->Commit({}, recode);
+      ASSERT_TRUE(summary.ok()) << summary.status().ToString();
+      const std::string written = dir_.path() + "/written.vrls";
+      Writer w;
+      Play(recoded, w);
+      BuildOptions options = Quiet(true);
+      options.drop_unreachable = drop;
+      ASSERT_TRUE(w.Build(written, options).ok());
+      EXPECT_EQ(ReadFile(streamed), ReadFile(written));
+      EXPECT_EQ(summary.value().bytes, ReadFile(written).size());
+    }
   }
 }
 
@@ -326,6 +369,29 @@ TEST(StreamBuilderTest, CommittedBuilderIsFinishedAndKeepsTheStore) {
   b.value().reset();
   EXPECT_EQ(ListDir(dir.path()), "t.vrls");
   EXPECT_EQ(ReadFile(target), published);
+}
+
+// A record of the temporary file that changed under the build is caught by
+// its CRC when the commit recodes it; nothing is published.
+TEST(StreamBuilderTest, RecodingFindsARecordChangedUnderIt) {
+  TempDir dir;
+  const std::string target = dir.path() + "/t.vrls";
+  auto b = StreamBuilder::Create(target);
+  ASSERT_TRUE(b.ok());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(b.value()->AddObject("payload " + std::to_string(i)).ok());
+  // One more object, longer than the file's write buffer, sends the others
+  // to the file.
+  ASSERT_TRUE(b.value()->AddObject(std::string(10'000, 'z')).ok());
+  {
+    std::fstream tmp(target + ".tmp", std::ios::in | std::ios::out | std::ios::binary);
+    tmp.seekp(format::kDataOffset + 2 * format::kRecordHeaderSize + 9 + 3);
+    tmp.put('X');
+  }
+  const Recode same = [](std::string_view payload, std::string&) -> Result<std::string_view> { return payload; };
+  EXPECT_EQ(b.value()->Commit({}, same).status().ToString(),
+            "corrupt: the record at offset " + std::to_string(format::kDataOffset + 17) +
+                " of the temporary file does not match what was written there");
+  EXPECT_EQ(ListDir(dir.path()), "");
 }
 
 TEST(StreamBuilderTest, MissingDirectoryFailsAtCreate) {

@@ -81,8 +81,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="leave fields whose value is null (Parquet nulls, JSON null) out of the stored record "
                         "(default: every field is kept)")
     b.add_argument("--compress", action="store_true",
-                   help="store each record compressed (zstd, with a dictionary trained on the first records "
-                        "of the store, or of each shard); readers decompress transparently")
+                   help="store each record compressed (zstd, with a dictionary trained on a sample of the "
+                        "store's records, or of each shard's); readers decompress transparently")
     b.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show progress on standard error (default: for large inputs on a terminal)")
     b.add_argument("--shards", type=_shard_count, metavar="N",
