@@ -64,6 +64,11 @@ std::vector<Script> Scripts() {
       {"UnreachedBetweenLarge",
        {std::string(300 << 10, 'a'), "gone", std::string(300 << 10, 'b'), "kept", "gone too"},
        {{"a", 0}, {"x", 1}, {"b", 2}, {"x", 3}}},
+      // A section longer than a chunk of the recoding pass, whose first
+      // record, grown, covers bytes the pass has not read yet.
+      {"LongerThanAChunk",
+       {std::string(300 << 10, 'a'), std::string(900 << 10, 'b'), std::string(300 << 10, 'c')},
+       {{"a", 0}, {"b", 1}, {"c", 2}}},
   };
   // More entry bytes than one output chunk, so that the index goes out in
   // several pieces.
