@@ -10,6 +10,8 @@ namespace vorl {
 namespace {
 
 constexpr std::size_t kChunkSize = std::size_t{1} << 20;
+// Payload bytes handed to the recode function at once.
+constexpr std::uint64_t kRunBytes = std::uint64_t{4} << 20;
 
 // The section's bytes from the first one not yet consumed up to the read
 // position, read a chunk at a time.
@@ -43,6 +45,11 @@ class AheadReader {
       return Damaged(offset);
     }
     return r;
+  }
+
+  // The `length` bytes at `offset`, read before.
+  std::string_view View(std::uint64_t offset, std::uint32_t length) const {
+    return std::string_view(held_).substr(static_cast<std::size_t>(offset - base_), length);
   }
 
   // Lets go of the bytes before `offset`, once enough of them have gathered
@@ -121,7 +128,39 @@ Result<RecodedRecords> RecodeRecords(PendingFile& file, std::span<const std::uin
   BehindWriter writer(file, reader, begin, begin + section_size, cancel);
   RecodedRecords out;
   out.offsets.assign(record_offsets.size(), 0);
-  std::string scratch;
+  // A run of records read and checked: their ids, and where their payloads
+  // lie in the file (views into the reader's memory would move as it reads).
+  std::vector<std::size_t> ids;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> spans;
+  std::uint64_t run_bytes = 0;
+  std::vector<std::string_view> payloads;
+  PayloadBatch recoded;
+  auto write_run = [&]() -> Status {
+    if (ids.empty()) return {};
+    payloads.clear();
+    for (const auto& [at, length] : spans) payloads.push_back(reader.View(at, length));
+    recoded.Clear();
+    if (Status s = recode(payloads, recoded); !s.ok()) return s;
+    if (recoded.size() != ids.size()) return Status::Internal("recoding changed the number of records");
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      const std::string_view p = recoded[i];
+      if (p.size() > format::kMaxPayloadLength) {
+        return Status::Other("object " + std::to_string(ids[i]) + " recodes to " + std::to_string(p.size()) +
+                             " bytes, more than a record holds");
+      }
+      out.offsets[ids[i]] = writer.position() - begin;
+      unsigned char header[format::kRecordHeaderSize];
+      format::EncodeRecordHeader(header, static_cast<std::uint32_t>(p.size()), crc32::Value(p.data(), p.size()));
+      writer.Add(header, sizeof header);
+      writer.Add(p.data(), p.size());
+    }
+    out.count += ids.size();
+    reader.Consume(spans.back().first + spans.back().second);
+    ids.clear();
+    spans.clear();
+    run_bytes = 0;
+    return writer.FlushIfFull();
+  };
   // Records lie in id order, so the pieces kept are met in order too.
   std::size_t piece = 0;
   for (std::size_t id = 0; id < record_offsets.size(); ++id) {
@@ -132,26 +171,14 @@ Result<RecodedRecords> RecodeRecords(PendingFile& file, std::span<const std::uin
     }
     Result<format::Record> record = reader.RecordAt(begin + offset);
     if (!record.ok()) return std::move(record).status();
-    const format::Record& r = record.value();
-    Result<std::string_view> payload =
-        recode(std::string_view(reinterpret_cast<const char*>(r.payload), r.length), scratch);
-    if (!payload.ok()) return std::move(payload).status();
-    const std::string_view p = payload.value();
-    if (p.size() > format::kMaxPayloadLength) {
-      return Status::Other("object " + std::to_string(id) + " recodes to " + std::to_string(p.size()) +
-                           " bytes, more than a record holds");
+    ids.push_back(id);
+    spans.emplace_back(begin + offset + format::kRecordHeaderSize, record.value().length);
+    run_bytes += record.value().length;
+    if (run_bytes >= kRunBytes) {
+      if (Status s = write_run(); !s.ok()) return s;
     }
-    out.offsets[id] = writer.position() - begin;
-    unsigned char header[format::kRecordHeaderSize];
-    format::EncodeRecordHeader(header, static_cast<std::uint32_t>(p.size()), crc32::Value(p.data(), p.size()));
-    // The payload may lie in the reader's memory, which a flush can extend
-    // and so move: it is copied out before the writer flushes.
-    writer.Add(header, sizeof header);
-    writer.Add(p.data(), p.size());
-    reader.Consume(begin + offset);
-    if (Status s = writer.FlushIfFull(); !s.ok()) return s;
-    ++out.count;
   }
+  if (Status s = write_run(); !s.ok()) return s;
   if (Status s = writer.Flush(); !s.ok()) return s;
   if (writer.position() < writer.file_end()) {
     if (Status s = file.Truncate(writer.position()); !s.ok()) return s;

@@ -24,9 +24,31 @@
 
 namespace vorl {
 
-// The payload to store for `payload`: a view of `scratch`, or of `payload`
-// itself.  A failure stops the pass.
-using Recode = std::function<Result<std::string_view>(std::string_view payload, std::string& scratch)>;
+// Payloads laid end to end, and where each ends.
+struct PayloadBatch {
+  std::string bytes;
+  std::vector<std::size_t> ends;
+
+  std::size_t size() const { return ends.size(); }
+  std::string_view operator[](std::size_t i) const {
+    const std::size_t begin = i == 0 ? 0 : ends[i - 1];
+    return std::string_view(bytes).substr(begin, ends[i] - begin);
+  }
+  void Add(std::string_view payload) {
+    bytes.append(payload);
+    ends.push_back(bytes.size());
+  }
+  void Clear() {
+    bytes.clear();
+    ends.clear();
+  }
+};
+
+// The payloads to store for a run of records' `payloads`, one for each, in
+// order, added to `out` (empty when called).  Runs of a few MiB go at once,
+// so that the function may spread the work over threads.  A failure stops
+// the pass.
+using Recode = std::function<Status(std::span<const std::string_view> payloads, PayloadBatch& out)>;
 
 struct RecodedRecords {
   // Each object's new record offset from the start of the object section;

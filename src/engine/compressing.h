@@ -38,6 +38,9 @@ namespace vorl::engine {
 // as they come and are recoded at its commit.
 enum class Sample : std::uint8_t { kWhole, kSpread };
 
+// Bytes of objects compressed at once when the dictionary is trained.
+inline constexpr std::size_t kRunBytes = std::size_t{4} << 20;
+
 template <typename Core>
 class Compressing {
  public:
@@ -116,11 +119,19 @@ class Compressing {
     waiting_ends_.clear();
     waiting_keys_.clear();
     waiting_key_set_.clear();
-    std::uint64_t begin = 0;
-    for (const std::uint64_t end : ends) {
-      Result<std::uint32_t> id = AddEncoded(std::string_view(objects).substr(begin, end - begin));
-      if (!id.ok()) return std::move(id).status();
-      begin = end;
+    // Compressed a run at a time, so that the compressed copies in memory
+    // stay a few MiB while several threads share the work.
+    std::vector<std::string_view> run;
+    std::size_t run_bytes = 0;
+    PayloadBatch stored;
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+      const std::uint64_t begin = i == 0 ? 0 : ends[i - 1];
+      run.push_back(std::string_view(objects).substr(begin, ends[i] - begin));
+      run_bytes += run.back().size();
+      if (run_bytes < kRunBytes && i + 1 < ends.size()) continue;
+      if (Status s = AddRun(run, stored); !s.ok()) return s;
+      run.clear();
+      run_bytes = 0;
     }
     for (const auto& [key, id] : keys) {
       if (Status s = core_.AddKey(key, id); !s.ok()) return s;
@@ -133,7 +144,9 @@ class Compressing {
   // nothing (an empty function) when they went in compressed or raw for good.
   Recode recode() {
     if (!recodes_) return {};
-    return [this](std::string_view payload, std::string& scratch) { return compressor_->Encode(payload, scratch); };
+    return [this](std::span<const std::string_view> payloads, PayloadBatch& out) {
+      return compressor_->EncodeMany(payloads, out);
+    };
   }
 
   std::string_view dictionary() const {
@@ -179,6 +192,20 @@ class Compressing {
     waiting_ = std::move(kept);
     waiting_ends_ = std::move(ends);
     stride_ *= 2;
+  }
+
+  // Hands the objects of `run` to the core, compressed (or as they are,
+  // when no dictionary could be trained); `stored` is scratch space.
+  Status AddRun(std::span<const std::string_view> run, PayloadBatch& stored) {
+    stored.Clear();
+    if (compressor_->ready()) {
+      if (Status s = compressor_->EncodeMany(run, stored); !s.ok()) return s;
+    }
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      Result<std::uint32_t> id = core_.AddObject(compressor_->ready() ? stored[i] : run[i]);
+      if (!id.ok()) return std::move(id).status();
+    }
+    return {};
   }
 
   Result<std::uint32_t> AddEncoded(std::string_view blob) {

@@ -9,9 +9,13 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "core/dictionary_section.h"
@@ -32,18 +36,37 @@ Status ZstdError(const char* what, std::size_t code) {
   return Status::Corrupt(std::string(what) + ": " + ZSTD_getErrorName(code));
 }
 
-}  // namespace
-
-RecordCompressor::RecordCompressor(int level) : level_(level), cctx_(ZSTD_createCCtx()) {
-  if (cctx_ == nullptr) throw std::bad_alloc();
-  // The dictionary is the store's: its id in every frame would only cost bytes.
-  ZSTD_CCtx_setParameter(cctx_, ZSTD_c_dictIDFlag, 0);
-  ZSTD_CCtx_setParameter(cctx_, ZSTD_c_checksumFlag, 0);
+// A compression context for records: the dictionary is the store's, so
+// its id in every frame would only cost bytes, and each record has a CRC.
+ZSTD_CCtx* RecordContext() {
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  if (cctx == nullptr) throw std::bad_alloc();
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0);
+  return cctx;
 }
 
+// The processors this process may run on.
+std::size_t Processors() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<std::size_t>(CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+}  // namespace
+
+RecordCompressor::RecordCompressor(int level) : level_(level), cctx_(RecordContext()) {}
+
 RecordCompressor::~RecordCompressor() {
+  for (ZSTD_CCtx* helper : helpers_) ZSTD_freeCCtx(helper);
   ZSTD_freeCDict(cdict_);
   ZSTD_freeCCtx(cctx_);
+}
+
+ZSTD_CCtx* RecordCompressor::Helper(std::size_t i) {
+  helpers_.reserve(i + 1);  // room first: nothing below throws once a context is made
+  while (helpers_.size() <= i) helpers_.push_back(RecordContext());
+  return helpers_[i];
 }
 
 bool RecordCompressor::Train(std::string_view joined, std::span<const std::size_t> sizes) {
@@ -79,13 +102,70 @@ Status RecordCompressor::Adopt(std::string_view dictionary) {
 }
 
 Result<std::string_view> RecordCompressor::Encode(std::string_view blob, std::string& scratch) {
+  return EncodeWith(cctx_, blob, scratch);
+}
+
+Status RecordCompressor::EncodeMany(std::span<const std::string_view> blobs, PayloadBatch& out) {
+  std::size_t total = 0;
+  for (const std::string_view blob : blobs) total += blob.size();
+  const std::size_t threads = std::clamp<std::size_t>(total / kRunPerThread, 1, std::min(kMaxThreads, Processors()));
+  // Thread t takes blobs [first[t], first[t + 1]): about total / threads bytes.
+  std::vector<std::size_t> first{0};
+  for (std::size_t i = 0, bytes = 0; i < blobs.size(); ++i) {
+    bytes += blobs[i].size();
+    if (first.size() < threads && bytes * threads >= total * first.size()) first.push_back(i + 1);
+  }
+  while (first.size() <= threads) first.push_back(blobs.size());
+  std::vector<PayloadBatch> parts(threads);
+  std::vector<Status> failures(threads);
+  std::vector<ZSTD_CCtx*> contexts{cctx_};
+  for (std::size_t t = 1; t < threads; ++t) {
+    contexts.push_back(Helper(t - 1));
+    const std::size_t r = ZSTD_CCtx_refCDict(contexts.back(), cdict_);
+    if (ZSTD_isError(r)) return Status::Internal(std::string("zstd: ") + ZSTD_getErrorName(r));
+  }
+  auto work = [&](std::size_t t) noexcept {
+    try {
+      std::string scratch;
+      for (std::size_t i = first[t]; i < first[t + 1]; ++i) {
+        Result<std::string_view> stored = EncodeWith(contexts[t], blobs[i], scratch);
+        if (!stored.ok()) {
+          failures[t] = std::move(stored).status();
+          return;
+        }
+        parts[t].Add(stored.value());
+      }
+    } catch (const std::exception& e) {
+      failures[t] = Status::Other(std::string("compressing records: ") + e.what());
+    }
+  };
+  {
+    std::vector<std::jthread> helpers;
+    helpers.reserve(threads);
+    for (std::size_t t = 1; t < threads; ++t) {
+      try {
+        helpers.emplace_back(work, t);
+      } catch (const std::system_error&) {
+        work(t);  // no thread to be had: this one does that share too
+      }
+    }
+    work(0);
+  }  // the helpers are joined here
+  for (std::size_t t = 0; t < threads; ++t) {
+    if (!failures[t].ok()) return failures[t];
+    for (std::size_t i = 0; i < parts[t].size(); ++i) out.Add(parts[t][i]);
+  }
+  return {};
+}
+
+Result<std::string_view> RecordCompressor::EncodeWith(ZSTD_CCtx* cctx, std::string_view blob, std::string& scratch) {
   const bool must = ds::FrameOf(blob).has_value();
   scratch.resize(ds::kMaxExtHeader + ZSTD_compressBound(blob.size()));
   // The frame goes where its magic overlaps the end of the longest header,
   // so that the header can be written over the magic in place.
   char* frame = scratch.data() + ds::kMaxExtHeader - sizeof ds::kFrameMagic;
   const std::size_t n =
-      ZSTD_compress2(cctx_, frame, scratch.size() - (frame - scratch.data()), blob.data(), blob.size());
+      ZSTD_compress2(cctx, frame, scratch.size() - (frame - scratch.data()), blob.data(), blob.size());
   if (ZSTD_isError(n)) return Status::Internal(std::string("zstd: ") + ZSTD_getErrorName(n));
   const std::size_t frame_length = n - sizeof ds::kFrameMagic;
   unsigned char header[ds::kMaxExtHeader];

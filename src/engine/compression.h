@@ -19,7 +19,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "core/record_recode.h"
 #include "core/status.h"
 
 // zstd's contexts, declared here so that only compression.cc sees zstd.h.
@@ -64,12 +66,27 @@ class RecordCompressor {
   // The payload to store for `blob`: a view of `scratch` holding the
   // compressed record, or `blob` itself.  REQUIRES: ready().
   Result<std::string_view> Encode(std::string_view blob, std::string& scratch);
+  // Adds to `out` the payload to store for each of `blobs`, in order, as
+  // Encode makes them.  Runs of at least kRunPerThread bytes are spread
+  // over the processors this process may use (kMaxThreads at most), each
+  // thread with a context of its own; the prepared dictionary is shared,
+  // which zstd allows (it only reads it).  REQUIRES: ready().
+  Status EncodeMany(std::span<const std::string_view> blobs, PayloadBatch& out);
+
+  static constexpr std::size_t kMaxThreads = 8;
+  static constexpr std::size_t kRunPerThread = std::size_t{256} << 10;
 
  private:
+  // Encode, with the context `cctx` (this compressor's or a helper's).
+  Result<std::string_view> EncodeWith(::ZSTD_CCtx_s* cctx, std::string_view blob, std::string& scratch);
+  // The context of helper thread i, made on first use.
+  ::ZSTD_CCtx_s* Helper(std::size_t i);
+
   int level_;
   std::string dictionary_;
   ::ZSTD_CCtx_s* cctx_ = nullptr;
   ::ZSTD_CDict_s* cdict_ = nullptr;
+  std::vector<::ZSTD_CCtx_s*> helpers_;
 };
 
 class RecordExpander {

@@ -64,10 +64,10 @@ std::vector<Script> Scripts() {
       {"UnreachedBetweenLarge",
        {std::string(300 << 10, 'a'), "gone", std::string(300 << 10, 'b'), "kept", "gone too"},
        {{"a", 0}, {"x", 1}, {"b", 2}, {"x", 3}}},
-      // A section longer than a chunk of the recoding pass, whose first
-      // record, grown, covers bytes the pass has not read yet.
-      {"LongerThanAChunk",
-       {std::string(300 << 10, 'a'), std::string(900 << 10, 'b'), std::string(300 << 10, 'c')},
+      // A section longer than a run of the recoding pass: the first run,
+      // grown, covers bytes of the next that the pass has not read yet.
+      {"LongerThanARun",
+       {std::string(3 << 20, 'a'), std::string(3 << 19, 'b'), std::string(3 << 20, 'c')},
        {{"a", 0}, {"b", 1}, {"c", 2}}},
   };
   // More entry bytes than one output chunk, so that the index goes out in
@@ -198,9 +198,9 @@ TEST_P(StreamBuilderScriptTest, RecodingEqualsWriterOfRecodedObjects) {
       auto b = StreamBuilder::Create(streamed, stream_options);
       ASSERT_TRUE(b.ok());
       Play(GetParam(), *b.value());
-      const Recode recode = [change](std::string_view payload, std::string& scratch) -> Result<std::string_view> {
-        scratch = change(payload);
-        return std::string_view(scratch);
+      const Recode recode = [change](std::span<const std::string_view> payloads, PayloadBatch& out) {
+        for (const std::string_view payload : payloads) out.Add(change(payload));
+        return Status();
       };
       Result<BuildSummary> summary = b.value()->Commit({}, recode);
       ASSERT_TRUE(summary.ok()) << summary.status().ToString();
@@ -392,7 +392,10 @@ TEST(StreamBuilderTest, RecodingFindsARecordChangedUnderIt) {
     tmp.seekp(format::kDataOffset + 2 * format::kRecordHeaderSize + 9 + 3);
     tmp.put('X');
   }
-  const Recode same = [](std::string_view payload, std::string&) -> Result<std::string_view> { return payload; };
+  const Recode same = [](std::span<const std::string_view> payloads, PayloadBatch& out) {
+    for (const std::string_view payload : payloads) out.Add(payload);
+    return Status();
+  };
   EXPECT_EQ(b.value()->Commit({}, same).status().ToString(),
             "corrupt: the record at offset " + std::to_string(format::kDataOffset + 17) +
                 " of the temporary file does not match what was written there");

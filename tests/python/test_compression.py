@@ -1,12 +1,14 @@
 """Compressed stores: round trips, the raw bytes, damage, merges."""
 
 import datetime as dt
+import os
 import random
 
 import msgpack
 import pytest
 
 import vorlstore
+from processes import run_python
 from vorlstore import CorruptError, StoreBuilder, UsageError, VorlReader, VorlWriter
 
 UTC = dt.timezone.utc
@@ -253,6 +255,35 @@ def test_streaming_builder_samples_the_whole_stream(tmp_path):
     with VorlReader(path) as r, VorlReader(tmp_path / "d.vrls") as d:
         assert r["alias"] == records["a000006"] and r["early"] == records["a000000"]
         assert d["never"] == {"x": 2}
+
+
+PROCESSORS_BUILD = """
+import os, sys
+import vorlstore
+if sys.argv[3] == "one":
+    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+records = {f"r{i:06d}": {"line": i, "text": f"call {i % 97}(" + "arg, " * (i % 11) + ")"} for i in range(60000)}
+if sys.argv[2] == "writer":
+    w = vorlstore.VorlWriter(compression="zstd")
+    w.update(records)
+    w.build(sys.argv[1])
+else:
+    vorlstore.build(sys.argv[1], records, compression="zstd")
+"""
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two processors")
+@pytest.mark.parametrize("how", ["writer", "builder"])
+def test_compressing_on_several_processors_writes_the_same_bytes(tmp_path, how):
+    # About 2 MiB of records: compressed in runs shared by threads, or by
+    # one thread when the process may use one processor.
+    for cpus in ("all", "one"):
+        done = run_python(PROCESSORS_BUILD, tmp_path / f"{cpus}.vrls", how, cpus)
+        assert done.returncode == 0, done.stderr
+    assert (tmp_path / "all.vrls").read_bytes() == (tmp_path / "one.vrls").read_bytes()
+    with VorlReader(tmp_path / "all.vrls") as r:
+        assert r["r059999"]["text"] == "call 53(" + "arg, " * 5 + ")"
+        assert r.stats()["compression"]["ratio"] > 2
 
 
 @pytest.mark.parametrize("rule, expected", [("first", 1), ("last", 2), ("error", None)])
