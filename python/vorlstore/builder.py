@@ -29,7 +29,8 @@ class StoreBuilder(Adding[_engine.Builder], CommitsOnExit):
     ``compression`` and ``level`` are VorlWriter's.  A compressed streaming
     build writes each object as it comes and keeps a sample of 4-8 MiB spread
     evenly over all of them; commit() trains the dictionary on it and
-    compresses the records in one pass over the temporary file.  After
+    compresses the records in one pass over the temporary file, which holds
+    them uncompressed until then.  After
     commit() or discard() every call fails; ``last_build`` keeps the summary
     of the commit.
     """
