@@ -13,7 +13,7 @@ from collections.abc import Iterable, Mapping
 from itertools import islice
 from typing import Any, Generic, Literal, TypeVar
 
-from . import _engine
+from ._native import _engine
 from ._codec import DefaultHook, Packer, check_raw
 from .reader import Key
 

@@ -17,8 +17,10 @@ from typing import Any
 
 import msgpack
 
-from ._engine import known_readable as _known_readable
+from ._native import _engine
 from .errors import EncodeError, InvalidObjectError
+
+_known_readable = _engine.known_readable
 
 #: Turns an object MessagePack cannot hold into one it can (msgpack's ``default``).
 DefaultHook = Callable[[Any], Any]

@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 from typing import cast
 
-from . import _engine
+from ._native import _engine
 from ._adding import Adding, OnDuplicate, Pairs
 from ._codec import DefaultHook
 from ._committing import CommitsOnExit

@@ -15,7 +15,7 @@ from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, M
 from types import TracebackType
 from typing import Any, Generic, Literal, TypedDict, TypeVar, cast, overload
 
-from . import _engine
+from ._native import _engine
 from ._codec import ExtHook, ObjectHook, make_unpack, why_unreadable
 from ._paths import StrPath, fspath
 from .errors import CorruptError, StoreChangedError, foreign_file

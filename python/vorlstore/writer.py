@@ -15,7 +15,7 @@ import tempfile
 from collections.abc import Iterable
 from typing import Any, TypedDict, cast
 
-from . import _engine
+from ._native import _engine
 from ._adding import Adding
 from ._adding import OnDuplicate as OnDuplicate
 from ._codec import DefaultHook

@@ -9,7 +9,7 @@ import sys
 
 import pytest
 import storecodec
-from processes import first_output
+from processes import first_output, run_python
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SAMPLE = os.path.join(REPO, "examples", "users.jsonl")
@@ -265,6 +265,35 @@ def test_input_faults_are_named_where_they_are(tmp_path, make_input, args, kwarg
     done = run("build", source, tmp_path / "o.vrls", "--key", "id", *args, **kwargs)
     assert done.returncode == 1 and done.stderr.startswith(message.format(src=source))
     assert done.stderr.count("\n") == 1 and not (tmp_path / "o.vrls").exists()
+
+
+CTRL_C_IN_ENGINE_INIT = """
+import os, signal, sys
+import vorlstore
+sent = []
+def tracer(frame, event, arg):
+    # Ctrl-C arrives while the engine's module initialises: as its init imports atexit.
+    if event == "call" and not sent and frame.f_code.co_name == "_find_and_load" and frame.f_locals.get("name") == "atexit":
+        sent.append(1)
+        os.kill(os.getpid(), signal.SIGINT)
+sys.settrace(tracer)
+try:
+    from vorlstore._native import _engine
+except KeyboardInterrupt:
+    sys.settrace(None)
+    sys.exit(3 if sent and "vorlstore._engine" in sys.modules else 4)
+sys.exit(6 if sent else 5)
+"""
+
+
+def test_ctrl_c_while_the_engine_initialises_waits_for_it():
+    # An exception half way through the native module's initialisation
+    # fails the import (ImportError) or crashes the process; the Ctrl-C is
+    # held until the module is whole, then raised.
+    done = run_python(CTRL_C_IN_ENGINE_INIT)
+    if done.returncode == 5:
+        pytest.skip("atexit was imported before the engine: no point to send Ctrl-C at")
+    assert (done.returncode, done.stderr) == (3, b"")
 
 
 def test_ctrl_c_while_starting_is_quiet(monkeypatch, capsys):

@@ -101,7 +101,7 @@ class _Zstd(io.RawIOBase):
     """A .zst file decompressed by the engine as it is read (any Python, any number of frames)."""
 
     def __init__(self, raw: _Counting) -> None:
-        from vorlstore import _engine
+        from vorlstore._native import _engine
 
         self.raw = raw
         self.stream = _engine.ZstdStream()

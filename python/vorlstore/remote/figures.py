@@ -12,7 +12,7 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from .. import _engine
+from .._native import _engine
 from .ordered import OrderedIndex
 
 RECORD_HEADER = 8  # length and CRC before each payload

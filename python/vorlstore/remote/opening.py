@@ -15,7 +15,7 @@ import os
 import tempfile
 from typing import Any
 
-from .. import _engine
+from .._native import _engine
 from ..errors import from_engine
 from . import StorageOptions, open_source
 from .source import Source

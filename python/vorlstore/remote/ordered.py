@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Callable, Generator, Iterator
 from typing import Any, TypeVar, cast
 
-from .. import _engine
+from .._native import _engine
 
 # Ranks probed per search step: a step narrows the ranks left 65-fold.
 PROBES = 64

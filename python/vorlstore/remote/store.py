@@ -17,7 +17,7 @@ import functools
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
-from .. import _engine
+from .._native import _engine
 from ..errors import from_engine
 from .blocks import Blocks
 from .figures import compression_figures
