@@ -36,4 +36,8 @@ def _import_held(name: str) -> ModuleType:
                 signal.raise_signal(signal.SIGINT)
 
 
-_engine = _import_held(f"{__package__}._engine")
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from . import _engine as _engine
+else:
+    _engine = _import_held(f"{__package__}._engine")
