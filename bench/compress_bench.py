@@ -13,7 +13,8 @@ record payloads' decoded/stored ratio, build time
 (packing included) through VorlWriter and through the streaming
 ``vorlstore.build`` with its file size, ``get`` and ``get_many`` decoded per key (LMDB: its get
 and msgpack's unpackb), ``get_raw`` per key, and a walk of ``items()`` per
-item.  Figures are medians of --repeat runs.  Builds are timed by the wall
+item.  Figures are medians of --repeat runs, each of which measures the
+uncompressed store and then the compressed one.  Builds are timed by the wall
 clock (a compressed build compresses on every processor it may use, and
 writes and syncs a file); lookups in CPU seconds of this process, since on a
 machine shared with other work wall-clock figures measure the neighbours
@@ -23,6 +24,7 @@ machine shared with other work wall-clock figures measure the neighbours
 from __future__ import annotations
 
 import argparse
+import collections
 import glob
 import os
 import random
@@ -103,60 +105,87 @@ def median_time(fn: Callable[[], object], repeat: int, clock: Callable[[], float
     return statistics.median(times)
 
 
-def measure(items: dict, compression: str | None, lookups: list[str], repeat: int, folder: str, decoded: int) -> dict:
-    path = os.path.join(folder, f"{compression or 'plain'}.vrls")
+KINDS = (None, "zstd")
 
-    def build() -> None:
-        writer = vorlstore.VorlWriter(compression=compression)
+
+def measure(items: dict, lookups: list[str], repeat: int, folder: str, decoded: int) -> dict:
+    """Both stores' figures, keyed by compression.  Each repeat measures the
+    uncompressed store and then the compressed one, so that the two see the
+    same machine; a ratio of medians taken minutes apart would also measure
+    what the neighbours did meanwhile."""
+    paths = {c: os.path.join(folder, f"{c or 'plain'}.vrls") for c in KINDS}
+    streamed = {c: os.path.join(folder, f"{c or 'plain'}-streamed.vrls") for c in KINDS}
+    times: dict = {c: collections.defaultdict(list) for c in KINDS}
+
+    def timed(fn: Callable[[], object], clock: Callable[[], float]) -> float:
+        start = clock()
+        fn()
+        return clock() - start
+
+    def build(c: str | None) -> None:
+        writer = vorlstore.VorlWriter(compression=c)
         writer.update(items)
-        writer.build(path)
+        writer.build(paths[c])
 
-    # The streaming build: records go to the file as they come (compressed
-    # ones at the commit, with a dictionary trained on a spread sample).
-    streamed = os.path.join(folder, "streamed.vrls")
     # Builds are timed by the wall clock: a compressed build spreads the
-    # compression over the processors, and CPU time would add them up.
+    # compression over the processors, and CPU time would add them up.  The
+    # streaming build sends records to the file as they come (compressed
+    # ones at the commit, with a dictionary trained on a spread sample).
     wall = time.perf_counter
-    out = {"stream": median_time(lambda: vorlstore.build(streamed, items, compression=compression), repeat, wall),
-           "stream_size": os.path.getsize(streamed)}
-    out["build"] = median_time(build, repeat, wall)
-    out["size"] = os.path.getsize(path)
-    with vorlstore.VorlReader(path) as r:
-        n = len(lookups)
-        batches = [lookups[i : i + 100] for i in range(0, n, 100)]
+    for _ in range(repeat):
+        for c in KINDS:
+            times[c]["stream"].append(timed(lambda: vorlstore.build(streamed[c], items, compression=c), wall))
+            times[c]["build"].append(timed(lambda: build(c), wall))
+    n = len(lookups)
+    batches = [lookups[i : i + 100] for i in range(0, n, 100)]
+    def get(r: vorlstore.VorlReader) -> None:
+        for key in lookups:
+            r[key]
 
-        def get() -> None:
-            for key in lookups:
-                r[key]
+    def get_many(r: vorlstore.VorlReader) -> None:
+        for batch in batches:
+            r.get_many(batch)
 
-        def get_many() -> None:
-            for batch in batches:
-                r.get_many(batch)
+    def get_raw(r: vorlstore.VorlReader) -> None:
+        for key in lookups:
+            r.get_raw(key)
 
-        def get_raw() -> None:
-            for key in lookups:
-                r.get_raw(key)
+    def walk(r: vorlstore.VorlReader) -> None:
+        for _ in r.items():
+            pass
 
-        def walk() -> None:
-            for _ in r.items():
-                pass
-
-        out["get"] = median_time(get, repeat) / n * 1e9
-        out["get_many"] = median_time(get_many, repeat) / n * 1e9
-        out["get_raw"] = median_time(get_raw, repeat) / n * 1e9
-        out["items"] = median_time(walk, repeat) / len(items) * 1e9
-        stats = r.stats()
-        compression = stats["compression"]
-        out["dictionary"] = compression["dictionary_size"] if compression else 0
-        # Where the file's bytes go: the records (each with its 8-byte
-        # header), the index entries (each key with 10 bytes), the hash
-        # index, and the dictionary with its 32-byte trailer.
-        out["records"] = stats["index_offset"] - stats["data_offset"]
-        out["entries"] = sum(len(key.encode()) + 10 for key in items)
-        dictionary = out["dictionary"] + 32 if compression else 0
-        out["hash_index"] = stats["file_size"] - stats["index_offset"] - out["entries"] - dictionary
-        # Exact, where stats() estimates from a sample on a store this big.
-        out["ratio"] = decoded / (out["records"] - 8 * stats["num_objects"])
+    operations: dict[str, tuple[Callable[[vorlstore.VorlReader], None], int]] = {
+        "get": (get, n), "get_many": (get_many, n), "get_raw": (get_raw, n), "items": (walk, len(items)),
+    }
+    readers = {c: vorlstore.VorlReader(paths[c]) for c in KINDS}
+    try:
+        for _ in range(repeat):
+            for name, (operation, _count) in operations.items():
+                for c in KINDS:
+                    times[c][name].append(timed(lambda: operation(readers[c]), CLOCK))
+        out = {}
+        for c in KINDS:
+            stats = readers[c].stats()
+            figures = {name: statistics.median(values) for name, values in times[c].items()}
+            for name, (_operation, count) in operations.items():
+                figures[name] = figures[name] / count * 1e9
+            figures["size"] = os.path.getsize(paths[c])
+            figures["stream_size"] = os.path.getsize(streamed[c])
+            compression = stats["compression"]
+            figures["dictionary"] = compression["dictionary_size"] if compression else 0
+            # Where the file's bytes go: the records (each with its 8-byte
+            # header), the index entries (each key with 10 bytes), the hash
+            # index, and the dictionary with its 32-byte trailer.
+            figures["records"] = stats["index_offset"] - stats["data_offset"]
+            figures["entries"] = sum(len(key.encode()) + 10 for key in items)
+            dictionary = figures["dictionary"] + 32 if compression else 0
+            figures["hash_index"] = stats["file_size"] - stats["index_offset"] - figures["entries"] - dictionary
+            # Exact, where stats() estimates from a sample on a store this big.
+            figures["ratio"] = decoded / (figures["records"] - 8 * stats["num_objects"])
+            out[c] = figures
+    finally:
+        for r in readers.values():
+            r.close()
     return out
 
 
@@ -227,8 +256,8 @@ def main() -> None:
             lookups = [rng.choice(keys) for _ in range(args.lookups)]
             decoded = sum(len(vorlstore.VorlWriter()._packer.pack(v)) for v in items.values())
             mean = decoded / len(items)
-            plain = measure(items, None, lookups, args.repeat, folder, decoded)
-            zstd = measure(items, "zstd", lookups, args.repeat, folder, decoded)
+            both = measure(items, lookups, args.repeat, folder, decoded)
+            plain, zstd = both[None], both["zstd"]
             other = measure_lmdb(items, lookups, args.repeat, folder) if lmdb else None
             print(f"\n{name}: {len(items):,} records, mean record {mean:.0f} B")
             print(f"  {'':34} {'uncompressed':>13} {'zstd':>13} {'zstd/plain':>11} {'LMDB' if other else '':>13}")
