@@ -68,13 +68,12 @@ class Compressing {
     }
     if (Status s = CheckNewObject(blob.size(), num_objects()); !s.ok()) return s;
     const auto id = static_cast<std::uint32_t>(num_objects());
-    waiting_.append(blob);
-    waiting_ends_.push_back(waiting_.size());
+    waiting_.Add(blob);
     return id;
   }
 
   Status AddKey(std::string_view key, std::uint32_t obj_id) {
-    if (waiting_ends_.empty() || sample_ == Sample::kSpread) return core_.AddKey(key, obj_id);
+    if (waiting_.size() == 0 || sample_ == Sample::kSpread) return core_.AddKey(key, obj_id);
     if (Status s = CheckNewKey(key, obj_id, num_objects()); !s.ok()) return s;
     waiting_keys_.emplace_back(std::string(key), obj_id);
     if (on_duplicate() == OnDuplicate::kError) waiting_key_set_.emplace(key);
@@ -108,15 +107,12 @@ class Compressing {
     Train();
     if (sample_ == Sample::kSpread) {
       recodes_ = compressor_->ready();
-      waiting_ = std::string();
-      waiting_ends_ = {};
+      waiting_ = PayloadBatch();
       return {};
     }
-    const std::string objects = std::move(waiting_);
-    const std::vector<std::uint64_t> ends = std::move(waiting_ends_);
+    const PayloadBatch objects = std::move(waiting_);
     const std::vector<std::pair<std::string, std::uint32_t>> keys = std::move(waiting_keys_);
-    waiting_.clear();
-    waiting_ends_.clear();
+    waiting_ = PayloadBatch();
     waiting_keys_.clear();
     waiting_key_set_.clear();
     // Compressed a run at a time, so that the compressed copies in memory
@@ -124,11 +120,10 @@ class Compressing {
     std::vector<std::string_view> run;
     std::size_t run_bytes = 0;
     PayloadBatch stored;
-    for (std::size_t i = 0; i < ends.size(); ++i) {
-      const std::uint64_t begin = i == 0 ? 0 : ends[i - 1];
-      run.push_back(std::string_view(objects).substr(begin, ends[i] - begin));
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+      run.push_back(objects[i]);
       run_bytes += run.back().size();
-      if (run_bytes < kRunBytes && i + 1 < ends.size()) continue;
+      if (run_bytes < kRunBytes && i + 1 < objects.size()) continue;
       if (Status s = AddRun(run, stored); !s.ok()) return s;
       run.clear();
       run_bytes = 0;
@@ -158,39 +153,32 @@ class Compressing {
   // Trains on every object waiting, or, when they hold more than
   // kSampleBytes, on about that many bytes of them picked evenly.
   void Train() {
-    const std::size_t n = waiting_ends_.size();
+    const std::size_t n = waiting_.size();
+    const std::size_t bytes = waiting_.bytes.size();
     const std::size_t picks =
-        waiting_.size() > kSampleBytes ? std::max<std::size_t>(1, n * (kSampleBytes / 1024) / (waiting_.size() / 1024)) : n;
+        bytes > kSampleBytes ? std::max<std::size_t>(1, n * (kSampleBytes / 1024) / (bytes / 1024)) : n;
     std::string joined;
     std::vector<std::size_t> sizes;
     for (std::size_t k = 0; k < picks; ++k) {
-      const std::size_t i = k * n / picks;
-      const std::uint64_t begin = i == 0 ? 0 : waiting_ends_[i - 1];
-      joined.append(waiting_, begin, waiting_ends_[i] - begin);
-      sizes.push_back(waiting_ends_[i] - begin);
+      const std::string_view object = waiting_[k * n / picks];
+      joined.append(object);
+      sizes.push_back(object.size());
     }
     compressor_->Train(joined, sizes);
   }
 
-  std::uint64_t waiting_objects() const { return sample_ == Sample::kSpread ? 0 : waiting_ends_.size(); }
+  std::uint64_t waiting_objects() const { return sample_ == Sample::kSpread ? 0 : waiting_.size(); }
 
   // Takes every stride-th object into the sample; past twice kSampleBytes
   // the stride doubles and the samples at odd multiples of the old one
   // drop out.  Train then strides through what is left.
   void Offer(std::string_view blob) {
     if (offered_++ % stride_ != 0) return;
-    waiting_.append(blob);
-    waiting_ends_.push_back(waiting_.size());
-    if (waiting_.size() <= 2 * kSampleBytes) return;
-    std::string kept;
-    std::vector<std::uint64_t> ends;
-    for (std::size_t i = 0; i < waiting_ends_.size(); i += 2) {
-      const std::uint64_t begin = i == 0 ? 0 : waiting_ends_[i - 1];
-      kept.append(waiting_, begin, waiting_ends_[i] - begin);
-      ends.push_back(kept.size());
-    }
+    waiting_.Add(blob);
+    if (waiting_.bytes.size() <= 2 * kSampleBytes) return;
+    PayloadBatch kept;
+    for (std::size_t i = 0; i < waiting_.size(); i += 2) kept.Add(waiting_[i]);
     waiting_ = std::move(kept);
-    waiting_ends_ = std::move(ends);
     stride_ *= 2;
   }
 
@@ -223,10 +211,8 @@ class Compressing {
   // Objects offered to a spread sample so far, and its stride.
   std::uint64_t offered_ = 0;
   std::uint64_t stride_ = 1;
-  // The objects waiting for the dictionary (kSpread: the sample), end to
-  // end, and where each ends.
-  std::string waiting_;
-  std::vector<std::uint64_t> waiting_ends_;
+  // The objects waiting for the dictionary (kSpread: the sample).
+  PayloadBatch waiting_;
   std::vector<std::pair<std::string, std::uint32_t>> waiting_keys_;
   std::unordered_set<std::string> waiting_key_set_;
   std::string scratch_;
